@@ -1,0 +1,29 @@
+#pragma once
+// Index of the external programs the system runs, in one table. A program with
+// two candidate paths resolves, once per process, to the first one that the
+// process may execute.
+
+enum class tol_program_t {
+    dmsetup,
+    losetup,
+    kpartx,
+    pvs,
+    lvs,
+    lvchange,
+    vgrename,
+    pvcreate,
+    vgcfgrestore,
+    vol_id,
+    sfdisk,
+    mount,
+    umount,
+    exportfs,
+    fusermount,
+    brand_reader,
+    watchdog_test_controller,
+};
+
+// Full path of the program (the first candidate when none is executable).
+const char *tol_program_path(tol_program_t program);
+// Whether one of the program's paths is executable by this process.
+bool tol_program_available(tol_program_t program);
