@@ -1,0 +1,50 @@
+#!/bin/bash
+# Second stage of the test guest, run as PID 1 from the host's tree (read-only
+# over virtio-9p, with a tmpfs overlay). Prepares a minimal system, runs the
+# command that the runner left in the result share and reports its exit status
+# there, then powers the guest off.
+export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+export HOME=/root LANG=C.UTF-8
+# No udev in the guest: libdevmapper and LVM create their nodes themselves.
+export DM_DISABLE_UDEV=1
+
+out=/rfs-vm
+
+poweroff_now() {
+    sync
+    echo o >/proc/sysrq-trigger
+    sleep 60
+}
+
+fail() {
+    echo "rfs-vm-stage2: $*"
+    echo "@@RFS-VM-END 125@@"
+    poweroff_now
+}
+
+mount -t tmpfs -o mode=0755 tmpfs /run || fail "cannot mount /run"
+mount -t tmpfs -o mode=1777 tmpfs /tmp || fail "cannot mount /tmp"
+mkdir -p /dev/pts /dev/shm /run/lock /run/lvm "$out"
+mount -t devpts devpts /dev/pts
+mount -t tmpfs tmpfs /dev/shm
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 rfsout "$out" || fail "cannot mount the result share"
+# mount(8) and friends read the mount table through this link.
+ln -sf ../proc/self/mounts /etc/mtab 2>/dev/null
+hostname rfs-vm
+
+for m in loop dm_mod dm_snapshot fuse ext4 vfat; do
+    modprobe "$m" || fail "modprobe $m failed"
+done
+# libdevmapper creates /dev/mapper/control itself, but only when asked once.
+dmsetup mknodes >/dev/null 2>&1
+
+[ -r "$out/env" ] && . "$out/env"
+cd "${RFS_VM_CWD:-/}" || cd /
+
+echo "@@RFS-VM-BEGIN@@"
+bash "$out/cmd" </dev/null 2>&1
+rc=$?
+echo "$rc" >"$out/rc.tmp" && mv "$out/rc.tmp" "$out/rc"
+echo "@@RFS-VM-END $rc@@"
+umount "$out"
+poweroff_now
