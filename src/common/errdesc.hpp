@@ -97,6 +97,11 @@ errdesc_t *_errdesc_set_extended_err(errnum_t number, const char *path, uint32_t
 void _errdesc_fprint(FILE *out, errdesc_t *err, int priority);
 void _errdesc_print(errdesc_t *err, int priority);
 void _errdesc_log(errdesc_t *err, int priority);
+// Logs one error like `_errdesc_log` without touching the thread's descriptor,
+// for reports (closing, draining) that must not overwrite an error the caller
+// is still holding. The message is the formatted text alone.
+void _errdesc_log_aside(int priority, errnum_t number, uint32_t linenumber, const char *filename,
+                        const char *fmt, ...) __attribute__((format(printf, 5, 6)));
 
 // Callers use these: each module passes its own file name and line.
 #define errdesc_set(n) _errdesc_set((n), __LINE__, __FILE_NAME__)
@@ -106,3 +111,5 @@ void _errdesc_log(errdesc_t *err, int priority);
 #define errdesc_set_extended_err(n, p) _errdesc_set_extended_err((n), (p), __LINE__, __FILE_NAME__)
 #define errdesc_log(e, prio) _errdesc_log((e), (prio))
 #define errdesc_print(e, prio) _errdesc_print((e), (prio))
+#define errdesc_log_aside(prio, n, ...) \
+    _errdesc_log_aside((prio), (n), __LINE__, __FILE_NAME__, __VA_ARGS__)

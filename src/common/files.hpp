@@ -5,6 +5,7 @@
 #include "common/errdesc.hpp"
 
 #include <cstdio>
+#include <memory>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -21,3 +22,10 @@ errdesc_t *tol_pwrite(int fd, const void *vbuf, size_t count, off_t offset, size
 errdesc_t *fuse_umount(const char *mnt_path);
 void tns_check_statb(const char *what, const char *where, const struct stat *statb,
                      tol_bool_t verbose);
+
+// A stream closed with tol_safe_fclose (drained, failures logged) when its
+// owner goes away.
+struct tol_fclose_deleter {
+    void operator()(FILE *fp) const { tol_safe_fclose(&fp); }
+};
+using unique_file = std::unique_ptr<FILE, tol_fclose_deleter>;

@@ -27,3 +27,7 @@ enum class tol_program_t {
 const char *tol_program_path(tol_program_t program);
 // Whether one of the program's paths is executable by this process.
 bool tol_program_available(tol_program_t program);
+
+// The rule behind tol_program_path: `first` when this process may execute it,
+// else `second` (when given) if it may execute that, else `first`.
+const char *tol_program_choose(const char *first, const char *second);
