@@ -1,0 +1,322 @@
+#include "image/tolcbt.hpp"
+
+#include "common/files.hpp"
+#include "common/logging.hpp"
+#include "common/programs.hpp"
+#include "common/spawn.hpp"
+#include "common/types.hpp"
+#include "common/unique_fd.hpp"
+#include "controller/settings.hpp"
+#include "mounter/dm_names.hpp"
+#include "mounter/loopdev.hpp"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int64_t SECTOR = TOL_SECTOR_SIZE;
+
+bool cbt_debug() { return get_reg_settings()->cbt_debug_enabled == TOL_TRUE; }
+
+// Change-block debug lines are printed whatever the debug level, but only
+// while the change-block debug setting is on.
+#define CBT_DEBUG(...)                                                                             \
+    do {                                                                                           \
+        if (cbt_debug())                                                                           \
+            ts_printf(__VA_ARGS__);                                                                \
+    } while (0)
+
+// A descriptor of this thread's error that survives later calls which may set
+// another one (teardown after a failed step).
+struct saved_error {
+    errnum_t number = 0;
+    std::string text;
+
+    explicit saved_error(const errdesc_t *err) : number(err->number), text(err->string) {}
+    errdesc_t *restore() const { return errdesc_set_str(number, text.c_str()); }
+};
+
+errdesc_t *invalid_list() { return errdesc_set_str(EINVAL, "invalid tolcbt changed block list"); }
+
+// Bounded text of a fixed-size field that should, but need not, hold a NUL.
+std::string field_text(const char *field, size_t size) { return std::string(field, strnlen(field, size)); }
+
+errdesc_t *read_extent_list(int fd, const char *path, const cbt_file_header_t &hdr, int64_t *read_offset,
+                            cbt_extent_list_t *list)
+{
+    const int64_t list_bytes = hdr.block_data_offset - hdr.block_list_offset;
+    if (hdr.block_list_offset < 0 || list_bytes < static_cast<int64_t>(sizeof(cbt_extent_data_t)))
+        return invalid_list();
+
+    // The list must lie inside the file: that also caps the buffer below at
+    // the file's real size, whatever the header claims.
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return errdesc_set_str(errno, path);
+    if (hdr.block_data_offset > st.st_size)
+        return invalid_list();
+
+    std::vector<char> buffer(static_cast<size_t>(list_bytes));
+    size_t got = 0;
+    if (errdesc_t *err = tol_pread(fd, buffer.data(), buffer.size(), hdr.block_list_offset, &got))
+        return err;
+    *read_offset += static_cast<int64_t>(got);
+    CBT_DEBUG("tolcbt_header read_offset: %ld\n", static_cast<long>(*read_offset));
+    CBT_DEBUG("tolcbt_header bytes_read: %ld\n", static_cast<long>(got));
+    if (got < buffer.size())
+        return invalid_list();
+
+    const int64_t block_list_num = list_bytes / static_cast<int64_t>(sizeof(cbt_extent_data_t));
+    CBT_DEBUG("tolcbt_header block_list_num: %jd\n", static_cast<intmax_t>(block_list_num));
+
+    list->reserve(static_cast<size_t>(block_list_num));
+    for (int64_t i = 0; i < block_list_num; ++i) {
+        cbt_extent_data_t item;
+        std::memcpy(&item, buffer.data() + i * static_cast<int64_t>(sizeof(item)), sizeof(item));
+        CBT_DEBUG("cbt_item->start / length: %jd / %jd\n", static_cast<intmax_t>(item.start),
+                  static_cast<intmax_t>(item.length));
+        CBT_DEBUG("cbt_item->next : %u\n", item.magic);
+        // Kept before its marker is judged: a bad entry is in the list too.
+        list->push_back(item);
+        if (item.magic == CBT_MAGIC_EXTENT_LAST)
+            return nullptr;
+        if (item.magic != CBT_MAGIC_EXTENT_MORE)
+            break;
+    }
+    return invalid_list();
+}
+
+void release_loop_dev(std::string *field)
+{
+    if (field->empty())
+        return;
+    CBT_DEBUG("releasing loop device: %s\n", field->c_str());
+    if (errdesc_t *err = vdsk_release_loop_dev(field))
+        errdesc_log(err, TOL_PRIO_WARNING);
+}
+
+errdesc_t *define_loop_dev(const char *path, std::string *field, int read_only)
+{
+    return vdsk_assign_next_loop_dev(field, path, read_only, SPAWN_TIMEOUT_LONG);
+}
+
+errdesc_t *build_merged(const char *flat_path, const char *tolcbt_path, tolcbt_merge_handle_t *h)
+{
+    std::unique_ptr<cbt_file_header_t> header;
+    cbt_extent_list_t list;
+    if (errdesc_t *err = read_tolcbt_header(tolcbt_path, &header, &list))
+        return err;
+
+    CBT_DEBUG("defining loop device for target: %s\n", flat_path);
+    if (errdesc_t *err = define_loop_dev(flat_path, &h->flat_loop_dev, 1))
+        return err;
+    CBT_DEBUG("defined loop device: %s\n", h->flat_loop_dev.c_str());
+
+    if (header->total_change_size <= 0) {
+        // Nothing changed: readers read the flat file's loop device directly.
+        h->devmap_device = h->flat_loop_dev;
+        return nullptr;
+    }
+
+    CBT_DEBUG("defining loop device for target: %s\n", tolcbt_path);
+    if (errdesc_t *err = define_loop_dev(tolcbt_path, &h->tolcbt_loop_dev, 1))
+        return err;
+    CBT_DEBUG("defined loop device: %s\n", h->tolcbt_loop_dev.c_str());
+
+    if (errdesc_t *err = create_devmap_table_merge(flat_path, h->flat_loop_dev.c_str(), h->tolcbt_loop_dev.c_str(),
+                                                   list, *header, &h->devmap_cbt_name, &h->devmap_table))
+        return err;
+    return define_devmap_device(h->devmap_table.c_str(), h->devmap_cbt_name.c_str(), &h->devmap_device);
+}
+
+} // namespace
+
+errdesc_t *read_tolcbt_header(const char *path, std::unique_ptr<cbt_file_header_t> *header,
+                              cbt_extent_list_t *list)
+{
+    *header = std::make_unique<cbt_file_header_t>();
+    std::memset(header->get(), 0, sizeof(cbt_file_header_t)); // a short file reads as zeros
+    CBT_DEBUG("opening tolcbt_file: %s\n", path);
+
+    unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd)
+        return errdesc_set_str(errno, path);
+
+    cbt_file_header_t &hdr = **header;
+    size_t got = 0;
+    if (errdesc_t *err = tol_pread(fd.get(), &hdr, sizeof(hdr), 0, &got))
+        return err;
+    int64_t read_offset = static_cast<int64_t>(got);
+    CBT_DEBUG("tolcbt_header read_offset: %ld\n", static_cast<long>(read_offset));
+    CBT_DEBUG("tolcbt_header bytes_read: %ld\n", static_cast<long>(got));
+
+    if (got < sizeof(hdr) || hdr.magic_header != CBT_MAGIC_HEADER)
+        return errdesc_set_str(EINVAL, "invalid tolcbt header magic number");
+
+    CBT_DEBUG("tolcbt_header magic number: %x\n", hdr.magic_header);
+    CBT_DEBUG("tolcbt_header version: %d\n", static_cast<int>(hdr.version));
+    CBT_DEBUG("tolcbt_header changeid: %s\n", field_text(hdr.changeid, sizeof(hdr.changeid)).c_str());
+    CBT_DEBUG("tolcbt_header device: %s\n", field_text(hdr.device, sizeof(hdr.device)).c_str());
+    CBT_DEBUG("tolcbt_header block_list_offset: %jd\n", static_cast<intmax_t>(hdr.block_list_offset));
+    CBT_DEBUG("tolcbt_header block_data_offset: %jd\n", static_cast<intmax_t>(hdr.block_data_offset));
+    CBT_DEBUG("tolcbt_header total_change_size: %jd\n", static_cast<intmax_t>(hdr.total_change_size));
+
+    if (hdr.total_change_size == 0)
+        return nullptr;
+    return read_extent_list(fd.get(), path, hdr, &read_offset, list);
+}
+
+void free_cbt_header(std::unique_ptr<cbt_file_header_t> *header)
+{
+    if (header)
+        header->reset();
+}
+
+void cbt_list_free(cbt_extent_list_t *list)
+{
+    if (list) {
+        list->clear();
+        list->shrink_to_fit();
+    }
+}
+
+errdesc_t *make_cbt_path(const char *dir, const char *name, const char *suffix, std::string *out)
+{
+    std::string path = std::string(dir) + "/" + name + "." + suffix;
+    if (path.size() >= static_cast<size_t>(TOL_PATH_MAX))
+        return errdesc_set_fmt(ENAMETOOLONG, "%s/%s.%s", dir, name, suffix);
+    *out = std::move(path);
+    CBT_DEBUG("make_cbt_path returning: %s\n", out->c_str());
+    return nullptr;
+}
+
+errdesc_t *write_dm_table_entry(int64_t start, int64_t length, const char *device, int64_t dev_offset,
+                                int fd, off_t file_offset, size_t *written)
+{
+    char line[4096];
+    int n = std::snprintf(line, sizeof(line), "%jd %jd linear %s %jd\n", static_cast<intmax_t>(start / SECTOR),
+                          static_cast<intmax_t>(length / SECTOR), device, static_cast<intmax_t>(dev_offset / SECTOR));
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(line))
+        return errdesc_set_str(ENAMETOOLONG, device);
+    CBT_DEBUG("writing dm_table_entry: %s", line);
+
+    size_t moved = 0;
+    if (errdesc_t *err = tol_pwrite(fd, line, static_cast<size_t>(n), file_offset, &moved))
+        return errdesc_set_str(err->number, device);
+    *written = moved;
+    return nullptr;
+}
+
+errdesc_t *create_devmap_table_merge_in(const char *table_dir, const char *flat_path,
+                                        const char *flat_loop_dev, const char *tolcbt_loop_dev,
+                                        const cbt_extent_list_t &list, const cbt_file_header_t &header,
+                                        std::string *devmap_cbt_name, std::string *devmap_table)
+{
+    CBT_DEBUG("defining dm table flat_loop_dev: %s\n", flat_loop_dev);
+    CBT_DEBUG("defining dm table tolcbt_loop_dev: %s\n", tolcbt_loop_dev);
+    int64_t change_offset = header.block_data_offset;
+
+    if (errdesc_t *err = dm_mk_unique_name(CBT_DM_PREFIX, devmap_cbt_name))
+        return err;
+    if (errdesc_t *err = make_cbt_path(table_dir, devmap_cbt_name->c_str(), CBT_TABLE_SUFFIX, devmap_table))
+        return err;
+    CBT_DEBUG("create_devmap_table_merge, using devmap_table: %s\n", devmap_table->c_str());
+
+    unique_fd fd(open(devmap_table->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (!fd)
+        return errdesc_set_str(errno, devmap_table->c_str());
+
+    int64_t position = 0; // bytes of the image covered so far
+    off_t file_offset = 0;
+    auto entry = [&](int64_t start, int64_t length, const char *device, int64_t dev_offset) -> errdesc_t * {
+        size_t written = 0;
+        if (errdesc_t *err = write_dm_table_entry(start, length, device, dev_offset, fd.get(), file_offset, &written))
+            return errdesc_set_str(err->number, devmap_table->c_str());
+        file_offset += static_cast<off_t>(written);
+        return nullptr;
+    };
+
+    for (const cbt_extent_data_t &item : list) {
+        CBT_DEBUG("dm cbt_item start: %jd\n", static_cast<intmax_t>(item.start));
+        CBT_DEBUG("   dm cbt_item length: %jd\n", static_cast<intmax_t>(item.length));
+        if (item.start > position) {
+            CBT_DEBUG("dm adding extent to flat at %jd\n", static_cast<intmax_t>(position));
+            if (errdesc_t *err = entry(position, item.start - position, flat_loop_dev, position))
+                return err;
+            position = item.start;
+        }
+        // An entry that starts too early is mapped at the current position.
+        CBT_DEBUG("dm adding extent to tolcbt at %jd\n", static_cast<intmax_t>(position));
+        if (errdesc_t *err = entry(position, item.length, tolcbt_loop_dev, change_offset))
+            return err;
+        position += item.length;
+        change_offset += item.length;
+    }
+
+    struct stat st;
+    if (stat(flat_path, &st) != 0)
+        return errdesc_set_str(errno, flat_path);
+    if (st.st_size > position)
+        return entry(position, st.st_size - position, flat_loop_dev, position);
+    return nullptr;
+}
+
+errdesc_t *create_devmap_table_merge(const char *flat_path, const char *flat_loop_dev,
+                                     const char *tolcbt_loop_dev, const cbt_extent_list_t &list,
+                                     const cbt_file_header_t &header, std::string *devmap_cbt_name,
+                                     std::string *devmap_table)
+{
+    return create_devmap_table_merge_in(CBT_TABLE_DIR, flat_path, flat_loop_dev, tolcbt_loop_dev, list, header,
+                                        devmap_cbt_name, devmap_table);
+}
+
+errdesc_t *define_devmap_device(const char *table_path, const char *name, std::string *device)
+{
+    *device = std::string(DM_ROOT) + "/" + name;
+    CBT_DEBUG("define_devmap_device dm_cbt_name: %s\n", name);
+    const char *cmd[] = {tol_program_path(tol_program_t::dmsetup), "create", name, table_path, nullptr};
+    return spawn(cmd, SPAWN_WAIT, nullptr, nullptr, nullptr, SPAWN_TIMEOUT_LONG);
+}
+
+errdesc_t *get_merged_tolcbt(const char *flat_path, const char *tolcbt_path,
+                             std::unique_ptr<tolcbt_merge_handle_t> *handle)
+{
+    if (*handle)
+        return errdesc_set_str(EINVAL, "get_merged_tolcbt: handle already set");
+    *handle = std::make_unique<tolcbt_merge_handle_t>();
+
+    errdesc_t *err = build_merged(flat_path, tolcbt_path, handle->get());
+
+    // The table is needed only by "dmsetup create"; debugging keeps it.
+    if (!cbt_debug() && !(*handle)->devmap_table.empty())
+        unlink((*handle)->devmap_table.c_str());
+
+    if (!err)
+        return nullptr;
+    saved_error saved(err); // the teardown may set errors of its own
+    release_merged_tolcbt(handle);
+    return saved.restore();
+}
+
+void release_merged_tolcbt(std::unique_ptr<tolcbt_merge_handle_t> *handle)
+{
+    if (!handle || !*handle)
+        return;
+    tolcbt_merge_handle_t &h = **handle;
+
+    if (!h.devmap_device.empty() && !h.flat_loop_dev.empty() && h.devmap_device != h.flat_loop_dev) {
+        const char *cmd[] = {tol_program_path(tol_program_t::dmsetup), "remove", "-f", h.devmap_device.c_str(),
+                             nullptr};
+        if (errdesc_t *err = spawn(cmd, SPAWN_WAIT, nullptr, nullptr, nullptr, SPAWN_TIMEOUT))
+            errdesc_log(err, TOL_PRIO_WARNING);
+    }
+    release_loop_dev(&h.tolcbt_loop_dev);
+    release_loop_dev(&h.flat_loop_dev);
+    handle->reset();
+}

@@ -1,0 +1,284 @@
+#include "image/toldev_io.hpp"
+
+#include "common/files.hpp"
+#include "common/logging.hpp"
+#include "controller/settings.hpp"
+#include "image/alignment.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int CLOSE_WAITS = 10; // one-second waits for the bitmap's users
+
+// Counters of one tol_dev_read call, added to the device's statistics when
+// the call ends on any path, so that an error keeps what was counted.
+struct read_counters {
+    tol_dev_stats_t &dst;
+    uint64_t inuse_tests = 0;
+    uint64_t runs = 0;
+    uint64_t sectors_read = 0;
+    uint64_t sectors_skipped = 0;
+    uint64_t io_bytes = 0;
+
+    explicit read_counters(tol_dev_stats_t &stats) : dst(stats) {}
+    read_counters(const read_counters &) = delete;
+    read_counters &operator=(const read_counters &) = delete;
+    ~read_counters()
+    {
+        dst.inuse_tests += inuse_tests;
+        dst.runs += runs;
+        dst.sectors_read += sectors_read;
+        dst.sectors_skipped += sectors_skipped;
+        dst.io_bytes += io_bytes;
+    }
+};
+
+// Sleeps one full second even when a child's end interrupts the sleep.
+void sleep_one_second()
+{
+    struct timespec left = {1, 0};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+bool fits(const std::string &path) { return path.size() < TOL_DEV_PATH_MAX; }
+
+} // namespace
+
+std::unique_ptr<tol_dev_desc_t> tol_dev_open_at(const char *bitmap_dir, const char *device_path,
+                                                const char *extended_error_path, bool lvm_enabled)
+{
+    auto pdev = std::make_unique<tol_dev_desc_t>();
+    const char *slash = std::strrchr(device_path, '/');
+    const std::string name_part = slash ? slash : device_path;
+
+    // With LVM reads the data come from the duplicate that holds the table the
+    // device was created with; the bitmap is still the device's own.
+    std::string data_path = device_path;
+    int bmap_flags = O_RDONLY;
+    if (lvm_enabled)
+        data_path += ".dup";
+    else
+        bmap_flags |= TOL_INUSE_BITMAP_OPEN_FLAG;
+
+    if (!fits(data_path))
+        return nullptr;
+    pdev->fd.reset(open(data_path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!pdev->fd)
+        return nullptr;
+
+    const std::string bmap_path = std::string(bitmap_dir) + name_part;
+    struct stat st;
+    if (!fits(bmap_path) || stat(bmap_path.c_str(), &st) != 0)
+        return nullptr;
+    pdev->length = static_cast<tol_sector_t>(st.st_size) * 8;
+    pdev->sector_size = TOL_SECTOR_SIZE;
+
+    pdev->bmap_fd.reset(open(bmap_path.c_str(), bmap_flags | O_CLOEXEC));
+    if (!pdev->bmap_fd) {
+        ts_printf("tol_dev_open: failed to open %s, errno %d\n", bmap_path.c_str(), errno);
+        return nullptr;
+    }
+
+    pdev->name = name_part;
+    pdev->bmap_path = bmap_path;
+    if (extended_error_path)
+        pdev->extended_error_path = extended_error_path;
+    return pdev;
+}
+
+std::unique_ptr<tol_dev_desc_t> tol_dev_open(const char *device_path, const char *extended_error_path)
+{
+    return tol_dev_open_at(TOL_INUSE_BITMAP_DIR, device_path, extended_error_path,
+                           get_reg_settings()->lumiread_lvm_enabled == TOL_TRUE);
+}
+
+void tol_dev_close(std::unique_ptr<tol_dev_desc_t> *pdevp)
+{
+    std::unique_ptr<tol_dev_desc_t> pdev = std::move(*pdevp);
+    pdevp->reset();
+    if (!pdev)
+        return;
+
+    const tol_dev_stats_t &s = pdev->stats;
+    ts_printf("PDEV_STATS for %s: %jd invocations, %jd inuse_tests, %jd runs, sectors_read %jd, "
+              "sectors_skipped %jd, io_bytes %jd\n",
+              pdev->name.c_str(), static_cast<intmax_t>(s.invocations.load()),
+              static_cast<intmax_t>(s.inuse_tests.load()), static_cast<intmax_t>(s.runs.load()),
+              static_cast<intmax_t>(s.sectors_read.load()), static_cast<intmax_t>(s.sectors_skipped.load()),
+              static_cast<intmax_t>(s.io_bytes.load()));
+
+    const std::string bmap_path = pdev->bmap_path;
+    pdev->bmap_fd.reset();
+
+    // The data device stays open until the bitmap's users have gone, so the
+    // provider never sees the device vanish under a reader.
+    int waits_left = CLOSE_WAITS;
+    long count = 0;
+    for (;;) {
+        char text[33] = "";
+        ssize_t n = getxattr(bmap_path.c_str(), TOL_DEV_REF_COUNT_XATTR, text, sizeof(text) - 1);
+        if (n < 0) {
+            ts_printf("WARNING: failed to get device ref count for %s, errno %d (waiting %d)\n",
+                      bmap_path.c_str(), errno, waits_left);
+            return; // pdev closes the device on the way out
+        }
+        text[n] = '\0';
+        count = std::strtol(text, nullptr, 10);
+        if (count == 0)
+            break;
+        if (--waits_left < 0)
+            break;
+        sleep_one_second();
+    }
+    if (count != 0)
+        ts_printf("WARNING: device ref count for %s is not zero (ref_count/waiting %ld/%d)\n",
+                  bmap_path.c_str(), count, waits_left);
+}
+
+errdesc_t *tol_dev_read(tol_dev_desc_t *pdev, char *buffer, const uint8_t *bitmap,
+                        tol_sector_t bmap_base_sector, tol_sector_t start_sector,
+                        tol_sector_t *sector_count, tol_read_stats_t *rstats)
+{
+    pdev->stats.invocations++;
+    ts_dprintf(4, "tol_dev_read: bmap_base_sector = %lld, start_sector = %lld, end_sector = %lld\n",
+               static_cast<long long>(bmap_base_sector), static_cast<long long>(start_sector),
+               static_cast<long long>(start_sector + *sector_count - 1));
+
+    if (start_sector >= pdev->length || *sector_count <= 0) {
+        *sector_count = 0;
+        return nullptr;
+    }
+    const tol_sector_t count = std::min(*sector_count, pdev->length - start_sector);
+    const tol_sector_t end_sector = start_sector + count - 1;
+
+    read_counters ctr(pdev->stats);
+    auto in_use = [&](tol_sector_t s) {
+        ++ctr.inuse_tests;
+        const tol_sector_t bit = s - bmap_base_sector;
+        return ((bitmap[bit >> 3] >> (bit & 7)) & 1) != 0;
+    };
+
+    char *pos = buffer;
+    auto close_run = [&](bool used, tol_sector_t first, tol_sector_t n) -> errdesc_t * {
+        ++ctr.runs;
+        const size_t bytes = static_cast<size_t>(n) * TOL_SECTOR_SIZE;
+        if (used) {
+            ts_dprintf(4, "tol_dev_read: in-use start/count/end - %lld %lld %lld\n",
+                       static_cast<long long>(first), static_cast<long long>(n),
+                       static_cast<long long>(first + n - 1));
+            size_t got = 0;
+            errdesc_t *err = tol_pread(pdev->fd.get(), pos, bytes, first * TOL_SECTOR_SIZE, &got);
+            // A device shorter than its bitmap says must not pass for zeros.
+            errnum_t number = err ? err->number : (got < bytes ? EIO : 0);
+            if (number != 0)
+                return errdesc_set_extended_err(
+                    number, pdev->extended_error_path.empty() ? nullptr : pdev->extended_error_path.c_str());
+            rstats->sectors_read += n;
+            ctr.sectors_read += static_cast<uint64_t>(n);
+        } else {
+            std::memset(pos, 0, bytes);
+            rstats->sectors_skipped += n;
+            ctr.sectors_skipped += static_cast<uint64_t>(n);
+        }
+        ctr.io_bytes += bytes;
+        pos += bytes;
+        return nullptr;
+    };
+
+    bool state = in_use(start_sector);
+    tol_sector_t run_start = start_sector;
+    for (tol_sector_t s = start_sector + 1; s <= end_sector; ++s) {
+        bool used = in_use(s);
+        if (used == state)
+            continue;
+        if (errdesc_t *err = close_run(state, run_start, s - run_start))
+            return err;
+        state = used;
+        run_start = s;
+    }
+    if (errdesc_t *err = close_run(state, run_start, end_sector + 1 - run_start))
+        return err;
+
+    *sector_count = count;
+    return nullptr;
+}
+
+errdesc_t *optimize_byte_read(tol_dev_desc_t *pdev, char *buffer, size_t size, off_t offset,
+                              uint64_t *bytes_read, uint64_t *bytes_skipped)
+{
+    *bytes_read = 0;
+    *bytes_skipped = 0;
+
+    alignment_desc_t ad;
+    alignment_desc_new(&ad);
+    if (errdesc_t *err = alignment_desc_get(offset, size, TOL_SECTOR_SIZE, &ad))
+        return err;
+    if (ad.head_blk_addr >= pdev->length)
+        return nullptr; // end of data
+
+    // One bitmap read covers exactly the bytes of the request's sectors.
+    const tol_sector_t last_sector = ad.tail_byte_count > 0 ? ad.tail_blk_addr : ad.tail_blk_addr - 1;
+    const off_t first_byte = ad.head_blk_addr / 8;
+    const off_t last_byte = last_sector / 8;
+    const size_t window_size = static_cast<size_t>(last_byte - first_byte + 1);
+    std::vector<uint8_t> window(window_size);
+    ssize_t got = 0;
+    for (;;) {
+        got = pread(pdev->bmap_fd.get(), window.data(), window_size, first_byte);
+        if (got < 0 && errno == EINTR)
+            continue;
+        break;
+    }
+    if (got != static_cast<ssize_t>(window_size)) {
+        int saved = got < 0 ? errno : 0;
+        return errdesc_set_fmt(EIO,
+                               "optimize_byte_read : pread size %lld bytes, start %lld, inuse_bitmap of "
+                               "%s returned %zd nbytes (errno = %d)\n",
+                               static_cast<long long>(window_size), static_cast<long long>(first_byte),
+                               pdev->name.c_str(), got, saved);
+    }
+    const tol_sector_t base = ad.head_blk_addr - ad.head_blk_addr % 8;
+
+    tol_read_stats_t rstats{0, 0};
+    if (ad.head_byte_count > 0) {
+        tol_sector_t n = 1;
+        if (errdesc_t *err = tol_dev_read(pdev, ad.buf.data(), window.data(), base, ad.head_blk_addr, &n, &rstats))
+            return err;
+        std::memcpy(buffer, ad.buf.data() + ad.head_byte_offset, ad.head_byte_count);
+    }
+
+    bool device_ended = false;
+    if (ad.body_blk_count > 0) {
+        tol_sector_t n = ad.body_blk_count;
+        if (errdesc_t *err = tol_dev_read(pdev, buffer + ad.head_byte_count, window.data(), base,
+                                          ad.body_blk_addr, &n, &rstats))
+            return err;
+        device_ended = n < static_cast<tol_sector_t>(ad.body_blk_count);
+    }
+
+    if (!device_ended && ad.tail_byte_count > 0) {
+        std::fill(ad.buf.begin(), ad.buf.end(), 0);
+        tol_sector_t n = 1;
+        if (errdesc_t *err = tol_dev_read(pdev, ad.buf.data(), window.data(), base, ad.tail_blk_addr, &n, &rstats))
+            return err;
+        std::memcpy(buffer + ad.head_byte_count + static_cast<size_t>(ad.body_blk_count) * TOL_SECTOR_SIZE,
+                    ad.buf.data(), ad.tail_byte_count);
+    }
+
+    alignment_desc_destroy(&ad);
+    *bytes_read = static_cast<uint64_t>(rstats.sectors_read) * TOL_SECTOR_SIZE;
+    *bytes_skipped = static_cast<uint64_t>(rstats.sectors_skipped) * TOL_SECTOR_SIZE;
+    return nullptr;
+}

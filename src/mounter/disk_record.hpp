@@ -1,0 +1,95 @@
+#pragma once
+// Records that the volume mounter and the open cookies share: partitions and
+// logical volumes, partition maps, volume groups, a disk's device-mapper
+// devices, and the classification enumerations.
+
+#include <cstdint>
+#include <string>
+
+inline constexpr uint32_t PARTLOGVOL_MAGIC = 0xCCBBAAFF;
+inline constexpr uint32_t PART_MAP_MAGIC = 0xDDCCBBAA;
+inline constexpr uint32_t VOLGRP_MAP_MAGIC = 0xCCBBAAFF;
+inline constexpr uint32_t VDSKDESC_MAGIC = 0xFFEEDDCC;
+
+inline constexpr uint32_t PART_MAP_MAX = 20;    // partitions 1 to 19 are probed
+inline constexpr uint32_t VOLGRP_LV_MAX = 20;   // logical volumes per group
+inline constexpr uint32_t VOLGRP_MAP_MAX = 4;   // volume groups per disk
+
+// The device-mapper directory and the delimiter of partition device names.
+inline constexpr const char *dmroot = "/dev/mapper";
+inline constexpr const char *partdelim = "p";
+
+enum vol_type_t : int {
+    VOL_UNKNOWN = 0,
+    VOL_FILESYS = 1,     // a file system that is mounted
+    VOL_UNMOUNTABLE = 2, // recognised, never mounted
+    VOL_LVM = 3,         // holds an LVM physical volume
+};
+
+enum fs_type_t : int {
+    FS_TYPE_UNKNOWN = 0,
+    FS_TYPE_VFAT = 1,
+    FS_TYPE_NTFS = 2,
+    FS_TYPE_EXT2 = 3,
+    FS_TYPE_EXT3 = 4,
+    FS_TYPE_EXT4 = 5,
+    FS_TYPE_UFS = 6,
+    FS_TYPE_LVM2 = 7,
+    FS_TYPE_SWAP = 8,
+    FS_TYPE_MD = 9,
+    FS_TYPE_MAX = 10, // the number of types
+};
+
+// The MBR partition type id; ids without a name are stored as their number.
+enum fs_subtype_t : int {
+    FS_SUBTYPE_UNKNOWN = 0,
+    FS_SUBTYPE_UFS_FREEBSD = 0xA5,
+    FS_SUBTYPE_UFS_OPENBSD = 0xA6,
+    FS_SUBTYPE_UFS_NETBSD = 0xA9,
+};
+
+// One partition or logical volume. Empty strings stand for "none".
+struct partlogvol_t {
+    uint32_t magic = 0;
+    uint32_t version = 0;
+    vol_type_t vtype = VOL_UNKNOWN;
+    fs_type_t fstype = FS_TYPE_UNKNOWN;
+    fs_subtype_t fssubtype = FS_SUBTYPE_UNKNOWN;
+    std::string name;    // the device path
+    std::string mnt_dir; // where it was mounted; empty when none was assigned
+};
+
+// The partitions of one device: entries 0 to count-1 in ascending partition
+// number, the others cleared.
+struct part_map_t {
+    uint32_t magic = 0;
+    uint32_t version = 0;
+    uint32_t count = 0;
+    uint32_t max_count = 0;
+    partlogvol_t part[PART_MAP_MAX];
+};
+
+struct volgrp_map_t {
+    uint32_t magic = 0;
+    uint32_t version = 0;
+    uint32_t count = 0;
+    uint32_t max_count = 0;
+    partlogvol_t logvol[VOLGRP_LV_MAX];
+    std::string name;    // the group's name as found on the disk
+    std::string newname; // its name while the disk is mounted
+};
+
+// The device-mapper devices of one disk; an empty string: not there.
+struct dmdesc_t {
+    uint32_t magic = 0;
+    uint32_t version = 0;
+    std::string base;    // unique name of the disk device under /dev/mapper
+    std::string dup;     // base + ".dup": holds the table the disk was created with
+    std::string top;     // base + ".top": the snapshot device
+    std::string storage; // the snapshot's copy-on-write store file
+    std::string loop;    // loop device attached to the store file
+};
+
+// Checks that every program the mounter runs has an executable path; once
+// per process. Missing programs are logged, and runs of them fail later.
+void setup_cmds();
