@@ -1,0 +1,128 @@
+// recovery_fs: mounts a read-only view of the appliance's scratch tree.
+
+#include "common/files.hpp"
+#include "common/logging.hpp"
+#include "recovery/recovery_cookie.hpp"
+#include "recovery/recovery_ops.hpp"
+#include "recovery/recovery_options.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fuse.h>
+#include <libgen.h>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+const struct fuse_operations recovery_fs_oper = [] {
+    struct fuse_operations oper = {};
+    oper.getattr = recovery_fs_getattr;
+    oper.readlink = recovery_fs_readlink;
+    oper.open = recovery_fs_open;
+    oper.read = recovery_fs_read;
+    oper.statfs = recovery_fs_statfs;
+    oper.release = recovery_fs_release;
+    oper.getxattr = recovery_fs_getxattr;
+    oper.listxattr = recovery_fs_listxattr;
+    oper.opendir = recovery_fs_opendir;
+    oper.readdir = recovery_fs_readdir;
+    oper.releasedir = recovery_fs_releasedir;
+    return oper;
+}();
+
+constexpr int DIR_ACCESS_MODE = R_OK | X_OK;
+constexpr mode_t DIR_CREATE_MODE = 0744;
+
+// Makes sure that `path` is a searchable directory, creating it if needed.
+bool prepare_directory(const char *path)
+{
+    std::string probe = std::string(path) + "/.";
+    if (access(probe.c_str(), DIR_ACCESS_MODE) == 0)
+        return true;
+    if (mkdirp(path, DIR_CREATE_MODE) == 0)
+        return true;
+    perror(path);
+    return false;
+}
+
+} // namespace
+
+void recovery_fs_init()
+{
+    recovery_open_list_init();
+    // The eviction thread (evict_thr_start) and then the controller thread
+    // (controller_thr_start) are started here once they exist. Until then
+    // cookies are only evicted when the list is full, and the settings keep
+    // their defaults.
+}
+
+void recovery_fs_shutdown()
+{
+    // The eviction thread (evict_thr_shutdown) and the controller thread
+    // (controller_thr_shutdown) are asked to stop here once they exist.
+    recovery_fs_release_all();
+}
+
+int main(int argc, char *argv[])
+{
+    struct fuse_args args = FUSE_ARGS_INIT(argc, argv);
+    if (fuse_opt_parse(&args, &fs_options, recovery_fs_opts, recovery_fs_parse_opt) == -1) {
+        fprintf(stderr, "Invalid arguments\n");
+        usage(argv[0]);
+        return 1;
+    }
+
+    std::string self(argv[0]);
+    char *name = strdup(basename(self.data()));
+    toldesc_t toldesc = {name, fs_options.log_dir};
+    tol_startup(&toldesc);
+
+    if (!fs_options.recovery_mount_point) {
+        fprintf(stderr, "Mount point must be provided\n");
+        usage(argv[0]);
+        return 1;
+    }
+    if (fs_options.show_version) {
+        printf("recovery_fs version %s\n", recovery_fs_version);
+        return 0;
+    }
+    if (fs_options.show_help) {
+        usage(argv[0]);
+        return 0;
+    }
+    if (!fs_options.is_readonly) {
+        fprintf(stderr, "The ``--writable'' option is not currently supported.\n");
+        return 1;
+    }
+
+    fuse_opt_add_arg(&args, "-oro");
+
+    // Crash recovery runs here, before anything is prepared: first over the
+    // volume path, then over the mount point (recovery_fs_crash_recover). It
+    // removes every device-mapper and loop device of the machine, so it
+    // arrives together with the device layers that need it.
+
+    if (!prepare_directory(fs_options.scratch_mount_point))
+        return 1;
+    if (!prepare_directory(fs_options.recovery_mount_point))
+        return 1;
+    std::string volumes_probe = std::string(fs_options.recovery_volumes_mount_point) + "/.";
+    if (access(volumes_probe.c_str(), DIR_ACCESS_MODE) == 0) {
+        if (errdesc_t *err = rmdirr(fs_options.recovery_volumes_mount_point)) {
+            (void)err; // rmdirr has logged the cause
+            ts_printf("ERROR: Could not remove contents of '%s'\n",
+                      fs_options.recovery_volumes_mount_point);
+        }
+    }
+
+    recovery_fs_init();
+    fuse_main_real(args.argc, args.argv, &recovery_fs_oper, sizeof(recovery_fs_oper), nullptr);
+
+    fuse_opt_free_args(&args);
+    recovery_fs_shutdown();
+    tol_exit();
+    free(name);
+    return 0;
+}

@@ -1,0 +1,521 @@
+// File-system operations.
+
+#include "recovery/recovery_ops.hpp"
+
+#include "common/files.hpp"
+#include "common/logging.hpp"
+#include "common/strings.hpp"
+#include "controller/settings.hpp"
+#include "image/fuse_fh.hpp"
+#include "recovery/recovery_cookie.hpp"
+#include "recovery/recovery_options.hpp"
+#include "recovery/recovery_path.hpp"
+#include "recovery/recovery_vol.hpp"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <mutex>
+#include <string>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+char prev_getattr_path[RECOVERY_DEBUG_PATH_SIZE] = "INITIAL GETATTR";
+int prev_getattr_path_count = 0;
+char prev_open_path[RECOVERY_DEBUG_PATH_SIZE] = "INITIAL OPEN";
+int prev_open_path_count = 0;
+char prev_close_path[RECOVERY_DEBUG_PATH_SIZE] = "INITIAL CLOSE";
+int prev_close_path_count = 0;
+
+namespace {
+
+// One lock for the three counters keeps each update inside its buffer.
+std::mutex debug_counter_lock;
+
+bool debug_counters_on() { return get_reg_settings()->debug_level > 2; }
+
+// Counts `path` against the stored one. When it differs, hands back the
+// stored path and count (for the caller's log line) and starts over.
+bool debug_counter_advance(char *stored, int *count, const char *path, std::string *prev,
+                           int *prev_count)
+{
+    std::lock_guard<std::mutex> guard(debug_counter_lock);
+    if (strcmp(stored, path) == 0) {
+        *count += 1;
+        return false;
+    }
+    *prev = stored;
+    *prev_count = *count;
+    *count = 0;
+    tol_safe_strncpy(stored, path, RECOVERY_DEBUG_PATH_SIZE);
+    return true;
+}
+
+const char *scratch() { return fs_options.scratch_mount_point; }
+
+// A view path, served from the file-level view, unless views are hidden.
+bool is_view_path(const char *path)
+{
+    return !fs_options.hide_file_level_view && recovery_is_vmdk_volume_file(path, scratch());
+}
+
+__attribute__((format(printf, 3, 4))) bool format_path(char *buf, size_t size, const char *fmt,
+                                                      ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    int len = vsnprintf(buf, size, fmt, args);
+    va_end(args);
+    return len >= 0 && static_cast<size_t>(len) < size;
+}
+
+// The mount directory of the `.volume` directory itself (FUSE path kept whole).
+bool vol_top_mount_dir(const char *path, char *mount_dir)
+{
+    return format_path(mount_dir, TOL_PATH_MAX, "%s/%s", fs_options.recovery_volumes_mount_point,
+                       path);
+}
+
+errdesc_t *view_access(const char *path, char *resolved)
+{
+    return recovery_vol_access(path, fs_options.recovery_mount_point, scratch(),
+                               fs_options.recovery_volumes_mount_point, resolved,
+                               fs_options.ignore_tolcbt_files);
+}
+
+// View access whose reference is given back at once: the handler only
+// needs the resolved path.
+errdesc_t *view_resolve(const char *path, char *resolved)
+{
+    if (errdesc_t *err = view_access(path, resolved))
+        return err;
+    return recovery_vol_decrement_ref_cnt(path);
+}
+
+errdesc_t *name_too_long(const char *path)
+{
+    return errdesc_set_fmt(ENAMETOOLONG, "Path too long: %.256s...", path);
+}
+
+// The file that serves `path` for the xattr calls: the mount directory for
+// the `.volume` directory itself, the resolved path inside a view, the
+// scratch file otherwise.
+errdesc_t *xattr_target(const char *path, char *target)
+{
+    if (is_view_path(path)) {
+        if (recovery_is_vol_dir_top(path)) {
+            if (!vol_top_mount_dir(path, target))
+                return name_too_long(path);
+            return recovery_create_mount_point(path, target, scratch());
+        }
+        return view_resolve(path, target);
+    }
+    path_buf_t buf;
+    if (!translate_path(path, &buf))
+        return name_too_long(path);
+    strcpy(target, buf.path_buf);
+    return nullptr;
+}
+
+fuse_fh_t *handle_of(struct fuse_file_info *fi)
+{
+    auto *fh = reinterpret_cast<fuse_fh_t *>(static_cast<uintptr_t>(fi->fh));
+    if (fh && !fuse_fh_valid(fh))
+        abort();
+    return fh;
+}
+
+} // namespace
+
+uint32_t fs_ino_hash(const char *path)
+{
+    uint32_t hash = 5381;
+    for (const char *p = path; *p; ++p) {
+        // Each byte as a signed char, widened with its sign.
+        int32_t c = static_cast<signed char>(*p);
+        hash = (hash * 33) ^ static_cast<uint32_t>(c);
+    }
+    return hash;
+}
+
+errdesc_t *recovery_fs_getattr_impl(const char *path, const char *shadow_path, struct stat *stbuf,
+                                    tol_bool_t follow_link, const char *scratch_path)
+{
+    recovery_file_type_t type = recovery_infer_file_type(path);
+    if (recovery_cookie_get_saved_stat(path, stbuf))
+        return nullptr;
+
+    int rc = follow_link ? stat(shadow_path, stbuf) : lstat(shadow_path, stbuf);
+    if (rc != 0)
+        return errdesc_set_fmt(errno, "stat failed: %s", shadow_path);
+
+    // A flat disk changes through its change-block file: report its times.
+    if (type == RECOVERY_FILE_TYPE_VMDK_FLAT) {
+        char tolcbt_path[TOL_PATH_MAX];
+        if (errdesc_t *err =
+                get_tolcbt_vmdk_path(path, scratch_path, tolcbt_path, sizeof(tolcbt_path)))
+            return err;
+        struct stat cbt;
+        if (stat(tolcbt_path, &cbt) == 0) {
+            stbuf->st_mtim.tv_sec = cbt.st_mtim.tv_sec;
+            stbuf->st_ctim.tv_sec = cbt.st_ctim.tv_sec;
+        }
+    }
+    stbuf->st_ino = fs_ino_hash(path);
+    recovery_cookie_save_stat(path, stbuf);
+    return nullptr;
+}
+
+errdesc_t *recovery_fs_statvfs_impl(const char *path, const char *shadow_path,
+                                    struct statvfs *stbuf)
+{
+    (void)path;
+    if (statvfs(shadow_path, stbuf) != 0)
+        return errdesc_set_str(errno, shadow_path);
+    // Nothing can be written here: no free space, no free inodes.
+    stbuf->f_bfree = 0;
+    stbuf->f_bavail = 0;
+    stbuf->f_ffree = 0;
+    stbuf->f_favail = 0;
+    stbuf->f_flag |= ST_RDONLY;
+    return nullptr;
+}
+
+int recovery_fs_getattr(const char *path, struct stat *stbuf)
+{
+    if (debug_counters_on()) {
+        ts_printf("recovery_fs_getattr(path %s, st_data %p)\n", path, static_cast<void *>(stbuf));
+        std::string prev;
+        int count;
+        if (debug_counter_advance(prev_getattr_path, &prev_getattr_path_count, path, &prev,
+                                  &count))
+            ts_printf("recovery_fs_getattr: previous path (%s) opened %d consecutive times\n",
+                      prev.c_str(), count);
+    }
+
+    if (is_view_path(path)) {
+        char target[TOL_PATH_MAX];
+        errdesc_t *err;
+        if (recovery_is_vol_dir_top(path)) {
+            // Only make sure that the empty mount directory exists; entering
+            // the directory is what mounts the view.
+            if (!vol_top_mount_dir(path, target))
+                return -ENAMETOOLONG;
+            err = recovery_create_mount_point(path, target, scratch());
+        } else {
+            err = view_resolve(path, target);
+        }
+        if (!err)
+            err = recovery_fs_getattr_impl(path, target, stbuf, TOL_FALSE, scratch());
+        return err ? -err->number : 0;
+    }
+
+    path_buf_t buf;
+    if (!translate_path(path, &buf))
+        return -ENAMETOOLONG;
+    if (errdesc_t *err = recovery_fs_getattr_impl(path, buf.path_buf, stbuf, TOL_TRUE, scratch()))
+        return -err->number;
+    if (debug_counters_on())
+        tns_check_statb(path, "recovery_fs_getattr", stbuf, TOL_FALSE);
+    return 0;
+}
+
+int recovery_fs_readlink(const char *path, char *buf, size_t size)
+{
+    ts_dprintf(3, "recovery_fs_readlink(path %s)\n", path);
+    if (size == 0)
+        return -EINVAL;
+    char target[TOL_PATH_MAX];
+    if (is_view_path(path)) {
+        if (errdesc_t *err = view_resolve(path, target))
+            return -err->number;
+    } else {
+        path_buf_t pbuf;
+        if (!translate_path(path, &pbuf))
+            return -ENAMETOOLONG;
+        strcpy(target, pbuf.path_buf);
+    }
+    ssize_t len = readlink(target, buf, size - 1);
+    if (len < 0)
+        return -errno;
+    buf[len] = '\0';
+    convert_to_relative_path(target, buf, size);
+    return 0;
+}
+
+int recovery_fs_open(const char *path, struct fuse_file_info *fi)
+{
+    if (debug_counters_on()) {
+        ts_printf("recovery_fs_open(path %s, fuse_file_info %p)\n", path, static_cast<void *>(fi));
+        std::string prev;
+        int count;
+        if (debug_counter_advance(prev_open_path, &prev_open_path_count, path, &prev, &count))
+            ts_printf("recovery_fs_open: previous path (%s) opened %d consecutive times\n",
+                      prev.c_str(), count);
+    }
+    constexpr int write_flags = O_WRONLY | O_RDWR | O_CREAT | O_EXCL | O_TRUNC | O_APPEND;
+    if (fs_options.is_readonly && (fi->flags & write_flags))
+        return -EROFS;
+
+    if (is_view_path(path)) {
+        char resolved[TOL_PATH_MAX];
+        if (errdesc_t *err = view_access(path, resolved)) {
+            ts_printf("recovery_fs_open: recovery_vol_access failed on '%s'\n", path);
+            return -err->number;
+        }
+        int fd = open(resolved, O_RDONLY);
+        if (fd < 0) {
+            int saved = errno;
+            ts_printf("recovery_fs_open: '.volume' open failed on '%s', errno = %d\n", path, saved);
+            recovery_vol_decrement_ref_cnt(path);
+            return -saved;
+        }
+        fuse_fh_t *fh = fuse_fh_new(fd, nullptr, TOL_FALSE, path, path);
+        if (!fh) {
+            close(fd);
+            recovery_vol_decrement_ref_cnt(path);
+            return -ENOMEM;
+        }
+        fi->fh = reinterpret_cast<uintptr_t>(fh); // the view reference stays held until release
+        return 0;
+    }
+
+    path_buf_t buf;
+    if (!translate_path(path, &buf)) {
+        errdesc_log(name_too_long(path), TOL_PRIO_ERROR);
+        return -EIO;
+    }
+    uint64_t slot = 0;
+    if (errdesc_t *err = recovery_fs_open_impl(path, buf.path_buf, &slot, scratch())) {
+        errdesc_log(err, TOL_PRIO_ERROR);
+        return -EIO;
+    }
+    fi->fh = slot;
+    return 0;
+}
+
+int recovery_fs_read(const char *path, char *buf, size_t size, off_t offset,
+                     struct fuse_file_info *fi)
+{
+    uint64_t slot = fi->fh;
+    int res = recovery_fs_read_impl(buf, size, offset, &slot);
+    if (res < 0) {
+        ts_printf("recovery_fs_read: recovery_fs_read_impl failed on '%s', errno = %d\n", path,
+                  -res);
+        errdesc_log(errdesc_set_str(-res, path), TOL_PRIO_ERROR);
+    }
+    return res;
+}
+
+int recovery_fs_statfs(const char *path, struct statvfs *stbuf)
+{
+    ts_dprintf(3, "recovery_fs_statfs(path %s, st_buf %p)\n", path, static_cast<void *>(stbuf));
+    errdesc_t *err;
+    if (is_view_path(path)) {
+        char resolved[TOL_PATH_MAX];
+        err = view_resolve(path, resolved);
+        if (!err)
+            err = recovery_fs_statvfs_impl(path, resolved, stbuf);
+    } else {
+        path_buf_t buf;
+        err = translate_path(path, &buf) ? recovery_fs_statvfs_impl(path, buf.path_buf, stbuf)
+                                         : name_too_long(path);
+    }
+    if (!err)
+        return 0;
+    errdesc_log(err, TOL_PRIO_ERROR);
+    return -err->number;
+}
+
+int recovery_fs_release(const char *path, struct fuse_file_info *fi)
+{
+    if (debug_counters_on()) {
+        ts_printf("recovery_fs_release(path %s, fuse_file_info %p)\n", path,
+                  static_cast<void *>(fi));
+        std::string prev;
+        int count;
+        if (debug_counter_advance(prev_close_path, &prev_close_path_count, path, &prev, &count))
+            ts_printf("recovery_fs_release: previous path (%s) closed %d consecutive times\n",
+                      prev.c_str(), count);
+    }
+
+    if (is_view_path(path)) {
+        char resolved[TOL_PATH_MAX];
+        if (errdesc_t *err = view_resolve(path, resolved))
+            return -err->number;
+        fuse_fh_t *fh = handle_of(fi);
+        fi->fh = 0;
+        if (!fh) {
+            errdesc_log(errdesc_set_fmt(ESTALE, "NULL fh for %s\n", path), TOL_PRIO_ERROR);
+        } else {
+            if (fh->fd >= 0)
+                close(fh->fd);
+            fh->fd = -1;
+            fuse_fh_destroy(&fh);
+        }
+        // The reference that the open took.
+        if (errdesc_t *err = recovery_vol_decrement_ref_cnt(path))
+            return -err->number;
+        return 0;
+    }
+
+    path_buf_t buf;
+    const char *shadow = translate_path(path, &buf) ? buf.path_buf : "";
+    uint64_t slot = fi->fh;
+    errdesc_t *err = recovery_fs_release_impl(path, shadow, &slot);
+    fi->fh = slot;
+    if (!err)
+        return 0;
+    errdesc_log(err, TOL_PRIO_ERROR);
+    return -err->number;
+}
+
+int recovery_fs_getxattr(const char *path, const char *name, char *value, size_t size)
+{
+    ts_dprintf(3, "recovery_fs_getxattr(path %s, name %s, size %zd)\n", path, name,
+               static_cast<ssize_t>(size));
+    char target[TOL_PATH_MAX];
+    if (errdesc_t *err = xattr_target(path, target))
+        return -err->number;
+    ssize_t res = getxattr(target, name, value, size);
+    return res < 0 ? -errno : static_cast<int>(res);
+}
+
+int recovery_fs_listxattr(const char *path, char *list, size_t size)
+{
+    ts_dprintf(3, "recovery_fs_listxattr(path %s, size %zd)\n", path, static_cast<ssize_t>(size));
+    char target[TOL_PATH_MAX];
+    if (errdesc_t *err = xattr_target(path, target))
+        return -err->number;
+    ssize_t res = listxattr(target, list, size);
+    return res < 0 ? -errno : static_cast<int>(res);
+}
+
+int recovery_fs_opendir(const char *path, struct fuse_file_info *fi)
+{
+    ts_dprintf(3, "recovery_fs_opendir(path %s, fuse_file_info %p)\n", path,
+               static_cast<void *>(fi));
+    DIR *dp = nullptr;
+    int saved = 0;
+    if (is_view_path(path)) {
+        char resolved[TOL_PATH_MAX];
+        if (errdesc_t *err = view_access(path, resolved))
+            return -err->number;
+        dp = opendir(resolved);
+        if (!dp) {
+            saved = errno;
+            recovery_vol_decrement_ref_cnt(path); // no handle keeps the reference
+        }
+    } else {
+        path_buf_t buf;
+        if (translate_path(path, &buf)) {
+            dp = opendir(buf.path_buf);
+            saved = errno;
+        } else {
+            saved = ENAMETOOLONG;
+        }
+    }
+    if (!dp) {
+        errdesc_log(errdesc_set_str(saved, path), TOL_PRIO_ERROR);
+        return -saved;
+    }
+    fi->fh = reinterpret_cast<uintptr_t>(dp);
+    return 0;
+}
+
+int recovery_fs_readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t offset,
+                        struct fuse_file_info *fi)
+{
+    ts_dprintf(3, "recovery_fs_readdir(path %s, buf %p, filler %p, offset %jd, fuse_file_info %p)\n",
+               path, buf, reinterpret_cast<void *>(filler), static_cast<intmax_t>(offset),
+               static_cast<void *>(fi));
+    auto *dp = reinterpret_cast<DIR *>(static_cast<uintptr_t>(fi->fh));
+    // The whole directory goes to the filler in one call, whatever the offset.
+    rewinddir(dp);
+    errno = 0;
+    struct dirent *de = readdir(dp);
+    if (!de) {
+        int saved = errno;
+        errdesc_log(errdesc_set_str(saved, path), TOL_PRIO_ERROR);
+        return -saved;
+    }
+
+    const bool view_dir = is_view_path(path);
+    for (; de; de = readdir(dp)) {
+        ts_dprintf(3, "    recovery_fs_readdir(%s): got %s\n", path, de->d_name);
+        char entry_path[TOL_PATH_MAX];
+        char resolved[TOL_PATH_MAX];
+        struct stat st;
+        errdesc_t *err = nullptr;
+        if (!format_path(entry_path, sizeof(entry_path), "%s/%s", path, de->d_name)) {
+            err = name_too_long(path);
+        } else if (view_dir) {
+            if ((err = view_access(entry_path, resolved)))
+                return -err->number;
+            if ((err = recovery_vol_decrement_ref_cnt(path)))
+                return -err->number;
+            err = recovery_fs_getattr_impl(entry_path, resolved, &st, TOL_FALSE, scratch());
+        } else {
+            path_buf_t pbuf;
+            if (!translate_path(entry_path, &pbuf)) {
+                err = name_too_long(entry_path);
+            } else {
+                strcpy(resolved, pbuf.path_buf);
+                err = recovery_fs_getattr_impl(entry_path, resolved, &st, TOL_TRUE, scratch());
+            }
+        }
+        if (err) {
+            errdesc_log(err, TOL_PRIO_ERROR);
+            continue;
+        }
+
+        // The `.volume` entry goes right before its descriptor.
+        if (!fs_options.hide_file_level_view && recovery_is_mountable_vmdk_file(path, de->d_name)) {
+            char vol_name[TOL_PATH_MAX];
+            struct stat vol_st;
+            if (recovery_vol_create_entry(vol_name, &vol_st, path, scratch(),
+                                          fs_options.recovery_volumes_mount_point,
+                                          de->d_name) == 0) {
+                if (filler(buf, vol_name, &vol_st, 0))
+                    return -ENOMEM;
+            } else {
+                ts_dprintf(0, "recovery_fs_readdir: Failed to create '.volume' entry for %s\n",
+                           resolved);
+            }
+        }
+
+        bool listed = S_ISDIR(st.st_mode) ||
+                      (!fs_options.hide_image_files && recovery_is_visible_file(entry_path)) ||
+                      (!fs_options.hide_file_level_view &&
+                       recovery_is_vmdk_volume_file(resolved, scratch()));
+        if (!listed) {
+            ts_dprintf(3, "recovery_fs_readdir: skipping %s\n", resolved);
+            continue;
+        }
+        if (debug_counters_on())
+            tns_check_statb(entry_path, "recovery_fs_readdir", &st, TOL_FALSE);
+        if (filler(buf, de->d_name, &st, 0))
+            return -ENOMEM;
+    }
+    return 0;
+}
+
+int recovery_fs_releasedir(const char *path, struct fuse_file_info *fi)
+{
+    ts_dprintf(3, "recovery_fs_releasedir(path %s, fuse_file_info %p)\n", path,
+               static_cast<void *>(fi));
+    auto *dp = reinterpret_cast<DIR *>(static_cast<uintptr_t>(fi->fh));
+    fi->fh = ~uint64_t{0};
+    if (dp && closedir(dp) != 0) {
+        int saved = errno;
+        errdesc_log(errdesc_set_str(saved, path), TOL_PRIO_ERROR);
+        return -saved;
+    }
+    if (is_view_path(path)) {
+        if (errdesc_t *err = recovery_vol_decrement_ref_cnt(path))
+            return -err->number;
+    }
+    return 0;
+}
