@@ -1,0 +1,27 @@
+#pragma once
+// Parse of a VMDK descriptor file into a vmdkdesc_t, and release of what the
+// record owns. The parse is lenient: a line it does not recognise is skipped
+// whole and the parse goes on.
+
+#include "common/errdesc.hpp"
+#include "vmdk/vmdkdesc.hpp"
+
+#include <cstddef>
+
+// Clears `vmdkdesc`, then parses the file from its start and, when that
+// fails, once more from byte 512 (a descriptor embedded after a sparse
+// header). Errors: errno of the open or a read; EAGAIN "cannot parse the input
+// file"; ERR_OVERFLOW for a token longer than 1023 bytes or more than 1024
+// extents.
+errdesc_t *vmdk_parse_file_contents(const char *vmdkfile, vmdkdesc_t *vmdkdesc);
+
+// The same two attempts over a descriptor held in memory.
+errdesc_t *vmdk_parse_buffer(const char *data, size_t size, vmdkdesc_t *vmdkdesc);
+
+// Releases the strings and extents (with their loop-device names) that the
+// record owns; leaves every other field as it is.
+void vmdk_free_vmdkdesc(vmdkdesc_t *vmdkdesc);
+
+// Resets the whole record to its cleared state, releasing what it owns and
+// closing any extent file left open.
+void vmdk_clear_vmdkdesc(vmdkdesc_t *vmdkdesc);
