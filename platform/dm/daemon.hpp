@@ -1,0 +1,114 @@
+#pragma once
+// The device registry and control commands of rfs-dmd. Each device is a file
+// on the daemon's FUSE mount; a loop device attached to that file is the
+// block device "/dev/mapper/NAME".
+
+#include "common/unique_fd.hpp"
+#include "dm_proto.hpp"
+#include "dm_table.hpp"
+#include "snapshot_store.hpp"
+
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace rfsdm {
+
+struct device;
+
+// An open external block device, shared by every table that uses it, as the
+// kernel shares one claim of a device between all device-mapper tables.
+struct external_dev {
+    unique_fd fd;
+    dev_t rdev = 0;
+    bool read_only = false;
+    uint64_t size = 0;
+};
+
+// A device that a target refers to: either another device of this daemon
+// (served directly, without a round trip through its loop device) or an
+// external block device.
+class dev_ref {
+  public:
+    ~dev_ref();
+    dev_ref(const dev_ref &) = delete;
+    dev_ref &operator=(const dev_ref &) = delete;
+
+    static std::unique_ptr<dev_ref> open(const std::string &spec, std::string &error);
+
+    int io(bool write, char *buf, size_t n, uint64_t off);
+    int flush();
+    uint64_t size_bytes() const;
+    std::string major_minor() const;
+
+  private:
+    dev_ref() = default;
+    std::shared_ptr<device> internal_;
+    std::shared_ptr<external_dev> external_;
+};
+
+struct target {
+    uint64_t start = 0;  // sectors
+    uint64_t length = 0; // sectors
+    virtual ~target() = default;
+    virtual const char *type() const = 0;
+    virtual std::string params() const = 0;
+    virtual std::string status() const { return ""; }
+    // `off` is a byte offset inside the target.
+    virtual int io(bool write, char *buf, size_t n, uint64_t off) = 0;
+    virtual int flush() { return 0; }
+};
+
+struct table {
+    std::vector<std::unique_ptr<target>> targets;
+    uint64_t sectors() const { return targets.empty() ? 0 : targets.back()->start + targets.back()->length; }
+    int io(bool write, char *buf, size_t n, uint64_t off);
+    int flush();
+};
+
+// Builds a table from its text; every referenced device is opened.
+std::shared_ptr<table> build_table(const std::string &text, std::string &error);
+std::shared_ptr<table> error_table(uint64_t sectors);
+
+struct device {
+    std::string name;
+    std::string uuid;
+    int loop_nr = -1;
+    dev_t rdev = 0;
+    bool dead = false; // left by an earlier daemon: its loop device only fails
+    std::atomic<int> holders{0}; // tables of other devices that use this one
+    std::atomic<uint32_t> event_nr{0};
+
+    std::mutex m;
+    std::condition_variable cv;
+    std::shared_ptr<table> live;
+    std::shared_ptr<table> inactive;
+    bool suspended = false;
+    bool removed = false;
+    int inflight = 0;
+
+    uint64_t size_bytes();
+    // Waits while the device is suspended, then runs the I/O on the live table.
+    int io(bool write, char *buf, size_t n, uint64_t off);
+    int flush();
+};
+
+std::shared_ptr<device> find_device(const std::string &name);
+std::shared_ptr<device> find_device_by_rdev(dev_t rdev);
+std::vector<std::shared_ptr<device>> all_devices();
+
+// Runs one control command.
+dm_reply run_command(const dm_request &req);
+
+// Finds devices left by a daemon that died, before the stale mount goes.
+void discover_dead_devices();
+// Removes every device, by force; used at shutdown.
+void remove_all_devices();
+
+} // namespace rfsdm
