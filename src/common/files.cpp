@@ -91,7 +91,9 @@ errdesc_t *rmdirr(const char *pathname)
     if (!dir) {
         if (errno == ENOENT)
             return nullptr;
-        return errdesc_set_str(errno, pathname);
+        errdesc_t *err = errdesc_set_str(errno, pathname);
+        errdesc_log(err, TOL_PRIO_ERROR);
+        return err;
     }
     errdesc_t *err = rmdirr_entries(dir, pathname);
     if (closedir(dir) != 0)

@@ -4,28 +4,37 @@
 
 #include "common/logging.hpp"
 
+#include <cstdarg>
 #include <cstdlib>
-#include <mutex>
 
 namespace {
+
+// Standard error: unbuffered, so the line is out before abort().
+[[noreturn]] void list_fatal(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void list_fatal(const char *fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    ts_vfprintf(stderr, fmt, args);
+    va_end(args);
+    abort();
+}
 
 // A wrong magic means a freed or foreign record: going on would corrupt
 // memory, so stop here where the cause is still visible.
 void list_check(const list_t *list)
 {
     if (!list || list->list_magic != LIST_MAGIC) {
-        ts_printf("list: bad list %p (magic 0x%x)\n", static_cast<const void *>(list),
-                  list ? list->list_magic : 0u);
-        abort();
+        list_fatal("list: bad list %p (magic 0x%x)\n", static_cast<const void *>(list),
+                   list ? list->list_magic : 0u);
     }
 }
 
 void link_check(const link_t *link)
 {
     if (link->link_magic != LINK_MAGIC) {
-        ts_printf("list: bad link %p (magic 0x%x)\n", static_cast<const void *>(link),
-                  link->link_magic);
-        abort();
+        list_fatal("list: bad link %p (magic 0x%x)\n", static_cast<const void *>(link),
+                   link->link_magic);
     }
 }
 

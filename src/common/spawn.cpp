@@ -5,12 +5,15 @@
 
 #include "common/files.hpp"
 #include "common/strings.hpp"
+#include "common/unique_fd.hpp"
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -210,6 +213,37 @@ void reap_killed(pid_t pid)
     }
 }
 
+int64_t monotonic_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Pauses one second; returns true early when `child_fd` (a process
+// descriptor, or -1) reports that the child has ended.
+bool pause_one_second(int child_fd)
+{
+    const int64_t deadline = monotonic_ms() + 1000;
+    for (;;) {
+        int64_t left = deadline - monotonic_ms();
+        if (left <= 0)
+            return false;
+        if (child_fd >= 0) {
+            struct pollfd pfd = {child_fd, POLLIN, 0};
+            int n = poll(&pfd, 1, static_cast<int>(left));
+            if (n > 0)
+                return true;
+            if (n == 0 || errno == EINTR)
+                continue;
+            // poll itself failed: finish the pause as a sleep
+        }
+        struct timespec pause = {static_cast<time_t>(left / 1000),
+                                 static_cast<long>(left % 1000) * 1000000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
 errdesc_t *wait_unlimited(pid_t pid, int options, const char *str)
 {
     int status;
@@ -230,6 +264,12 @@ errdesc_t *spawn_wait(pid_t pid, int options, const char *str, int timeout)
     if (timeout <= 0)
         return wait_unlimited(pid, options, str);
 
+    // The child is polled once per second of the limit. A process descriptor
+    // lets the pause end early when the child ends, so that a quick program
+    // does not cost a whole second; without one the pause is a plain sleep.
+    unique_fd child_fd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    bool woke_on_end = false;
+
     int remaining = timeout;
     while (remaining > 0) {
         int status;
@@ -241,11 +281,15 @@ errdesc_t *spawn_wait(pid_t pid, int options, const char *str, int timeout)
         }
         if (r == pid)
             return errdesc_exit_status(status, str);
+        if (woke_on_end)
+            child_fd.reset(); // it said "ended" but is not: sleep plainly from now on
+        woke_on_end = false;
 
-        // A signal (a child's end, SIGHUP) cuts the sleep short: sleep out the
-        // rest of the second so that the limit stays in whole seconds.
-        struct timespec pause = {1, 0};
-        while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+        // Signals (another child's end, SIGHUP) cut the pause short: pause
+        // out the rest of the second, so the limit stays in whole seconds.
+        if (pause_one_second(child_fd.get())) {
+            woke_on_end = true;
+            continue;
         }
         remaining--;
     }

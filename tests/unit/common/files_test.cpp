@@ -1,0 +1,387 @@
+// Directory creation and removal, positioned I/O, closing with logging and
+// draining, close-on-exec, and the mode diagnostic.
+
+#include "common/files.hpp"
+#include "common/spawn.hpp"
+#include "test_support.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <regex>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using rfs_test::temp_dir;
+
+bool is_dir(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+TEST(Mkdirp, CreatesMissingLevelsWithExactMode)
+{
+    temp_dir dir;
+    ASSERT_EQ(mkdir((dir / "a").c_str(), 0755), 0);
+    mode_t old = umask(022);
+    EXPECT_EQ(mkdirp((dir / "a/b/c").c_str(), 0777), 0);
+    EXPECT_EQ(umask(old), 022) << "the caller's mask comes back";
+    EXPECT_TRUE(is_dir(dir / "a/b"));
+    EXPECT_TRUE(is_dir(dir / "a/b/c"));
+    struct stat st;
+    ASSERT_EQ(stat((dir / "a/b/c").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0777u) << "mask 0 while creating";
+
+    EXPECT_EQ(mkdirp((dir / "a/b/c").c_str(), 0777), 0) << "all exist";
+    EXPECT_EQ(mkdirp((dir / "x//y/").c_str(), 0700), 0) << "doubled and trailing slashes";
+    EXPECT_TRUE(is_dir(dir / "x/y"));
+}
+
+TEST(Mkdirp, Failures)
+{
+    temp_dir dir;
+    rfs_test::write_file(dir / "file", "x");
+    errno = 0;
+    EXPECT_EQ(mkdirp((dir / "file/sub/deeper").c_str(), 0755), -1);
+    EXPECT_EQ(errno, ENOTDIR);
+
+    std::string too_long = dir.path() + "/" + std::string(TOL_PATH_MAX, 'l');
+    errno = 0;
+    EXPECT_EQ(mkdirp(too_long.c_str(), 0755), -1);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+}
+
+TEST(Rmdirr, MissingPathIsSuccess)
+{
+    temp_dir dir;
+    EXPECT_EQ(rmdirr((dir / "nothing/here").c_str()), nullptr);
+}
+
+TEST(Rmdirr, RemovesTreeWithoutFollowingLinks)
+{
+    temp_dir dir;
+    temp_dir outside;
+    rfs_test::write_file(outside / "keep.txt", "precious");
+    ASSERT_EQ(mkdir((outside / "keepdir").c_str(), 0755), 0);
+    rfs_test::write_file(outside / "keepdir/inner", "also precious");
+
+    std::string root = dir / "tree";
+    ASSERT_EQ(mkdirp((root + "/d1/d2/d3").c_str(), 0755), 0);
+    ASSERT_EQ(mkdirp((root + "/empty").c_str(), 0755), 0);
+    rfs_test::write_file(root + "/top.txt", "t");
+    rfs_test::write_file(root + "/d1/d2/d3/deep.txt", "d");
+    ASSERT_EQ(symlink((outside / "keep.txt").c_str(), (root + "/d1/link_file").c_str()), 0);
+    ASSERT_EQ(symlink((outside / "keepdir").c_str(), (root + "/d1/d2/link_dir").c_str()), 0);
+    ASSERT_EQ(symlink("/nonexistent/target", (root + "/dangling").c_str()), 0);
+    ASSERT_EQ(mkfifo((root + "/fifo").c_str(), 0600), 0);
+
+    EXPECT_EQ(rmdirr(root.c_str()), nullptr);
+    EXPECT_FALSE(exists(root));
+    EXPECT_EQ(rfs_test::read_file(outside / "keep.txt"), "precious");
+    EXPECT_EQ(rfs_test::read_file(outside / "keepdir/inner"), "also precious");
+}
+
+TEST(Rmdirr, NotADirectoryIsAnError)
+{
+    temp_dir dir;
+    rfs_test::write_file(dir / "plain", "x");
+    errdesc_t *e = nullptr;
+    std::string out = rfs_test::capture_stdout([&] { e = rmdirr((dir / "plain").c_str()); });
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->number, ENOTDIR);
+    EXPECT_EQ(std::string(e->string), dir / "plain" + ": " + strerror(ENOTDIR));
+    EXPECT_NE(out.find("ERROR [thread:"), std::string::npos) << "logged at ERROR: " << out;
+}
+
+TEST(Rmdirr, UnlinkFailureStopsAndIsLoggedAtEveryLevel)
+{
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root removes entries of read-only directories";
+    temp_dir dir;
+    std::string root = dir / "t";
+    ASSERT_EQ(mkdirp((root + "/locked").c_str(), 0755), 0);
+    rfs_test::write_file(root + "/locked/f", "x");
+    chmod((root + "/locked").c_str(), 0555);
+    errdesc_t *e = nullptr;
+    std::string out = rfs_test::capture_stdout([&] { e = rmdirr(root.c_str()); });
+    chmod((root + "/locked").c_str(), 0755);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->number, EACCES);
+    std::string want = "rmdirr(" + root + "/locked): unlink(" + root + "/locked/f) failed: " +
+                       strerror(EACCES);
+    EXPECT_EQ(std::string(e->string), want);
+    size_t first = out.find(want);
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_NE(out.find(want, first + 1), std::string::npos) << "logged by both levels";
+    EXPECT_TRUE(exists(root + "/locked/f"));
+}
+
+class PosIo : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        path_ = dir_ / "data";
+        fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd_, 0);
+    }
+    void TearDown() override { tol_safe_close(&fd_); }
+    temp_dir dir_;
+    std::string path_;
+    int fd_ = -1;
+};
+
+TEST_F(PosIo, WriteThenReadBack)
+{
+    std::string text(100000, '\0');
+    for (size_t i = 0; i < text.size(); i++)
+        text[i] = static_cast<char>('a' + i % 26);
+    size_t n = 0;
+    ASSERT_EQ(tol_pwrite(fd_, text.data(), text.size(), 4096, &n), nullptr);
+    EXPECT_EQ(n, text.size());
+
+    std::string back(text.size(), '\0');
+    ASSERT_EQ(tol_pread(fd_, back.data(), back.size(), 4096, &n), nullptr);
+    EXPECT_EQ(n, text.size());
+    EXPECT_EQ(back, text);
+
+    // The hole before the data reads as zeros.
+    char head[16];
+    ASSERT_EQ(tol_pread(fd_, head, sizeof(head), 0, &n), nullptr);
+    EXPECT_EQ(n, sizeof(head));
+    EXPECT_EQ(std::string(head, sizeof(head)), std::string(16, '\0'));
+}
+
+TEST_F(PosIo, ShortFileAndEndOfFile)
+{
+    size_t n = 0;
+    ASSERT_EQ(tol_pwrite(fd_, "0123456789", 10, 0, &n), nullptr);
+    char buf[100];
+    n = 999;
+    ASSERT_EQ(tol_pread(fd_, buf, sizeof(buf), 0, &n), nullptr);
+    EXPECT_EQ(n, 10u);
+    EXPECT_EQ(std::string(buf, n), "0123456789");
+
+    n = 999;
+    ASSERT_EQ(tol_pread(fd_, buf, sizeof(buf), 6, &n), nullptr);
+    EXPECT_EQ(n, 4u);
+    n = 999;
+    ASSERT_EQ(tol_pread(fd_, buf, sizeof(buf), 10, &n), nullptr);
+    EXPECT_EQ(n, 0u) << "at end of file";
+    n = 999;
+    ASSERT_EQ(tol_pread(fd_, buf, sizeof(buf), 1 << 20, &n), nullptr);
+    EXPECT_EQ(n, 0u) << "past end of file";
+    n = 999;
+    ASSERT_EQ(tol_pread(fd_, buf, 0, 0, &n), nullptr);
+    EXPECT_EQ(n, 0u);
+}
+
+TEST_F(PosIo, FailuresNameTheCall)
+{
+    char buf[100];
+    size_t n = 777;
+    errdesc_t *e = tol_pread(-1, buf, sizeof(buf), 5, &n);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->number, EBADF);
+    char want[256];
+    snprintf(want, sizeof(want), "tol_pread(-1, %p, 100, 5) failed: %s", static_cast<void *>(buf),
+             strerror(EBADF));
+    EXPECT_STREQ(e->string, want);
+    EXPECT_EQ(n, 777u) << "no count stored on failure";
+
+    int ro = open(path_.c_str(), O_RDONLY);
+    ASSERT_GE(ro, 0);
+    e = tol_pwrite(ro, buf, 10, 0, &n);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->number, EBADF);
+    snprintf(want, sizeof(want), "tol_pwrite(%d, %p, 10, 0) failed: %s", ro,
+             static_cast<void *>(buf), strerror(EBADF));
+    EXPECT_STREQ(e->string, want);
+    close(ro);
+
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    e = tol_pread(p[0], buf, 1, 0, &n);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->number, ESPIPE);
+    close(p[0]);
+    close(p[1]);
+}
+
+TEST(SafeClose, ClosesAndResets)
+{
+    int fd = open("/dev/null", O_RDONLY);
+    ASSERT_GE(fd, 0);
+    int copy = fd;
+    std::string out = rfs_test::capture_stdout([&] { tol_safe_close(&fd); });
+    EXPECT_EQ(fd, -1);
+    EXPECT_EQ(fcntl(copy, F_GETFD), -1);
+    EXPECT_EQ(out, "");
+}
+
+TEST(SafeClose, FailureIsLoggedAtInfoAndKeepsPendingError)
+{
+    // A number far above anything open, so that no descriptor made meanwhile
+    // (the capture's own) can take it.
+    int fd = 1000;
+    ASSERT_EQ(fcntl(fd, F_GETFD), -1);
+    int bad = fd;
+    errdesc_t *pending = errdesc_set_str(ENOSPC, "pending");
+    std::string out = rfs_test::capture_stdout([&] { tol_safe_close(&bad); });
+    EXPECT_EQ(bad, -1);
+    std::regex re(std::string("^") + rfs_test::TIME_PREFIX_RE +
+                  "INFO \\[thread:[0-9]+, where:files\\.cpp:[0-9]+, error:9\\] failed closing fd " +
+                  std::to_string(fd) + "\n$");
+    EXPECT_TRUE(std::regex_match(out, re)) << out;
+    EXPECT_EQ(pending->number, ENOSPC);
+    EXPECT_STREQ(pending->string, (std::string("pending: ") + strerror(ENOSPC)).c_str());
+}
+
+TEST(CloseOnExec, MarksEverythingAboveStandardError)
+{
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int a = open("/dev/null", O_RDONLY);
+        int p[2];
+        if (a < 0 || pipe(p) != 0)
+            _exit(10);
+        tol_close_on_exec();
+        for (int fd : {a, p[0], p[1]})
+            if (!(fcntl(fd, F_GETFD) & FD_CLOEXEC))
+                _exit(11);
+        if (fcntl(0, F_GETFD) & FD_CLOEXEC || fcntl(2, F_GETFD) & FD_CLOEXEC)
+            _exit(12);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(SafeFclose, DrainsAPipeAndCountsDiscardedBytes)
+{
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    std::string payload = "first line\n" + std::string(3000, 'z') + "\n";
+    ASSERT_EQ(write(p[1], payload.data(), payload.size()), static_cast<ssize_t>(payload.size()));
+    close(p[1]);
+    FILE *fp = fdopen(p[0], "r");
+    ASSERT_NE(fp, nullptr);
+    char line[64];
+    ASSERT_NE(fgets(line, sizeof(line), fp), nullptr);
+    char addr[32];
+    snprintf(addr, sizeof(addr), "%p", static_cast<void *>(fp));
+
+    std::string out = rfs_test::capture_stdout([&] { tol_safe_fclose(&fp); });
+    EXPECT_EQ(fp, nullptr);
+    EXPECT_EQ(fcntl(p[0], F_GETFD), -1) << "closed";
+    std::string want = std::string("error:52] tol_safe_fdrain(") + addr + "): discarded " +
+                       std::to_string(payload.size() - strlen("first line\n")) + " bytes\n";
+    EXPECT_NE(out.find(want), std::string::npos) << out;
+    EXPECT_NE(out.find("INFO [thread:"), std::string::npos) << out;
+}
+
+TEST(SafeFclose, ConsumedOrNewlineOnlyIsQuiet)
+{
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    ASSERT_EQ(write(p[1], "line\n\n", 6), 6);
+    close(p[1]);
+    FILE *fp = fdopen(p[0], "r");
+    char line[64];
+    ASSERT_NE(fgets(line, sizeof(line), fp), nullptr);
+    std::string out = rfs_test::capture_stdout([&] { tol_safe_fclose(&fp); });
+    EXPECT_EQ(out, "") << "a lone newline is not worth a report";
+
+    ASSERT_EQ(pipe(p), 0);
+    ASSERT_EQ(write(p[1], "all\n", 4), 4);
+    close(p[1]);
+    fp = fdopen(p[0], "r");
+    while (fgets(line, sizeof(line), fp)) {
+    }
+    out = rfs_test::capture_stdout([&] { tol_safe_fclose(&fp); });
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(fp, nullptr);
+}
+
+TEST(SafeFclose, ChildSeesItsOutputConsumed)
+{
+    // Far more than a pipe holds: without draining the child would block or
+    // die of SIGPIPE.
+    const char *cmd[] = {"/bin/sh", "-c", "echo header; head -c 200000 /dev/zero", nullptr};
+    int rfd = -1;
+    pid_t pid = -1;
+    ASSERT_EQ(spawn(cmd, SPAWN_READ, &rfd, nullptr, &pid, 0), nullptr);
+    FILE *fp = fdopen(rfd, "r");
+    ASSERT_NE(fp, nullptr);
+    char line[64];
+    ASSERT_NE(fgets(line, sizeof(line), fp), nullptr);
+    EXPECT_STREQ(line, "header\n");
+    std::string out = rfs_test::capture_stdout([&] { tol_safe_fclose(&fp); });
+    EXPECT_NE(out.find("discarded 200000 bytes"), std::string::npos) << out;
+    EXPECT_EQ(spawn_wait(pid, 0, "producer", 10), nullptr);
+}
+
+TEST(UniqueFile, ClosesThroughSafeFclose)
+{
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    ASSERT_EQ(write(p[1], "abc", 3), 3);
+    close(p[1]);
+    std::string out = rfs_test::capture_stdout([&] {
+        unique_file f(fdopen(p[0], "r"));
+        ASSERT_TRUE(f);
+    });
+    EXPECT_NE(out.find("discarded 3 bytes"), std::string::npos) << out;
+    EXPECT_EQ(fcntl(p[0], F_GETFD), -1);
+}
+
+TEST(CheckStatb, Lines)
+{
+    struct stat st = {};
+    st.st_size = 4096;
+
+    st.st_mode = S_IFDIR | 0777;
+    EXPECT_EQ(rfs_test::capture_stdout([&] { tns_check_statb("d", "getattr", &st, TOL_FALSE); }),
+              "");
+    st.st_mode = S_IFREG | 0777;
+    EXPECT_EQ(rfs_test::capture_stdout([&] { tns_check_statb("f", "getattr", &st, TOL_FALSE); }),
+              "");
+
+    st.st_mode = S_IFDIR | 0755;
+    std::string out =
+        rfs_test::capture_stdout([&] { tns_check_statb("/vm1", "getattr", &st, TOL_FALSE); });
+    std::regex re(std::string("^") + rfs_test::TIME_PREFIX_RE +
+                  "getattr: /vm1: mode <40000 \\(DIR\\), 0755> , size 4096\n$");
+    EXPECT_TRUE(std::regex_match(out, re)) << out;
+
+    st.st_mode = S_IFREG | 0777;
+    st.st_size = 123;
+    out = rfs_test::capture_stdout([&] { tns_check_statb("f", "readdir", &st, TOL_TRUE); });
+    EXPECT_NE(out.find("readdir: f: mode <100000 (REG), 0777> , size 123\n"), std::string::npos)
+        << out;
+
+    st.st_mode = S_IFLNK | 0777;
+    out = rfs_test::capture_stdout([&] { tns_check_statb("l", "w", &st, TOL_FALSE); });
+    EXPECT_NE(out.find("w: l: mode <120000 (UNEXPECTED), 0777> , size 123\n"), std::string::npos)
+        << out;
+
+    st.st_mode = S_IFREG | 04755;
+    out = rfs_test::capture_stdout([&] { tns_check_statb("s", "w", &st, TOL_FALSE); });
+    EXPECT_NE(out.find("mode <100000 (REG), 4755>"), std::string::npos) << out;
+}
+
+} // namespace

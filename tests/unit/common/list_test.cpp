@@ -1,0 +1,181 @@
+// list_t: order, duplicates, deletion, popping, iteration and many threads.
+
+#include "common/list.hpp"
+
+#include <atomic>
+#include <gtest/gtest.h>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::vector<void *> contents(list_t *list)
+{
+    std::vector<void *> seen;
+    list_iter(list, &seen, [](void *user, void *element) {
+        static_cast<std::vector<void *> *>(user)->push_back(element);
+        return TOL_TRUE;
+    });
+    return seen;
+}
+
+class ListTest : public ::testing::Test {
+  protected:
+    void TearDown() override
+    {
+        while (list_pop(list_)) {
+        }
+        list_free(&list_);
+        EXPECT_EQ(list_, nullptr);
+    }
+    list_t *list_ = list_new();
+    int a = 1, b = 2, c = 3;
+};
+
+TEST_F(ListTest, NewListIsEmpty)
+{
+    ASSERT_NE(list_, nullptr);
+    EXPECT_EQ(list_->list_magic, LIST_MAGIC);
+    EXPECT_EQ(list_count(list_), 0);
+    EXPECT_EQ(list_pop(list_), nullptr);
+    EXPECT_EQ(list_count(list_), 0);
+    EXPECT_TRUE(contents(list_).empty());
+}
+
+TEST_F(ListTest, AddAppendsAtTailAndPopTakesHead)
+{
+    list_add(list_, &a);
+    list_add(list_, &b);
+    list_add(list_, &c);
+    EXPECT_EQ(list_count(list_), 3);
+    EXPECT_EQ(contents(list_), (std::vector<void *>{&a, &b, &c}));
+    EXPECT_EQ(list_->link->link_magic, LINK_MAGIC);
+    EXPECT_EQ(list_pop(list_), &a);
+    EXPECT_EQ(list_pop(list_), &b);
+    EXPECT_EQ(list_count(list_), 1);
+    EXPECT_EQ(list_pop(list_), &c);
+    EXPECT_EQ(list_pop(list_), nullptr);
+    EXPECT_EQ(list_count(list_), 0);
+}
+
+TEST_F(ListTest, DuplicatesAndDeleteFirstOnly)
+{
+    list_add(list_, &a);
+    list_add(list_, &b);
+    list_add(list_, &a);
+    EXPECT_EQ(list_count(list_), 3);
+    list_delete(list_, &a);
+    EXPECT_EQ(list_count(list_), 2);
+    EXPECT_EQ(contents(list_), (std::vector<void *>{&b, &a}));
+
+    list_delete(list_, &c); // not in the list
+    EXPECT_EQ(list_count(list_), 2);
+    EXPECT_EQ(contents(list_), (std::vector<void *>{&b, &a}));
+
+    list_delete(list_, &a); // the tail
+    list_delete(list_, &b); // the only one
+    EXPECT_EQ(list_count(list_), 0);
+    EXPECT_EQ(list_->link, nullptr);
+    list_add(list_, &c); // the list still works after emptying
+    EXPECT_EQ(contents(list_), (std::vector<void *>{&c}));
+}
+
+TEST_F(ListTest, IterStopsAfterFalse)
+{
+    list_add(list_, &a);
+    list_add(list_, &b);
+    list_add(list_, &c);
+    struct state {
+        int calls = 0;
+        void *last = nullptr;
+    } st;
+    list_iter(list_, &st, [](void *user, void *element) {
+        auto *s = static_cast<state *>(user);
+        s->calls++;
+        s->last = element;
+        return s->calls == 2 ? TOL_FALSE : TOL_TRUE;
+    });
+    EXPECT_EQ(st.calls, 2);
+    EXPECT_EQ(st.last, &b);
+
+    st = {};
+    list_iter(list_, &st, [](void *user, void *) {
+        static_cast<state *>(user)->calls++;
+        return TOL_FALSE;
+    });
+    EXPECT_EQ(st.calls, 1);
+}
+
+TEST_F(ListTest, ConcurrentAddDeleteIterate)
+{
+    constexpr int THREADS = 4;
+    constexpr int PER_THREAD = 1000;
+    static int items[THREADS][PER_THREAD];
+    std::atomic<bool> stop{false};
+    std::atomic<long> iterations{0};
+
+    // An iterator that checks every element it sees is one of ours.
+    std::thread iterator([&] {
+        while (!stop) {
+            int bad = 0;
+            list_iter(list_, &bad, [](void *user, void *element) {
+                auto *p = static_cast<int *>(element);
+                if (p < &items[0][0] || p >= &items[0][0] + THREADS * PER_THREAD)
+                    (*static_cast<int *>(user))++;
+                return TOL_TRUE;
+            });
+            EXPECT_EQ(bad, 0);
+            EXPECT_GE(list_count(list_), 0);
+            iterations++;
+        }
+    });
+
+    std::vector<std::thread> workers;
+    for (int t = 0; t < THREADS; t++) {
+        workers.emplace_back([&, t] {
+            for (int i = 0; i < PER_THREAD; i++)
+                list_add(list_, &items[t][i]);
+            for (int i = 0; i < PER_THREAD; i += 2)
+                list_delete(list_, &items[t][i]);
+        });
+    }
+    for (auto &w : workers)
+        w.join();
+    stop = true;
+    iterator.join();
+
+    EXPECT_EQ(list_count(list_), THREADS * PER_THREAD / 2);
+    std::vector<void *> left = contents(list_);
+    EXPECT_EQ(static_cast<int>(left.size()), THREADS * PER_THREAD / 2);
+    for (void *p : left) {
+        long idx = static_cast<int *>(p) - &items[0][0];
+        EXPECT_EQ(idx % PER_THREAD % 2, 1) << "only odd items remain";
+    }
+    EXPECT_GT(iterations.load(), 0);
+
+    // Concurrent popping takes every element exactly once.
+    std::atomic<int> popped{0};
+    std::vector<std::thread> poppers;
+    for (int t = 0; t < THREADS; t++)
+        poppers.emplace_back([&] {
+            while (list_pop(list_))
+                popped++;
+        });
+    for (auto &p : poppers)
+        p.join();
+    EXPECT_EQ(popped.load(), THREADS * PER_THREAD / 2);
+    EXPECT_EQ(list_count(list_), 0);
+}
+
+TEST(ListDeath, ForeignRecordStops)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    int x = 0;
+    list_t *fake = list_new();
+    fake->list_magic = 0x12345678;
+    EXPECT_DEATH(list_add(fake, &x), "bad list");
+    fake->list_magic = LIST_MAGIC;
+    list_free(&fake);
+}
+
+} // namespace

@@ -1,0 +1,252 @@
+// Timestamped lines, the debug gate, and logging start-up with rotation on
+// SIGHUP (exercised in forked children, so that the test runner's own
+// standard output is never redirected).
+
+#include "common/logging.hpp"
+#include "test_support.hpp"
+
+#include <csignal>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using rfs_test::read_file;
+using rfs_test::temp_dir;
+
+void vformat_line(FILE *out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void vformat_line(FILE *out, const char *fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    ts_vfprintf(out, fmt, args);
+    va_end(args);
+}
+
+TEST(TsPrintf, PrefixAndNoAddedNewline)
+{
+    std::string out = rfs_test::capture_stdout([] {
+        ts_printf("hello %d\n", 5);
+        ts_printf("no newline");
+    });
+    std::regex re(std::string("^") + rfs_test::TIME_PREFIX_RE + "hello 5\n" +
+                  rfs_test::TIME_PREFIX_RE + "no newline$");
+    EXPECT_TRUE(std::regex_match(out, re)) << out;
+}
+
+TEST(TsPrintf, PrefixIsLocalTimeNow)
+{
+    time_t now = time(nullptr);
+    std::string out = rfs_test::capture_stdout([] { ts_printf("x\n"); });
+    struct tm tm;
+    localtime_r(&now, &tm);
+    char date[32];
+    strftime(date, sizeof(date), "%Y-%m-%d %H:", &tm);
+    // The hour can only differ when the test straddles an hour boundary.
+    if (tm.tm_min != 59 || tm.tm_sec < 58) {
+        EXPECT_EQ(out.rfind(date, 0), 0u) << out;
+    }
+}
+
+TEST(TsPrintf, VfprintfToAnyStream)
+{
+    FILE *tmp = tmpfile();
+    ASSERT_NE(tmp, nullptr);
+    vformat_line(tmp, "%s=%u\n", "count", 3u);
+    rewind(tmp);
+    char line[256] = {};
+    ASSERT_NE(fgets(line, sizeof(line), tmp), nullptr);
+    fclose(tmp);
+    std::regex re(std::string("^") + rfs_test::TIME_PREFIX_RE + "count=3\n$");
+    EXPECT_TRUE(std::regex_match(std::string(line), re)) << line;
+}
+
+TEST(TsPrintf, LinesOfThreadsStayWhole)
+{
+    FILE *tmp = tmpfile();
+    ASSERT_NE(tmp, nullptr);
+    setvbuf(tmp, nullptr, _IONBF, 0); // as the log streams are
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++)
+        threads.emplace_back([tmp, t] {
+            for (int i = 0; i < 200; i++)
+                vformat_line(tmp, "thread %d line %d tail\n", t, i);
+        });
+    for (auto &th : threads)
+        th.join();
+    rewind(tmp);
+    std::regex re(std::string("^") + rfs_test::TIME_PREFIX_RE +
+                  "thread [0-3] line [0-9]+ tail\n$");
+    char line[256];
+    int count = 0;
+    while (fgets(line, sizeof(line), tmp)) {
+        EXPECT_TRUE(std::regex_match(std::string(line), re)) << line;
+        count++;
+    }
+    fclose(tmp);
+    EXPECT_EQ(count, 800);
+}
+
+TEST(TsDprintf, DebugGate)
+{
+    int saved = get_debug_level();
+
+    set_debug_level(2);
+    EXPECT_EQ(get_debug_level(), 2);
+    std::string out = rfs_test::capture_stdout([] { ts_dprintf(3, "level three\n"); });
+    EXPECT_EQ(out, "");
+    out = rfs_test::capture_stdout([] { ts_dprintf(2, "level two\n"); });
+    EXPECT_NE(out.find("level two\n"), std::string::npos);
+
+    set_debug_level(3);
+    out = rfs_test::capture_stdout([] { ts_dprintf(3, "level three\n"); });
+    EXPECT_NE(out.find("level three\n"), std::string::npos);
+    set_debug_level(6);
+    out = rfs_test::capture_stdout([] { ts_dprintf(3, "level three\n"); });
+    std::regex re(std::string("^") + rfs_test::TIME_PREFIX_RE + "level three\n$");
+    EXPECT_TRUE(std::regex_match(out, re)) << out;
+
+    set_debug_level(0);
+    out = rfs_test::capture_stdout([] { ts_dprintf(1, "hidden\n"); });
+    EXPECT_EQ(out, "");
+    set_debug_level(saved);
+}
+
+// Runs `body` in a forked child and returns its exit code (-1 if it did not
+// exit normally). Failures inside are reported through the code.
+template <typename Fn> int in_child(Fn body)
+{
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(body());
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+TEST(Startup, LogFileRotatesOnSighup)
+{
+    temp_dir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string log = dir / "rfs_logtest";
+    const std::string moved = dir / "rfs_logtest.1";
+
+    int rc = in_child([&] {
+        toldesc_t desc = {"rfs_logtest", dir.path().c_str()};
+        if (tol_startup(&desc) != nullptr)
+            return 10;
+        ts_printf("first line\n");
+        fprintf(stderr, "first stderr\n");
+        errdesc_log(errdesc_set_str(ERR_IO, "before"), TOL_PRIO_ERROR);
+        if (rename(log.c_str(), moved.c_str()) != 0)
+            return 11;
+        if (raise(SIGHUP) != 0)
+            return 12;
+        ts_printf("second line\n");
+        fprintf(stderr, "second stderr\n");
+        tol_exit();
+        return 0;
+    });
+    ASSERT_EQ(rc, 0);
+
+    std::string old_text = read_file(moved);
+    std::string new_text = read_file(log);
+    EXPECT_NE(old_text.find("first line\n"), std::string::npos) << old_text;
+    EXPECT_NE(old_text.find("first stderr\n"), std::string::npos) << old_text;
+    // The descriptor's line, and its syslog copy on standard error.
+    EXPECT_NE(old_text.find("ERROR [thread:"), std::string::npos) << old_text;
+    EXPECT_NE(old_text.find("error:1014] before: I/O error\n"), std::string::npos) << old_text;
+    EXPECT_NE(old_text.find("rfs_logtest["), std::string::npos) << old_text;
+    EXPECT_EQ(old_text.find("second"), std::string::npos) << old_text;
+
+    EXPECT_NE(new_text.find("second line\n"), std::string::npos) << new_text;
+    EXPECT_NE(new_text.find("second stderr\n"), std::string::npos) << new_text;
+    EXPECT_EQ(new_text.find("first"), std::string::npos) << new_text;
+
+    std::regex re(std::string("^") + rfs_test::TIME_PREFIX_RE + "second line$");
+    std::istringstream lines(new_text);
+    std::string line;
+    bool found = false;
+    while (std::getline(lines, line))
+        found |= std::regex_match(line, re);
+    EXPECT_TRUE(found) << new_text;
+}
+
+TEST(Startup, AppendsToAnExistingLog)
+{
+    temp_dir dir;
+    const std::string log = dir / "rfs_append";
+    rfs_test::write_file(log, "earlier run\n");
+    int rc = in_child([&] {
+        toldesc_t desc = {"rfs_append", dir.path().c_str()};
+        tol_startup(&desc);
+        ts_printf("this run\n");
+        tol_exit();
+        return 0;
+    });
+    ASSERT_EQ(rc, 0);
+    std::string text = read_file(log);
+    EXPECT_EQ(text.rfind("earlier run\n", 0), 0u) << text;
+    EXPECT_NE(text.find("this run\n"), std::string::npos) << text;
+}
+
+void custom_hup(int) {}
+
+TEST(Startup, ExitRestoresAnEarlierHandler)
+{
+    temp_dir dir;
+    int rc = in_child([&] {
+        struct sigaction sa = {};
+        sa.sa_handler = custom_hup;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGHUP, &sa, nullptr);
+
+        toldesc_t desc = {"rfs_hup", dir.path().c_str()};
+        tol_startup(&desc);
+        struct sigaction now = {};
+        sigaction(SIGHUP, nullptr, &now);
+        if (now.sa_handler != logrotate_hndlr)
+            return 20;
+        tol_exit();
+        sigaction(SIGHUP, nullptr, &now);
+        if (now.sa_handler != custom_hup)
+            return 21;
+        return 0;
+    });
+    EXPECT_EQ(rc, 0);
+}
+
+TEST(Startup, WithoutLogDirKeepsStreams)
+{
+    temp_dir dir;
+    const std::string out_path = dir / "stdout.txt";
+    int rc = in_child([&] {
+        FILE *f = freopen(out_path.c_str(), "w", stdout);
+        if (!f)
+            return 30;
+        toldesc_t desc = {"rfs_nolog", nullptr};
+        if (tol_startup(&desc) != nullptr)
+            return 31;
+        ts_printf("to the original stdout\n");
+        fflush(stdout);
+        struct sigaction now = {};
+        sigaction(SIGHUP, nullptr, &now);
+        if (now.sa_handler == logrotate_hndlr)
+            return 32; // no rotation without a log file
+        tol_exit();
+        return 0;
+    });
+    ASSERT_EQ(rc, 0);
+    EXPECT_NE(read_file(out_path).find("to the original stdout\n"), std::string::npos);
+}
+
+} // namespace

@@ -1,0 +1,355 @@
+// Child processes: error numbers and texts, time limits, pipes in both
+// directions, quiet mode, descriptor inheritance and relays.
+
+#include "common/spawn.hpp"
+#include "common/files.hpp"
+#include "test_support.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using rfs_test::read_file;
+using rfs_test::temp_dir;
+using clock_type = std::chrono::steady_clock;
+
+std::string read_all(int fd)
+{
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof(buf))) != 0) {
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        text.append(buf, static_cast<size_t>(n));
+    }
+    return text;
+}
+
+bool is_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
+// The child is gone (collected) when not even a signal can reach it.
+bool reaped(pid_t pid) { return kill(pid, 0) == -1 && errno == ESRCH; }
+
+TEST(Spawn, SuccessLeavesNoZombie)
+{
+    const char *cmd[] = {"/bin/true", nullptr};
+    pid_t pid = -1;
+    EXPECT_EQ(spawn(cmd, SPAWN_WAIT, nullptr, nullptr, &pid, 10), nullptr);
+    EXPECT_GT(pid, 0);
+    EXPECT_TRUE(reaped(pid));
+}
+
+TEST(Spawn, MissingProgramGivesEnoent)
+{
+    const char *cmd[] = {"/nonexistent/program", "arg", nullptr};
+    errdesc_t *e = spawn(cmd, SPAWN_WAIT, nullptr, nullptr, nullptr, 10);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->number, ENOENT);
+    EXPECT_STREQ(e->string, "/nonexistent/program arg ");
+}
+
+TEST(Spawn, NotExecutableGivesEacces)
+{
+    temp_dir dir;
+    std::string path = dir / "script";
+    rfs_test::write_file(path, "#!/bin/sh\nexit 0\n");
+    chmod(path.c_str(), 0644);
+    if (geteuid() == 0 && access(path.c_str(), X_OK) == 0)
+        GTEST_SKIP() << "root may execute anything here";
+    const char *cmd[] = {path.c_str(), nullptr};
+    errdesc_t *e = spawn(cmd, SPAWN_WAIT, nullptr, nullptr, nullptr, 10);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->number, EACCES);
+    EXPECT_EQ(std::string(e->string), path + " ");
+}
+
+TEST(Spawn, ExitCodeBecomesTheNumber)
+{
+    const char *cmd[] = {"/bin/sh", "-c", "exit 5", nullptr};
+    errdesc_t *e = spawn(cmd, SPAWN_WAIT, nullptr, nullptr, nullptr, 10);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->number, 5);
+    EXPECT_STREQ(e->string, "/bin/sh -c exit 5 ");
+}
+
+TEST(Spawn, SignalGivesEinval)
+{
+    const char *cmd[] = {"/bin/sh", "-c", "kill -9 $$", nullptr};
+    errdesc_t *e = spawn(cmd, SPAWN_WAIT, nullptr, nullptr, nullptr, 10);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->number, EINVAL);
+    EXPECT_EQ(std::string(e->string), std::string("/bin/sh -c kill -9 $$ : ") + strerror(EINVAL));
+}
+
+TEST(Spawn, BadCommandsFailCleanly)
+{
+    const char *empty[] = {nullptr};
+    errdesc_t *e = spawn(empty, SPAWN_WAIT, nullptr, nullptr, nullptr, 10);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->number, EINVAL);
+    EXPECT_NE(spawn(nullptr, SPAWN_WAIT, nullptr, nullptr, nullptr, 10), nullptr);
+
+    // A command line that does not fit in its buffer never runs.
+    std::string big(SPAWN_CMDLINE_MAX, 'a');
+    const char *cmd[] = {"/bin/true", big.c_str(), nullptr};
+    pid_t pid = 0;
+    e = spawn(cmd, SPAWN_WAIT, nullptr, nullptr, &pid, 10);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->number, E2BIG);
+    EXPECT_EQ(pid, -1);
+}
+
+TEST(Spawn, TimeLimitKillsTheChildWhateverSignalsArrive)
+{
+    // Signals to the waiting thread must not shorten the limit.
+    std::atomic<bool> done{false};
+    pthread_t waiter = pthread_self();
+    std::thread pester([&] {
+        while (!done) {
+            pthread_kill(waiter, SIGCHLD);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+
+    const char *cmd[] = {"/bin/sleep", "30", nullptr};
+    pid_t pid = -1;
+    auto start = clock_type::now();
+    errdesc_t *e = spawn(cmd, SPAWN_WAIT, nullptr, nullptr, &pid, 2);
+    auto elapsed = clock_type::now() - start;
+    done = true;
+    pester.join();
+
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->number, ETIME);
+    EXPECT_EQ(std::string(e->string), std::string("/bin/sleep 30 : ") + strerror(ETIME));
+    EXPECT_GE(elapsed, std::chrono::milliseconds(1900));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(4500));
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(reaped(pid)) << "the killed child must be collected";
+}
+
+TEST(Spawn, ReadGivesExactlyTheChildsStdout)
+{
+    std::string err_text;
+    std::string out;
+    err_text = rfs_test::capture_stderr([&] {
+        const char *cmd[] = {"/bin/sh", "-c", "printf 'abc\\ndef'; echo diag >&2", nullptr};
+        int rfd = -1;
+        pid_t pid = -1;
+        ASSERT_EQ(spawn(cmd, SPAWN_READ, &rfd, nullptr, &pid, 0), nullptr);
+        ASSERT_GE(rfd, 0);
+        out = read_all(rfd);
+        close(rfd);
+        EXPECT_EQ(spawn_wait(pid, 0, "reader", 10), nullptr);
+    });
+    EXPECT_EQ(out, "abc\ndef");
+    EXPECT_EQ(err_text, "diag\n") << "diagnostics reach the caller's stderr";
+}
+
+TEST(Spawn, QuietDiscardsDiagnostics)
+{
+    std::string out;
+    std::string err_text = rfs_test::capture_stderr([&] {
+        const char *cmd[] = {"/bin/sh", "-c", "echo out; echo diag >&2; ls -l /proc/self/fd/2 >&2",
+                             nullptr};
+        int rfd = -1;
+        pid_t pid = -1;
+        ASSERT_EQ(spawn(cmd, SPAWN_READ | SPAWN_QUIET, &rfd, nullptr, &pid, 0), nullptr);
+        out = read_all(rfd);
+        close(rfd);
+        EXPECT_EQ(spawn_wait(pid, 0, "quiet", 10), nullptr);
+
+        const char *wcmd[] = {"/bin/sh", "-c", "echo diag >&2; exit 4", nullptr};
+        errdesc_t *e = spawn(wcmd, SPAWN_WAIT | SPAWN_QUIET, nullptr, nullptr, nullptr, 10);
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(e->number, 4);
+    });
+    EXPECT_EQ(out, "out\n");
+    EXPECT_EQ(err_text, "");
+}
+
+TEST(Spawn, WriteEndOfFileOnlyAfterClose)
+{
+    temp_dir dir;
+    std::string sink = dir / "sink";
+    const char *cmd[] = {"/bin/sh", "-c", "cat > \"$0\"; echo end >> \"$0\"", sink.c_str(),
+                         nullptr};
+    int wfd = -1;
+    pid_t pid = -1;
+    ASSERT_EQ(spawn(cmd, SPAWN_WRITE, nullptr, &wfd, &pid, 0), nullptr);
+    ASSERT_GE(wfd, 0);
+    ASSERT_EQ(write(wfd, "hello\n", 6), 6);
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    int status;
+    EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0) << "child must still wait for input";
+    EXPECT_EQ(read_file(sink), "hello\n");
+
+    close(wfd);
+    EXPECT_EQ(spawn_wait(pid, 0, "writer", 10), nullptr);
+    EXPECT_EQ(read_file(sink), "hello\nend\n");
+}
+
+TEST(Spawn, ChildInheritsOnlyStandardDescriptors)
+{
+    // Descriptors that the caller leaves open without close-on-exec.
+    int stray = open("/dev/null", O_RDONLY);
+    int pipefd[2];
+    ASSERT_EQ(pipe(pipefd), 0);
+    ASSERT_GE(stray, 3);
+
+    const char *cmd[] = {"/bin/sh", "-c", "ls /proc/$$/fd", nullptr};
+    int rfd = -1;
+    pid_t pid = -1;
+    ASSERT_EQ(spawn(cmd, SPAWN_READ, &rfd, nullptr, &pid, 0), nullptr);
+    std::string out = read_all(rfd);
+    close(rfd);
+    EXPECT_EQ(spawn_wait(pid, 0, "fds", 10), nullptr);
+    EXPECT_EQ(out, "0\n1\n2\n");
+
+    close(stray);
+    close(pipefd[0]);
+    close(pipefd[1]);
+}
+
+TEST(Spawn, EnvironmentVector)
+{
+    char foo[] = "FOO=bar";
+    char *envp[] = {foo, nullptr};
+    const char *cmd[] = {"/bin/sh", "-c", "echo $FOO ${HOME:-none}", nullptr};
+    int rfd = -1;
+    pid_t pid = -1;
+    ASSERT_EQ(spawn_env(cmd, SPAWN_READ, &rfd, nullptr, &pid, 0, envp), nullptr);
+    std::string out = read_all(rfd);
+    close(rfd);
+    EXPECT_EQ(spawn_wait(pid, 0, "env", 10), nullptr);
+    EXPECT_EQ(out, "bar none\n");
+}
+
+TEST(Spawn, RelayFeedsOneChildIntoAnother)
+{
+    temp_dir dir;
+    std::string sorted = dir / "sorted";
+
+    const char *producer[] = {"/bin/sh", "-c", "printf 'b\\na\\nc\\n'", nullptr};
+    int from_producer = -1;
+    pid_t producer_pid = -1;
+    ASSERT_EQ(spawn(producer, SPAWN_READ, &from_producer, nullptr, &producer_pid, 0), nullptr);
+
+    int out_fd = open(sorted.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(out_fd, 0);
+    int relayed_in = from_producer;
+    int relayed_out = out_fd;
+    const char *consumer[] = {"/usr/bin/sort", nullptr};
+    EXPECT_EQ(spawn(consumer, SPAWN_WAIT | SPAWN_RELAY, &out_fd, &from_producer, nullptr, 10),
+              nullptr);
+    EXPECT_EQ(from_producer, -1);
+    EXPECT_EQ(out_fd, -1);
+    EXPECT_FALSE(is_open(relayed_in)) << "relayed descriptors are closed in the caller";
+    EXPECT_FALSE(is_open(relayed_out));
+
+    EXPECT_EQ(spawn_wait(producer_pid, 0, "producer", 10), nullptr);
+    EXPECT_EQ(read_file(sorted), "a\nb\nc\n");
+}
+
+TEST(Spawn, RelayedDescriptorsClosedOnFailure)
+{
+    int pipefd[2];
+    ASSERT_EQ(pipe(pipefd), 0);
+    int rfd = pipefd[1];
+    int wfd = pipefd[0];
+    const char *cmd[] = {"/nonexistent/consumer", nullptr};
+    errdesc_t *e = spawn(cmd, SPAWN_WAIT | SPAWN_RELAY, &rfd, &wfd, nullptr, 10);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->number, ENOENT);
+    EXPECT_EQ(rfd, -1);
+    EXPECT_EQ(wfd, -1);
+    EXPECT_FALSE(is_open(pipefd[0]));
+    EXPECT_FALSE(is_open(pipefd[1]));
+
+    // Even a command that never starts gives the relayed descriptor up.
+    ASSERT_EQ(pipe(pipefd), 0);
+    close(pipefd[1]);
+    wfd = pipefd[0];
+    const char *empty[] = {nullptr};
+    EXPECT_NE(spawn(empty, SPAWN_WAIT | SPAWN_RELAY, nullptr, &wfd, nullptr, 10), nullptr);
+    EXPECT_EQ(wfd, -1);
+    EXPECT_FALSE(is_open(pipefd[0]));
+}
+
+TEST(Spawn, ReadOutputSurvivesOtherChildrenEnding)
+{
+    // While one child streams slowly, other children end and raise SIGCHLD
+    // in this process: the reader must still see all of the output.
+    const char *slow[] = {"/bin/sh", "-c", "for i in 1 2 3 4 5; do echo line$i; sleep 0.1; done",
+                          nullptr};
+    int rfd = -1;
+    pid_t pid = -1;
+    ASSERT_EQ(spawn(slow, SPAWN_READ, &rfd, nullptr, &pid, 0), nullptr);
+    std::thread others([] {
+        for (int i = 0; i < 5; i++) {
+            const char *cmd[] = {"/bin/true", nullptr};
+            EXPECT_EQ(spawn(cmd, SPAWN_WAIT, nullptr, nullptr, nullptr, 10), nullptr);
+        }
+    });
+    FILE *fp = fdopen(rfd, "r");
+    ASSERT_NE(fp, nullptr);
+    std::string out;
+    char line[64];
+    while (fgets(line, sizeof(line), fp))
+        out += line;
+    tol_safe_fclose(&fp);
+    others.join();
+    EXPECT_EQ(spawn_wait(pid, 0, "slow", 10), nullptr);
+    EXPECT_EQ(out, "line1\nline2\nline3\nline4\nline5\n");
+}
+
+TEST(ChildProcess, GuardKillsAndReaps)
+{
+    pid_t pid = -1;
+    {
+        child_process child;
+        const char *cmd[] = {"/bin/sleep", "30", nullptr};
+        ASSERT_EQ(spawn(cmd, 0, nullptr, nullptr, child.out(), 0), nullptr);
+        pid = child.get();
+        ASSERT_GT(pid, 0);
+        EXPECT_FALSE(reaped(pid));
+    }
+    EXPECT_TRUE(reaped(pid));
+
+    child_process waited;
+    const char *cmd[] = {"/bin/sh", "-c", "exit 3", nullptr};
+    ASSERT_EQ(spawn(cmd, 0, nullptr, nullptr, waited.out(), 0), nullptr);
+    errdesc_t *e = waited.wait("guarded", 10);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->number, 3);
+    EXPECT_STREQ(e->string, "guarded");
+    EXPECT_FALSE(waited);
+}
+
+TEST(FuseUmount, MissingHelperIsAnError)
+{
+    if (access("/usr/local/tolvane/bin/fusermount", X_OK) == 0)
+        GTEST_SKIP() << "the appliance's fusermount is installed";
+    errdesc_t *e = fuse_umount("/mnt/nowhere");
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->number, ENOENT);
+    EXPECT_EQ(std::string(e->string), std::string("/mnt/nowhere: ") + strerror(ENOENT));
+}
+
+} // namespace
