@@ -1,0 +1,224 @@
+# Harness of the recovery_fs integration tests. A test script sources this
+# first:
+#
+#   . "$(dirname "$0")/lib.sh"
+#
+# It builds nothing: binaries come from $RFS_BUILD_DIR (CTest sets it;
+# default <source>/build). Sourcing it
+#   - exits 77 (skipped) without root or /dev/fuse,
+#   - re-runs the test script inside new mount and PID namespaces, so every
+#     mount and every recovery_fs process dies with the test, even when the
+#     test itself is killed with SIGKILL,
+#   - makes a private temp dir $T and an EXIT trap that unmounts, kills and
+#     removes whatever the test made.
+# Checks count passes and failures; rfs_finish prints "N passed, N failed"
+# and sets the exit status.
+
+set -uo pipefail
+
+RFS_SOURCE_DIR=${RFS_SOURCE_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}
+RFS_BUILD_DIR=${RFS_BUILD_DIR:-$RFS_SOURCE_DIR/build}
+export RFS_SOURCE_DIR RFS_BUILD_DIR
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "SKIP: needs root" >&2
+    exit 77
+fi
+if [ ! -c /dev/fuse ]; then
+    echo "SKIP: /dev/fuse missing" >&2
+    exit 77
+fi
+
+if [ -z "${RFS_TEST_IN_NS:-}" ]; then
+    # PID 1 of the new PID namespace is the test script: when it dies, the
+    # kernel kills everything else inside, and the mount namespace with its
+    # FUSE mounts goes away with the last process.
+    RFS_TEST_IN_NS=1 exec unshare --mount --propagation private --pid --fork --mount-proc \
+        bash "$0" "$@"
+fi
+
+RFS_BIN=$RFS_BUILD_DIR/src/recovery_fs
+MKSCRATCH=$RFS_SOURCE_DIR/tools/mkscratch
+if [ ! -x "$RFS_BIN" ]; then
+    echo "FAIL: $RFS_BIN is not built" >&2
+    exit 1
+fi
+
+T=$(mktemp -d /tmp/rfs-test.XXXXXX)
+RFS_PASSED=0
+RFS_FAILED=0
+RFS_PIDS=()   # recovery_fs processes started by rfs_start
+RFS_MOUNTS=() # their mount points
+
+rfs_cleanup() {
+    local m p
+    for m in "${RFS_MOUNTS[@]}"; do
+        rfs_is_mounted "$m" && { fusermount -u "$m" 2>/dev/null || umount -l "$m" 2>/dev/null; }
+    done
+    for p in "${RFS_PIDS[@]}"; do
+        rfs_alive "$p" || continue
+        kill -TERM "$p" 2>/dev/null
+        for _ in $(seq 50); do rfs_alive "$p" || break; sleep 0.1; done
+        kill -KILL "$p" 2>/dev/null
+    done
+    rm -rf "$T"
+}
+trap rfs_cleanup EXIT
+
+# --- checks ----------------------------------------------------------------
+
+pass() { RFS_PASSED=$((RFS_PASSED + 1)); echo "ok   - $*"; }
+fail() { RFS_FAILED=$((RFS_FAILED + 1)); echo "FAIL - $*"; }
+
+# check_eq WHAT EXPECTED ACTUAL
+check_eq() {
+    if [ "$2" == "$3" ]; then
+        pass "$1"
+    else
+        fail "$1"
+        diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | sed 's/^/       /'
+    fi
+}
+
+# check_contains WHAT HAYSTACK NEEDLE
+check_contains() {
+    if [[ "$2" == *"$3"* ]]; then
+        pass "$1"
+    else
+        fail "$1: '$3' not found in:"
+        printf '%s\n' "$2" | sed 's/^/       /' | head -40
+    fi
+}
+
+# check_not_contains WHAT HAYSTACK NEEDLE
+check_not_contains() {
+    if [[ "$2" != *"$3"* ]]; then
+        pass "$1"
+    else
+        fail "$1: '$3' unexpectedly found in:"
+        printf '%s\n' "$2" | sed 's/^/       /' | head -40
+    fi
+}
+
+# check_status WHAT EXPECTED_STATUS COMMAND...
+check_status() {
+    local what=$1 want=$2
+    shift 2
+    "$@" >/dev/null 2>&1
+    local got=$?
+    check_eq "$what (exit status)" "$want" "$got"
+}
+
+# check_errno WHAT ERRNO_NAME COMMAND...: the command fails with that error,
+# as python reports it (errno names are stabler than message texts).
+check_errno() {
+    local what=$1 want=$2
+    shift 2
+    local got
+    got=$(python3 - "$@" <<'PY'
+import errno, os, sys
+op, args = sys.argv[1], sys.argv[2:]
+try:
+    if op == "open":
+        path, flags = args[0], 0
+        for f in args[1].split("|"):
+            flags |= getattr(os, f)
+        os.close(os.open(path, flags, 0o644))
+    elif op == "stat":
+        os.stat(args[0])
+    elif op == "lstat":
+        os.lstat(args[0])
+    elif op == "readlink":
+        os.readlink(args[0])
+    elif op == "listdir":
+        os.listdir(args[0])
+    elif op == "read":
+        with open(args[0], "rb") as f:
+            f.read()
+    elif op == "mkdir":
+        os.mkdir(args[0])
+    elif op == "unlink":
+        os.unlink(args[0])
+    elif op == "getxattr":
+        os.getxattr(args[0], args[1])
+    else:
+        sys.exit("unknown op " + op)
+    print("OK")
+except OSError as e:
+    print(errno.errorcode.get(e.errno, str(e.errno)))
+PY
+)
+    check_eq "$what" "$want" "$got"
+}
+
+# --- recovery_fs processes -------------------------------------------------
+
+# Whether a process runs (a zombie waiting to be reaped does not).
+rfs_alive() {
+    local state
+    state=$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null) || return 1
+    [ -n "$state" ] && [ "$state" != Z ]
+}
+
+rfs_is_mounted() {
+    awk -v m="$1" '$5 == m { found = 1 } END { exit !found }' /proc/self/mountinfo
+}
+
+# mkscratch DEST ARGS...: generate a scratch tree.
+mkscratch() { python3 "$MKSCRATCH" "$@" >/dev/null; }
+
+# rfs_start MOUNTPOINT ARGS...: start recovery_fs in the foreground mode in
+# the background and wait (deadline 20 s) until the mount appears. Sets
+# RFS_PID. Output goes to $T/rfs-<n>.out unless the arguments redirect it.
+rfs_start() {
+    local mnt=$1
+    shift
+    local out=$T/rfs-${#RFS_PIDS[@]}.out
+    mkdir -p "$mnt"
+    "$RFS_BIN" "$mnt" "$@" -f >"$out" 2>&1 &
+    RFS_PID=$!
+    RFS_PIDS+=("$RFS_PID")
+    RFS_MOUNTS+=("$mnt")
+    local deadline=$((SECONDS + 20))
+    while ! rfs_is_mounted "$mnt"; do
+        if ! rfs_alive "$RFS_PID"; then
+            fail "recovery_fs exited before mounting $mnt; its output:"
+            sed 's/^/       /' "$out"
+            return 1
+        fi
+        if [ $SECONDS -ge $deadline ]; then
+            fail "recovery_fs did not mount $mnt within 20 s"
+            return 1
+        fi
+        sleep 0.05
+    done
+    return 0
+}
+
+# rfs_stop MOUNTPOINT: unmount with fusermount -u and wait (deadline 20 s)
+# for the process; sets RFS_EXIT to its exit status.
+rfs_stop() {
+    local mnt=$1 pid=$RFS_PID
+    RFS_EXIT=
+    fusermount -u "$mnt" || { fail "fusermount -u $mnt"; return 1; }
+    local deadline=$((SECONDS + 20))
+    while rfs_alive "$pid"; do
+        if [ $SECONDS -ge $deadline ]; then
+            fail "recovery_fs (pid $pid) still running 20 s after fusermount -u"
+            return 1
+        fi
+        sleep 0.05
+    done
+    wait "$pid"
+    RFS_EXIT=$?
+    return 0
+}
+
+# Sorted names in a directory (one per line), as the kernel lists them.
+listing() { ls -A1 "$1" 2>&1 | LC_ALL=C sort; }
+
+rfs_finish() {
+    echo "$RFS_PASSED passed, $RFS_FAILED failed"
+    [ "$RFS_FAILED" -eq 0 ]
+    exit $?
+}
