@@ -39,7 +39,7 @@ struct saved_error {
     std::string text;
 
     explicit saved_error(const errdesc_t *err) : number(err->number), text(err->string) {}
-    errdesc_t *restore() const { return errdesc_set_str(number, text.c_str()); }
+    errdesc_t *restore() const { return _intern_errdesc_set_str(number, text.c_str(), __LINE__, __FILE_NAME__); }
 };
 
 errdesc_t *invalid_list() { return errdesc_set_str(EINVAL, "invalid tolcbt changed block list"); }
@@ -113,6 +113,14 @@ errdesc_t *build_merged(const char *flat_path, const char *tolcbt_path, tolcbt_m
     if (errdesc_t *err = read_tolcbt_header(tolcbt_path, &header, &list))
         return err;
 
+    if (header->total_change_size > 0) {
+        struct stat st;
+        if (stat(tolcbt_path, &st) != 0)
+            return errdesc_set_str(errno, tolcbt_path);
+        if (errdesc_t *err = check_tolcbt_extents(*header, list, st.st_size))
+            return err;
+    }
+
     CBT_DEBUG("defining loop device for target: %s\n", flat_path);
     if (errdesc_t *err = define_loop_dev(flat_path, &h->flat_loop_dev, 1))
         return err;
@@ -170,6 +178,22 @@ errdesc_t *read_tolcbt_header(const char *path, std::unique_ptr<cbt_file_header_
     if (hdr.total_change_size == 0)
         return nullptr;
     return read_extent_list(fd.get(), path, hdr, &read_offset, list);
+}
+
+errdesc_t *check_tolcbt_extents(const cbt_file_header_t &header, const cbt_extent_list_t &list,
+                                int64_t file_size)
+{
+    int64_t data_end = header.block_data_offset;
+    for (size_t i = 0; i < list.size(); ++i) {
+        const cbt_extent_data_t &item = list[i];
+        if (item.start < 0 || item.length < 0)
+            return errdesc_set_fmt(EINVAL, "tolcbt extent %zu has a negative start or length (%jd / %jd)", i,
+                                   static_cast<intmax_t>(item.start), static_cast<intmax_t>(item.length));
+        if (__builtin_add_overflow(data_end, item.length, &data_end) || data_end > file_size)
+            return errdesc_set_fmt(EINVAL, "tolcbt extent %zu data end beyond the end of the file (%jd bytes)", i,
+                                   static_cast<intmax_t>(file_size));
+    }
+    return nullptr;
 }
 
 void free_cbt_header(std::unique_ptr<cbt_file_header_t> *header)

@@ -84,6 +84,12 @@ errdesc_t *read_tolcbt_header(const char *path, std::unique_ptr<cbt_file_header_
 void free_cbt_header(std::unique_ptr<cbt_file_header_t> *header);
 void cbt_list_free(cbt_extent_list_t *list);
 
+// Checks that every extent has a non-negative start and length and that its
+// data lie inside a change-block file of `file_size` bytes. A range mapped
+// beyond the file would otherwise only fail later, in "dmsetup create".
+errdesc_t *check_tolcbt_extents(const cbt_file_header_t &header, const cbt_extent_list_t &list,
+                                int64_t file_size);
+
 // Builds the merged device of `flat_path` and `tolcbt_path`. `*handle` must
 // be null; on failure everything set up is undone and it stays null.
 errdesc_t *get_merged_tolcbt(const char *flat_path, const char *tolcbt_path,

@@ -169,6 +169,6 @@ errdesc_t *vdsk_free_partitions_ex(const char *dsk_path, part_map_t *part_map, t
     }
     clear_part_map(part_map);
     if (kpartx_number != 0)
-        return errdesc_set_str(kpartx_number, kpartx_text.c_str());
+        return _intern_errdesc_set_str(kpartx_number, kpartx_text.c_str(), __LINE__, __FILE_NAME__);
     return nullptr;
 }

@@ -1,0 +1,310 @@
+// Reads of a device through its in-use bitmap, over a fake device file and a
+// fake bitmap file.
+
+#include "image/toldev_io.hpp"
+#include "image_test_util.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int SECTOR = 512;
+
+// Every byte of the fake device is non-zero, so zero-filled sectors show.
+char device_byte(int64_t pos) { return static_cast<char>((pos * 7 + pos / SECTOR) % 251 + 1); }
+
+class TolDev : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(dir.path().empty());
+        mkdir(dir.file("dev").c_str(), 0700);
+        mkdir(dir.file("bm").c_str(), 0700);
+    }
+
+    std::string device_path() const { return dir.file("dev/fakedev"); }
+    std::string bitmap_dir() const { return dir.file("bm"); }
+
+    // A device of `sectors` sectors and a bitmap file holding `bitmap`.
+    void make(int64_t sectors, const std::vector<uint8_t> &bitmap, const std::string &data_path = "")
+    {
+        std::vector<char> data(static_cast<size_t>(sectors * SECTOR));
+        for (size_t i = 0; i < data.size(); ++i)
+            data[i] = device_byte(static_cast<int64_t>(i));
+        write_file(data_path.empty() ? device_path() : data_path, data);
+        write_file(bitmap_dir() + "/fakedev", std::vector<char>(bitmap.begin(), bitmap.end()));
+        bits = bitmap;
+    }
+
+    std::unique_ptr<tol_dev_desc_t> open_dev(const char *ext = nullptr, bool lvm = false)
+    {
+        return tol_dev_open_at(bitmap_dir().c_str(), device_path().c_str(), ext, lvm);
+    }
+
+    // What a read must deliver: device bytes of used sectors, zeros elsewhere.
+    std::vector<char> expected(off_t offset, size_t size) const
+    {
+        std::vector<char> out(size);
+        for (size_t i = 0; i < size; ++i) {
+            int64_t pos = offset + static_cast<int64_t>(i);
+            int64_t s = pos / SECTOR;
+            bool used = (bits[static_cast<size_t>(s / 8)] >> (s % 8)) & 1;
+            out[i] = used ? device_byte(pos) : 0;
+        }
+        return out;
+    }
+
+    temp_dir dir;
+    std::vector<uint8_t> bits;
+};
+
+struct byte_read {
+    errdesc_t *err;
+    std::vector<char> data;
+    uint64_t bytes_read;
+    uint64_t bytes_skipped;
+};
+
+byte_read read_bytes(tol_dev_desc_t *pdev, off_t offset, size_t size)
+{
+    byte_read r{};
+    // Guard bytes after the request catch writes beyond `size`.
+    r.data.assign(size + 64, '\x5a');
+    r.bytes_read = r.bytes_skipped = 12345;
+    r.err = optimize_byte_read(pdev, r.data.data(), size, offset, &r.bytes_read, &r.bytes_skipped);
+    for (size_t i = size; i < r.data.size(); ++i)
+        EXPECT_EQ(r.data[i], '\x5a') << "byte " << i << " written beyond the request";
+    r.data.resize(size);
+    return r;
+}
+
+TEST_F(TolDev, OpenTakesTheLengthFromTheBitmapAndTheNameFromTheDevice)
+{
+    make(64, std::vector<uint8_t>(8, 0xff));
+    auto pdev = open_dev("/some/flat");
+    ASSERT_NE(pdev, nullptr);
+    EXPECT_EQ(pdev->magic, TOL_DEV_DESC_MAGIC);
+    EXPECT_EQ(pdev->name, "/fakedev");
+    EXPECT_EQ(pdev->length, 64);
+    EXPECT_EQ(pdev->sector_size, 512);
+    EXPECT_EQ(pdev->extended_error_path, "/some/flat");
+    tol_dev_close(&pdev);
+    EXPECT_EQ(pdev, nullptr);
+}
+
+TEST_F(TolDev, OpenFailsWithoutDeviceOrBitmap)
+{
+    EXPECT_EQ(open_dev(), nullptr);
+    make(8, {0xff});
+    unlink((bitmap_dir() + "/fakedev").c_str());
+    EXPECT_EQ(open_dev(), nullptr);
+}
+
+TEST_F(TolDev, LvmReadsTheDuplicateButKeepsTheDevicesBitmap)
+{
+    make(8, {0xff}, device_path() + ".dup");
+    EXPECT_EQ(open_dev(nullptr, false), nullptr) << "no device without .dup";
+    auto pdev = open_dev(nullptr, true);
+    ASSERT_NE(pdev, nullptr);
+    EXPECT_EQ(pdev->name, "/fakedev");
+    auto r = read_bytes(pdev.get(), 0, 4096);
+    ASSERT_EQ(r.err, nullptr);
+    EXPECT_EQ(r.data, expected(0, 4096));
+}
+
+TEST_F(TolDev, PathsLongerThanTheLimitAreRefused)
+{
+    std::string deep = dir.file(std::string(120, 'd'));
+    EXPECT_EQ(tol_dev_open_at(bitmap_dir().c_str(), deep.c_str(), nullptr, false), nullptr);
+}
+
+TEST_F(TolDev, AlignedReadSplitsIntoOneDeviceReadAndOneZeroRun)
+{
+    make(64, {0x0F, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff});
+    auto pdev = open_dev();
+    ASSERT_NE(pdev, nullptr);
+    auto r = read_bytes(pdev.get(), 0, 4096);
+    ASSERT_EQ(r.err, nullptr);
+    EXPECT_EQ(r.data, expected(0, 4096));
+    EXPECT_EQ(r.bytes_read, 2048u);
+    EXPECT_EQ(r.bytes_skipped, 2048u);
+    EXPECT_EQ(pdev->stats.invocations, 1u);
+    EXPECT_EQ(pdev->stats.runs, 2u);
+    EXPECT_EQ(pdev->stats.inuse_tests, 8u);
+    EXPECT_EQ(pdev->stats.sectors_read, 4u);
+    EXPECT_EQ(pdev->stats.sectors_skipped, 4u);
+    EXPECT_EQ(pdev->stats.io_bytes, 4096u);
+}
+
+TEST_F(TolDev, AllUnusedNeverTouchesTheDevice)
+{
+    make(64, std::vector<uint8_t>(8, 0));
+    auto pdev = open_dev();
+    ASSERT_NE(pdev, nullptr);
+    // A directory as the data device: any read of it would fail.
+    pdev->fd.reset(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+    auto r = read_bytes(pdev.get(), 0, 8192);
+    ASSERT_EQ(r.err, nullptr);
+    EXPECT_EQ(r.data, std::vector<char>(8192, 0));
+    EXPECT_EQ(r.bytes_read, 0u);
+    EXPECT_EQ(r.bytes_skipped, 8192u);
+}
+
+TEST_F(TolDev, UnalignedStartAndEnd)
+{
+    make(64, std::vector<uint8_t>(8, 0xff));
+    auto pdev = open_dev();
+    ASSERT_NE(pdev, nullptr);
+    auto r = read_bytes(pdev.get(), 100, 1000);
+    ASSERT_EQ(r.err, nullptr);
+    EXPECT_EQ(r.data, expected(100, 1000));
+    EXPECT_EQ(r.bytes_read, 3u * 512);
+    EXPECT_EQ(r.bytes_skipped, 0u);
+
+    r = read_bytes(pdev.get(), 0, 100);
+    ASSERT_EQ(r.err, nullptr);
+    EXPECT_EQ(r.data, expected(0, 100));
+    EXPECT_EQ(r.bytes_read, 512u);
+}
+
+TEST_F(TolDev, RequestInsideOneSectorDeliversExactlyItsBytes)
+{
+    make(64, {0xAA, 0x55, 0xff, 0, 0, 0, 0, 0});
+    auto pdev = open_dev();
+    ASSERT_NE(pdev, nullptr);
+    for (auto [offset, size] : {std::pair<off_t, size_t>{700, 50}, {513, 1}, {1000, 24}, {1023, 1}, {1, 510}}) {
+        auto r = read_bytes(pdev.get(), offset, size);
+        ASSERT_EQ(r.err, nullptr) << offset << "+" << size;
+        EXPECT_EQ(r.data, expected(offset, size)) << offset << "+" << size;
+        EXPECT_EQ(r.bytes_read + r.bytes_skipped, 512u) << offset << "+" << size;
+    }
+}
+
+TEST_F(TolDev, MixedRunsAgainstAModel)
+{
+    // Random bitmaps and ranges, each compared with what the bitmap says.
+    std::mt19937 rng(20100415);
+    for (int round = 0; round < 20; ++round) {
+        std::vector<uint8_t> bitmap(16);
+        for (auto &b : bitmap)
+            b = static_cast<uint8_t>(rng());
+        if (round % 4 == 0)
+            bitmap.assign(16, round % 8 == 0 ? 0x00 : 0xff);
+        make(128, bitmap);
+        auto pdev = open_dev();
+        ASSERT_NE(pdev, nullptr);
+        for (int i = 0; i < 50; ++i) {
+            const off_t offset = static_cast<off_t>(rng() % (128 * SECTOR - 1));
+            const size_t size = 1 + rng() % static_cast<size_t>(128 * SECTOR - offset);
+            auto r = read_bytes(pdev.get(), offset, size);
+            ASSERT_EQ(r.err, nullptr) << offset << "+" << size;
+            ASSERT_EQ(r.data, expected(offset, size)) << offset << "+" << size;
+            const uint64_t first = static_cast<uint64_t>(offset) / SECTOR;
+            const uint64_t last = (static_cast<uint64_t>(offset) + size - 1) / SECTOR;
+            EXPECT_EQ(r.bytes_read + r.bytes_skipped, (last - first + 1) * SECTOR);
+        }
+        EXPECT_EQ(pdev->stats.sectors_read + pdev->stats.sectors_skipped, pdev->stats.io_bytes / SECTOR);
+    }
+}
+
+TEST_F(TolDev, RequestStartingAtOrPastTheEndDeliversNothing)
+{
+    make(16, {0xff, 0xff});
+    auto pdev = open_dev();
+    ASSERT_NE(pdev, nullptr);
+    for (off_t offset : {off_t(16 * SECTOR), off_t(16 * SECTOR + 100), off_t(1) << 40}) {
+        auto r = read_bytes(pdev.get(), offset, 4096);
+        EXPECT_EQ(r.err, nullptr);
+        EXPECT_EQ(r.bytes_read, 0u);
+        EXPECT_EQ(r.bytes_skipped, 0u);
+    }
+    EXPECT_EQ(pdev->stats.invocations, 0u);
+}
+
+TEST_F(TolDev, RequestEndingPastTheBitmapFailsWithEio)
+{
+    make(16, {0xff, 0xff});
+    auto pdev = open_dev();
+    ASSERT_NE(pdev, nullptr);
+    auto r = read_bytes(pdev.get(), 15 * SECTOR, 4096);
+    ASSERT_NE(r.err, nullptr);
+    EXPECT_EQ(r.err->number, EIO);
+    EXPECT_STREQ(r.err->string, "optimize_byte_read : pread size 2 bytes, start 1, inuse_bitmap of /fakedev "
+                                "returned 1 nbytes (errno = 0)\n");
+    EXPECT_EQ(r.bytes_read, 0u);
+    EXPECT_EQ(r.bytes_skipped, 0u);
+}
+
+TEST_F(TolDev, DeviceReadErrorsGoThroughTheExtendedErrorPath)
+{
+    make(16, {0xff, 0xff});
+    const std::string flat = dir.file("flat");
+    write_file(flat, {'x'});
+    auto pdev = open_dev(flat.c_str());
+    ASSERT_NE(pdev, nullptr);
+    pdev->fd.reset(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+    auto r = read_bytes(pdev.get(), 0, 1024);
+    ASSERT_NE(r.err, nullptr);
+    EXPECT_EQ(r.err->number, EISDIR);
+    EXPECT_EQ(std::string(r.err->string), flat + ": " + strerror(EISDIR));
+    EXPECT_EQ(r.bytes_read, 0u);
+    EXPECT_EQ(pdev->stats.runs, 1u) << "counted before the error stays counted";
+}
+
+TEST_F(TolDev, DeviceShorterThanItsBitmapIsAnError)
+{
+    make(16, {0xff, 0xff});
+    ASSERT_EQ(truncate(device_path().c_str(), 8 * SECTOR + 100), 0);
+    auto pdev = open_dev();
+    ASSERT_NE(pdev, nullptr);
+    auto r = read_bytes(pdev.get(), 0, 16 * SECTOR);
+    ASSERT_NE(r.err, nullptr);
+    EXPECT_EQ(r.err->number, EIO);
+}
+
+TEST_F(TolDev, RunReadCountsBitsAndRuns)
+{
+    make(64, {0b00111100, 0xff, 0, 0, 0, 0, 0, 0});
+    auto pdev = open_dev();
+    ASSERT_NE(pdev, nullptr);
+    std::vector<char> buf(12 * SECTOR);
+    tol_read_stats_t rs{0, 0};
+    tol_sector_t count = 12;
+    // Bitmap window from sector 0, reading sectors 1 to 12: 0 1111 00 1111 1.
+    ASSERT_EQ(tol_dev_read(pdev.get(), buf.data(), bits.data(), 0, 1, &count, &rs), nullptr);
+    EXPECT_EQ(count, 12);
+    EXPECT_EQ(rs.sectors_read, 9);
+    EXPECT_EQ(rs.sectors_skipped, 3);
+    EXPECT_EQ(pdev->stats.runs, 4u);
+    EXPECT_EQ(pdev->stats.inuse_tests, 12u);
+    EXPECT_EQ(buf, expected(SECTOR, 12 * SECTOR));
+
+    // Clipped at the device end.
+    count = 10;
+    ASSERT_EQ(tol_dev_read(pdev.get(), buf.data(), bits.data(), 0, 60, &count, &rs), nullptr);
+    EXPECT_EQ(count, 4);
+    count = 3;
+    ASSERT_EQ(tol_dev_read(pdev.get(), buf.data(), bits.data(), 0, 64, &count, &rs), nullptr);
+    EXPECT_EQ(count, 0);
+}
+
+TEST_F(TolDev, CloseWithoutReferenceCountDoesNotWait)
+{
+    // Plain files carry no "dev_ref_count": the close warns and goes on.
+    make(8, {0xff});
+    auto pdev = open_dev();
+    ASSERT_NE(pdev, nullptr);
+    auto started = std::chrono::steady_clock::now();
+    tol_dev_close(&pdev);
+    EXPECT_EQ(pdev, nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(900));
+}
+
+} // namespace
