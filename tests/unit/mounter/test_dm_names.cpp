@@ -1,0 +1,118 @@
+// Unique device-mapper names and the program runner of the mounter.
+
+#include "mounter/dm_names.hpp"
+#include "mounter/run_program.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+
+namespace {
+
+class DmNames : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/rfs-dmnames-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    // The name that a call in second `t` draws first.
+    static std::string drawn(const std::string &prefix, time_t t)
+    {
+        auto seed = static_cast<unsigned>(t);
+        return prefix + "." + std::to_string(rand_r(&seed) % 1000000);
+    }
+    void take(const std::string &name) { std::ofstream(dir + "/" + name) << ""; }
+
+    std::string dir;
+};
+
+TEST_F(DmNames, NameIsPrefixDotNumberBelowAMillion)
+{
+    std::string name;
+    ASSERT_EQ(dm_mk_unique_name_in(dir.c_str(), "1a2b3c", &name, 10), nullptr);
+    EXPECT_TRUE(std::regex_match(name, std::regex("1a2b3c\\.[0-9]{1,6}"))) << name;
+}
+
+TEST_F(DmNames, TakenNameWaitsForTheNextSecond)
+{
+    // Take the names of this second and the next, in case the clock ticks
+    // between here and the call.
+    const time_t now = time(nullptr);
+    std::set<std::string> taken = {drawn("cbt", now), drawn("cbt", now + 1)};
+    for (const auto &n : taken)
+        take(n);
+    auto started = std::chrono::steady_clock::now();
+    std::string name;
+    ASSERT_EQ(dm_mk_unique_name_in(dir.c_str(), "cbt", &name, 10), nullptr);
+    EXPECT_EQ(taken.count(name), 0u) << name;
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(900));
+}
+
+TEST_F(DmNames, EveryAttemptTakenIsEexistAndLeavesTheNameEmpty)
+{
+    const time_t now = time(nullptr);
+    for (time_t t = now; t < now + 3; ++t)
+        take(drawn("cbt", t));
+    std::string name;
+    errdesc_t *err = dm_mk_unique_name_in(dir.c_str(), "cbt", &name, 1);
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(err->number, EEXIST);
+    EXPECT_TRUE(name.empty());
+}
+
+TEST_F(DmNames, OutputMustBeEmptyOnEntry)
+{
+    std::string name = "already";
+    errdesc_t *err = dm_mk_unique_name_in(dir.c_str(), "cbt", &name, 10);
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(err->number, EINVAL);
+    EXPECT_EQ(name, "already");
+}
+
+TEST_F(DmNames, RemovingAMissingDeviceRunsNothingAndSucceeds)
+{
+    EXPECT_EQ(dm_check_and_remove((dir + "/no-such-device").c_str()), nullptr);
+}
+
+TEST(RunProgram, CommandLineTextEndsInABlank)
+{
+    const char *cmd[] = {"/sbin/losetup", "-r", "/dev/loop3", "/x y", nullptr};
+    EXPECT_EQ(program_cmdline(cmd), "/sbin/losetup -r /dev/loop3 /x y ");
+}
+
+TEST(RunProgram, OutputAndExitCodes)
+{
+    const char *echo[] = {"/bin/echo", "hello", "world", nullptr};
+    std::string word;
+    EXPECT_EQ(run_program_read(echo, 0, 10,
+                               [&](FILE *out) {
+                                   char buf[64];
+                                   if (fscanf(out, "%63s", buf) == 1)
+                                       word = buf;
+                               }),
+              nullptr);
+    EXPECT_EQ(word, "hello");
+
+    const char *fail[] = {"/bin/sh", "-c", "exit 4", nullptr};
+    errdesc_t *err = run_program_read(fail, 0, 10, [](FILE *) {});
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(err->number, 4);
+
+    const char *missing[] = {"/nonexistent/program", nullptr};
+    err = run_program_wait(missing, 0, 10);
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(err->number, ENOENT);
+}
+
+} // namespace

@@ -1,0 +1,90 @@
+// The partition scan and the file-system table.
+
+#include "mounter/partitions.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+TEST(FsTable, RowsAreInValueOrder)
+{
+    for (int i = 0; i < FS_TYPE_MAX; ++i)
+        EXPECT_EQ(filesys_table[i].fs_type, i);
+}
+
+TEST(FsTable, ProbeWordsMatchByContainment)
+{
+    struct {
+        const char *word;
+        fs_type_t fs;
+        vol_type_t vol;
+    } cases[] = {
+        {"ext4dev", FS_TYPE_EXT4, VOL_FILESYS},       {"ext3", FS_TYPE_EXT3, VOL_FILESYS},
+        {"vfat", FS_TYPE_VFAT, VOL_FILESYS},          {"ntfs", FS_TYPE_NTFS, VOL_FILESYS},
+        {"ufs", FS_TYPE_UFS, VOL_FILESYS},            {"LVM2_member", FS_TYPE_LVM2, VOL_LVM},
+        {"linux_raid_member", FS_TYPE_MD, VOL_LVM},   {"swap", FS_TYPE_SWAP, VOL_UNMOUNTABLE},
+        {"xfs", FS_TYPE_UNKNOWN, VOL_UNKNOWN},        {"", FS_TYPE_UNKNOWN, VOL_UNKNOWN},
+        {"lvm2_member", FS_TYPE_UNKNOWN, VOL_UNKNOWN}, // the match is case-sensitive
+    };
+    for (const auto &c : cases) {
+        const fs_type_entry_t *row = fs_name_to_entry(c.word);
+        EXPECT_EQ(row->fs_type, c.fs) << c.word;
+        EXPECT_EQ(row->vol_type, c.vol) << c.word;
+    }
+}
+
+class PartitionScan : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/rfs-parts-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+    void make(const std::string &name) { std::ofstream(dir + "/" + name) << ""; }
+    std::string dir;
+};
+
+TEST_F(PartitionScan, EntriesStayPackedInPartitionOrder)
+{
+    for (const char *n : {"cbt.42p1", "cbt.42p2", "cbt.42p5", "cbt.42p19", "cbt.42p20", "cbt.4p1", "cbt.42p"})
+        make(n);
+    part_map_t map;
+    map.part[7].name = "stale";
+    ASSERT_EQ(vdsk_get_partitions_at(dir.c_str(), "/dev/mapper/cbt.42", &map, TOL_FALSE), nullptr);
+    EXPECT_EQ(map.magic, PART_MAP_MAGIC);
+    EXPECT_EQ(map.version, 1u);
+    EXPECT_EQ(map.max_count, 20u);
+    ASSERT_EQ(map.count, 4u) << "partitions 1 to 19 only";
+    EXPECT_EQ(map.part[0].name, dir + "/cbt.42p1");
+    EXPECT_EQ(map.part[1].name, dir + "/cbt.42p2");
+    EXPECT_EQ(map.part[2].name, dir + "/cbt.42p5");
+    EXPECT_EQ(map.part[3].name, dir + "/cbt.42p19");
+    for (uint32_t i = 0; i < map.count; ++i) {
+        EXPECT_EQ(map.part[i].magic, PARTLOGVOL_MAGIC);
+        EXPECT_EQ(map.part[i].version, 1u);
+        EXPECT_TRUE(map.part[i].mnt_dir.empty());
+    }
+    EXPECT_TRUE(map.part[7].name.empty()) << "unused entries are cleared";
+
+    map.part[1].mnt_dir = "/vol/2";
+    ASSERT_EQ(vdsk_free_partitions_ex("/dev/mapper/cbt.42", &map, TOL_FALSE), nullptr);
+    EXPECT_EQ(map.count, 0u);
+    EXPECT_TRUE(map.part[0].name.empty());
+    EXPECT_TRUE(map.part[1].mnt_dir.empty());
+}
+
+TEST_F(PartitionScan, DeviceWithoutPartitionsGivesAnEmptyMap)
+{
+    part_map_t map;
+    ASSERT_EQ(vdsk_get_partitions_at(dir.c_str(), "/dev/loop9", &map, TOL_FALSE), nullptr);
+    EXPECT_EQ(map.count, 0u);
+    EXPECT_EQ(map.magic, PART_MAP_MAGIC);
+}
+
+} // namespace
