@@ -1,6 +1,7 @@
 #include "daemon.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -115,9 +116,9 @@ std::shared_ptr<external_dev> open_external(dev_t rdev, const std::string &path,
             return unique_fd(::open(path.c_str(), flags | O_CLOEXEC));
         return open_block(rdev, flags);
     };
-    e->fd = try_open(O_RDWR | O_EXCL);
+    e->fd = try_open(O_RDWR | O_EXCL | O_DIRECT);
     if (!e->fd && (errno == EROFS || errno == EACCES || errno == EPERM)) {
-        e->fd = try_open(O_RDONLY | O_EXCL);
+        e->fd = try_open(O_RDONLY | O_EXCL | O_DIRECT);
         e->read_only = true;
     }
     if (!e->fd) {
@@ -176,18 +177,55 @@ std::unique_ptr<dev_ref> dev_ref::open(const std::string &spec, std::string &err
     return ref;
 }
 
+namespace {
+
+struct free_deleter {
+    void operator()(char *p) const { std::free(p); }
+};
+using aligned_buf = std::unique_ptr<char, free_deleter>;
+
+constexpr uint64_t dio_align = 4096;
+
+// External devices are opened with O_DIRECT, like the kernel's bios: what a
+// table writes is in the device at once (a reader of the loop device's
+// backing file sees it) and no stale page cache of ours hides later changes.
+// Requests that are not sector-aligned in memory or on disk go through a
+// bounce buffer.
+int external_io(external_dev &e, bool write, char *buf, size_t n, uint64_t off)
+{
+    bool aligned = (reinterpret_cast<uintptr_t>(buf) % dio_align) == 0 && off % sector_size == 0 &&
+                   n % sector_size == 0;
+    if (aligned)
+        return write ? full_pwrite(e.fd.get(), buf, n, off) : full_pread(e.fd.get(), buf, n, off);
+    uint64_t first = off / sector_size * sector_size;
+    uint64_t last = (off + n + sector_size - 1) / sector_size * sector_size;
+    size_t span = size_t(last - first);
+    aligned_buf bounce(static_cast<char *>(std::aligned_alloc(dio_align, (span + dio_align - 1) / dio_align * dio_align)));
+    if (!bounce)
+        return -ENOMEM;
+    bool partial = first != off || last != off + n;
+    if (!write || partial)
+        if (int r = full_pread(e.fd.get(), bounce.get(), span, first); r < 0)
+            return r;
+    if (!write) {
+        std::memcpy(buf, bounce.get() + (off - first), n);
+        return 0;
+    }
+    std::memcpy(bounce.get() + (off - first), buf, n);
+    return full_pwrite(e.fd.get(), bounce.get(), span, first);
+}
+
+} // namespace
+
 int dev_ref::io(bool write, char *buf, size_t n, uint64_t off)
 {
     if (internal_)
         return internal_->io(write, buf, n, off);
     if (off + n > external_->size)
         return -EIO;
-    if (write) {
-        if (external_->read_only)
-            return -EIO;
-        return full_pwrite(external_->fd.get(), buf, n, off);
-    }
-    return full_pread(external_->fd.get(), buf, n, off);
+    if (write && external_->read_only)
+        return -EIO;
+    return external_io(*external_, write, buf, n, off);
 }
 
 int dev_ref::flush()
