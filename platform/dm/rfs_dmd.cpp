@@ -279,11 +279,17 @@ int main(int argc, char **argv)
         fuse_destroy(the_fuse);
         return 1;
     }
+    // For whoever has to stop a daemon that no longer answers.
+    if (FILE *pf = fopen((run_dir() + "/rfs-dmd.pid").c_str(), "w")) {
+        fprintf(pf, "%d\n", int(getpid()));
+        fclose(pf);
+    }
     std::thread(control_loop, lfd.get()).detach();
     fprintf(stderr, "rfs-dmd: serving %s\n", mnt.c_str());
     fuse_loop_mt(the_fuse);
     // The socket goes first so that no client reaches a daemon on its way out.
     ::unlink(socket_path().c_str());
+    ::unlink((run_dir() + "/rfs-dmd.pid").c_str());
     if (!stop_requested)
         remove_all_devices();
     fuse_remove_signal_handlers(fuse_get_session(the_fuse));
