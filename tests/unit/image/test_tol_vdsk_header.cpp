@@ -155,7 +155,7 @@ TEST_F(RecoveryHeader, HeaderFoundInTheFirstAvailableSector)
     tol_vdsk_header_t got;
     ASSERT_EQ(read_tol_vdsk_header(disk_fd, &got), nullptr);
     EXPECT_EQ(got.version, 2);
-    EXPECT_EQ(got.data.v2.change_suffix, 70000u);
+    EXPECT_EQ(+got.data.v2.change_suffix, 70000u);
 }
 
 TEST_F(RecoveryHeader, PartitionAtSectorTwoOrEarlierLeavesNoRoom)

@@ -82,11 +82,11 @@ TEST_F(TolcbtRead, ValidListKeepsFileOrderAndEndsAtTheLastMarker)
                             {8 << 20, 512, CBT_MAGIC_EXTENT_LAST}}));
     ASSERT_EQ(r.err, nullptr);
     ASSERT_NE(r.header, nullptr);
-    EXPECT_EQ(r.header->total_change_size, 65536 + 4096 + 512);
+    EXPECT_EQ(+r.header->total_change_size, 65536 + 4096 + 512);
     ASSERT_EQ(r.list.size(), 3u);
-    EXPECT_EQ(r.list[0].start, 1 << 20);
-    EXPECT_EQ(r.list[1].length, 4096);
-    EXPECT_EQ(r.list[2].magic, CBT_MAGIC_EXTENT_LAST);
+    EXPECT_EQ(+r.list[0].start, 1 << 20);
+    EXPECT_EQ(+r.list[1].length, 4096);
+    EXPECT_EQ(+r.list[2].magic, CBT_MAGIC_EXTENT_LAST);
 
     free_cbt_header(&r.header);
     cbt_list_free(&r.list);
@@ -101,7 +101,7 @@ TEST_F(TolcbtRead, FirstEntryMarkedLastIsOneExtentEvenWithRoomForMore)
     auto r = read(bytes);
     ASSERT_EQ(r.err, nullptr);
     ASSERT_EQ(r.list.size(), 1u);
-    EXPECT_EQ(r.list[0].length, 512);
+    EXPECT_EQ(+r.list[0].length, 512);
 }
 
 TEST_F(TolcbtRead, NoChangesReadsNoList)
@@ -109,7 +109,7 @@ TEST_F(TolcbtRead, NoChangesReadsNoList)
     auto bytes = make_cbt({});
     auto r = read(bytes);
     ASSERT_EQ(r.err, nullptr);
-    EXPECT_EQ(r.header->total_change_size, 0);
+    EXPECT_EQ(+r.header->total_change_size, 0);
     EXPECT_TRUE(r.list.empty());
 }
 
@@ -155,7 +155,7 @@ TEST_F(TolcbtRead, ForeignMarkerStopsTheWalkAndStaysInTheList)
                             {12288, 512, CBT_MAGIC_EXTENT_LAST}}));
     expect_error(r.err, EINVAL, "invalid tolcbt changed block list");
     ASSERT_EQ(r.list.size(), 3u);
-    EXPECT_EQ(r.list[2].magic, 0xDEADBEEFu);
+    EXPECT_EQ(+r.list[2].magic, 0xDEADBEEFu);
 }
 
 TEST_F(TolcbtRead, ListAreaOutsideTheFileOrTooSmallIsRejected)
