@@ -1,0 +1,445 @@
+// The handlers, called directly (no mount): path hash, attributes, statfs,
+// write refusal, opens and reads through cookies, listings, readlink,
+// extended attributes and the debug counters.
+
+#include "common/list.hpp"
+#include "image/fuse_fh.hpp"
+#include "recovery/recovery_ops.hpp"
+#include "recovery/recovery_vol.hpp"
+#include "recovery_fixture.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <algorithm>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <vector>
+
+namespace {
+
+using rfs_recovery_test::recovery_test;
+
+TEST(RecoveryInoHash, KnownValues)
+{
+    EXPECT_EQ(fs_ino_hash(""), 5381u);
+    EXPECT_EQ(fs_ino_hash("/"), (5381u * 33) ^ '/');
+    EXPECT_EQ(fs_ino_hash("/vm1/disk.vmdk"), 4060970784u);
+    // Bytes above 127 are signed chars widened with their sign.
+    EXPECT_EQ(fs_ino_hash("\xe9"), (5381u * 33) ^ 0xFFFFFFE9u);
+    EXPECT_EQ(fs_ino_hash("/caf\xe9.vmx"), 1584080266u);
+}
+
+class ops_test : public recovery_test {
+  protected:
+    struct fuse_file_info open_file(const char *path, int flags, int *res)
+    {
+        struct fuse_file_info fi = {};
+        fi.flags = flags;
+        *res = recovery_fs_open(path, &fi);
+        return fi;
+    }
+    std::string read_all(const char *path)
+    {
+        int res;
+        struct fuse_file_info fi = open_file(path, O_RDONLY, &res);
+        EXPECT_EQ(res, 0) << path;
+        if (res != 0)
+            return "";
+        std::string out(65536, '\0');
+        int n = recovery_fs_read(path, out.data(), out.size(), 0, &fi);
+        EXPECT_GE(n, 0);
+        out.resize(n < 0 ? 0 : n);
+        EXPECT_EQ(recovery_fs_release(path, &fi), 0);
+        return out;
+    }
+    int64_t cookie_ref(const char *path)
+    {
+        open_list_lock lock;
+        recovery_contains_s lookup;
+        if (recovery_get_cookie(path, nullptr, nullptr, &lookup))
+            return -1;
+        return lookup.cookie->ref;
+    }
+};
+
+TEST_F(ops_test, WriteOpensAreRefusedBeforeThePathIsLooked)
+{
+    for (int flags : {O_WRONLY, O_RDWR, O_RDONLY | O_CREAT, O_RDONLY | O_EXCL, O_RDONLY | O_TRUNC,
+                      O_RDONLY | O_APPEND}) {
+        int res;
+        open_file("/no/such/file", flags, &res);
+        EXPECT_EQ(res, -EROFS) << flags;
+        open_file("/vm1/disk.volume/x", flags, &res);
+        EXPECT_EQ(res, -EROFS) << flags;
+    }
+    EXPECT_EQ(list_count(recovery_open_list.list), 0);
+}
+
+TEST_F(ops_test, OpenReadReleaseSharesOneCookie)
+{
+    write("vm1/disk-flat.vmdk", std::string(1024, 'f'));
+    write("vm1/disk-tolcbt.vmdk", "cbt");
+    int res;
+    struct fuse_file_info a = open_file("/vm1/disk-flat.vmdk", O_RDONLY, &res);
+    ASSERT_EQ(res, 0);
+    struct fuse_file_info b = open_file("/vm1/disk-flat.vmdk", O_RDONLY, &res);
+    ASSERT_EQ(res, 0);
+    EXPECT_EQ(list_count(recovery_open_list.list), 1);
+    EXPECT_EQ(cookie_ref("/vm1/disk-flat.vmdk"), 2);
+
+    char buf[600];
+    EXPECT_EQ(recovery_fs_read("/vm1/disk-flat.vmdk", buf, sizeof(buf), 700, &a), 324);
+    EXPECT_EQ(buf[0], 'f');
+    EXPECT_EQ(recovery_fs_read("/vm1/disk-flat.vmdk", buf, sizeof(buf), 4096, &b), 0);
+
+    EXPECT_EQ(recovery_fs_release("/vm1/disk-flat.vmdk", &a), 0);
+    EXPECT_EQ(recovery_fs_release("/vm1/disk-flat.vmdk", &b), 0);
+    EXPECT_EQ(cookie_ref("/vm1/disk-flat.vmdk"), 0);
+    EXPECT_EQ(list_count(recovery_open_list.list), 1); // kept until evicted
+
+    // A change-block file opens read-only by name.
+    EXPECT_EQ(read_all("/vm1/disk-tolcbt.vmdk"), "cbt");
+}
+
+TEST_F(ops_test, FailedOpenLeavesNoCookieAndAnswersEio)
+{
+    int res;
+    open_file("/vm1/missing.vmx", O_RDONLY, &res);
+    EXPECT_EQ(res, -EIO);
+    EXPECT_EQ(list_count(recovery_open_list.list), 0);
+}
+
+TEST_F(ops_test, ReadWithoutHandleIsStale)
+{
+    struct fuse_file_info fi = {};
+    char buf[16];
+    EXPECT_EQ(recovery_fs_read("/x", buf, sizeof(buf), 0, &fi), -ESTALE);
+}
+
+TEST_F(ops_test, FullListEvictsTheOldestIdleCookie)
+{
+    for (int i = 0; i <= RECOVERY_MAX_COOKIES; ++i)
+        write("vm/f" + std::to_string(i) + ".vmx", std::to_string(i));
+    for (int i = 0; i < RECOVERY_MAX_COOKIES; ++i)
+        EXPECT_EQ(read_all(("/vm/f" + std::to_string(i) + ".vmx").c_str()), std::to_string(i));
+    ASSERT_EQ(list_count(recovery_open_list.list), RECOVERY_MAX_COOKIES);
+    {
+        // Make f5 the oldest, although everything was used just now.
+        open_list_lock lock;
+        recovery_contains_s lookup;
+        ASSERT_EQ(recovery_get_cookie("/vm/f5.vmx", nullptr, nullptr, &lookup), nullptr);
+        lookup.cookie->stamp -= 10;
+    }
+    EXPECT_EQ(read_all("/vm/f32.vmx"), "32");
+    EXPECT_EQ(list_count(recovery_open_list.list), RECOVERY_MAX_COOKIES);
+    EXPECT_EQ(cookie_ref("/vm/f5.vmx"), -1);
+    EXPECT_EQ(cookie_ref("/vm/f32.vmx"), 0);
+}
+
+TEST_F(ops_test, FullListOfOpenHandlesRefusesAnother)
+{
+    std::vector<struct fuse_file_info> open_files;
+    for (int i = 0; i <= RECOVERY_MAX_COOKIES; ++i)
+        write("vm/f" + std::to_string(i) + ".vmx", "x");
+    for (int i = 0; i < RECOVERY_MAX_COOKIES; ++i) {
+        int res;
+        open_files.push_back(open_file(("/vm/f" + std::to_string(i) + ".vmx").c_str(), O_RDONLY, &res));
+        ASSERT_EQ(res, 0);
+    }
+    int res;
+    open_file("/vm/f32.vmx", O_RDONLY, &res);
+    EXPECT_EQ(res, -EIO); // EMFILE inside, EIO to the client
+    for (int i = 0; i < RECOVERY_MAX_COOKIES; ++i)
+        EXPECT_EQ(recovery_fs_release(("/vm/f" + std::to_string(i) + ".vmx").c_str(), &open_files[i]), 0);
+}
+
+TEST_F(ops_test, ReplacementBlockOverlaysReads)
+{
+    write("vm1/disk-flat.vmdk", std::string(4096, 'd'));
+    int res;
+    struct fuse_file_info fi = open_file("/vm1/disk-flat.vmdk", O_RDONLY, &res);
+    ASSERT_EQ(res, 0);
+    // Hide sector 2, as the recovery-header sector is hidden.
+    std::string zeros(512, '\0');
+    auto *fh = reinterpret_cast<fuse_fh_t *>(static_cast<uintptr_t>(fi.fh));
+    fh->buffered_data = {1024, 512, zeros.data()};
+
+    std::string buf(4096, 'x');
+    EXPECT_EQ(recovery_fs_read("/p", buf.data(), buf.size(), 0, &fi), 4096);
+    EXPECT_EQ(buf.substr(0, 1024), std::string(1024, 'd'));
+    EXPECT_EQ(buf.substr(1024, 512), zeros);
+    EXPECT_EQ(buf.substr(1536), std::string(2560, 'd'));
+
+    // A read that ends exactly where the block starts is unchanged.
+    std::string head(1024, 'x');
+    EXPECT_EQ(recovery_fs_read("/p", head.data(), head.size(), 0, &fi), 1024);
+    EXPECT_EQ(head, std::string(1024, 'd'));
+    // A read that starts inside the block.
+    std::string mid(300, 'x');
+    EXPECT_EQ(recovery_fs_read("/p", mid.data(), mid.size(), 1400, &fi), 300);
+    EXPECT_EQ(mid, std::string(136, '\0') + std::string(164, 'd'));
+    // Past the end of the file the block still counts as read.
+    fh->buffered_data = {4096, 512, zeros.data()};
+    std::string tail(1024, 'x');
+    EXPECT_EQ(recovery_fs_read("/p", tail.data(), tail.size(), 3584, &fi), 1024);
+    EXPECT_EQ(tail, std::string(512, 'd') + zeros);
+
+    fh->buffered_data = {};
+    EXPECT_EQ(recovery_fs_release("/vm1/disk-flat.vmdk", &fi), 0);
+}
+
+TEST_F(ops_test, GetattrOrdinaryAndFlatTimes)
+{
+    write("vm1/disk-flat.vmdk", std::string(2048, 'f'));
+    write("vm1/disk-tolcbt.vmdk", "cbt");
+    struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, scratch("vm1/disk-tolcbt.vmdk").c_str(), times, 0), 0);
+    struct stat st, cbt;
+    ASSERT_EQ(stat(scratch("vm1/disk-tolcbt.vmdk").c_str(), &cbt), 0);
+
+    ASSERT_EQ(recovery_fs_getattr("/vm1/disk-flat.vmdk", &st), 0);
+    EXPECT_EQ(st.st_size, 2048);
+    EXPECT_EQ(st.st_mtime, 1000000000);
+    EXPECT_EQ(st.st_ctime, cbt.st_ctime);
+    EXPECT_EQ(st.st_ino, fs_ino_hash("/vm1/disk-flat.vmdk"));
+
+    EXPECT_EQ(recovery_fs_getattr("/vm1/nothing.vmx", &st), -ENOENT);
+    std::string too_long = "/" + std::string(TOL_PATH_MAX, 'n');
+    EXPECT_EQ(recovery_fs_getattr(too_long.c_str(), &st), -ENAMETOOLONG);
+}
+
+TEST_F(ops_test, GetattrKeepsTheRecordSavedAfterOpen)
+{
+    write("vm1/vm1.vmx", "1234");
+    int res;
+    struct fuse_file_info fi = open_file("/vm1/vm1.vmx", O_RDONLY, &res);
+    ASSERT_EQ(res, 0);
+    struct stat st;
+    ASSERT_EQ(recovery_fs_getattr("/vm1/vm1.vmx", &st), 0);
+    EXPECT_EQ(st.st_size, 4);
+    write("vm1/vm1.vmx", "123456789");
+    ASSERT_EQ(recovery_fs_getattr("/vm1/vm1.vmx", &st), 0);
+    EXPECT_EQ(st.st_size, 4);
+    EXPECT_EQ(recovery_fs_release("/vm1/vm1.vmx", &fi), 0);
+    ASSERT_EQ(recovery_fs_getattr("/vm1/vm1.vmx", &st), 0);
+    EXPECT_EQ(st.st_size, 4);
+}
+
+TEST_F(ops_test, GetattrOfVolumeDirectoryMakesItsMountDirectory)
+{
+    write("vm1/disk.vmdk", "descriptor");
+    struct stat st;
+    ASSERT_EQ(recovery_fs_getattr("/vm1/disk.volume", &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_ino, fs_ino_hash("/vm1/disk.volume"));
+    struct stat made;
+    ASSERT_EQ(stat((volumes_ + "/vm1/disk.volume").c_str(), &made), 0);
+    EXPECT_EQ(made.st_mode & 07777, 0755u);
+
+    EXPECT_EQ(recovery_fs_getattr("/vm1/other.volume", &st), -ENOENT); // no descriptor
+    EXPECT_EQ(recovery_fs_getattr("/vm1/disk.volume/x", &st), -ENOENT);
+
+    fs_options.hide_file_level_view = TOL_TRUE;
+    EXPECT_EQ(recovery_fs_getattr("/vm1/disk.volume", &st), -ENOENT);
+}
+
+TEST_F(ops_test, StatfsReportsNothingFree)
+{
+    write("vm1/vm1.vmx", "x");
+    struct statvfs sv, real;
+    ASSERT_EQ(recovery_fs_statfs("/vm1/vm1.vmx", &sv), 0);
+    ASSERT_EQ(statvfs(scratch_.c_str(), &real), 0);
+    EXPECT_EQ(sv.f_bfree, 0u);
+    EXPECT_EQ(sv.f_bavail, 0u);
+    EXPECT_EQ(sv.f_ffree, 0u);
+    EXPECT_EQ(sv.f_favail, 0u);
+    EXPECT_TRUE(sv.f_flag & ST_RDONLY);
+    EXPECT_EQ(sv.f_blocks, real.f_blocks);
+    EXPECT_EQ(recovery_fs_statfs("/vm1/missing", &sv), -ENOENT);
+}
+
+struct listing_t {
+    std::vector<std::string> names;
+    size_t room = 1000;
+};
+
+int collect(void *buf, const char *name, const struct stat *, off_t off)
+{
+    auto *l = static_cast<listing_t *>(buf);
+    EXPECT_EQ(off, 0);
+    if (l->names.size() >= l->room)
+        return 1;
+    l->names.push_back(name);
+    return 0;
+}
+
+class listing_test : public ops_test {
+  protected:
+    std::vector<std::string> list(const char *path, int *res = nullptr, size_t room = 1000)
+    {
+        struct fuse_file_info fi = {};
+        int r = recovery_fs_opendir(path, &fi);
+        if (r != 0) {
+            if (res)
+                *res = r;
+            return {};
+        }
+        listing_t l;
+        l.room = room;
+        r = recovery_fs_readdir(path, &l, collect, 0, &fi);
+        if (res)
+            *res = r;
+        EXPECT_EQ(recovery_fs_releasedir(path, &fi), 0);
+        EXPECT_EQ(fi.fh, ~uint64_t{0});
+        std::vector<std::string> out;
+        for (auto &n : l.names)
+            if (n != "." && n != "..")
+                out.push_back(n);
+        return out;
+    }
+    static std::vector<std::string> sorted(std::vector<std::string> v)
+    {
+        std::sort(v.begin(), v.end());
+        return v;
+    }
+    void SetUp() override
+    {
+        ops_test::SetUp();
+        write("vm1/disk.vmdk", "d");
+        write("vm1/disk-flat.vmdk", "f");
+        write("vm1/disk-tolcbt.vmdk", "c");
+        write("vm1/vm1.vmx", "x");
+        write("vm1/notes.txt", "n");
+        tree_.mkdir("scratch/vm1/sub");
+    }
+};
+
+TEST_F(listing_test, OptionCombinations)
+{
+    using v = std::vector<std::string>;
+    EXPECT_EQ(sorted(list("/vm1")),
+              (v{"disk-flat.vmdk", "disk.vmdk", "disk.volume", "sub", "vm1.vmx"}));
+    fs_options.hide_image_files = TOL_TRUE;
+    EXPECT_EQ(sorted(list("/vm1")), (v{"disk.volume", "sub"}));
+    fs_options.hide_image_files = TOL_FALSE;
+    fs_options.hide_file_level_view = TOL_TRUE;
+    EXPECT_EQ(sorted(list("/vm1")), (v{"disk-flat.vmdk", "disk.vmdk", "sub", "vm1.vmx"}));
+}
+
+TEST_F(listing_test, VolumeEntryComesRightBeforeItsDescriptor)
+{
+    auto names = list("/vm1");
+    auto vol = std::find(names.begin(), names.end(), "disk.volume");
+    ASSERT_NE(vol, names.end());
+    ASSERT_NE(vol + 1, names.end());
+    EXPECT_EQ(*(vol + 1), "disk.vmdk");
+}
+
+TEST_F(listing_test, FullFillerBufferIsEnomem)
+{
+    int res = 0;
+    list("/vm1", &res, 2);
+    EXPECT_EQ(res, -ENOMEM);
+}
+
+TEST_F(listing_test, ViewDirectoryListsItsMountDirectory)
+{
+    struct stat st;
+    ASSERT_EQ(recovery_fs_getattr("/vm1/disk.volume", &st), 0);
+    tree_.write("vol/vm1/disk.volume/0/etc/hosts", "h");
+    tree_.write("vol/vm1/disk.volume/0/anything", "a");
+    using v = std::vector<std::string>;
+    EXPECT_EQ(sorted(list("/vm1/disk.volume")), (v{"0"}));
+    EXPECT_EQ(sorted(list("/vm1/disk.volume/0")), (v{"anything", "etc"}));
+    int res = 0;
+    list("/vm1/disk.volume/none", &res);
+    EXPECT_EQ(res, -ENOENT);
+}
+
+TEST_F(listing_test, RealVolumeDirectorySuppressesTheGeneratedOne)
+{
+    tree_.mkdir("scratch/vm1/disk.volume");
+    auto names = list("/vm1");
+    EXPECT_EQ(std::count(names.begin(), names.end(), "disk.volume"), 1);
+}
+
+TEST_F(ops_test, ReadlinkRewritesAndCuts)
+{
+    tree_.mkdir("vol/vm1/disk.volume/vol0/etc");
+    tree_.symlink(volumes_ + "/vm1/disk.volume/vol0/usr/lib", "vol/vm1/disk.volume/vol0/etc/link");
+    char buf[256];
+    ASSERT_EQ(recovery_fs_readlink("/vm1/disk.volume/vol0/etc/link", buf, sizeof(buf)), 0);
+    EXPECT_STREQ(buf, "../usr/lib");
+
+    // A target exactly as long as the buffer comes back cut by one byte.
+    tree_.symlink("abcdefgh", "scratch/short");
+    char small[8];
+    ASSERT_EQ(recovery_fs_readlink("/short", small, sizeof(small)), 0);
+    EXPECT_STREQ(small, "abcdefg");
+    EXPECT_EQ(recovery_fs_readlink("/missing", buf, sizeof(buf)), -ENOENT);
+    write("plain.vmx", "x");
+    EXPECT_EQ(recovery_fs_readlink("/plain.vmx", buf, sizeof(buf)), -EINVAL);
+}
+
+TEST_F(ops_test, ExtendedAttributes)
+{
+    write("vm1/disk.vmdk", "d");
+    if (setxattr(scratch("vm1/disk.vmdk").c_str(), "user.note", "v1", 2, 0) != 0)
+        GTEST_SKIP() << "no user xattrs on " << scratch_;
+    char value[64];
+    EXPECT_EQ(recovery_fs_getxattr("/vm1/disk.vmdk", "user.note", value, sizeof(value)), 2);
+    EXPECT_EQ(std::string(value, 2), "v1");
+    EXPECT_EQ(recovery_fs_getxattr("/vm1/disk.vmdk", "user.note", nullptr, 0), 2);
+    EXPECT_EQ(recovery_fs_getxattr("/vm1/disk.vmdk", "user.none", value, sizeof(value)), -ENODATA);
+    EXPECT_EQ(recovery_fs_getxattr("/vm1/disk.vmdk", "user.note", value, 1), -ERANGE);
+    char names[256];
+    int len = recovery_fs_listxattr("/vm1/disk.vmdk", names, sizeof(names));
+    ASSERT_GT(len, 0);
+    EXPECT_NE(std::string(names, len).find("user.note"), std::string::npos);
+
+    // The .volume directory answers from its (new) mount directory.
+    EXPECT_EQ(recovery_fs_listxattr("/vm1/disk.volume", names, sizeof(names)) >= 0, true);
+    struct stat st;
+    EXPECT_EQ(stat((volumes_ + "/vm1/disk.volume").c_str(), &st), 0);
+    EXPECT_EQ(recovery_fs_getxattr("/vm1/nodisk.volume", "user.note", value, sizeof(value)), -ENOENT);
+}
+
+TEST_F(ops_test, DebugCountersFollowConsecutivePaths)
+{
+    get_reg_settings()->debug_level = 3;
+    write("a.vmx", "a");
+    write("b.vmx", "b");
+    struct stat st;
+    recovery_fs_getattr("/a.vmx", &st);
+    EXPECT_STREQ(prev_getattr_path, "/a.vmx");
+    EXPECT_EQ(prev_getattr_path_count, 0);
+    recovery_fs_getattr("/a.vmx", &st);
+    recovery_fs_getattr("/a.vmx", &st);
+    EXPECT_EQ(prev_getattr_path_count, 2);
+    recovery_fs_getattr("/b.vmx", &st);
+    EXPECT_STREQ(prev_getattr_path, "/b.vmx");
+    EXPECT_EQ(prev_getattr_path_count, 0);
+
+    int res;
+    struct fuse_file_info fi = open_file("/a.vmx", O_RDONLY, &res);
+    ASSERT_EQ(res, 0);
+    EXPECT_STREQ(prev_open_path, "/a.vmx");
+    EXPECT_EQ(recovery_fs_release("/a.vmx", &fi), 0);
+    EXPECT_STREQ(prev_close_path, "/a.vmx");
+
+    // Off at debug level 2 and below.
+    get_reg_settings()->debug_level = 2;
+    recovery_fs_getattr("/a.vmx", &st);
+    EXPECT_STREQ(prev_getattr_path, "/b.vmx");
+
+    // A path longer than the buffer is cut to fit.
+    get_reg_settings()->debug_level = 3;
+    std::string huge = "/" + std::string(RECOVERY_DEBUG_PATH_SIZE + 10, 'z');
+    recovery_fs_getattr(huge.c_str(), &st);
+    EXPECT_EQ(strlen(prev_getattr_path), RECOVERY_DEBUG_PATH_SIZE - 1);
+}
+
+} // namespace

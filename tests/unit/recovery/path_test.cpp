@@ -1,0 +1,332 @@
+// Classification, view tests, path builders, translation with movara.json
+// relocation, normalisation and relative link targets.
+
+#include "recovery/recovery_path.hpp"
+#include "recovery_fixture.hpp"
+
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+
+namespace {
+
+using rfs_recovery_test::recovery_test;
+
+struct type_case {
+    const char *name;
+    recovery_file_type_t type;
+};
+
+TEST(RecoveryClassify, SuffixTable)
+{
+    const type_case cases[] = {
+        {"disk.vmdk", RECOVERY_FILE_TYPE_VMDK_ASCII},
+        {"disk-flat.vmdk", RECOVERY_FILE_TYPE_VMDK_FLAT},
+        {"disk-rdm.vmdk", RECOVERY_FILE_TYPE_VMDK_FLAT},
+        {"disk-rdmp.vmdk", RECOVERY_FILE_TYPE_VMDK_FLAT},
+        {"disk-tolcbt.vmdk", RECOVERY_FILE_TYPE_VMDK_TOLCBT},
+        {"vm.vmx", RECOVERY_FILE_TYPE_VMX},
+        {"vm.vmtx", RECOVERY_FILE_TYPE_VMTX},
+        {"disk.volume", RECOVERY_FILE_TYPE_VMDK_VOLUME},
+        {"vm.cfg", RECOVERY_FILE_TYPE_CFG},
+        {"disk.vmdk.bak", RECOVERY_FILE_TYPE_UNKNOWN},
+        {"a.vmdk/b.vmx", RECOVERY_FILE_TYPE_UNKNOWN}, // ".vmdk" decides and is not at the end
+        {"vm.vmx/disk.vmdk", RECOVERY_FILE_TYPE_VMDK_ASCII},
+        {"disk.volume/x", RECOVERY_FILE_TYPE_UNKNOWN},
+        {"/vm1/disk-flat.vmdk", RECOVERY_FILE_TYPE_VMDK_FLAT},
+        {"disk-flat.vmdk.vmx", RECOVERY_FILE_TYPE_UNKNOWN}, // "-flat.vmdk" followed by text
+        {"notes.txt", RECOVERY_FILE_TYPE_UNKNOWN},
+        {"", RECOVERY_FILE_TYPE_UNKNOWN},
+        {".vmdk", RECOVERY_FILE_TYPE_VMDK_ASCII},
+        {"movara.json", RECOVERY_FILE_TYPE_UNKNOWN},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(recovery_infer_file_type(c.name), c.type) << c.name;
+}
+
+TEST(RecoveryClassify, VisibleAndMountable)
+{
+    EXPECT_TRUE(recovery_is_visible_file("/vm1/disk.vmdk"));
+    EXPECT_TRUE(recovery_is_visible_file("/vm1/disk-flat.vmdk"));
+    EXPECT_TRUE(recovery_is_visible_file("/vm1/vm.cfg"));
+    EXPECT_FALSE(recovery_is_visible_file("/vm1/disk-tolcbt.vmdk"));
+    EXPECT_FALSE(recovery_is_visible_file("/vm1/notes.txt"));
+
+    EXPECT_TRUE(recovery_is_mountable_vmdk_file("/vm1", "disk.vmdk"));
+    EXPECT_FALSE(recovery_is_mountable_vmdk_file("/vm1", "disk-flat.vmdk"));
+    EXPECT_FALSE(recovery_is_mountable_vmdk_file("/vm1/disk.volume/0", "disk.vmdk"));
+    EXPECT_FALSE(recovery_is_mountable_vmdk_file("/a.volumeX", "disk.vmdk")); // ".volume" anywhere
+}
+
+TEST(RecoveryClassify, VolDirTop)
+{
+    EXPECT_TRUE(recovery_is_vol_dir_top("/vm1/disk.volume"));
+    EXPECT_TRUE(recovery_is_vol_dir_top("/vm1/disk.volume/"));
+    EXPECT_TRUE(recovery_is_vol_dir_top("/vm1/disk.volume//"));
+    EXPECT_TRUE(recovery_is_vol_dir_top("/vm1/disk.volume///"));
+    EXPECT_FALSE(recovery_is_vol_dir_top("/vm1/disk.volume////"));
+    EXPECT_FALSE(recovery_is_vol_dir_top("/vm1/disk.volume/x"));
+    EXPECT_FALSE(recovery_is_vol_dir_top("/vm1/disk.vmdk"));
+    EXPECT_FALSE(recovery_is_vol_dir_top("/vm1/disk.volumes"));
+}
+
+TEST_F(recovery_test, ViewPathTest)
+{
+    const char *s = scratch_.c_str();
+    EXPECT_TRUE(recovery_is_vmdk_volume_file("/vm1/disk.volume", s)); // no descriptor needed
+    EXPECT_TRUE(recovery_is_vmdk_volume_file("/vm1/disk.volume/a/b", s));
+    EXPECT_FALSE(recovery_is_vmdk_volume_file("/vm1/disk.volumes", s));
+    EXPECT_FALSE(recovery_is_vmdk_volume_file("/vm1/disk.vmdk", s));
+    // Resolved scratch paths are never view paths.
+    EXPECT_FALSE(recovery_is_vmdk_volume_file((scratch_ + "/vm1/disk.volume").c_str(), s));
+
+    // A real entry of that name makes it ordinary, file or directory.
+    tree_.mkdir("scratch/vm1/disk.volume");
+    EXPECT_FALSE(recovery_is_vmdk_volume_file("/vm1/disk.volume", s));
+    EXPECT_FALSE(recovery_is_vmdk_volume_file("/vm1/disk.volume/a/b", s));
+    write("vm2/other.volume", "x");
+    EXPECT_FALSE(recovery_is_vmdk_volume_file("/vm2/other.volume", s));
+    EXPECT_TRUE(recovery_is_vmdk_volume_file("/vm2/else.volume", s));
+}
+
+TEST(RecoveryPathBuilders, VolPath)
+{
+    char buf[TOL_PATH_MAX];
+    ASSERT_EQ(get_vol_path(buf, "/vm1/disk.volume/0/etc/hosts"), nullptr);
+    EXPECT_STREQ(buf, "/vm1/disk.volume");
+    ASSERT_EQ(get_vol_path(buf, "/vm1/disk.volume"), nullptr);
+    EXPECT_STREQ(buf, "/vm1/disk.volume");
+    errdesc_t *err = get_vol_path(buf, "/vm1/disk.vmdk");
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(err->number, EINVAL);
+    EXPECT_STREQ(err->string, "No '.volume' suffix found");
+}
+
+TEST(RecoveryPathBuilders, AsciiPath)
+{
+    char buf[TOL_PATH_MAX];
+    ASSERT_EQ(get_ascii_vmdk_path("/vm1/disk-flat.vmdk", buf, sizeof(buf)), nullptr);
+    EXPECT_STREQ(buf, "/vm1/disk.vmdk");
+    ASSERT_EQ(get_ascii_vmdk_path("/vm1/raw-rdm.vmdk", buf, sizeof(buf)), nullptr);
+    EXPECT_STREQ(buf, "/vm1/raw.vmdk");
+    ASSERT_EQ(get_ascii_vmdk_path("/vm1/pass-rdmp.vmdk", buf, sizeof(buf)), nullptr);
+    EXPECT_STREQ(buf, "/vm1/pass.vmdk");
+
+    errdesc_t *err = get_ascii_vmdk_path("/vm1/disk.vmdk", buf, sizeof(buf));
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(err->number, EINVAL);
+    EXPECT_STREQ(err->string, "Invalid path name /vm1/disk.vmdk");
+
+    // "/a" + ".vmdk" is 7 bytes: it needs 8.
+    char small[8];
+    ASSERT_EQ(get_ascii_vmdk_path("/a-flat.vmdk", small, sizeof(small)), nullptr);
+    EXPECT_STREQ(small, "/a.vmdk");
+    err = get_ascii_vmdk_path("/a-flat.vmdk", small, 7);
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(err->number, EINVAL);
+    EXPECT_STREQ(err->string, "Insufficient buffer size");
+}
+
+TEST(RecoveryPathBuilders, TolcbtPath)
+{
+    char buf[TOL_PATH_MAX];
+    ASSERT_EQ(get_tolcbt_vmdk_path("/vm1/disk-flat.vmdk", "/s", buf, sizeof(buf)), nullptr);
+    EXPECT_STREQ(buf, "/s//vm1/disk-tolcbt.vmdk"); // the FUSE path keeps its slash
+    ASSERT_EQ(get_tolcbt_vmdk_path("/vm1/disk-rdm.vmdk", "/s", buf, sizeof(buf)), nullptr);
+    EXPECT_STREQ(buf, "/s//vm1/disk-tolcbt.vmdk");
+
+    errdesc_t *err = get_tolcbt_vmdk_path("/vm1/disk.vmdk", "/s", buf, sizeof(buf));
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(err->number, EINVAL);
+    EXPECT_STREQ(err->string, "Invalid path name /s//vm1/disk.vmdk");
+
+    // "/s//a" + "-tolcbt.vmdk" is 17 bytes: it needs 18.
+    char small[18];
+    ASSERT_EQ(get_tolcbt_vmdk_path("/a-flat.vmdk", "/s", small, sizeof(small)), nullptr);
+    EXPECT_STREQ(small, "/s//a-tolcbt.vmdk");
+    err = get_tolcbt_vmdk_path("/a-flat.vmdk", "/s", small, 17);
+    ASSERT_NE(err, nullptr);
+    EXPECT_STREQ(err->string, "Insufficient buffer size");
+
+    std::string long_path = "/" + std::string(TOL_PATH_MAX, 'x') + "-flat.vmdk";
+    err = get_tolcbt_vmdk_path(long_path.c_str(), "/s", buf, sizeof(buf));
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(err->number, ENAMETOOLONG);
+}
+
+TEST_F(recovery_test, TranslatePlain)
+{
+    path_buf_t buf;
+    ASSERT_NE(translate_path("/", &buf), nullptr);
+    EXPECT_EQ(std::string(buf.path_buf), scratch_ + "/.");
+    ASSERT_NE(translate_path("///", &buf), nullptr);
+    EXPECT_EQ(std::string(buf.path_buf), scratch_ + "/.");
+    ASSERT_NE(translate_path("/vm1/disk.vmdk", &buf), nullptr);
+    EXPECT_EQ(std::string(buf.path_buf), scratch_ + "/vm1/disk.vmdk");
+    ASSERT_NE(translate_path("//vm1//x", &buf), nullptr);
+    EXPECT_EQ(std::string(buf.path_buf), scratch_ + "/vm1//x");
+}
+
+TEST_F(recovery_test, TranslateLimits)
+{
+    path_buf_t buf;
+    // scratch + "/" + rest: 4095 bytes fit, 4096 do not.
+    size_t room = TOL_PATH_MAX - 1 - scratch_.size() - 1;
+    std::string fits = "/" + std::string(room, 'a');
+    ASSERT_NE(translate_path(fits.c_str(), &buf), nullptr);
+    EXPECT_EQ(strlen(buf.path_buf), size_t(TOL_PATH_MAX - 1));
+    std::string too_long = fits + "a";
+    EXPECT_EQ(translate_path(too_long.c_str(), &buf), nullptr);
+}
+
+TEST_F(recovery_test, MovaraRedirect)
+{
+    write("vm1/movara.json", R"({"flat_directory": "store"})");
+    write("vm1/store/disk-flat.vmdk", "data");
+    path_buf_t buf;
+    ASSERT_NE(translate_path("/vm1/disk-flat.vmdk", &buf), nullptr);
+    EXPECT_EQ(std::string(buf.path_buf), scratch_ + "/vm1/store/disk-flat.vmdk");
+
+    char out[TOL_PATH_MAX];
+    EXPECT_TRUE(recovery_follow_movara_link("vm1/disk-rdm.vmdk", out, scratch_.c_str()));
+    EXPECT_STREQ(out, "vm1/store/disk-rdm.vmdk");
+
+    // An existing flat file is never redirected.
+    write("vm1/disk-flat.vmdk", "here");
+    EXPECT_FALSE(recovery_follow_movara_link("vm1/disk-flat.vmdk", out, scratch_.c_str()));
+    EXPECT_STREQ(out, "NO PATH");
+    ASSERT_NE(translate_path("/vm1/disk-flat.vmdk", &buf), nullptr);
+    EXPECT_EQ(std::string(buf.path_buf), scratch_ + "/vm1/disk-flat.vmdk");
+
+    // Only flat files: a missing descriptor is not relocated.
+    EXPECT_FALSE(recovery_follow_movara_link("vm1/disk.vmdk", out, scratch_.c_str()));
+    EXPECT_STREQ(out, "NO PATH");
+}
+
+TEST_F(recovery_test, MovaraAtScratchRoot)
+{
+    write("movara.json", R"({"flat_directory": "store"})");
+    char out[TOL_PATH_MAX];
+    EXPECT_TRUE(recovery_follow_movara_link("disk-flat.vmdk", out, scratch_.c_str()));
+    EXPECT_STREQ(out, "store/disk-flat.vmdk");
+}
+
+TEST_F(recovery_test, MovaraRefusals)
+{
+    const char *bodies[] = {
+        R"({"flat_directory": 7})",          // not a string
+        R"({"flat_dir": "store"})",          // no such member
+        R"(["store"])",                      // top level not an object
+        R"({"flat_directory": "store")",     // malformed
+        "",                                  // empty
+    };
+    char out[TOL_PATH_MAX];
+    for (const char *body : bodies) {
+        write("vm1/movara.json", body);
+        EXPECT_FALSE(recovery_follow_movara_link("vm1/disk-flat.vmdk", out, scratch_.c_str()))
+            << body;
+        EXPECT_STREQ(out, "NO PATH") << body;
+        path_buf_t buf;
+        ASSERT_NE(translate_path("/vm1/disk-flat.vmdk", &buf), nullptr);
+        EXPECT_EQ(std::string(buf.path_buf), scratch_ + "/vm1/disk-flat.vmdk") << body;
+    }
+    // No movara.json at all.
+    EXPECT_FALSE(recovery_follow_movara_link("vm2/disk-flat.vmdk", out, scratch_.c_str()));
+    EXPECT_STREQ(out, "NO PATH");
+}
+
+TEST(RecoveryNormalize, Cases)
+{
+    struct {
+        const char *in, *out;
+    } cases[] = {
+        {"/a//b/./c/../d", "/a/b/d"},
+        {"/a/b/c", "/a/b/c"},
+        {"//a", "/a"},
+        {"/a///b", "/a/b"},
+        {"/./a", "/a"},
+        {"/a/././b", "/a/b"},
+        {"/../a", "/a"},
+        {"/a/../../b", "/b"},
+        {"/a/b/../", "/a/"},
+        {"/a/b/..", "/a/b/.."}, // no following "/": copied unchanged
+        {"/a/b/.", "/a/b/."},
+        {"a/../b", "b"},
+        {"", ""},
+        {"/", "/"},
+    };
+    for (const auto &c : cases) {
+        char *n = normalize_path(c.in);
+        ASSERT_NE(n, nullptr);
+        EXPECT_STREQ(n, c.out) << c.in;
+        free(n);
+    }
+}
+
+class relative_link_test : public recovery_test {
+  protected:
+    std::string convert(const std::string &cwd, const std::string &target, size_t len = 4096)
+    {
+        std::string buf(std::max(len, target.size() + 1), '\0');
+        memcpy(buf.data(), target.c_str(), target.size() + 1);
+        convert_to_relative_path(cwd.c_str(), buf.data(), len);
+        return buf.c_str();
+    }
+    void SetUp() override
+    {
+        recovery_test::SetUp();
+        fs_options.recovery_volumes_mount_point = fixed_volume_;
+    }
+    char fixed_volume_[32] = "/var/tolvane/recover";
+};
+
+TEST_F(relative_link_test, Rewrites)
+{
+    const std::string v = "/var/tolvane/recover";
+    EXPECT_EQ(convert(v + "/vm1/disk.volume/vol0/etc/link", v + "/vm1/disk.volume/vol0/usr/lib"),
+              "../usr/lib");
+    EXPECT_EQ(convert(v + "/vm1/disk.volume/vol0/link", v + "/vm1/disk.volume/vol0/etc/hosts"),
+              "etc/hosts");
+    EXPECT_EQ(convert(v + "/vm1/disk.volume/vol0/a/b/link", v + "/vm1/disk.volume/vol0/x"),
+              "../../x");
+    // Both sides are normalised first.
+    EXPECT_EQ(convert(v + "/vm1/disk.volume//vol0/etc/link",
+                      v + "//vm1/./disk.volume/vol0/etc/../usr/lib"),
+              "../usr/lib");
+    // Partly equal component names count as different.
+    EXPECT_EQ(convert(v + "/vm1/disk.volume/vol0/etc/link", v + "/vm1/disk.volume/vol0/etx/foo"),
+              "../etx/foo");
+}
+
+TEST_F(relative_link_test, LeftAlone)
+{
+    const std::string v = "/var/tolvane/recover";
+    EXPECT_EQ(convert(v + "/vm1/disk.volume/vol0/etc/link", "../usr/lib"), "../usr/lib");
+    EXPECT_EQ(convert(v + "/vm1/disk.volume/vol0/etc/link", "/usr/lib"), "/usr/lib");
+    EXPECT_EQ(convert(v + "/vm1/disk.volume/vol0/etc/link", "/var/tolvane/other/x"),
+              "/var/tolvane/other/x");
+    // len 0: nothing is rewritten.
+    std::string buf = v + "/vm1/x";
+    convert_to_relative_path((v + "/vm1/y").c_str(), buf.data(), 0);
+    EXPECT_EQ(buf.c_str(), v + "/vm1/x");
+}
+
+TEST_F(relative_link_test, LengthLimit)
+{
+    const std::string v = "/var/tolvane/recover";
+    // The result never passes len - 1 bytes plus the terminator.
+    std::string cwd = v + "/vm1/disk.volume/vol0/a/b/c/d/link";
+    std::string target = v + "/vm1/disk.volume/vol0/zzzzzzzz";
+    std::string full = convert(cwd, target);
+    EXPECT_EQ(full, "../../../../zzzzzzzz");
+    // A buffer as long as the target: the comparison covers it all.
+    EXPECT_EQ(convert(cwd, target, target.size() + 1), full);
+    for (size_t len : {size_t(1), size_t(5), size_t(12), size_t(30)}) {
+        std::string buf(target.size() + 1, '\0');
+        memcpy(buf.data(), target.c_str(), target.size() + 1);
+        convert_to_relative_path(cwd.c_str(), buf.data(), len);
+        EXPECT_LE(strlen(buf.c_str()), len - 1) << len;
+    }
+}
+
+} // namespace

@@ -1,0 +1,88 @@
+#pragma once
+// A private scratch tree and volume path for one test, with the options
+// record pointed at them and the open list set up; everything is put back
+// afterwards.
+
+#include "controller/settings.hpp"
+#include "recovery/recovery_cookie.hpp"
+#include "recovery/recovery_options.hpp"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <string>
+#include <unistd.h>
+
+namespace rfs_recovery_test {
+
+class temp_tree {
+  public:
+    temp_tree()
+    {
+        char tmpl[] = "/tmp/rfs-unit-recovery.XXXXXX";
+        const char *made = mkdtemp(tmpl);
+        if (!made)
+            abort();
+        root_ = made;
+    }
+    ~temp_tree()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(root_, ec);
+    }
+    temp_tree(const temp_tree &) = delete;
+    temp_tree &operator=(const temp_tree &) = delete;
+
+    std::string path(const std::string &rel) const { return root_ + "/" + rel; }
+    void mkdir(const std::string &rel) const { std::filesystem::create_directories(path(rel)); }
+    void write(const std::string &rel, const std::string &content) const
+    {
+        std::filesystem::create_directories(std::filesystem::path(path(rel)).parent_path());
+        std::ofstream(path(rel), std::ios::binary) << content;
+    }
+    void symlink(const std::string &target, const std::string &rel) const
+    {
+        std::filesystem::create_symlink(target, path(rel));
+    }
+    const std::string &root() const { return root_; }
+
+  private:
+    std::string root_;
+};
+
+class recovery_test : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        saved_settings_ = *get_reg_settings();
+        scratch_ = tree_.path("scratch");
+        volumes_ = tree_.path("vol");
+        mount_ = tree_.path("mnt");
+        tree_.mkdir("scratch");
+        fs_options.scratch_mount_point = scratch_.data();
+        fs_options.recovery_volumes_mount_point = volumes_.data();
+        fs_options.recovery_mount_point = mount_.data();
+        recovery_open_list_init();
+    }
+    void TearDown() override
+    {
+        recovery_fs_release_all();
+        recovery_fs_options_reset(&fs_options);
+        *get_reg_settings() = saved_settings_;
+    }
+
+    std::string scratch(const std::string &rel) const { return scratch_ + "/" + rel; }
+    void write(const std::string &rel, const std::string &content) const
+    {
+        tree_.write("scratch/" + rel, content);
+    }
+
+    temp_tree tree_;
+    std::string scratch_;
+    std::string volumes_;
+    std::string mount_;
+    reg_settings_t saved_settings_;
+};
+
+} // namespace rfs_recovery_test
