@@ -1,0 +1,153 @@
+#!/usr/bin/env bash
+# platform/sandbox leaves the host as it found it: no loop devices, mounts,
+# processes or files, whether the command exits, the command is killed with
+# SIGKILL, or the sandbox itself is killed with SIGKILL or SIGTERM. Inside,
+# "losetup -d" cannot detach the host's loop devices.
+set -uo pipefail
+SRC=${RFS_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
+export RFS_BUILD_DIR=${RFS_BUILD_DIR:-$SRC/build}
+[ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root"; exit 77; }
+SANDBOX=$SRC/platform/sandbox
+
+passed=0 failed=0
+ok() { passed=$((passed + 1)); }
+bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
+
+TAG=rfs-sbtest-$$-$RANDOM
+# A host directory that the sandbox keeps writable, for talking to the command.
+H=$(mktemp -d "$RFS_BUILD_DIR/sbtest.XXXXXX")
+HOSTLOOP=
+cleanup() {
+    local p
+    for p in $(pgrep -f "sleep 999[89].$$" 2>/dev/null); do kill -KILL "$p" 2>/dev/null; done
+    [ -n "$HOSTLOOP" ] && losetup -d "$HOSTLOOP" 2>/dev/null
+    rm -rf "$H"
+}
+trap cleanup EXIT
+
+# A loop device of the host that the sandbox must not touch.
+truncate -s 1M "$H/host.img"
+HOSTLOOP=$(losetup -f --show "$H/host.img") || { echo "FAIL: cannot attach a host loop device"; exit 1; }
+HOSTLOOP_ID=$(losetup -l -n -O BACK-INO,BACK-MAJ:MIN "$HOSTLOOP")
+
+# What the sandbox could leave behind, as the host sees it. /run/mount is
+# libmount's and may appear with anyone's mount; loop device nodes come and go
+# with other users of the machine and are checked by name below.
+snapshot() {
+    echo "## mounts"
+    cut -d' ' -f3- /proc/self/mountinfo | sort
+    echo "## files"
+    local d
+    for d in / /run /dev /dev/shm /etc /etc/lvm /usr/local /usr/lib/udev /var; do
+        ls -A "$d" 2>/dev/null | sed "s|^|$d: |"
+    done | grep -v -e '^/run: mount$' -e '^/dev: loop[0-9]*$' -e '^/: sbtest'
+}
+LOOPS_BEFORE=$(cd /sys/block && ls -d loop* 2>/dev/null)
+
+# The command: loop devices (one under a mounted file system on another),
+# mounts, a FUSE mount, a detached background process, files in every
+# appliance directory, then the requested ending.
+cat >"$H/cmd.sh" <<CMD
+set -e
+record() { losetup -l -n -O NAME,BACK-INO,BACK-MAJ:MIN "\$1" >>"$H/inside-loops"; }
+truncate -s 32M /tmp/$TAG.img
+d=\$(losetup -f --show /tmp/$TAG.img); record \$d
+mkfs.ext4 -q \$d; mkdir /tmp/m; mount \$d /tmp/m
+truncate -s 8M /tmp/m/$TAG-inner.img
+d2=\$(losetup -f --show /tmp/m/$TAG-inner.img); record \$d2
+mkdir /tmp/fm; "$RFS_BUILD_DIR/platform/inuse_bitmap/rfs-inuse-bitmap" /tmp/fm
+for f in /var/tolvane /etc/lvm/backup /etc/lvm/archive /usr/local/tolvane /dev/mapper /etc /run /tmp /var/tolvane/inuse_override /; do
+    echo x >"\$f/$TAG"
+done
+setsid sleep 9999.$$ </dev/null >/dev/null 2>&1 &
+if losetup -d $HOSTLOOP 2>/dev/null; then echo "detached $HOSTLOOP" >>"$H/errors"; fi
+touch "$H/ready"
+case \$1 in
+    exit) exit 7 ;;
+    wait) sleep 3600 ;;
+    exec) exec sleep 9998.$$ ;;
+esac
+CMD
+
+wait_ready() {
+    local i
+    for i in $(seq 300); do [ -e "$H/ready" ] && return 0; sleep 0.1; done
+    return 1
+}
+
+# host_clean WHAT: the host looks as before, within a deadline (the watcher
+# finishes asynchronously when the sandbox itself was killed).
+host_clean() {
+    local what=$1 i now loops_ok dev id rest
+    for i in $(seq 150); do
+        loops_ok=1
+        while read -r dev id rest; do
+            [ -n "$dev" ] || continue
+            [ "$(losetup -l -n -O BACK-INO,BACK-MAJ:MIN "$dev" 2>/dev/null | tr -s ' ' | sed 's/^ //')" = "$id $rest" ] && loops_ok=0
+        done <"$H/inside-loops"
+        now=$(snapshot)
+        if [ $loops_ok -eq 1 ] && [ "$now" = "$BEFORE" ] && ! ls /run | grep -q '^rfs-sandbox'; then
+            break
+        fi
+        sleep 0.1
+    done
+    [ $loops_ok -eq 1 ] && ok || bad "$what: loop devices of the sandbox still attached: $(losetup -a | grep "$TAG")"
+    losetup -a | grep -q "$TAG" && bad "$what: losetup -a still lists $TAG" || ok
+    if [ "$now" = "$BEFORE" ]; then ok; else bad "$what: host changed:"; diff <(echo "$BEFORE") <(echo "$now") | head -20; fi
+    ls /run | grep -q '^rfs-sandbox' && bad "$what: state directory left in /run" || ok
+    pgrep -f "sleep 999[89].$$" >/dev/null && bad "$what: processes of the sandbox survive" || ok
+    [ "$(losetup -l -n -O BACK-INO,BACK-MAJ:MIN "$HOSTLOOP")" = "$HOSTLOOP_ID" ] && ok || bad "$what: the host's $HOSTLOOP was detached"
+    [ -e "$H/errors" ] && { bad "$what: $(cat "$H/errors")"; rm -f "$H/errors"; }
+    # Loop devices the kernel created for the sandbox are removed again.
+    while read -r dev rest; do
+        [ -n "$dev" ] || continue
+        grep -qx "${dev#/dev/}" <<<"$LOOPS_BEFORE" && continue
+        [ -e "/sys/block/${dev#/dev/}/loop/backing_file" ] && continue   # someone else's by now
+        [ -e "/sys/block/${dev#/dev/}" ] && bad "$what: created loop device $dev not removed"
+    done <"$H/inside-loops"
+    : >"$H/inside-loops"
+    rm -f "$H/ready"
+}
+
+BEFORE=$(snapshot)
+: >"$H/inside-loops"
+
+# 1. The command exits: its exit status comes back.
+"$SANDBOX" bash "$H/cmd.sh" exit 2>"$H/stderr"; rc=$?
+[ $rc -eq 7 ] && ok || { bad "exit status $rc, want 7"; cat "$H/stderr"; }
+[ -e "$H/ready" ] && ok || bad "the command did not run"
+host_clean "after a normal exit"
+
+# 2. The sandbox is killed with SIGKILL while the command runs.
+"$SANDBOX" bash "$H/cmd.sh" wait 2>/dev/null & pid=$!
+if wait_ready; then ok; else bad "SIGKILL case: the command did not get ready"; fi
+kill -KILL "$pid"; wait "$pid" 2>/dev/null
+host_clean "after SIGKILL of the sandbox"
+
+# 3. The command itself is killed with SIGKILL.
+"$SANDBOX" bash "$H/cmd.sh" exec 2>/dev/null & pid=$!
+wait_ready || bad "command-kill case: the command did not get ready"
+for i in $(seq 50); do cmd_pid=$(pgrep -f "^sleep 9998.$$\$") && break; sleep 0.1; done
+[ -n "${cmd_pid:-}" ] && kill -KILL "$cmd_pid"
+wait "$pid"; rc=$?
+[ $rc -eq 137 ] && ok || bad "a command killed by SIGKILL gave exit $rc, want 137"
+host_clean "after SIGKILL of the command"
+
+# 4. The sandbox is asked to stop with SIGTERM.
+"$SANDBOX" bash "$H/cmd.sh" wait 2>/dev/null & pid=$!
+wait_ready || bad "SIGTERM case: the command did not get ready"
+kill -TERM "$pid"; wait "$pid"; rc=$?
+[ $rc -eq 143 ] && ok || bad "SIGTERM gave exit $rc, want 143"
+host_clean "after SIGTERM of the sandbox"
+
+# 5. Crash recovery's sweep over every loop device only reaches the sandbox's own.
+"$SANDBOX" bash -c "
+    truncate -s 1M /tmp/$TAG.img; d=\$(losetup -f --show /tmp/$TAG.img)
+    for n in \$(seq 0 255); do [ -e /dev/loop\$n ] && losetup -d /dev/loop\$n 2>/dev/null; done
+    [ -z \"\$(losetup -l -n -O BACK-INO \$d 2>/dev/null)\" ]" 2>/dev/null; rc=$?
+[ $rc -eq 0 ] && ok || bad "the sweep inside did not detach the sandbox's own device"
+[ "$(losetup -l -n -O BACK-INO,BACK-MAJ:MIN "$HOSTLOOP")" = "$HOSTLOOP_ID" ] && ok || bad "the sweep detached the host's $HOSTLOOP"
+host_clean "after the sweep"
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
