@@ -5,8 +5,10 @@
 // ended by a newline, or one of the four statements that need none
 // ("parentFileNameHint", "ddb.encoding", "ddb.uuid", "ddb.longContentID"),
 // which may be followed directly by another statement or end the file. A line
-// that does not match is skipped up to and including its newline; reaching
-// the end of the file inside an unfinished line fails the parse.
+// that does not match is skipped up to and including its newline and stores
+// nothing, not even a statement before the fault; reaching the end of the file
+// inside an unfinished line fails the parse. A token over the length limit
+// and an extent past the count limit refuse the whole file.
 
 #include "vmdk/descriptor_parser.hpp"
 
@@ -17,7 +19,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -133,17 +137,22 @@ class descriptor_parser {
         unsigned statements = 0;
         advance();
         for (;;) {
-            if (tok_ == vmdk_token_t::END)
+            if (tok_ == vmdk_token_t::END) {
+                commit();
                 return end_of_input(statements > 0);
+            }
             if (tok_ == vmdk_token_t::TOO_LONG)
                 return limit(attempt_status_t::too_long);
             if (statement()) {
                 statements++;
+                if (prev_ == vmdk_token_t::NEWLINE)
+                    commit();
                 if (too_many_extents_)
                     return limit(attempt_status_t::too_many_extents);
                 continue;
             }
             // Skip the rest of the line, its newline included.
+            pending_.clear();
             while (tok_ != vmdk_token_t::NEWLINE) {
                 if (tok_ == vmdk_token_t::END)
                     return end_of_input(false);
@@ -157,7 +166,22 @@ class descriptor_parser {
     }
 
   private:
-    void advance() { tok_ = sc_.next(); }
+    void advance()
+    {
+        prev_ = tok_;
+        tok_ = sc_.next();
+    }
+
+    // The statements that need no newline store their values only once their
+    // line turns out well-formed: at its newline or at the end of the file.
+    // A line skipped after them stores nothing.
+    void defer(std::function<void()> store) { pending_.push_back(std::move(store)); }
+    void commit()
+    {
+        for (auto &store : pending_)
+            store();
+        pending_.clear();
+    }
 
     attempt_t end_of_input(bool complete)
     {
@@ -230,7 +254,7 @@ class descriptor_parser {
         case vmdk_token_t::KW_PARENTFILENAMEHINT:
             if (!key_equal_value(v, vmdk_token_t::STRING))
                 return false;
-            d_->parentfilenamehint.assign(unquote(v));
+            defer([this, v] { d_->parentfilenamehint.assign(unquote(v)); });
             return true;
         case vmdk_token_t::KW_CHANGETRACKPATH:
             if (!key_equal_value(v, vmdk_token_t::STRING) || !take(vmdk_token_t::NEWLINE))
@@ -269,17 +293,19 @@ class descriptor_parser {
         case vmdk_token_t::KW_DDB_ENCODING:
             if (!key_equal_value(v, vmdk_token_t::Q_UTF8))
                 return false;
-            d_->diskdb.encoding = EN_UTF8;
+            defer([this] { d_->diskdb.encoding = EN_UTF8; });
             return true;
         case vmdk_token_t::KW_DDB_UUID:
             if (!key_equal_value(v, vmdk_token_t::STRING))
                 return false;
-            copy_cut(d_->diskdb.uuid, sizeof d_->diskdb.uuid, v);
+            defer([this, v] { copy_cut(d_->diskdb.uuid, sizeof d_->diskdb.uuid, v); });
             return true;
         case vmdk_token_t::KW_DDB_LONGCONTENTID:
             if (!key_equal_value(v, vmdk_token_t::STRING))
                 return false;
-            copy_cut(d_->diskdb.longcontentid, sizeof d_->diskdb.longcontentid, v);
+            defer([this, v] {
+                copy_cut(d_->diskdb.longcontentid, sizeof d_->diskdb.longcontentid, v);
+            });
             return true;
 
         default:
@@ -369,28 +395,36 @@ class descriptor_parser {
     descriptor_scanner &sc_;
     vmdkdesc_t *d_;
     vmdk_token_t tok_ = vmdk_token_t::END;
+    vmdk_token_t prev_ = vmdk_token_t::END;
+    std::vector<std::function<void()>> pending_;
     bool too_many_extents_ = false;
 };
 
-// The error for two failed attempts: a read error or a limit hit in either
-// attempt says more than the plain parse failure.
-errdesc_t *attempts_error(const char *name, const attempt_t &a, const attempt_t &b)
+// A read error or a limit ends the parse at once: a second attempt over the
+// same bytes could only hide the fault.
+bool is_final(const attempt_t &a)
 {
-    for (const attempt_t *at : {&a, &b}) {
-        if (at->status == attempt_status_t::read_error)
-            return errdesc_set_str(at->read_errno, name);
-    }
-    for (const attempt_t *at : {&a, &b}) {
-        if (at->status == attempt_status_t::too_long)
-            return errdesc_set_fmt(ERR_OVERFLOW,
-                                   "cannot parse the input file: %s: token longer than %zu bytes "
-                                   "at line %u",
-                                   name, VMDK_TOKEN_MAX, at->line);
-        if (at->status == attempt_status_t::too_many_extents)
-            return errdesc_set_fmt(ERR_OVERFLOW,
-                                   "cannot parse the input file: %s: more than %u extents "
-                                   "(line %u)",
-                                   name, VMDK_MAX_EXTENTS, at->line);
+    return a.status != attempt_status_t::failed;
+}
+
+// The error of an attempt that did not succeed.
+errdesc_t *attempt_error(const char *name, const attempt_t &a)
+{
+    switch (a.status) {
+    case attempt_status_t::read_error:
+        return errdesc_set_str(a.read_errno, name);
+    case attempt_status_t::too_long:
+        return errdesc_set_fmt(ERR_OVERFLOW,
+                               "cannot parse the input file: %s: token longer than %zu bytes at "
+                               "line %u",
+                               name, VMDK_TOKEN_MAX, a.line);
+    case attempt_status_t::too_many_extents:
+        return errdesc_set_fmt(ERR_OVERFLOW,
+                               "cannot parse the input file: %s: more than %u extents (line %u)",
+                               name, VMDK_MAX_EXTENTS, a.line);
+    case attempt_status_t::ok:
+    case attempt_status_t::failed:
+        break;
     }
     return errdesc_set_fmt(EAGAIN, "cannot parse the input file");
 }
@@ -411,11 +445,13 @@ errdesc_t *vmdk_parse_file_contents(const char *vmdkfile, vmdkdesc_t *vmdkdesc)
     attempt_t a = descriptor_parser(first, vmdkdesc).run();
     if (a.status == attempt_status_t::ok)
         return nullptr;
+    if (is_final(a))
+        return attempt_error(vmdkfile, a);
     descriptor_scanner second(fd.get(), SECOND_ATTEMPT_OFFSET);
     attempt_t b = descriptor_parser(second, vmdkdesc).run();
     if (b.status == attempt_status_t::ok)
         return nullptr;
-    return attempts_error(vmdkfile, a, b);
+    return attempt_error(vmdkfile, b);
 }
 
 errdesc_t *vmdk_parse_buffer(const char *data, size_t size, vmdkdesc_t *vmdkdesc)
@@ -425,12 +461,14 @@ errdesc_t *vmdk_parse_buffer(const char *data, size_t size, vmdkdesc_t *vmdkdesc
     attempt_t a = descriptor_parser(first, vmdkdesc).run();
     if (a.status == attempt_status_t::ok)
         return nullptr;
+    if (is_final(a))
+        return attempt_error("(buffer)", a);
     size_t skip = std::min(size, static_cast<size_t>(SECOND_ATTEMPT_OFFSET));
     descriptor_scanner second(data + skip, size - skip);
     attempt_t b = descriptor_parser(second, vmdkdesc).run();
     if (b.status == attempt_status_t::ok)
         return nullptr;
-    return attempts_error("(buffer)", a, b);
+    return attempt_error("(buffer)", b);
 }
 
 void vmdk_free_vmdkdesc(vmdkdesc_t *vmdkdesc)

@@ -10,8 +10,9 @@
 
 // Clears `vmdkdesc`, then parses the file from its start and, when that
 // fails, once more from byte 512 (a descriptor embedded after a sparse
-// header). Errors: errno of the open or a read; EAGAIN "cannot parse the input
-// file"; ERR_OVERFLOW for a token longer than 1023 bytes or more than 1024
+// header), without clearing the record in between. Errors: errno of the open
+// or a read; EAGAIN "cannot parse the input file" when both attempts fail;
+// ERR_OVERFLOW, at once, for a token longer than 1023 bytes or more than 1024
 // extents.
 errdesc_t *vmdk_parse_file_contents(const char *vmdkfile, vmdkdesc_t *vmdkdesc);
 

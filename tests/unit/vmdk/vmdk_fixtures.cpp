@@ -1,0 +1,135 @@
+// Generators of the VMDK test fixtures.
+
+#include "vmdk_fixtures.hpp"
+
+#include "vmdk/vmdk_open.hpp"
+
+#include <cstdio>
+
+namespace vmdk_test {
+
+void desc_deleter::operator()(vmdkdesc_t *d) const
+{
+    vmdk_close_extentfiles(d);
+    vmdk_close(d);
+    delete d;
+}
+
+desc_ptr new_desc()
+{
+    return desc_ptr(new vmdkdesc_t());
+}
+
+parse_result parse_text(const std::string &text)
+{
+    temp_dir dir;
+    std::string path = dir.file("d.vmdk");
+    write_file(path, text);
+    parse_result r{new_desc(), nullptr};
+    r.err = vmdk_parse_file_contents(path.c_str(), r.desc.get());
+    return r;
+}
+
+std::string error_text(errdesc_t *err)
+{
+    return err ? std::string(err->string) : std::string();
+}
+
+uint32_t gd_entries_for(uint64_t capacity, uint64_t grainsize, uint32_t numgtespergt)
+{
+    uint64_t per_table = grainsize * numgtespergt;
+    return static_cast<uint32_t>((capacity + per_table - 1) / per_table);
+}
+
+namespace {
+
+uint64_t sectors_for(uint64_t bytes)
+{
+    return (bytes + 511) / 512;
+}
+
+// Lays out the grain directory at `gd_sector` and the given tables after it.
+void put_directory(std::string &img, uint64_t gd_sector, uint32_t entries, uint32_t gtes,
+                   const std::map<uint32_t, std::vector<uint32_t>> &tables)
+{
+    uint64_t next = gd_sector + sectors_for(uint64_t{entries} * 4);
+    if (img.size() < next * 512)
+        img.resize(next * 512, '\0');
+    for (uint32_t i = 0; i < entries; i++) {
+        auto t = tables.find(i);
+        uint32_t sector = 0;
+        if (t != tables.end()) {
+            sector = static_cast<uint32_t>(next);
+            for (size_t k = 0; k < t->second.size(); k++)
+                put(img, next * 512 + k * 4, t->second[k]);
+            next += sectors_for(uint64_t{gtes} * 4);
+            if (img.size() < next * 512)
+                img.resize(next * 512, '\0');
+        }
+        put(img, gd_sector * 512 + uint64_t{i} * 4, sector);
+    }
+}
+
+} // namespace
+
+std::string make_sparse_extent(const sparse_spec &spec)
+{
+    sparsehdr_t h{};
+    h.magic = spec.magic;
+    h.version = spec.version;
+    h.flags = 3;
+    h.capacity = spec.capacity;
+    h.grainsize = spec.grainsize;
+    h.numgtespergt = spec.numgtespergt;
+    h.gdoffset = 1;
+    h.singleendlinechar = '\n';
+    h.nonendlinechar = ' ';
+    h.doubleendlinechar1 = '\r';
+    h.doubleendlinechar2 = '\n';
+    std::string img(512, '\0');
+    std::memcpy(img.data(), &h, sizeof h);
+    uint32_t entries = gd_entries_for(spec.capacity, spec.grainsize, spec.numgtespergt);
+    put_directory(img, 1, entries, spec.numgtespergt, spec.tables);
+    // Room for the 2050-byte header read of every sparse extent.
+    if (img.size() < EXTENT_HDR_READ_SIZE)
+        img.resize(EXTENT_HDR_READ_SIZE, '\0');
+    return img;
+}
+
+std::string make_cowd_extent(const cowd_spec &spec)
+{
+    cowdiskhdr_t h{};
+    h.magic = spec.magic;
+    h.version = spec.version;
+    h.flags = spec.flags;
+    h.numsectors = spec.numsectors;
+    h.grainsize = spec.grainsize;
+    h.gdoffset = 5; // the first sector after the 2050-byte header
+    uint32_t entries = gd_entries_for(spec.numsectors, spec.grainsize, COWD_GTES_PER_GT);
+    h.numgdentries = entries;
+    std::string img(5 * 512, '\0');
+    std::memcpy(img.data(), &h, sizeof h);
+    put_directory(img, 5, entries, COWD_GTES_PER_GT, spec.tables);
+    return img;
+}
+
+std::string make_descriptor(const desc_spec &spec)
+{
+    char cid[16];
+    snprintf(cid, sizeof cid, "%08x", spec.cid);
+    std::string s = "# Disk DescriptorFile\nversion=1\nencoding=\"UTF-8\"\nCID=" + std::string(cid) + "\n";
+    if (!spec.parent_cid.empty())
+        s += "parentCID=" + spec.parent_cid + "\n";
+    s += "isNativeSnapshot=\"no\"\ncreateType=\"" + spec.create_type + "\"\n";
+    if (!spec.parent_hint.empty())
+        s += "parentFileNameHint=\"" + spec.parent_hint + "\"\n";
+    s += "# Extent description\n";
+    for (const std::string &e : spec.extents)
+        s += e + "\n";
+    s += "\n# The Disk Data Base \n#DDB\n\nddb.adapterType = \"lsilogic\"\n"
+         "ddb.geometry.cylinders = \"130\"\nddb.geometry.heads = \"255\"\n"
+         "ddb.geometry.sectors = \"63\"\nddb.virtualHWVersion = \"13\"\n";
+    return s;
+}
+
+} // namespace vmdk_test

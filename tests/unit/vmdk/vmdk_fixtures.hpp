@@ -1,0 +1,124 @@
+#pragma once
+// Generators of the VMDK test fixtures: temporary directories, descriptor
+// texts, hosted sparse and COWD extent files, chains of snapshot descriptors.
+// Everything is made at test time; no binary fixture is checked in.
+
+#include "vmdk/descriptor_parser.hpp"
+#include "vmdk/extent_header.hpp"
+#include "vmdk/vmdkdesc.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Tests build specs with designated initializers, leaving the other fields
+// at their defaults on purpose.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+namespace vmdk_test {
+
+class temp_dir {
+  public:
+    temp_dir()
+    {
+        char tmpl[] = "/tmp/rfs-vmdk-XXXXXX";
+        const char *made = mkdtemp(tmpl);
+        path_ = made ? made : "";
+    }
+    temp_dir(const temp_dir &) = delete;
+    temp_dir &operator=(const temp_dir &) = delete;
+    ~temp_dir()
+    {
+        std::error_code ec;
+        if (!path_.empty())
+            std::filesystem::remove_all(path_, ec);
+    }
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+inline void write_file(const std::string &path, const std::string &bytes)
+{
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+template <typename T> void put(std::string &bytes, size_t offset, const T &value)
+{
+    if (bytes.size() < offset + sizeof(T))
+        bytes.resize(offset + sizeof(T), '\0');
+    std::memcpy(bytes.data() + offset, &value, sizeof(T));
+}
+
+// A parsed record on the heap (the record is large), cleared on release.
+struct desc_deleter {
+    void operator()(vmdkdesc_t *d) const;
+};
+using desc_ptr = std::unique_ptr<vmdkdesc_t, desc_deleter>;
+desc_ptr new_desc();
+
+// Parses `text` as a descriptor file; the error is null on success.
+struct parse_result {
+    desc_ptr desc;
+    errdesc_t *err;
+};
+parse_result parse_text(const std::string &text);
+
+// Text of the error, for expectations; "" for null.
+std::string error_text(errdesc_t *err);
+
+// A hosted sparse extent: header at sector 0, grain directory at sector 1,
+// grain tables right after it. `tables` maps a directory index to the
+// contents of its grain table; missing indexes get a directory entry of 0.
+struct sparse_spec {
+    uint64_t capacity = 1u << 21;
+    uint64_t grainsize = 128;
+    uint32_t numgtespergt = 512;
+    uint32_t magic = SPARSE_MAGIC;
+    uint32_t version = 1;
+    std::map<uint32_t, std::vector<uint32_t>> tables;
+};
+uint32_t gd_entries_for(uint64_t capacity, uint64_t grainsize, uint32_t numgtespergt);
+std::string make_sparse_extent(const sparse_spec &spec);
+
+// A COWD extent: 2050-byte header at 0, grain directory at sector 5, grain
+// tables of 4096 entries after it.
+struct cowd_spec {
+    uint32_t numsectors = 1u << 22;
+    uint32_t grainsize = 1;
+    uint32_t magic = COWD_MAGIC;
+    uint32_t version = 1;
+    uint32_t flags = 3;
+    std::map<uint32_t, std::vector<uint32_t>> tables;
+};
+std::string make_cowd_extent(const cowd_spec &spec);
+
+// A descriptor text of the kind VMware products write.
+struct desc_spec {
+    std::string create_type = "vmfs";
+    uint32_t cid = 0x1234abcd;
+    std::string parent_cid = "ffffffff"; // "" for no parentCID line
+    std::string parent_hint;             // "" for no hint line
+    std::vector<std::string> extents = {"RW 2048 VMFS \"disk-flat.vmdk\""};
+};
+std::string make_descriptor(const desc_spec &spec);
+
+} // namespace vmdk_test
