@@ -56,6 +56,12 @@ mkfs.ext4 -q \$d; mkdir /tmp/m; mount \$d /tmp/m
 truncate -s 8M /tmp/m/$TAG-inner.img
 d2=\$(losetup -f --show /tmp/m/$TAG-inner.img); record \$d2
 mkdir /tmp/fm; "$RFS_BUILD_DIR/platform/inuse_bitmap/rfs-inuse-bitmap" /tmp/fm
+# Attached without /sbin/losetup, as the device-mapper stand-in does: over a
+# private tmpfs file and over a file of a FUSE mount.
+truncate -s 4M /tmp/$TAG-direct.img
+d3=\$(/run/rfs-sandbox/bin/losetup -f --show /tmp/$TAG-direct.img); record \$d3
+head -c 4096 /dev/zero >/var/tolvane/inuse_override/$TAG-fuse
+d4=\$(/run/rfs-sandbox/bin/losetup -r -f --show /inuse_bitmap/$TAG-fuse); record \$d4
 for f in /var/tolvane /etc/lvm/backup /etc/lvm/archive /usr/local/tolvane /dev/mapper /etc /run /tmp /var/tolvane/inuse_override /; do
     echo x >"\$f/$TAG"
 done
@@ -121,6 +127,8 @@ host_clean "after a normal exit"
 # 2. The sandbox is killed with SIGKILL while the command runs.
 "$SANDBOX" bash "$H/cmd.sh" wait 2>/dev/null & pid=$!
 if wait_ready; then ok; else bad "SIGKILL case: the command did not get ready"; fi
+# Loop devices attached behind losetup's back are noticed within half a second.
+sleep 1
 kill -KILL "$pid"; wait "$pid" 2>/dev/null
 host_clean "after SIGKILL of the sandbox"
 
