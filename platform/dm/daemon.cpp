@@ -594,9 +594,19 @@ int attach_loop(const std::string &file, int &nr, std::string &error)
         cfg.fd = uint32_t(ffd.get());
         cfg.block_size = 512;
         std::strncpy(reinterpret_cast<char *>(cfg.info.lo_file_name), file.c_str(), LO_NAME_SIZE - 1);
+        // Direct I/O lets the loop device pass a whole request to the file
+        // at once instead of one page at a time.
+        cfg.info.lo_flags = LO_FLAGS_DIRECT_IO;
         if (::ioctl(lfd.get(), LOOP_CONFIGURE, &cfg) == 0) {
             nr = n;
             return 0;
+        }
+        if (errno == EINVAL) {
+            cfg.info.lo_flags = 0;
+            if (::ioctl(lfd.get(), LOOP_CONFIGURE, &cfg) == 0) {
+                nr = n;
+                return 0;
+            }
         }
         if (errno != EBUSY) {
             error = std::string("LOOP_CONFIGURE: ") + errno_text(errno);

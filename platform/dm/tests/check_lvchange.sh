@@ -6,7 +6,13 @@ source "$(dirname "$0")/lib.sh"
 
 VG=rfs-chk$$
 CFG="devices{obtain_device_list_from_udev=0 use_devicesfile=0 scan=[\"/dev\",\"/dev/mapper\"]} backup{backup=0 archive=0} activation{udev_sync=0 udev_rules=0 monitoring=0} global{use_lvmpolld=0}"
-lvmq() { LVM_SUPPRESS_FD_WARNINGS=1 lvm "$@" --config "$CFG" >/dev/null 2>&1; }
+# Quiet unless it fails: then its diagnostics explain the failure.
+lvmq() {
+    local out rc=0
+    out=$(LVM_SUPPRESS_FD_WARNINGS=1 lvm "$@" --config "$CFG" 2>&1) || rc=$?
+    ((rc == 0)) || echo "lvm $1 failed ($rc): $out" >&2
+    return $rc
+}
 # add_lvs VG LV:PE+COUNT[,PE+COUNT...] ...: writes linear LVs into the VG's
 # metadata (lvcreate wants a kernel device-mapper; vgcfgrestore does not).
 add_lvs() {
@@ -38,7 +44,7 @@ open(path, 'w').write('\n'.join(lines))
 PY
     lvmq vgcfgrestore -f "$WORK/$vg.cfg" "$vg"
 }
-EXTRA_CLEANUP+=("lvmq vgremove -f $VG; lvmq vgremove -f ${VG}b; rm -rf /dev/$VG /dev/${VG}b")
+EXTRA_CLEANUP+=("lvmq vgremove -f $VG 2>/dev/null; lvmq vgremove -f ${VG}b 2>/dev/null; rm -rf /dev/$VG /dev/${VG}b")
 
 truncate -s 64M "$WORK/pv.img"
 head -c 64M /dev/urandom > "$WORK/pv.img"
@@ -69,7 +75,7 @@ check "-an removes the link" test ! -e "/dev/$VG/lv1"
 check "-an removes the empty VG directory" test ! -e "/dev/$VG"
 check "-an of an inactive LV succeeds" "$LVCHANGE" -an "/dev/$VG/lv2"
 check "unknown LV fails" bash -c "! '$LVCHANGE' -ay /dev/$VG/nosuch 2>/dev/null"
-lvmq vgremove -f "$VG"
+lvmq vgremove -f "$VG" || true
 
 # The mounter's stack: LV on partition 2 of a stand-in disk device.
 truncate -s 64M "$WORK/disk.img"
@@ -88,7 +94,7 @@ mkfs.ext4 -q -F -E offset=$((10240 * 512 + pe_start)) "$WORK/disk.img" 12M
 check "activation on a partition" "$LVCHANGE" -ay "/dev/${VG}b/root"
 check "ext4 on the stacked LV" test "$(blkid -o value -s TYPE "/dev/${VG}b/root")" = ext4
 "$LVCHANGE" -an "/dev/${VG}b/root"
-lvmq vgremove -f "${VG}b"
+lvmq vgremove -f "${VG}b" || true
 "$KPARTX" -pp -d /dev/mapper/disk.9
 "$DMSETUP" remove disk.9
 check "nothing left" test "$("$DMSETUP" ls)" = "No devices found"
