@@ -566,9 +566,9 @@ std::vector<std::shared_ptr<device>> all_devices()
 
 namespace {
 
-int attach_loop(const std::string &file, int &nr, std::string &error)
+int attach_loop(const std::string &file, bool read_only, int &nr, std::string &error)
 {
-    unique_fd ffd(::open(file.c_str(), O_RDWR | O_CLOEXEC));
+    unique_fd ffd(::open(file.c_str(), (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC));
     if (!ffd) {
         error = "cannot open " + file + ": " + errno_text(errno);
         return -errno;
@@ -596,13 +596,14 @@ int attach_loop(const std::string &file, int &nr, std::string &error)
         std::strncpy(reinterpret_cast<char *>(cfg.info.lo_file_name), file.c_str(), LO_NAME_SIZE - 1);
         // Direct I/O lets the loop device pass a whole request to the file
         // at once instead of one page at a time.
-        cfg.info.lo_flags = LO_FLAGS_DIRECT_IO;
+        uint32_t ro = read_only ? LO_FLAGS_READ_ONLY : 0;
+        cfg.info.lo_flags = LO_FLAGS_DIRECT_IO | ro;
         if (::ioctl(lfd.get(), LOOP_CONFIGURE, &cfg) == 0) {
             nr = n;
             return 0;
         }
         if (errno == EINVAL) {
-            cfg.info.lo_flags = 0;
+            cfg.info.lo_flags = ro;
             if (::ioctl(lfd.get(), LOOP_CONFIGURE, &cfg) == 0) {
                 nr = n;
                 return 0;
@@ -885,6 +886,7 @@ dm_reply cmd_create(const dm_request &req, const options &o)
     auto d = std::make_shared<device>();
     d->name = name;
     d->uuid = o.uuid;
+    d->read_only = o.readonly;
     d->live = t;
     {
         std::lock_guard lk(reg_mutex);
@@ -892,7 +894,7 @@ dm_reply cmd_create(const dm_request &req, const options &o)
     }
     std::string error;
     int nr = -1;
-    if (int r = attach_loop(file_path(name), nr, error); r < 0) {
+    if (int r = attach_loop(file_path(name), o.readonly, nr, error); r < 0) {
         std::lock_guard lk(reg_mutex);
         registry.erase(name);
         res.err("device-mapper: create ioctl on " + name + " " + o.uuid + " failed: " + error + "\n");
@@ -1023,7 +1025,8 @@ std::string info_text(const std::shared_ptr<device> &d)
                                                           (has_inactive ? "INACTIVE" : "");
     std::string s;
     s += "Name:              " + d->name + "\n";
-    s += std::string("State:             ") + (susp ? "SUSPENDED" : "ACTIVE") + "\n";
+    s += std::string("State:             ") + (susp ? "SUSPENDED" : "ACTIVE") + (d->read_only ? " (READ-ONLY)" : "") +
+         "\n";
     s += "Read Ahead:        256\n";
     s += "Tables present:    " + tables + "\n";
     s += "Open count:        " + std::to_string(open_count(d)) + "\n";

@@ -81,6 +81,7 @@ struct device {
     std::string uuid;
     int loop_nr = -1;
     dev_t rdev = 0;
+    bool read_only = false;
     bool dead = false; // left by an earlier daemon: its loop device only fails
     std::atomic<int> holders{0}; // tables of other devices that use this one
     std::atomic<uint32_t> event_nr{0};

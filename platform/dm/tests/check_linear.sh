@@ -88,6 +88,11 @@ check "reads before the error range work" dd if=/dev/mapper/errdev bs=512 count=
 check "error target fails reads" bash -c "! dd if=/dev/mapper/errdev bs=512 skip=8 count=1 iflag=direct status=none of=/dev/null 2>/dev/null"
 check "table of mixed targets" test "$("$DMSETUP" table errdev)" = "$(printf '0 8 zero \n8 8 error \n16 8 zero ')"
 
+echo "0 1000 linear $LA 100" | "$DMSETUP" create -r rodev
+check "read-only device reads" cmp -s <(dd if=/dev/mapper/rodev bs=512 status=none) <(dd if="$WORK/expect" bs=512 count=1000 status=none)
+check "read-only device refuses writes" bash -c "! dd if=/dev/zero of=/dev/mapper/rodev bs=512 count=1 oflag=direct status=none 2>/dev/null"
+check "read-only state" grep -q 'ACTIVE (READ-ONLY)' <("$DMSETUP" info rodev)
+
 # Remove by name and by path; the loop device goes with it.
 loopnr=$(stat -c %T /dev/mapper/lin3)
 "$DMSETUP" remove /dev/mapper/lin3
