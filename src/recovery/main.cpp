@@ -65,18 +65,33 @@ void recovery_fs_shutdown()
     recovery_fs_release_all();
 }
 
+// The argument vector handed to FUSE, freed on every way out of main.
+class fuse_args_owner {
+  public:
+    fuse_args_owner(int argc, char *argv[]) : args_(FUSE_ARGS_INIT(argc, argv)) {}
+    ~fuse_args_owner() { fuse_opt_free_args(&args_); }
+    fuse_args_owner(const fuse_args_owner &) = delete;
+    fuse_args_owner &operator=(const fuse_args_owner &) = delete;
+    struct fuse_args *get() { return &args_; }
+
+  private:
+    struct fuse_args args_;
+};
+
 int main(int argc, char *argv[])
 {
-    struct fuse_args args = FUSE_ARGS_INIT(argc, argv);
+    fuse_args_owner owner(argc, argv);
+    struct fuse_args &args = *owner.get();
     if (fuse_opt_parse(&args, &fs_options, recovery_fs_opts, recovery_fs_parse_opt) == -1) {
         fprintf(stderr, "Invalid arguments\n");
         usage(argv[0]);
         return 1;
     }
 
+    // Logging keeps the name for the whole run (syslog identity, log file).
     std::string self(argv[0]);
-    char *name = strdup(basename(self.data()));
-    toldesc_t toldesc = {name, fs_options.log_dir};
+    const std::string name = basename(self.data());
+    toldesc_t toldesc = {name.c_str(), fs_options.log_dir};
     tol_startup(&toldesc);
 
     if (!fs_options.recovery_mount_point) {
@@ -120,9 +135,7 @@ int main(int argc, char *argv[])
     recovery_fs_init();
     fuse_main_real(args.argc, args.argv, &recovery_fs_oper, sizeof(recovery_fs_oper), nullptr);
 
-    fuse_opt_free_args(&args);
     recovery_fs_shutdown();
     tol_exit();
-    free(name);
     return 0;
 }

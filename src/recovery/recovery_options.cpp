@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -50,6 +51,12 @@ const struct fuse_opt recovery_fs_opts[] = {
 
 void recovery_fs_options_reset(recovery_fs_options *opts)
 {
+    // Every string that is not a static default is a parser copy.
+    for (char **field : {&opts->recovery_mount_point, &opts->scratch_mount_point,
+                         &opts->recovery_volumes_mount_point, &opts->log_dir}) {
+        if (*field != default_scratch_mount_point && *field != default_volumes_mount_point)
+            free(*field);
+    }
     *opts = recovery_fs_options{
         .recovery_mount_point = nullptr,
         .scratch_mount_point = default_scratch_mount_point,

@@ -30,7 +30,8 @@ extern recovery_fs_options fs_options;
 extern const char *const recovery_fs_version;
 extern const struct fuse_opt recovery_fs_opts[];
 
-// Puts every field back to its default (the parser's copies are not freed).
+// Frees the parser's copies and puts every field back to its default. Only
+// for records filled by the parser (tests; main keeps them for the run).
 void recovery_fs_options_reset(recovery_fs_options *opts);
 
 void usage(const char *progname);
