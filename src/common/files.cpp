@@ -129,6 +129,8 @@ void tol_close_on_exec()
 
 void tol_safe_fclose(FILE **fp)
 {
+    if (!fp || !*fp)
+        return;
     FILE *stream = *fp;
     if (ferror(stream))
         errdesc_log_aside(TOL_PRIO_INFO, errno, "tol_safe_fclose(%p)", static_cast<void *>(stream));
