@@ -73,6 +73,24 @@ check_errno ".volume without a descriptor" ENOENT stat "$M/vm1/nodisk.volume"
 check_errno "'.volumes' is an ordinary (missing) path" ENOENT stat "$M/vm1/disk.volumes"
 check_contains "'.volumes' is logged as invalid" "$(cat "$T/recovery_fs")" \
     "Skipping invalid '.volume' file: /vm1/disk.volumes"
+# Many clients at once: the handlers run on FUSE's worker threads.
+stress() {
+    local i f
+    for i in $(seq 20); do
+        for f in disk-flat.vmdk data-flat.vmdk vm1.vmx disk-tolcbt.vmdk; do
+            cmp -s "$S/vm1/$f" "$M/vm1/$f" || { echo "differs: $f"; return 1; }
+        done
+        ls "$M/vm1" "$M/vm2" >/dev/null || return 1
+        stat "$M/vm1/disk.volume" "$M/vm2/raw.volume" >/dev/null || return 1
+    done
+    echo ok
+}
+pids=()
+for j in $(seq 8); do stress >"$T/stress.$j" 2>&1 & pids+=($!); done
+for p in "${pids[@]}"; do wait "$p"; done
+check_eq "8 concurrent clients read and list consistently" "$(printf 'ok\n%.0s' $(seq 8))" \
+    "$(cat "$T"/stress.*)"
+
 check_eq "nothing mounted below the volume path" "" \
     "$(awk -v v="$V" 'index($5, v) == 1' /proc/self/mountinfo)"
 rfs_stop "$M"

@@ -14,6 +14,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
+#include <atomic>
+#include <thread>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <vector>
@@ -154,6 +156,44 @@ TEST_F(ops_test, FullListOfOpenHandlesRefusesAnother)
     EXPECT_EQ(res, -EIO); // EMFILE inside, EIO to the client
     for (int i = 0; i < RECOVERY_MAX_COOKIES; ++i)
         EXPECT_EQ(recovery_fs_release(("/vm/f" + std::to_string(i) + ".vmx").c_str(), &open_files[i]), 0);
+}
+
+TEST_F(ops_test, ConcurrentOpensReadsAndEvictions)
+{
+    // More files than cookies: forced evictions run while other threads
+    // hold handles on other cookies.
+    constexpr int files = RECOVERY_MAX_COOKIES + 8;
+    for (int i = 0; i < files; ++i)
+        write("vm/f" + std::to_string(i) + ".vmx", std::string(1000 + i, char('a' + i % 26)));
+    std::atomic<int> bad{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (int k = 0; k < 150; ++k) {
+                int i = (t * 7 + k * 3) % files;
+                std::string path = "/vm/f" + std::to_string(i) + ".vmx";
+                struct fuse_file_info fi = {};
+                fi.flags = O_RDONLY;
+                if (recovery_fs_open(path.c_str(), &fi) != 0) {
+                    ++bad;
+                    continue;
+                }
+                struct stat st;
+                if (recovery_fs_getattr(path.c_str(), &st) != 0 || st.st_size != 1000 + i)
+                    ++bad;
+                std::string buf(2048, '\0');
+                int n = recovery_fs_read(path.c_str(), buf.data(), buf.size(), 0, &fi);
+                if (n != 1000 + i || buf[0] != char('a' + i % 26))
+                    ++bad;
+                if (recovery_fs_release(path.c_str(), &fi) != 0)
+                    ++bad;
+            }
+        });
+    }
+    for (auto &th : threads)
+        th.join();
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_LE(list_count(recovery_open_list.list), RECOVERY_MAX_COOKIES);
 }
 
 TEST_F(ops_test, ReplacementBlockOverlaysReads)

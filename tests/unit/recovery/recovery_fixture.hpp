@@ -56,6 +56,7 @@ class recovery_test : public ::testing::Test {
     void SetUp() override
     {
         saved_settings_ = *get_reg_settings();
+        saved_options_ = fs_options;
         scratch_ = tree_.path("scratch");
         volumes_ = tree_.path("vol");
         mount_ = tree_.path("mnt");
@@ -68,7 +69,7 @@ class recovery_test : public ::testing::Test {
     void TearDown() override
     {
         recovery_fs_release_all();
-        recovery_fs_options_reset(&fs_options);
+        fs_options = saved_options_;
         *get_reg_settings() = saved_settings_;
     }
 
@@ -83,6 +84,7 @@ class recovery_test : public ::testing::Test {
     std::string volumes_;
     std::string mount_;
     reg_settings_t saved_settings_;
+    recovery_fs_options saved_options_;
 };
 
 } // namespace rfs_recovery_test
