@@ -43,7 +43,7 @@ constexpr attribute_name_t attribute_names[] = {
     {TOL_VDSK_ATTR_CBT_ENABLED, "cbt enabled, "},
 };
 
-const char *createtype_name(uint8_t value)
+const char *createtype_dump_text(uint8_t value)
 {
     if (value < std::size(createtype_text))
         return createtype_text[value];
@@ -87,7 +87,7 @@ template <typename V> void dump_vmdk_fields(FILE *out, int version, const V &v)
     std::fprintf(out, "version: %d\n", version);
     std::fprintf(out, "cid: %8.8x\n", v.cid);
     std::fprintf(out, "disk size: %jd\n", static_cast<intmax_t>(v.size) * 512);
-    std::fprintf(out, "create type: %s\n", createtype_name(v.createtype));
+    std::fprintf(out, "create type: %s\n", createtype_dump_text(v.createtype));
     std::fprintf(out, "attributes: ");
     for (const auto &attr : attribute_names)
         if (v.attributes & attr.bit)

@@ -2,6 +2,10 @@
 
 #include "common/logging.hpp"
 #include "common/programs.hpp"
+#include "vmdk/vmdk_open.hpp"
+
+#include <cerrno>
+#include <cinttypes>
 
 #include <mutex>
 
@@ -36,4 +40,70 @@ void setup_cmds()
             if (!tol_program_available(p.program))
                 ts_printf("ERROR: setup_cmds: %s not found at %s\n", p.name, tol_program_path(p.program));
     });
+}
+
+namespace {
+
+// Keeps an error of this thread across calls that may set another one.
+errdesc_t *fail_cleared(errdesc_t *err, vdskdesc_t *vdskdesc)
+{
+    const errnum_t number = err->number;
+    const std::string text = err->string;
+    vdsk_close(vdskdesc);
+    return _intern_errdesc_set_str(number, text.c_str(), __LINE__, __FILE_NAME__);
+}
+
+} // namespace
+
+errdesc_t *vdsk_get_type(const char *vdsk_path, vdsk_type_t *type)
+{
+    *type = VD_UNKNOWN;
+    auto scratch = std::make_unique<vmdkdesc_t>();
+    if (errdesc_t *err = vmdk_open(vdsk_path, scratch.get()))
+        return err;
+    vmdk_close(scratch.get());
+    *type = VD_VMDK;
+    return nullptr;
+}
+
+errdesc_t *vdsk_open(const char *vdsk_path, vdskdesc_t *vdskdesc)
+{
+    *vdskdesc = vdskdesc_t{};
+    vdskdesc->magic = VDSKDESC_MAGIC;
+    vdskdesc->version = 1;
+    vdskdesc->vdsk_path = vdsk_path;
+
+    if (errdesc_t *err = vdsk_get_type(vdsk_path, &vdskdesc->type))
+        return fail_cleared(err, vdskdesc);
+    if (vdskdesc->type != VD_VMDK)
+        return fail_cleared(errdesc_set_str(ERR_INVALID_ARG, "Unsupported vdisk format"), vdskdesc);
+
+    vdskdesc->desc.vmdkdesc = std::make_unique<vmdkdesc_t>();
+    vmdkdesc_t *vmdk = vdskdesc->desc.vmdkdesc.get();
+    if (errdesc_t *err = vmdk_open(vdsk_path, vmdk))
+        return fail_cleared(err, vdskdesc);
+
+    if (vmdk->extentdesccount == 0 || !vmdk->extentdesc[0]) {
+        ts_printf("ERROR: vdsk_open: Disk extent #0 for %s is missing\n", vdsk_path);
+        return fail_cleared(errdesc_set_str(EINVAL, "Disk extent #0 is missing"), vdskdesc);
+    }
+    vdskdesc->uuid = vmdk->cid;
+    if (vdskdesc->uuid == 0) {
+        ts_printf("ERROR: vdsk_open: invalid uuid for %s\n", vdsk_path);
+        return fail_cleared(errdesc_set_str(EINVAL, "Invalid vdsk uuid"), vdskdesc);
+    }
+
+    char name[32];
+    std::snprintf(name, sizeof(name), "%jx", static_cast<uintmax_t>(vdskdesc->uuid));
+    vdskdesc->name = name;
+    vdskdesc->vdsk_extent_path = vmdk_get_path(vmdk->extentdesc[0]->extentname, vmdk->dirname);
+    return nullptr;
+}
+
+void vdsk_close(vdskdesc_t *vdskdesc)
+{
+    if (vdskdesc->type == VD_VMDK && vdskdesc->desc.vmdkdesc)
+        vmdk_close(vdskdesc->desc.vmdkdesc.get());
+    // Every string, the statistics and the descriptor go with the record.
+    *vdskdesc = vdskdesc_t{};
 }

@@ -3,8 +3,13 @@
 // logical volumes, partition maps, volume groups, a disk's device-mapper
 // devices, and the classification enumerations.
 
+#include "common/errdesc.hpp"
+#include "vmdk/vmdkdesc.hpp"
+
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 inline constexpr uint32_t PARTLOGVOL_MAGIC = 0xCCBBAAFF;
 inline constexpr uint32_t PART_MAP_MAGIC = 0xDDCCBBAA;
@@ -89,6 +94,56 @@ struct dmdesc_t {
     std::string storage; // the snapshot's copy-on-write store file
     std::string loop;    // loop device attached to the store file
 };
+
+using vdsk_uuid_t = uint64_t;
+
+enum vdsk_type_t : int {
+    VD_UNKNOWN = 0,
+    VD_VMDK = 1, // the only kind supported
+    VD_VHD = 2,
+};
+
+// One statistics entry; no part of the system reads them.
+struct gen_stat_t {
+    std::string name;
+    std::string value;
+};
+
+struct vdsk_stat_t {
+    uint32_t magic = 0;
+    uint32_t version = 0;
+    std::vector<gen_stat_t> snapshot;
+    std::vector<gen_stat_t> filesys;
+};
+
+// One open virtual disk. The owner allocates it, vdsk_open fills it and
+// vdsk_close empties it again; one thread at a time uses it.
+struct vdskdesc_t {
+    uint32_t magic = 0;
+    uint32_t version = 0;
+    vdsk_uuid_t uuid = 0;        // the descriptor's CID; never 0 in an open record
+    vdsk_type_t type = VD_UNKNOWN;
+    struct {
+        std::unique_ptr<vmdkdesc_t> vmdkdesc; // the open descriptor (VD_VMDK)
+    } desc;
+    std::string vdsk_path;        // the descriptor path given to vdsk_mount
+    std::string name;             // uuid in "%jx": prefix of the disk's device-mapper names
+    std::string vdsk_extent_path; // full path of the first extent file
+    dmdesc_t dmdesc;
+    part_map_t part_map;
+    uint32_t volgrp_map_count = 0;
+    volgrp_map_t volgrp_map[VOLGRP_MAP_MAX];
+    vdsk_stat_t vdsk_stat;
+};
+
+// Fills `vdskdesc` for the descriptor at `vdsk_path`; on failure the record
+// is left cleared.
+errdesc_t *vdsk_open(const char *vdsk_path, vdskdesc_t *vdskdesc);
+// Releases everything the record holds and clears it.
+void vdsk_close(vdskdesc_t *vdskdesc);
+// The image kind of the file at `vdsk_path`: VD_VMDK when it opens as a
+// VMDK descriptor, otherwise the error of that open.
+errdesc_t *vdsk_get_type(const char *vdsk_path, vdsk_type_t *type);
 
 // Checks that every program the mounter runs has an executable path; once
 // per process. Missing programs are logged, and runs of them fail later.

@@ -172,3 +172,17 @@ errdesc_t *vdsk_free_partitions_ex(const char *dsk_path, part_map_t *part_map, t
         return _intern_errdesc_set_str(kpartx_number, kpartx_text.c_str(), __LINE__, __FILE_NAME__);
     return nullptr;
 }
+
+errdesc_t *vdsk_get_partitions(vdskdesc_t *vdskdesc)
+{
+    const std::string path = std::string(dmroot) + "/" + vdskdesc->dmdesc.base;
+    return vdsk_get_partitions_ex(path.c_str(), &vdskdesc->part_map, tol_bool(!vdskdesc->dmdesc.top.empty()));
+}
+
+errdesc_t *vdsk_free_partitions(vdskdesc_t *vdskdesc)
+{
+    if (vdskdesc->dmdesc.base.empty())
+        return nullptr;
+    const std::string path = std::string(dmroot) + "/" + vdskdesc->dmdesc.base;
+    return vdsk_free_partitions_ex(path.c_str(), &vdskdesc->part_map, tol_bool(!vdskdesc->dmdesc.top.empty()));
+}

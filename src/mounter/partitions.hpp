@@ -35,6 +35,12 @@ errdesc_t *vdsk_get_partitions_ex(const char *dsk_path, part_map_t *part_map, to
 // `part_map`. The result is that of kpartx.
 errdesc_t *vdsk_free_partitions_ex(const char *dsk_path, part_map_t *part_map, tol_bool_t delete_part_dev);
 
+// The partitions of an open disk's device-mapper device (/dev/mapper/<base>)
+// into its part_map; devices are made and removed when the disk has its
+// snapshot device. Freeing a record without a base device does nothing.
+errdesc_t *vdsk_get_partitions(vdskdesc_t *vdskdesc);
+errdesc_t *vdsk_free_partitions(vdskdesc_t *vdskdesc);
+
 // vdsk_get_partitions_ex looking for partition devices in `dm_dir`.
 errdesc_t *vdsk_get_partitions_at(const char *dm_dir, const char *dsk_path, part_map_t *part_map,
                                   tol_bool_t create_part_dev);

@@ -1,0 +1,137 @@
+// Loop devices and device-mapper removal on the real machine. They need root
+// and the appliance sandbox, so they are disabled in the plain unit run;
+// tests/integration/test_image_devices.sh runs them inside platform/sandbox.
+
+#include "common/programs.hpp"
+#include "mounter/dm_names.hpp"
+#include "mounter/loopdev.hpp"
+#include "mounter/run_program.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+namespace {
+
+bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+
+std::string backing_file(const std::string &dev)
+{
+    std::ifstream in("/sys/block/" + dev.substr(dev.rfind('/') + 1) + "/loop/backing_file");
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+class LoopSandbox : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/rfs-loop-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        file = dir + "/image";
+        std::ofstream(file) << std::string(1 << 20, 'a');
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+    std::string dir, file;
+};
+
+TEST_F(LoopSandbox, DISABLED_ReadOnlyAttachRefusesWritesAndDetaches)
+{
+    std::string dev;
+    errdesc_t *err = vdsk_assign_next_loop_dev(&dev, file.c_str(), 1, 600);
+    ASSERT_EQ(err, nullptr) << err->string;
+    ASSERT_EQ(dev.rfind("/dev/loop", 0), 0u) << dev;
+    EXPECT_EQ(backing_file(dev), file);
+    // Refused at the open or at the write, depending on the kernel.
+    int fd = open(dev.c_str(), O_WRONLY);
+    if (fd >= 0) {
+        char sector[512] = {};
+        EXPECT_LT(pwrite(fd, sector, sizeof(sector), 0), 0);
+        close(fd);
+    }
+
+    ASSERT_EQ(vdsk_release_loop_dev(&dev), nullptr);
+    EXPECT_TRUE(dev.empty());
+}
+
+TEST_F(LoopSandbox, DISABLED_ReadWriteAttach)
+{
+    std::string dev;
+    ASSERT_EQ(vdsk_assign_next_loop_dev(&dev, file.c_str(), 0, 120), nullptr);
+    int fd = open(dev.c_str(), O_WRONLY);
+    EXPECT_GE(fd, 0);
+    if (fd >= 0)
+        close(fd);
+    std::string copy = dev;
+    ASSERT_EQ(vdsk_release_loop_dev(&dev), nullptr);
+    EXPECT_TRUE(backing_file(copy).empty());
+}
+
+TEST_F(LoopSandbox, DISABLED_TwoAttachmentsGetTwoDevices)
+{
+    std::string a, b;
+    ASSERT_EQ(vdsk_assign_next_loop_dev(&a, file.c_str(), 1, 120), nullptr);
+    ASSERT_EQ(vdsk_assign_next_loop_dev(&b, file.c_str(), 1, 120), nullptr);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(vdsk_release_loop_dev(&a), nullptr);
+    EXPECT_EQ(vdsk_release_loop_dev(&b), nullptr);
+}
+
+TEST_F(LoopSandbox, DISABLED_MissingFileFailsWithoutALoopDevice)
+{
+    std::string dev;
+    errdesc_t *err = vdsk_assign_next_loop_dev(&dev, (dir + "/absent").c_str(), 1, 120);
+    ASSERT_NE(err, nullptr);
+    EXPECT_TRUE(dev.empty());
+}
+
+TEST_F(LoopSandbox, DISABLED_UndetachableDeviceIsRetriedTenTimes)
+{
+    // A device not attached in this sandbox: losetup -d answers 1 each time.
+    std::string dev = "/dev/loop250";
+    testing::internal::CaptureStdout();
+    errdesc_t *err = vdsk_release_loop_dev(&dev);
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(err->number, 1);
+    EXPECT_TRUE(dev.empty());
+    for (int i = 1; i <= 10; ++i)
+        EXPECT_NE(out.find("vdsk_release_loop_dev retried (" + std::to_string(i) + "): loosetup -d /dev/loop250\n"),
+                  std::string::npos)
+            << i;
+    EXPECT_EQ(out.find("retried (11)"), std::string::npos);
+    EXPECT_EQ(out.find("retried (0)"), std::string::npos);
+}
+
+TEST_F(LoopSandbox, DISABLED_CheckAndRemoveTakesTheDeviceAway)
+{
+    std::string loop;
+    ASSERT_EQ(vdsk_assign_next_loop_dev(&loop, file.c_str(), 1, 120), nullptr);
+    const std::string table = dir + "/table";
+    std::ofstream(table) << "0 2048 linear " << loop << " 0\n";
+    std::string name;
+    ASSERT_EQ(dm_mk_unique_name("rfstest", &name), nullptr);
+    const char *create[] = {tol_program_path(tol_program_t::dmsetup), "create", name.c_str(), table.c_str(), nullptr};
+    errdesc_t *err = run_program_wait(create, 0, 600);
+    ASSERT_EQ(err, nullptr) << err->string;
+    const std::string path = std::string(DM_ROOT) + "/" + name;
+    ASSERT_TRUE(exists(path));
+
+    // The name is now taken: the next one differs.
+    std::string other;
+    ASSERT_EQ(dm_mk_unique_name("rfstest", &other), nullptr);
+    EXPECT_NE(other, name);
+
+    EXPECT_EQ(dm_check_and_remove(path.c_str()), nullptr);
+    EXPECT_FALSE(exists(path));
+    EXPECT_EQ(vdsk_release_loop_dev(&loop), nullptr);
+}
+
+} // namespace
