@@ -17,7 +17,7 @@ constexpr size_t WINDOW_SIZE = 64 * 1024;
 static_assert(WINDOW_SIZE > 2 * LOOKAHEAD);
 
 struct keyword_t {
-    const char *pattern;
+    std::string_view pattern;
     vmdk_token_t token;
     // In the keys of the disk database, "." stands for any character but a
     // newline.
@@ -101,8 +101,8 @@ bool is_string_char(char c)
 // Length of the keyword at the start of `s`, or 0.
 size_t match_keyword(std::string_view s, const keyword_t &kw)
 {
-    size_t n = strlen(kw.pattern);
-    if (s.size() < n)
+    size_t n = kw.pattern.size();
+    if (s.size() < n || lower(s[0]) != lower(kw.pattern[0]))
         return 0;
     for (size_t i = 0; i < n; i++) {
         char p = kw.pattern[i];
@@ -152,7 +152,8 @@ template <typename Pred> size_t match_quoted(std::string_view s, Pred pred)
 } // namespace
 
 descriptor_scanner::descriptor_scanner(int fd, off_t start)
-    : fd_(fd), file_pos_(start), window_(WINDOW_SIZE), base_(window_.data())
+    : fd_(fd), file_pos_(start), window_(std::make_unique_for_overwrite<char[]>(WINDOW_SIZE)),
+      base_(window_.get())
 {
 }
 
@@ -166,11 +167,11 @@ void descriptor_scanner::refill()
     if (eof_ || available() >= LOOKAHEAD)
         return;
     size_t keep = available();
-    memmove(window_.data(), window_.data() + pos_, keep);
+    memmove(window_.get(), window_.get() + pos_, keep);
     pos_ = 0;
     end_ = keep;
-    while (end_ < window_.size()) {
-        ssize_t n = pread(fd_, window_.data() + end_, window_.size() - end_, file_pos_);
+    while (end_ < WINDOW_SIZE) {
+        ssize_t n = pread(fd_, window_.get() + end_, WINDOW_SIZE - end_, file_pos_);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {

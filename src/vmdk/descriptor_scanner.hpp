@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <string_view>
 #include <sys/types.h>
-#include <vector>
+#include <memory>
 
 enum class vmdk_token_t {
     END,       // end of input (or a read failure, see read_error)
@@ -112,7 +112,7 @@ class descriptor_scanner {
 
     int fd_ = -1;
     off_t file_pos_ = 0;
-    std::vector<char> window_;
+    std::unique_ptr<char[]> window_; // file mode only
     const char *base_ = nullptr; // start of the bytes being scanned
     size_t pos_ = 0;
     size_t end_ = 0;

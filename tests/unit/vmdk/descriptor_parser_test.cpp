@@ -2,9 +2,11 @@
 
 #include "vmdk_fixtures.hpp"
 
+#include "common/logging.hpp"
 #include "vmdk/descriptor_parser.hpp"
 
 #include <cerrno>
+#include <thread>
 
 using namespace vmdk_test;
 
@@ -446,4 +448,47 @@ TEST(DescriptorParser, FreeReleasesOwnedValues)
     EXPECT_TRUE(d->change_track_path.empty());
     EXPECT_EQ(d->extentdesc[0], nullptr);
     EXPECT_EQ(d->version, 3u); // the rest of the record stays
+}
+
+TEST(DescriptorParser, ParsesRunConcurrently)
+{
+    // Every thread parses its own descriptors; nothing is shared between
+    // parses, so results never mix.
+    temp_dir dir;
+    std::vector<std::string> paths;
+    for (int t = 0; t < 4; t++) {
+        paths.push_back(dir.file("d" + std::to_string(t) + ".vmdk"));
+        write_file(paths.back(), make_descriptor({.cid = 0x1000u + static_cast<uint32_t>(t)}));
+    }
+    std::vector<int> good(4, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; i++) {
+                auto d = std::make_unique<vmdkdesc_t>();
+                if (vmdk_parse_file_contents(paths[t].c_str(), d.get()) == nullptr &&
+                    d->cid == 0x1000u + static_cast<uint32_t>(t) && d->extentdesccount == 1)
+                    good[t]++;
+            }
+        });
+    }
+    for (auto &th : threads)
+        th.join();
+    for (int t = 0; t < 4; t++)
+        EXPECT_EQ(good[t], 200) << t;
+}
+
+TEST(DescriptorParser, InvalidCharactersAreLoggedAtDebugLevel5)
+{
+    int old = get_debug_level();
+    set_debug_level(4);
+    testing::internal::CaptureStdout();
+    parse_ok("version=1\r\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    set_debug_level(5);
+    testing::internal::CaptureStdout();
+    parse_ok("version=1\r\n");
+    std::string out = testing::internal::GetCapturedStdout();
+    set_debug_level(old);
+    EXPECT_NE(out.find("Invalid char: \r"), std::string::npos) << out;
 }
