@@ -3,7 +3,8 @@
 
 #include "controller/settings.hpp"
 
-namespace {
+namespace
+{
 
 reg_settings_t reg_settings = {
     .appliance_uuid = "",
@@ -30,4 +31,7 @@ reg_settings_t reg_settings = {
 
 } // namespace
 
-reg_settings_t *get_reg_settings() { return &reg_settings; }
+reg_settings_t *get_reg_settings()
+{
+    return &reg_settings;
+}

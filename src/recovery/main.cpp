@@ -14,7 +14,8 @@
 #include <string>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 const struct fuse_operations recovery_fs_oper = [] {
     struct fuse_operations oper = {};
@@ -66,7 +67,8 @@ void recovery_fs_shutdown()
 }
 
 // The argument vector handed to FUSE, freed on every way out of main.
-class fuse_args_owner {
+class fuse_args_owner
+{
   public:
     fuse_args_owner(int argc, char *argv[]) : args_(FUSE_ARGS_INIT(argc, argv)) {}
     ~fuse_args_owner() { fuse_opt_free_args(&args_); }

@@ -16,7 +16,8 @@
 
 recovery_open_list_t recovery_open_list = {};
 
-namespace {
+namespace
+{
 
 recovery_cookie_t *checked_cookie(void *element)
 {
@@ -38,8 +39,8 @@ fuse_fh_t *handle_from_slot(const uint64_t *fh_slot)
 // Walk state of the saved-attribute lookups (run under the list's lock).
 struct saved_stat_walk_t {
     const char *path;
-    struct stat *out;          // copy the saved record here (get)
-    const struct stat *in;     // save this record (save)
+    struct stat *out;      // copy the saved record here (get)
+    const struct stat *in; // save this record (save)
     bool found;
 };
 
@@ -101,8 +102,8 @@ tol_bool_t recovery_open_contains_iter(void *user, void *element)
     return TOL_FALSE;
 }
 
-errdesc_t *recovery_get_cookie(const char *path, const char *scratch_path,
-                               const char *shadow_path, recovery_contains_s *lookup)
+errdesc_t *recovery_get_cookie(const char *path, const char *scratch_path, const char *shadow_path,
+                               recovery_contains_s *lookup)
 {
     *lookup = recovery_contains_s{RECOVERY_LOOKUP_MAGIC, RECOVERY_RECORD_VERSION,
                                   RECOVERY_FILE_TYPE_UNKNOWN, path, nullptr};

@@ -92,7 +92,8 @@ void recovery_open_list_init();
 bool recovery_open_list_ready();
 
 // The open-list lock as a scoped guard.
-class open_list_lock {
+class open_list_lock
+{
   public:
     open_list_lock() { pthread_mutex_lock(&recovery_open_list.mutex); }
     ~open_list_lock() { pthread_mutex_unlock(&recovery_open_list.mutex); }
@@ -102,8 +103,8 @@ class open_list_lock {
 
 // Finds or creates the cookie of `path` (caller holds the open-list lock).
 // Without a shadow path nothing is created: a missing cookie is ENOENT.
-errdesc_t *recovery_get_cookie(const char *path, const char *scratch_path,
-                               const char *shadow_path, recovery_contains_s *lookup);
+errdesc_t *recovery_get_cookie(const char *path, const char *scratch_path, const char *shadow_path,
+                               recovery_contains_s *lookup);
 errdesc_t *recovery_new_cookie(recovery_cookie_t *cookie, const char *scratch_path);
 void recovery_free_cookie(recovery_cookie_t **cookie);
 tol_bool_t recovery_open_contains_iter(void *lookup, void *cookie);
@@ -125,5 +126,4 @@ void recovery_cookie_save_stat(const char *path, const struct stat *stbuf);
 errdesc_t *recovery_fs_open_impl(const char *path, const char *shadow_path, uint64_t *fh_slot,
                                  const char *scratch_path);
 int recovery_fs_read_impl(char *buf, size_t size, off_t offset, uint64_t *fh_slot);
-errdesc_t *recovery_fs_release_impl(const char *path, const char *shadow_path,
-                                    uint64_t *fh_slot);
+errdesc_t *recovery_fs_release_impl(const char *path, const char *shadow_path, uint64_t *fh_slot);

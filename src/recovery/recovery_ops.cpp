@@ -29,12 +29,16 @@ int prev_open_path_count = 0;
 char prev_close_path[RECOVERY_DEBUG_PATH_SIZE] = "INITIAL CLOSE";
 int prev_close_path_count = 0;
 
-namespace {
+namespace
+{
 
 // One lock for the three counters keeps each update inside its buffer.
 std::mutex debug_counter_lock;
 
-bool debug_counters_on() { return get_reg_settings()->debug_level > 2; }
+bool debug_counters_on()
+{
+    return get_reg_settings()->debug_level > 2;
+}
 
 // Counts `path` against the stored one. When it differs, hands back the
 // stored path and count (for the caller's log line) and starts over.
@@ -53,7 +57,10 @@ bool debug_counter_advance(char *stored, int *count, const char *path, std::stri
     return true;
 }
 
-const char *scratch() { return fs_options.scratch_mount_point; }
+const char *scratch()
+{
+    return fs_options.scratch_mount_point;
+}
 
 // A view path, served from the file-level view, unless views are hidden.
 bool is_view_path(const char *path)
@@ -61,8 +68,7 @@ bool is_view_path(const char *path)
     return !fs_options.hide_file_level_view && recovery_is_vmdk_volume_file(path, scratch());
 }
 
-__attribute__((format(printf, 3, 4))) bool format_path(char *buf, size_t size, const char *fmt,
-                                                      ...)
+__attribute__((format(printf, 3, 4))) bool format_path(char *buf, size_t size, const char *fmt, ...)
 {
     va_list args;
     va_start(args, fmt);
@@ -189,8 +195,7 @@ int recovery_fs_getattr(const char *path, struct stat *stbuf)
         ts_printf("recovery_fs_getattr(path %s, st_data %p)\n", path, static_cast<void *>(stbuf));
         std::string prev;
         int count;
-        if (debug_counter_advance(prev_getattr_path, &prev_getattr_path_count, path, &prev,
-                                  &count))
+        if (debug_counter_advance(prev_getattr_path, &prev_getattr_path_count, path, &prev, &count))
             ts_printf("recovery_fs_getattr: previous path (%s) opened %d consecutive times\n",
                       prev.c_str(), count);
     }
@@ -428,7 +433,8 @@ int recovery_fs_opendir(const char *path, struct fuse_file_info *fi)
 int recovery_fs_readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t offset,
                         struct fuse_file_info *fi)
 {
-    ts_dprintf(3, "recovery_fs_readdir(path %s, buf %p, filler %p, offset %jd, fuse_file_info %p)\n",
+    ts_dprintf(3,
+               "recovery_fs_readdir(path %s, buf %p, filler %p, offset %jd, fuse_file_info %p)\n",
                path, buf, reinterpret_cast<void *>(filler), static_cast<intmax_t>(offset),
                static_cast<void *>(fi));
     auto *dp = reinterpret_cast<DIR *>(static_cast<uintptr_t>(fi->fh));
@@ -486,10 +492,10 @@ int recovery_fs_readdir(const char *path, void *buf, fuse_fill_dir_t filler, off
             }
         }
 
-        bool listed = S_ISDIR(st.st_mode) ||
-                      (!fs_options.hide_image_files && recovery_is_visible_file(entry_path)) ||
-                      (!fs_options.hide_file_level_view &&
-                       recovery_is_vmdk_volume_file(resolved, scratch()));
+        bool listed =
+            S_ISDIR(st.st_mode) ||
+            (!fs_options.hide_image_files && recovery_is_visible_file(entry_path)) ||
+            (!fs_options.hide_file_level_view && recovery_is_vmdk_volume_file(resolved, scratch()));
         if (!listed) {
             ts_dprintf(3, "recovery_fs_readdir: skipping %s\n", resolved);
             continue;

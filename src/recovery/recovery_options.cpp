@@ -7,12 +7,16 @@
 #include <cstring>
 #include <initializer_list>
 
-namespace {
+namespace
+{
 
 char default_scratch_mount_point[] = "/scratch";
 char default_volumes_mount_point[] = "/var/tolvane/recover";
 
-#define RECOVERY_FS_OPT(t, field, v) {t, offsetof(recovery_fs_options, field), v}
+#define RECOVERY_FS_OPT(t, field, v)                                                               \
+    {                                                                                              \
+        t, offsetof(recovery_fs_options, field), v                                                 \
+    }
 
 } // namespace
 
@@ -94,7 +98,10 @@ void usage_to(FILE *out, const char *progname)
             progname);
 }
 
-void usage(const char *progname) { usage_to(stdout, progname); }
+void usage(const char *progname)
+{
+    usage_to(stdout, progname);
+}
 
 int recovery_fs_parse_opt(void *data, const char *arg, int key, struct fuse_args *outargs)
 {

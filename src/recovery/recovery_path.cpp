@@ -16,7 +16,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 struct suffix_type_t {
     const char *suffix;
@@ -52,8 +53,7 @@ const char *find_flat_suffix(const char *path)
 }
 
 // printf into a fixed buffer; false when the text does not fit.
-__attribute__((format(printf, 3, 4))) bool format_path(char *buf, size_t size, const char *fmt,
-                                                      ...)
+__attribute__((format(printf, 3, 4))) bool format_path(char *buf, size_t size, const char *fmt, ...)
 {
     va_list args;
     va_start(args, fmt);
@@ -164,8 +164,8 @@ errdesc_t *get_ascii_vmdk_path(const char *flat_path, char *ascii_path, size_t a
     return nullptr;
 }
 
-errdesc_t *get_tolcbt_vmdk_path(const char *flat_path, const char *scratch_path,
-                                char *tolcbt_path, size_t tolcbt_path_size)
+errdesc_t *get_tolcbt_vmdk_path(const char *flat_path, const char *scratch_path, char *tolcbt_path,
+                                size_t tolcbt_path_size)
 {
     char built[TOL_PATH_MAX];
     if (!format_path(built, sizeof(built), "%s/%s", scratch_path, flat_path))
@@ -246,8 +246,8 @@ char *translate_path(const char *path, path_buf_t *buf)
     char relocated[TOL_PATH_MAX];
     if (recovery_follow_movara_link(rel, relocated, fs_options.scratch_mount_point))
         rel = relocated;
-    if (!format_path(buf->path_buf, sizeof(buf->path_buf), "%s/%s",
-                     fs_options.scratch_mount_point, rel))
+    if (!format_path(buf->path_buf, sizeof(buf->path_buf), "%s/%s", fs_options.scratch_mount_point,
+                     rel))
         return nullptr;
     return buf->path_buf;
 }

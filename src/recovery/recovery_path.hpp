@@ -38,11 +38,10 @@ tol_bool_t recovery_is_vol_dir_top(const char *path);
 
 errdesc_t *get_vol_path(char *vol_path, const char *path);
 errdesc_t *get_ascii_vmdk_path(const char *flat_path, char *ascii_path, size_t ascii_path_size);
-errdesc_t *get_tolcbt_vmdk_path(const char *flat_path, const char *scratch_path,
-                                char *tolcbt_path, size_t tolcbt_path_size);
+errdesc_t *get_tolcbt_vmdk_path(const char *flat_path, const char *scratch_path, char *tolcbt_path,
+                                size_t tolcbt_path_size);
 
-tol_bool_t recovery_follow_movara_link(const char *path, char *new_path,
-                                       const char *scratch_path);
+tol_bool_t recovery_follow_movara_link(const char *path, char *new_path, const char *scratch_path);
 
 // Fills `buf` with the scratch path that serves the FUSE path `path` and
 // returns `buf`. Returns null when the result would not fit in 4096 bytes;

@@ -14,14 +14,14 @@
 #include <string>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 constexpr const char VOLUME_SUFFIX[] = ".volume";
 constexpr size_t VOLUME_SUFFIX_LEN = sizeof(VOLUME_SUFFIX) - 1;
 constexpr size_t NAME_LIMIT = 255; // a name within a directory stays below this
 
-__attribute__((format(printf, 3, 4))) bool format_path(char *buf, size_t size, const char *fmt,
-                                                      ...)
+__attribute__((format(printf, 3, 4))) bool format_path(char *buf, size_t size, const char *fmt, ...)
 {
     va_list args;
     va_start(args, fmt);
@@ -115,8 +115,7 @@ int recovery_vol_create_entry(char *entry_name, struct stat *stbuf, const char *
     char mount_dir[TOL_PATH_MAX];
     if (!format_path(scratch_entry, sizeof(scratch_entry), "%s/%s/%s", scratch_path, dir_path,
                      entry_name) ||
-        !format_path(mount_dir, sizeof(mount_dir), "%s/%s/%s", volume_path, dir_path,
-                     entry_name)) {
+        !format_path(mount_dir, sizeof(mount_dir), "%s/%s/%s", volume_path, dir_path, entry_name)) {
         ts_printf("ERROR: recovery_vol_create_entry: path of %s in %s is too long\n", entry_name,
                   dir_path);
         return -1;

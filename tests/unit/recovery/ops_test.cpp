@@ -20,7 +20,8 @@
 #include <sys/xattr.h>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using rfs_recovery_test::recovery_test;
 
@@ -34,7 +35,8 @@ TEST(RecoveryInoHash, KnownValues)
     EXPECT_EQ(fs_ino_hash("/caf\xe9.vmx"), 1584080266u);
 }
 
-class ops_test : public recovery_test {
+class ops_test : public recovery_test
+{
   protected:
     struct fuse_file_info open_file(const char *path, int flags, int *res)
     {
@@ -148,14 +150,16 @@ TEST_F(ops_test, FullListOfOpenHandlesRefusesAnother)
         write("vm/f" + std::to_string(i) + ".vmx", "x");
     for (int i = 0; i < RECOVERY_MAX_COOKIES; ++i) {
         int res;
-        open_files.push_back(open_file(("/vm/f" + std::to_string(i) + ".vmx").c_str(), O_RDONLY, &res));
+        open_files.push_back(
+            open_file(("/vm/f" + std::to_string(i) + ".vmx").c_str(), O_RDONLY, &res));
         ASSERT_EQ(res, 0);
     }
     int res;
     open_file("/vm/f32.vmx", O_RDONLY, &res);
     EXPECT_EQ(res, -EIO); // EMFILE inside, EIO to the client
     for (int i = 0; i < RECOVERY_MAX_COOKIES; ++i)
-        EXPECT_EQ(recovery_fs_release(("/vm/f" + std::to_string(i) + ".vmx").c_str(), &open_files[i]), 0);
+        EXPECT_EQ(
+            recovery_fs_release(("/vm/f" + std::to_string(i) + ".vmx").c_str(), &open_files[i]), 0);
 }
 
 TEST_F(ops_test, ConcurrentOpensReadsAndEvictions)
@@ -316,7 +320,8 @@ int collect(void *buf, const char *name, const struct stat *, off_t off)
     return 0;
 }
 
-class listing_test : public ops_test {
+class listing_test : public ops_test
+{
   protected:
     std::vector<std::string> list(const char *path, int *res = nullptr, size_t room = 1000)
     {
@@ -444,7 +449,8 @@ TEST_F(ops_test, ExtendedAttributes)
     EXPECT_EQ(recovery_fs_listxattr("/vm1/disk.volume", names, sizeof(names)) >= 0, true);
     struct stat st;
     EXPECT_EQ(stat((volumes_ + "/vm1/disk.volume").c_str(), &st), 0);
-    EXPECT_EQ(recovery_fs_getxattr("/vm1/nodisk.volume", "user.note", value, sizeof(value)), -ENOENT);
+    EXPECT_EQ(recovery_fs_getxattr("/vm1/nodisk.volume", "user.note", value, sizeof(value)),
+              -ENOENT);
 }
 
 TEST_F(ops_test, DebugCountersFollowConsecutivePaths)

@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
-class option_parse : public ::testing::Test {
+class option_parse : public ::testing::Test
+{
   protected:
     void TearDown() override { recovery_fs_options_reset(&fs_options); }
 

@@ -8,7 +8,8 @@
 #include <gtest/gtest.h>
 #include <string>
 
-namespace {
+namespace
+{
 
 using rfs_recovery_test::recovery_test;
 
@@ -214,11 +215,11 @@ TEST_F(recovery_test, MovaraAtScratchRoot)
 TEST_F(recovery_test, MovaraRefusals)
 {
     const char *bodies[] = {
-        R"({"flat_directory": 7})",          // not a string
-        R"({"flat_dir": "store"})",          // no such member
-        R"(["store"])",                      // top level not an object
-        R"({"flat_directory": "store")",     // malformed
-        "",                                  // empty
+        R"({"flat_directory": 7})",      // not a string
+        R"({"flat_dir": "store"})",      // no such member
+        R"(["store"])",                  // top level not an object
+        R"({"flat_directory": "store")", // malformed
+        "",                              // empty
     };
     char out[TOL_PATH_MAX];
     for (const char *body : bodies) {
@@ -263,7 +264,8 @@ TEST(RecoveryNormalize, Cases)
     }
 }
 
-class relative_link_test : public recovery_test {
+class relative_link_test : public recovery_test
+{
   protected:
     std::string convert(const std::string &cwd, const std::string &target, size_t len = 4096)
     {

@@ -14,9 +14,11 @@
 #include <string>
 #include <unistd.h>
 
-namespace rfs_recovery_test {
+namespace rfs_recovery_test
+{
 
-class temp_tree {
+class temp_tree
+{
   public:
     temp_tree()
     {
@@ -51,7 +53,8 @@ class temp_tree {
     std::string root_;
 };
 
-class recovery_test : public ::testing::Test {
+class recovery_test : public ::testing::Test
+{
   protected:
     void SetUp() override
     {

@@ -10,7 +10,8 @@
 #include <string>
 #include <sys/stat.h>
 
-namespace {
+namespace
+{
 
 using rfs_recovery_test::recovery_test;
 
@@ -72,9 +73,9 @@ TEST_F(vol_test, CreateEntryRefusals)
     // The volume path cannot be created (its parent is a file).
     std::string blocked = tree_.path("file/vol");
     tree_.write("file", "x");
-    EXPECT_EQ(recovery_vol_create_entry(name, &st, "/vm3", scratch_.c_str(), blocked.c_str(),
-                                        "x.vmdk"),
-              -1);
+    EXPECT_EQ(
+        recovery_vol_create_entry(name, &st, "/vm3", scratch_.c_str(), blocked.c_str(), "x.vmdk"),
+        -1);
 }
 
 TEST_F(vol_test, CreateMountPoint)
@@ -89,7 +90,8 @@ TEST_F(vol_test, CreateMountPoint)
               nullptr); // already there
 
     std::string other = volumes_ + "//vm1/none.volume";
-    errdesc_t *err = recovery_create_mount_point("/vm1/none.volume", other.c_str(), scratch_.c_str());
+    errdesc_t *err =
+        recovery_create_mount_point("/vm1/none.volume", other.c_str(), scratch_.c_str());
     ASSERT_NE(err, nullptr);
     EXPECT_EQ(err->number, ENOENT);
     EXPECT_NE(stat(other.c_str(), &st), 0);
