@@ -2,6 +2,7 @@
 
 #include "image/tolcbt.hpp"
 #include "cbt_test_util.hpp"
+#include "controller/settings.hpp"
 #include "image_test_util.hpp"
 
 #include <gtest/gtest.h>
@@ -186,6 +187,46 @@ TEST_F(TolcbtRead, ExtentDataMustLieInsideTheFile)
 
     r.list[0].length = -512;
     EXPECT_NE(check_tolcbt_extents(*r.header, r.list, static_cast<int64_t>(bytes.size())), nullptr);
+}
+
+// Debug lines name every step, in order, only while change-block debugging
+// is on.
+TEST_F(TolcbtRead, DebugLinesFollowTheSetting)
+{
+    auto bytes = make_cbt({{4096, 512, CBT_MAGIC_EXTENT_LAST}});
+    testing::internal::CaptureStdout();
+    read(bytes);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+    get_reg_settings()->cbt_debug_enabled = TOL_TRUE;
+    testing::internal::CaptureStdout();
+    auto r = read(bytes);
+    const std::string out = testing::internal::GetCapturedStdout();
+    get_reg_settings()->cbt_debug_enabled = TOL_FALSE;
+    ASSERT_EQ(r.err, nullptr);
+
+    const char *lines[] = {
+        "opening tolcbt_file: ",
+        "tolcbt_header read_offset: 372\n",
+        "tolcbt_header bytes_read: 372\n",
+        "tolcbt_header magic number: cbcb1111\n",
+        "tolcbt_header version: 1\n",
+        "tolcbt_header changeid: 00112233-4455-6677-8899-aabbccddeeff/7\n",
+        "tolcbt_header device: /vmfs/devices/disks/test\n",
+        "tolcbt_header block_list_offset: 512\n",
+        "tolcbt_header block_data_offset: 4096\n",
+        "tolcbt_header total_change_size: 512\n",
+        "tolcbt_header bytes_read: 3584\n",
+        "tolcbt_header block_list_num: 179\n",
+        "cbt_item->start / length: 4096 / 512\n",
+        "cbt_item->next : 3419100501\n",
+    };
+    size_t pos = 0;
+    for (const char *line : lines) {
+        size_t found = out.find(line, pos);
+        ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n" << out;
+        pos = found;
+    }
 }
 
 // The merge table.
