@@ -65,6 +65,11 @@ d4=\$(/run/rfs-sandbox/bin/losetup -r -f --show /inuse_bitmap/$TAG-fuse); record
 for f in /var/tolvane /etc/lvm/backup /etc/lvm/archive /usr/local/tolvane /dev/mapper /etc /run /tmp /var/tolvane/inuse_override /; do
     echo x >"\$f/$TAG"
 done
+# A device of the device-mapper stand-in, when it is built.
+if [ -x "$RFS_BUILD_DIR/platform/dm/dmsetup" ]; then
+    echo "0 8192 linear \$d3 0" | dmsetup create $TAG-dm
+    record /dev/loop\$((16#\$(stat -c %T /dev/mapper/$TAG-dm)))
+fi
 setsid sleep 9999.$$ </dev/null >/dev/null 2>&1 &
 if losetup -d $HOSTLOOP 2>/dev/null; then echo "detached $HOSTLOOP" >>"$H/errors"; fi
 touch "$H/ready"
