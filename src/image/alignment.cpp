@@ -17,8 +17,8 @@ errdesc_t *alignment_desc_get(off_t offset, size_t size, uint32_t blk_size, alig
     if (blk_size < 8)
         return errdesc_set_fmt(EINVAL, "alignment_desc_get: block size %u", blk_size);
     if (offset < 0 || size > static_cast<size_t>(std::numeric_limits<off_t>::max() - offset))
-        return errdesc_set_fmt(EINVAL, "alignment_desc_get: range %jd+%zu", static_cast<intmax_t>(offset),
-                               size);
+        return errdesc_set_fmt(EINVAL, "alignment_desc_get: range %jd+%zu",
+                               static_cast<intmax_t>(offset), size);
 
     const int64_t b = blk_size;
     const int64_t start = offset;
@@ -26,7 +26,8 @@ errdesc_t *alignment_desc_get(off_t offset, size_t size, uint32_t blk_size, alig
 
     ad->head_blk_addr = start / b;
     ad->head_byte_offset = start % b;
-    ad->head_byte_count = ad->head_byte_offset > 0 ? static_cast<uint32_t>(b - ad->head_byte_offset) : 0;
+    ad->head_byte_count =
+        ad->head_byte_offset > 0 ? static_cast<uint32_t>(b - ad->head_byte_offset) : 0;
     ad->tail_blk_addr = end / b;
     ad->tail_byte_count = static_cast<uint32_t>(end % b);
 
@@ -50,4 +51,7 @@ errdesc_t *alignment_desc_get(off_t offset, size_t size, uint32_t blk_size, alig
     return nullptr;
 }
 
-void alignment_desc_destroy(alignment_desc_t *ad) { *ad = alignment_desc_t{}; }
+void alignment_desc_destroy(alignment_desc_t *ad)
+{
+    *ad = alignment_desc_t{};
+}

@@ -38,4 +38,7 @@ errdesc_t *read_mbr(int fd, mbr_t *mbr)
     return nullptr;
 }
 
-bool is_valid_mbr(const mbr_t *mbr) { return mbr->mbr_signature == MBR_SIGNATURE; }
+bool is_valid_mbr(const mbr_t *mbr)
+{
+    return mbr->mbr_signature == MBR_SIGNATURE;
+}

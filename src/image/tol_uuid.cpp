@@ -3,7 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 int hex_value(char c)
 {

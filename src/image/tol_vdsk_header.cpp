@@ -7,7 +7,8 @@
 #include <ctime>
 #include <iterator>
 
-namespace {
+namespace
+{
 
 constexpr size_t SECTOR = 512;
 
@@ -35,12 +36,9 @@ struct attribute_name_t {
 
 // In the order in which the dump names them.
 constexpr attribute_name_t attribute_names[] = {
-    {TOL_VDSK_ATTR_PERSISTENT, "persistent, "},
-    {TOL_VDSK_ATTR_THIN, "thin provisioned, "},
-    {TOL_VDSK_ATTR_WRITE_THROUGH, "write through, "},
-    {TOL_VDSK_ATTR_SPLIT, "split, "},
-    {TOL_VDSK_ATTR_EAGERLY_SCRUB, "eagerly scrub, "},
-    {TOL_VDSK_ATTR_CBT_ENABLED, "cbt enabled, "},
+    {TOL_VDSK_ATTR_PERSISTENT, "persistent, "},       {TOL_VDSK_ATTR_THIN, "thin provisioned, "},
+    {TOL_VDSK_ATTR_WRITE_THROUGH, "write through, "}, {TOL_VDSK_ATTR_SPLIT, "split, "},
+    {TOL_VDSK_ATTR_EAGERLY_SCRUB, "eagerly scrub, "}, {TOL_VDSK_ATTR_CBT_ENABLED, "cbt enabled, "},
 };
 
 const char *createtype_dump_text(uint8_t value)
@@ -95,7 +93,8 @@ template <typename V> void dump_vmdk_fields(FILE *out, int version, const V &v)
     std::fputc('\n', out);
 
     time_t when = static_cast<time_t>(v.snapshot_time);
-    struct tm tm_local {};
+    struct tm tm_local {
+    };
     char when_text[64] = "";
     if (localtime_r(&when, &tm_local) && asctime_r(&tm_local, when_text))
         std::fprintf(out, "snapshot time: %s", when_text); // brings its own newline
@@ -153,8 +152,8 @@ errdesc_t *find_free_sector_by_partition(int fd, uint32_t *sector)
                                static_cast<int>(first_start), TOL_VDSK_HEADER_FIRST_SECTOR,
                                TOL_VDSK_HEADER_LAST_SECTOR);
 
-    for (uint32_t s = TOL_VDSK_HEADER_FIRST_SECTOR; s <= TOL_VDSK_HEADER_LAST_SECTOR && s < first_start;
-         ++s) {
+    for (uint32_t s = TOL_VDSK_HEADER_FIRST_SECTOR;
+         s <= TOL_VDSK_HEADER_LAST_SECTOR && s < first_start; ++s) {
         if (is_sector_available(fd, s)) {
             *sector = s;
             return nullptr;
@@ -229,4 +228,7 @@ void dump_tol_vdsk_header_to(FILE *out, const tol_vdsk_header_t *header)
     std::fprintf(out, "path: %s\n", path.c_str());
 }
 
-void dump_tol_vdsk_header(const tol_vdsk_header_t *header) { dump_tol_vdsk_header_to(stdout, header); }
+void dump_tol_vdsk_header(const tol_vdsk_header_t *header)
+{
+    dump_tol_vdsk_header_to(stdout, header);
+}

@@ -18,11 +18,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 constexpr int64_t SECTOR = TOL_SECTOR_SIZE;
 
-bool cbt_debug() { return get_reg_settings()->cbt_debug_enabled == TOL_TRUE; }
+bool cbt_debug()
+{
+    return get_reg_settings()->cbt_debug_enabled == TOL_TRUE;
+}
 
 // Change-block debug lines are printed whatever the debug level, but only
 // while the change-block debug setting is on.
@@ -39,16 +43,25 @@ struct saved_error {
     std::string text;
 
     explicit saved_error(const errdesc_t *err) : number(err->number), text(err->string) {}
-    errdesc_t *restore() const { return _intern_errdesc_set_str(number, text.c_str(), __LINE__, __FILE_NAME__); }
+    errdesc_t *restore() const
+    {
+        return _intern_errdesc_set_str(number, text.c_str(), __LINE__, __FILE_NAME__);
+    }
 };
 
-errdesc_t *invalid_list() { return errdesc_set_str(EINVAL, "invalid tolcbt changed block list"); }
+errdesc_t *invalid_list()
+{
+    return errdesc_set_str(EINVAL, "invalid tolcbt changed block list");
+}
 
 // Bounded text of a fixed-size field that should, but need not, hold a NUL.
-std::string field_text(const char *field, size_t size) { return std::string(field, strnlen(field, size)); }
+std::string field_text(const char *field, size_t size)
+{
+    return std::string(field, strnlen(field, size));
+}
 
-errdesc_t *read_extent_list(int fd, const char *path, const cbt_file_header_t &hdr, int64_t *read_offset,
-                            cbt_extent_list_t *list)
+errdesc_t *read_extent_list(int fd, const char *path, const cbt_file_header_t &hdr,
+                            int64_t *read_offset, cbt_extent_list_t *list)
 {
     const int64_t list_bytes = hdr.block_data_offset - hdr.block_list_offset;
     if (hdr.block_list_offset < 0 || list_bytes < static_cast<int64_t>(sizeof(cbt_extent_data_t)))
@@ -137,10 +150,12 @@ errdesc_t *build_merged(const char *flat_path, const char *tolcbt_path, tolcbt_m
         return err;
     CBT_DEBUG("defined loop device: %s\n", h->tolcbt_loop_dev.c_str());
 
-    if (errdesc_t *err = create_devmap_table_merge(flat_path, h->flat_loop_dev.c_str(), h->tolcbt_loop_dev.c_str(),
-                                                   list, *header, &h->devmap_cbt_name, &h->devmap_table))
+    if (errdesc_t *err = create_devmap_table_merge(flat_path, h->flat_loop_dev.c_str(),
+                                                   h->tolcbt_loop_dev.c_str(), list, *header,
+                                                   &h->devmap_cbt_name, &h->devmap_table))
         return err;
-    return define_devmap_device(h->devmap_table.c_str(), h->devmap_cbt_name.c_str(), &h->devmap_device);
+    return define_devmap_device(h->devmap_table.c_str(), h->devmap_cbt_name.c_str(),
+                                &h->devmap_device);
 }
 
 } // namespace
@@ -169,11 +184,15 @@ errdesc_t *read_tolcbt_header(const char *path, std::unique_ptr<cbt_file_header_
 
     CBT_DEBUG("tolcbt_header magic number: %x\n", hdr.magic_header);
     CBT_DEBUG("tolcbt_header version: %d\n", static_cast<int>(hdr.version));
-    CBT_DEBUG("tolcbt_header changeid: %s\n", field_text(hdr.changeid, sizeof(hdr.changeid)).c_str());
+    CBT_DEBUG("tolcbt_header changeid: %s\n",
+              field_text(hdr.changeid, sizeof(hdr.changeid)).c_str());
     CBT_DEBUG("tolcbt_header device: %s\n", field_text(hdr.device, sizeof(hdr.device)).c_str());
-    CBT_DEBUG("tolcbt_header block_list_offset: %jd\n", static_cast<intmax_t>(hdr.block_list_offset));
-    CBT_DEBUG("tolcbt_header block_data_offset: %jd\n", static_cast<intmax_t>(hdr.block_data_offset));
-    CBT_DEBUG("tolcbt_header total_change_size: %jd\n", static_cast<intmax_t>(hdr.total_change_size));
+    CBT_DEBUG("tolcbt_header block_list_offset: %jd\n",
+              static_cast<intmax_t>(hdr.block_list_offset));
+    CBT_DEBUG("tolcbt_header block_data_offset: %jd\n",
+              static_cast<intmax_t>(hdr.block_data_offset));
+    CBT_DEBUG("tolcbt_header total_change_size: %jd\n",
+              static_cast<intmax_t>(hdr.total_change_size));
 
     if (hdr.total_change_size == 0)
         return nullptr;
@@ -187,11 +206,13 @@ errdesc_t *check_tolcbt_extents(const cbt_file_header_t &header, const cbt_exten
     for (size_t i = 0; i < list.size(); ++i) {
         const cbt_extent_data_t &item = list[i];
         if (item.start < 0 || item.length < 0)
-            return errdesc_set_fmt(EINVAL, "tolcbt extent %zu has a negative start or length (%jd / %jd)", i,
-                                   static_cast<intmax_t>(item.start), static_cast<intmax_t>(item.length));
+            return errdesc_set_fmt(
+                EINVAL, "tolcbt extent %zu has a negative start or length (%jd / %jd)", i,
+                static_cast<intmax_t>(item.start), static_cast<intmax_t>(item.length));
         if (__builtin_add_overflow(data_end, item.length, &data_end) || data_end > file_size)
-            return errdesc_set_fmt(EINVAL, "tolcbt extent %zu data end beyond the end of the file (%jd bytes)", i,
-                                   static_cast<intmax_t>(file_size));
+            return errdesc_set_fmt(
+                EINVAL, "tolcbt extent %zu data end beyond the end of the file (%jd bytes)", i,
+                static_cast<intmax_t>(file_size));
     }
     return nullptr;
 }
@@ -220,12 +241,13 @@ errdesc_t *make_cbt_path(const char *dir, const char *name, const char *suffix, 
     return nullptr;
 }
 
-errdesc_t *write_dm_table_entry(int64_t start, int64_t length, const char *device, int64_t dev_offset,
-                                int fd, off_t file_offset, size_t *written)
+errdesc_t *write_dm_table_entry(int64_t start, int64_t length, const char *device,
+                                int64_t dev_offset, int fd, off_t file_offset, size_t *written)
 {
     char line[4096];
-    int n = std::snprintf(line, sizeof(line), "%jd %jd linear %s %jd\n", static_cast<intmax_t>(start / SECTOR),
-                          static_cast<intmax_t>(length / SECTOR), device, static_cast<intmax_t>(dev_offset / SECTOR));
+    int n = std::snprintf(
+        line, sizeof(line), "%jd %jd linear %s %jd\n", static_cast<intmax_t>(start / SECTOR),
+        static_cast<intmax_t>(length / SECTOR), device, static_cast<intmax_t>(dev_offset / SECTOR));
     if (n < 0 || static_cast<size_t>(n) >= sizeof(line))
         return errdesc_set_str(ENAMETOOLONG, device);
     CBT_DEBUG("writing dm_table_entry: %s", line);
@@ -239,7 +261,8 @@ errdesc_t *write_dm_table_entry(int64_t start, int64_t length, const char *devic
 
 errdesc_t *create_devmap_table_merge_in(const char *table_dir, const char *flat_path,
                                         const char *flat_loop_dev, const char *tolcbt_loop_dev,
-                                        const cbt_extent_list_t &list, const cbt_file_header_t &header,
+                                        const cbt_extent_list_t &list,
+                                        const cbt_file_header_t &header,
                                         std::string *devmap_cbt_name, std::string *devmap_table)
 {
     CBT_DEBUG("defining dm table flat_loop_dev: %s\n", flat_loop_dev);
@@ -248,7 +271,8 @@ errdesc_t *create_devmap_table_merge_in(const char *table_dir, const char *flat_
 
     if (errdesc_t *err = dm_mk_unique_name(CBT_DM_PREFIX, devmap_cbt_name))
         return err;
-    if (errdesc_t *err = make_cbt_path(table_dir, devmap_cbt_name->c_str(), CBT_TABLE_SUFFIX, devmap_table))
+    if (errdesc_t *err =
+            make_cbt_path(table_dir, devmap_cbt_name->c_str(), CBT_TABLE_SUFFIX, devmap_table))
         return err;
     CBT_DEBUG("create_devmap_table_merge, using devmap_table: %s\n", devmap_table->c_str());
 
@@ -258,9 +282,11 @@ errdesc_t *create_devmap_table_merge_in(const char *table_dir, const char *flat_
 
     int64_t position = 0; // bytes of the image covered so far
     off_t file_offset = 0;
-    auto entry = [&](int64_t start, int64_t length, const char *device, int64_t dev_offset) -> errdesc_t * {
+    auto entry = [&](int64_t start, int64_t length, const char *device,
+                     int64_t dev_offset) -> errdesc_t * {
         size_t written = 0;
-        if (errdesc_t *err = write_dm_table_entry(start, length, device, dev_offset, fd.get(), file_offset, &written))
+        if (errdesc_t *err = write_dm_table_entry(start, length, device, dev_offset, fd.get(),
+                                                  file_offset, &written))
             return errdesc_set_str(err->number, devmap_table->c_str());
         file_offset += static_cast<off_t>(written);
         return nullptr;
@@ -296,15 +322,16 @@ errdesc_t *create_devmap_table_merge(const char *flat_path, const char *flat_loo
                                      const cbt_file_header_t &header, std::string *devmap_cbt_name,
                                      std::string *devmap_table)
 {
-    return create_devmap_table_merge_in(CBT_TABLE_DIR, flat_path, flat_loop_dev, tolcbt_loop_dev, list, header,
-                                        devmap_cbt_name, devmap_table);
+    return create_devmap_table_merge_in(CBT_TABLE_DIR, flat_path, flat_loop_dev, tolcbt_loop_dev,
+                                        list, header, devmap_cbt_name, devmap_table);
 }
 
 errdesc_t *define_devmap_device(const char *table_path, const char *name, std::string *device)
 {
     *device = std::string(DM_ROOT) + "/" + name;
     CBT_DEBUG("define_devmap_device dm_cbt_name: %s\n", name);
-    const char *cmd[] = {tol_program_path(tol_program_t::dmsetup), "create", name, table_path, nullptr};
+    const char *cmd[] = {tol_program_path(tol_program_t::dmsetup), "create", name, table_path,
+                         nullptr};
     return spawn(cmd, SPAWN_WAIT, nullptr, nullptr, nullptr, SPAWN_TIMEOUT_LONG);
 }
 
@@ -334,9 +361,10 @@ void release_merged_tolcbt(std::unique_ptr<tolcbt_merge_handle_t> *handle)
         return;
     tolcbt_merge_handle_t &h = **handle;
 
-    if (!h.devmap_device.empty() && !h.flat_loop_dev.empty() && h.devmap_device != h.flat_loop_dev) {
-        const char *cmd[] = {tol_program_path(tol_program_t::dmsetup), "remove", "-f", h.devmap_device.c_str(),
-                             nullptr};
+    if (!h.devmap_device.empty() && !h.flat_loop_dev.empty() &&
+        h.devmap_device != h.flat_loop_dev) {
+        const char *cmd[] = {tol_program_path(tol_program_t::dmsetup), "remove", "-f",
+                             h.devmap_device.c_str(), nullptr};
         if (errdesc_t *err = spawn(cmd, SPAWN_WAIT, nullptr, nullptr, nullptr, SPAWN_TIMEOUT))
             errdesc_log(err, TOL_PRIO_WARNING);
     }

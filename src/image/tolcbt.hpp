@@ -32,12 +32,12 @@ inline constexpr const char *CBT_DM_PREFIX = "cbt";
 struct cbt_file_header_t {
     uint32_t magic_header;
     uint32_t version;
-    int64_t block_list_offset;  // file offset of the extent list
-    int64_t block_data_offset;  // first changed byte; also where the list ends
-    int64_t total_change_size;  // 0: no changes, the list is not read
-    int64_t tolcbt_file_size;   // the size the whole file must have
+    int64_t block_list_offset; // file offset of the extent list
+    int64_t block_data_offset; // first changed byte; also where the list ends
+    int64_t total_change_size; // 0: no changes, the list is not read
+    int64_t tolcbt_file_size;  // the size the whole file must have
     int64_t flat_file_size;
-    char changeid[64];          // "<uuid text>/<suffix>", NUL-terminated
+    char changeid[64]; // "<uuid text>/<suffix>", NUL-terminated
     char device[256];
     uint32_t magic_block_list;
 };
@@ -106,13 +106,14 @@ errdesc_t *make_cbt_path(const char *dir, const char *name, const char *suffix, 
 
 // Appends "<start> <length> linear <device> <offset>\n" in sectors at
 // `file_offset`; `*written` is the line's length.
-errdesc_t *write_dm_table_entry(int64_t start, int64_t length, const char *device, int64_t dev_offset,
-                                int fd, off_t file_offset, size_t *written);
+errdesc_t *write_dm_table_entry(int64_t start, int64_t length, const char *device,
+                                int64_t dev_offset, int fd, off_t file_offset, size_t *written);
 
 // Names the device ("cbt.<n>") and writes its table file into `table_dir`.
 errdesc_t *create_devmap_table_merge_in(const char *table_dir, const char *flat_path,
                                         const char *flat_loop_dev, const char *tolcbt_loop_dev,
-                                        const cbt_extent_list_t &list, const cbt_file_header_t &header,
+                                        const cbt_extent_list_t &list,
+                                        const cbt_file_header_t &header,
                                         std::string *devmap_cbt_name, std::string *devmap_table);
 errdesc_t *create_devmap_table_merge(const char *flat_path, const char *flat_loop_dev,
                                      const char *tolcbt_loop_dev, const cbt_extent_list_t &list,

@@ -17,7 +17,8 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
+namespace
+{
 
 constexpr int CLOSE_WAITS = 10; // one-second waits for the bitmap's users
 
@@ -52,7 +53,10 @@ void sleep_one_second()
     }
 }
 
-bool fits(const std::string &path) { return path.size() < TOL_DEV_PATH_MAX; }
+bool fits(const std::string &path)
+{
+    return path.size() < TOL_DEV_PATH_MAX;
+}
 
 } // namespace
 
@@ -98,7 +102,8 @@ std::unique_ptr<tol_dev_desc_t> tol_dev_open_at(const char *bitmap_dir, const ch
     return pdev;
 }
 
-std::unique_ptr<tol_dev_desc_t> tol_dev_open(const char *device_path, const char *extended_error_path)
+std::unique_ptr<tol_dev_desc_t> tol_dev_open(const char *device_path,
+                                             const char *extended_error_path)
 {
     return tol_dev_open_at(TOL_INUSE_BITMAP_DIR, device_path, extended_error_path,
                            get_reg_settings()->lumiread_lvm_enabled == TOL_TRUE);
@@ -116,7 +121,8 @@ void tol_dev_close(std::unique_ptr<tol_dev_desc_t> *pdevp)
               "sectors_skipped %jd, io_bytes %jd\n",
               pdev->name.c_str(), static_cast<intmax_t>(s.invocations.load()),
               static_cast<intmax_t>(s.inuse_tests.load()), static_cast<intmax_t>(s.runs.load()),
-              static_cast<intmax_t>(s.sectors_read.load()), static_cast<intmax_t>(s.sectors_skipped.load()),
+              static_cast<intmax_t>(s.sectors_read.load()),
+              static_cast<intmax_t>(s.sectors_skipped.load()),
               static_cast<intmax_t>(s.io_bytes.load()));
 
     const std::string bmap_path = pdev->bmap_path;
@@ -183,8 +189,9 @@ errdesc_t *tol_dev_read(tol_dev_desc_t *pdev, char *buffer, const uint8_t *bitma
             // A device shorter than its bitmap says must not pass for zeros.
             errnum_t number = err ? err->number : (got < bytes ? EIO : 0);
             if (number != 0)
-                return errdesc_set_extended_err(
-                    number, pdev->extended_error_path.empty() ? nullptr : pdev->extended_error_path.c_str());
+                return errdesc_set_extended_err(number, pdev->extended_error_path.empty()
+                                                            ? nullptr
+                                                            : pdev->extended_error_path.c_str());
             rstats->sectors_read += n;
             ctr.sectors_read += static_cast<uint64_t>(n);
         } else {
@@ -229,7 +236,8 @@ errdesc_t *optimize_byte_read(tol_dev_desc_t *pdev, char *buffer, size_t size, o
         return nullptr; // end of data
 
     // One bitmap read covers exactly the bytes of the request's sectors.
-    const tol_sector_t last_sector = ad.tail_byte_count > 0 ? ad.tail_blk_addr : ad.tail_blk_addr - 1;
+    const tol_sector_t last_sector =
+        ad.tail_byte_count > 0 ? ad.tail_blk_addr : ad.tail_blk_addr - 1;
     const off_t first_byte = ad.head_blk_addr / 8;
     const off_t last_byte = last_sector / 8;
     const size_t window_size = static_cast<size_t>(last_byte - first_byte + 1);
@@ -243,18 +251,20 @@ errdesc_t *optimize_byte_read(tol_dev_desc_t *pdev, char *buffer, size_t size, o
     }
     if (got != static_cast<ssize_t>(window_size)) {
         int saved = got < 0 ? errno : 0;
-        return errdesc_set_fmt(EIO,
-                               "optimize_byte_read : pread size %lld bytes, start %lld, inuse_bitmap of "
-                               "%s returned %zd nbytes (errno = %d)\n",
-                               static_cast<long long>(window_size), static_cast<long long>(first_byte),
-                               pdev->name.c_str(), got, saved);
+        return errdesc_set_fmt(
+            EIO,
+            "optimize_byte_read : pread size %lld bytes, start %lld, inuse_bitmap of "
+            "%s returned %zd nbytes (errno = %d)\n",
+            static_cast<long long>(window_size), static_cast<long long>(first_byte),
+            pdev->name.c_str(), got, saved);
     }
     const tol_sector_t base = ad.head_blk_addr - ad.head_blk_addr % 8;
 
     tol_read_stats_t rstats{0, 0};
     if (ad.head_byte_count > 0) {
         tol_sector_t n = 1;
-        if (errdesc_t *err = tol_dev_read(pdev, ad.buf.data(), window.data(), base, ad.head_blk_addr, &n, &rstats))
+        if (errdesc_t *err = tol_dev_read(pdev, ad.buf.data(), window.data(), base,
+                                          ad.head_blk_addr, &n, &rstats))
             return err;
         std::memcpy(buffer, ad.buf.data() + ad.head_byte_offset, ad.head_byte_count);
     }
@@ -271,9 +281,11 @@ errdesc_t *optimize_byte_read(tol_dev_desc_t *pdev, char *buffer, size_t size, o
     if (!device_ended && ad.tail_byte_count > 0) {
         std::fill(ad.buf.begin(), ad.buf.end(), 0);
         tol_sector_t n = 1;
-        if (errdesc_t *err = tol_dev_read(pdev, ad.buf.data(), window.data(), base, ad.tail_blk_addr, &n, &rstats))
+        if (errdesc_t *err = tol_dev_read(pdev, ad.buf.data(), window.data(), base,
+                                          ad.tail_blk_addr, &n, &rstats))
             return err;
-        std::memcpy(buffer + ad.head_byte_count + static_cast<size_t>(ad.body_blk_count) * TOL_SECTOR_SIZE,
+        std::memcpy(buffer + ad.head_byte_count +
+                        static_cast<size_t>(ad.body_blk_count) * TOL_SECTOR_SIZE,
                     ad.buf.data(), ad.tail_byte_count);
     }
 

@@ -39,10 +39,10 @@ struct tol_dev_stats_t {
 
 struct tol_dev_desc_t {
     uint32_t magic = TOL_DEV_DESC_MAGIC;
-    std::string name;            // last component of the device path with its "/"
-    unique_fd fd;                // the data device, read-only
-    unique_fd bmap_fd;           // the bitmap file
-    tol_sector_t length = 0;     // sectors served: bitmap size times 8
+    std::string name;        // last component of the device path with its "/"
+    unique_fd fd;            // the data device, read-only
+    unique_fd bmap_fd;       // the bitmap file
+    tol_sector_t length = 0; // sectors served: bitmap size times 8
     int sector_size = TOL_SECTOR_SIZE;
     tol_dev_stats_t stats;
     std::string extended_error_path; // empty: read errors are not looked up

@@ -9,7 +9,8 @@
 
 #include <mutex>
 
-namespace {
+namespace
+{
 
 struct mounter_program_t {
     tol_program_t program;
@@ -18,12 +19,18 @@ struct mounter_program_t {
 
 // In the order of the mounter's program table.
 constexpr mounter_program_t mounter_programs[] = {
-    {tol_program_t::kpartx, "kpartx"},     {tol_program_t::mount, "mount"},
-    {tol_program_t::umount, "umount"},     {tol_program_t::pvs, "pvs"},
-    {tol_program_t::lvs, "lvs"},           {tol_program_t::lvchange, "lvchange"},
-    {tol_program_t::vgrename, "vgrename"}, {tol_program_t::pvcreate, "pvcreate"},
-    {tol_program_t::vgcfgrestore, "vgcfgrestore"}, {tol_program_t::sfdisk, "sfdisk"},
-    {tol_program_t::dmsetup, "dmsetup"},   {tol_program_t::vol_id, "vol_id"},
+    {tol_program_t::kpartx, "kpartx"},
+    {tol_program_t::mount, "mount"},
+    {tol_program_t::umount, "umount"},
+    {tol_program_t::pvs, "pvs"},
+    {tol_program_t::lvs, "lvs"},
+    {tol_program_t::lvchange, "lvchange"},
+    {tol_program_t::vgrename, "vgrename"},
+    {tol_program_t::pvcreate, "pvcreate"},
+    {tol_program_t::vgcfgrestore, "vgcfgrestore"},
+    {tol_program_t::sfdisk, "sfdisk"},
+    {tol_program_t::dmsetup, "dmsetup"},
+    {tol_program_t::vol_id, "vol_id"},
     {tol_program_t::losetup, "losetup"},
 };
 
@@ -38,11 +45,13 @@ void setup_cmds()
     std::call_once(setup_once, [] {
         for (const auto &p : mounter_programs)
             if (!tol_program_available(p.program))
-                ts_printf("ERROR: setup_cmds: %s not found at %s\n", p.name, tol_program_path(p.program));
+                ts_printf("ERROR: setup_cmds: %s not found at %s\n", p.name,
+                          tol_program_path(p.program));
     });
 }
 
-namespace {
+namespace
+{
 
 // Keeps an error of this thread across calls that may set another one.
 errdesc_t *fail_cleared(errdesc_t *err, vdskdesc_t *vdskdesc)

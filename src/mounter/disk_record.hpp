@@ -16,9 +16,9 @@ inline constexpr uint32_t PART_MAP_MAGIC = 0xDDCCBBAA;
 inline constexpr uint32_t VOLGRP_MAP_MAGIC = 0xCCBBAAFF;
 inline constexpr uint32_t VDSKDESC_MAGIC = 0xFFEEDDCC;
 
-inline constexpr uint32_t PART_MAP_MAX = 20;    // partitions 1 to 19 are probed
-inline constexpr uint32_t VOLGRP_LV_MAX = 20;   // logical volumes per group
-inline constexpr uint32_t VOLGRP_MAP_MAX = 4;   // volume groups per disk
+inline constexpr uint32_t PART_MAP_MAX = 20;  // partitions 1 to 19 are probed
+inline constexpr uint32_t VOLGRP_LV_MAX = 20; // logical volumes per group
+inline constexpr uint32_t VOLGRP_MAP_MAX = 4; // volume groups per disk
 
 // The device-mapper directory and the delimiter of partition device names.
 inline constexpr const char *dmroot = "/dev/mapper";
@@ -121,7 +121,7 @@ struct vdsk_stat_t {
 struct vdskdesc_t {
     uint32_t magic = 0;
     uint32_t version = 0;
-    vdsk_uuid_t uuid = 0;        // the descriptor's CID; never 0 in an open record
+    vdsk_uuid_t uuid = 0; // the descriptor's CID; never 0 in an open record
     vdsk_type_t type = VD_UNKNOWN;
     struct {
         std::unique_ptr<vmdkdesc_t> vmdkdesc; // the open descriptor (VD_VMDK)

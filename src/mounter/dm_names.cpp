@@ -10,9 +10,13 @@
 #include <ctime>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
-bool path_exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+bool path_exists(const std::string &path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}
 
 void sleep_one_second()
 {
@@ -58,7 +62,8 @@ errdesc_t *dm_check_and_remove(const char *dm_path)
 {
     if (!path_exists(dm_path))
         return nullptr;
-    const char *cmd[] = {tol_program_path(tol_program_t::dmsetup), "remove", "-f", dm_path, nullptr};
+    const char *cmd[] = {tol_program_path(tol_program_t::dmsetup), "remove", "-f", dm_path,
+                         nullptr};
     if (errdesc_t *err = run_program_wait(cmd, 0, SPAWN_TIMEOUT))
         errdesc_log(err, TOL_PRIO_ERROR);
     if (path_exists(dm_path)) {

@@ -8,7 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 
-namespace {
+namespace
+{
 
 // The first free loop device as losetup names it; empty when it names none.
 errdesc_t *find_free_loop_dev(int timeout, std::string *device)
@@ -38,18 +39,23 @@ errdesc_t *attach(const std::string &device, const char *file, int rdonly, int t
 
 // Exit code 1 or 2 of losetup (or no free device named) is what a device
 // taken by someone else between our two runs gives.
-bool lost_race(const errdesc_t *err) { return err->number == 1 || err->number == 2; }
+bool lost_race(const errdesc_t *err)
+{
+    return err->number == 1 || err->number == 2;
+}
 
 } // namespace
 
-errdesc_t *vdsk_assign_next_loop_dev(std::string *loopdev, const char *file, int rdonly, int timeout)
+errdesc_t *vdsk_assign_next_loop_dev(std::string *loopdev, const char *file, int rdonly,
+                                     int timeout)
 {
     errdesc_t *err = nullptr;
     for (int attempt = 0; attempt < LOOPDEV_ATTEMPTS; ++attempt) {
         std::string device;
         err = find_free_loop_dev(timeout, &device);
         if (!err && device.empty())
-            err = errdesc_set_fmt(ENOENT, "Failed to find the next available loop device for %s", file);
+            err = errdesc_set_fmt(ENOENT, "Failed to find the next available loop device for %s",
+                                  file);
         if (!err)
             err = attach(device, file, rdonly, timeout);
         if (!err) {
@@ -70,7 +76,8 @@ errdesc_t *vdsk_release_loop_dev(std::string *loopdev)
     for (int attempt = 0; attempt < LOOPDEV_ATTEMPTS; ++attempt) {
         err = run_program_wait(cmd, 0, SPAWN_TIMEOUT);
         if (attempt > 0)
-            ts_printf("vdsk_release_loop_dev retried (%d): loosetup -d %s\n", attempt, device.c_str());
+            ts_printf("vdsk_release_loop_dev retried (%d): loosetup -d %s\n", attempt,
+                      device.c_str());
         if (!err || err->number != 1)
             break;
     }

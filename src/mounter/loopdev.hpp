@@ -12,7 +12,8 @@ inline constexpr int LOOPDEV_ATTEMPTS = 11;
 // Attaches `file` to the next free loop device (read-only when `rdonly` is 1)
 // and stores the device's path in `*loopdev`. `timeout` (seconds) bounds each
 // losetup run.
-errdesc_t *vdsk_assign_next_loop_dev(std::string *loopdev, const char *file, int rdonly, int timeout);
+errdesc_t *vdsk_assign_next_loop_dev(std::string *loopdev, const char *file, int rdonly,
+                                     int timeout);
 
 // Detaches the loop device named by `*loopdev`; `*loopdev` is empty
 // afterwards whatever the outcome.

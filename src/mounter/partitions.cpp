@@ -12,19 +12,15 @@
 #include <unistd.h>
 
 const fs_type_entry_t filesys_table[FS_TYPE_MAX] = {
-    {FS_TYPE_UNKNOWN, VOL_UNKNOWN, "unknown"},
-    {FS_TYPE_VFAT, VOL_FILESYS, "vfat"},
-    {FS_TYPE_NTFS, VOL_FILESYS, "ntfs"},
-    {FS_TYPE_EXT2, VOL_FILESYS, "ext2"},
-    {FS_TYPE_EXT3, VOL_FILESYS, "ext3"},
-    {FS_TYPE_EXT4, VOL_FILESYS, "ext4"},
-    {FS_TYPE_UFS, VOL_FILESYS, "ufs"},
-    {FS_TYPE_LVM2, VOL_LVM, "LVM2_member"},
-    {FS_TYPE_SWAP, VOL_UNMOUNTABLE, "swap"},
-    {FS_TYPE_MD, VOL_LVM, "raid"},
+    {FS_TYPE_UNKNOWN, VOL_UNKNOWN, "unknown"}, {FS_TYPE_VFAT, VOL_FILESYS, "vfat"},
+    {FS_TYPE_NTFS, VOL_FILESYS, "ntfs"},       {FS_TYPE_EXT2, VOL_FILESYS, "ext2"},
+    {FS_TYPE_EXT3, VOL_FILESYS, "ext3"},       {FS_TYPE_EXT4, VOL_FILESYS, "ext4"},
+    {FS_TYPE_UFS, VOL_FILESYS, "ufs"},         {FS_TYPE_LVM2, VOL_LVM, "LVM2_member"},
+    {FS_TYPE_SWAP, VOL_UNMOUNTABLE, "swap"},   {FS_TYPE_MD, VOL_LVM, "raid"},
 };
 
-namespace {
+namespace
+{
 
 constexpr bool table_in_value_order()
 {
@@ -84,7 +80,11 @@ errdesc_t *vdsk_get_fs_subtype(const char *vol, fs_subtype_t *fssubtype, int par
 {
     *fssubtype = FS_SUBTYPE_UNKNOWN;
     const std::string number = std::to_string(partnum);
-    const char *cmd[] = {tol_program_path(tol_program_t::sfdisk), "--print-id", "--force", vol, number.c_str(),
+    const char *cmd[] = {tol_program_path(tol_program_t::sfdisk),
+                         "--print-id",
+                         "--force",
+                         vol,
+                         number.c_str(),
                          nullptr};
     return run_program_read(cmd, 0, SPAWN_TIMEOUT, [&](FILE *out) {
         unsigned id = 0;
@@ -101,7 +101,8 @@ errdesc_t *vdsk_get_partitions_at(const char *dm_dir, const char *dsk_path, part
 {
     setup_cmds();
     if (create_part_dev) {
-        const char *cmd[] = {tol_program_path(tol_program_t::kpartx), "-pp", "-a", dsk_path, nullptr};
+        const char *cmd[] = {tol_program_path(tol_program_t::kpartx), "-pp", "-a", dsk_path,
+                             nullptr};
         if (errdesc_t *err = run_program_wait(cmd, 0, SPAWN_TIMEOUT)) {
             errdesc_log(err, TOL_PRIO_WARNING);
             return err;
@@ -128,7 +129,8 @@ errdesc_t *vdsk_get_partitions_at(const char *dm_dir, const char *dsk_path, part
         }
         if (entry.vtype == VOL_FILESYS) {
             // A file system whose partition type cannot be read is not mounted.
-            if (errdesc_t *err = vdsk_get_fs_subtype(dsk_path, &entry.fssubtype, static_cast<int>(i))) {
+            if (errdesc_t *err =
+                    vdsk_get_fs_subtype(dsk_path, &entry.fssubtype, static_cast<int>(i))) {
                 errdesc_log(err, TOL_PRIO_INFO);
                 entry.vtype = VOL_UNKNOWN;
             }
@@ -142,12 +144,14 @@ errdesc_t *vdsk_get_partitions_at(const char *dm_dir, const char *dsk_path, part
     return nullptr;
 }
 
-errdesc_t *vdsk_get_partitions_ex(const char *dsk_path, part_map_t *part_map, tol_bool_t create_part_dev)
+errdesc_t *vdsk_get_partitions_ex(const char *dsk_path, part_map_t *part_map,
+                                  tol_bool_t create_part_dev)
 {
     return vdsk_get_partitions_at(dmroot, dsk_path, part_map, create_part_dev);
 }
 
-errdesc_t *vdsk_free_partitions_ex(const char *dsk_path, part_map_t *part_map, tol_bool_t delete_part_dev)
+errdesc_t *vdsk_free_partitions_ex(const char *dsk_path, part_map_t *part_map,
+                                   tol_bool_t delete_part_dev)
 {
     setup_cmds();
     // Error descriptors are per thread and the removals below may set new
@@ -155,7 +159,8 @@ errdesc_t *vdsk_free_partitions_ex(const char *dsk_path, part_map_t *part_map, t
     errnum_t kpartx_number = 0;
     std::string kpartx_text;
     if (delete_part_dev) {
-        const char *cmd[] = {tol_program_path(tol_program_t::kpartx), "-pp", "-d", dsk_path, nullptr};
+        const char *cmd[] = {tol_program_path(tol_program_t::kpartx), "-pp", "-d", dsk_path,
+                             nullptr};
         if (errdesc_t *err = run_program_wait(cmd, 0, SPAWN_TIMEOUT)) {
             errdesc_log(err, TOL_PRIO_WARNING);
             kpartx_number = err->number;
@@ -176,7 +181,8 @@ errdesc_t *vdsk_free_partitions_ex(const char *dsk_path, part_map_t *part_map, t
 errdesc_t *vdsk_get_partitions(vdskdesc_t *vdskdesc)
 {
     const std::string path = std::string(dmroot) + "/" + vdskdesc->dmdesc.base;
-    return vdsk_get_partitions_ex(path.c_str(), &vdskdesc->part_map, tol_bool(!vdskdesc->dmdesc.top.empty()));
+    return vdsk_get_partitions_ex(path.c_str(), &vdskdesc->part_map,
+                                  tol_bool(!vdskdesc->dmdesc.top.empty()));
 }
 
 errdesc_t *vdsk_free_partitions(vdskdesc_t *vdskdesc)
@@ -184,5 +190,6 @@ errdesc_t *vdsk_free_partitions(vdskdesc_t *vdskdesc)
     if (vdskdesc->dmdesc.base.empty())
         return nullptr;
     const std::string path = std::string(dmroot) + "/" + vdskdesc->dmdesc.base;
-    return vdsk_free_partitions_ex(path.c_str(), &vdskdesc->part_map, tol_bool(!vdskdesc->dmdesc.top.empty()));
+    return vdsk_free_partitions_ex(path.c_str(), &vdskdesc->part_map,
+                                   tol_bool(!vdskdesc->dmdesc.top.empty()));
 }

@@ -29,11 +29,13 @@ errdesc_t *vdsk_get_fs_subtype(const char *vol, fs_subtype_t *fssubtype, int par
 // Fills `part_map` with the partitions of the device at `dsk_path` found as
 // /dev/mapper/<last component>p<N>; with `create_part_dev` kpartx first
 // creates them (its failure leaves `part_map` untouched).
-errdesc_t *vdsk_get_partitions_ex(const char *dsk_path, part_map_t *part_map, tol_bool_t create_part_dev);
+errdesc_t *vdsk_get_partitions_ex(const char *dsk_path, part_map_t *part_map,
+                                  tol_bool_t create_part_dev);
 
 // With `delete_part_dev` removes the partition devices; always empties
 // `part_map`. The result is that of kpartx.
-errdesc_t *vdsk_free_partitions_ex(const char *dsk_path, part_map_t *part_map, tol_bool_t delete_part_dev);
+errdesc_t *vdsk_free_partitions_ex(const char *dsk_path, part_map_t *part_map,
+                                   tol_bool_t delete_part_dev);
 
 // The partitions of an open disk's device-mapper device (/dev/mapper/<base>)
 // into its part_map; devices are made and removed when the disk has its

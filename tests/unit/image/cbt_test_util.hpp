@@ -15,8 +15,8 @@ struct extent_spec {
 
 // A change-block file with the extent list at `list_offset` and the data
 // area at `data_offset`; the data of each extent is filled with its index + 1.
-inline std::vector<char> make_cbt(const std::vector<extent_spec> &extents, int64_t list_offset = 512,
-                           int64_t data_offset = 4096)
+inline std::vector<char> make_cbt(const std::vector<extent_spec> &extents,
+                                  int64_t list_offset = 512, int64_t data_offset = 4096)
 {
     std::vector<char> bytes(static_cast<size_t>(data_offset), 0);
     cbt_file_header_t hdr{};
@@ -42,4 +42,3 @@ inline std::vector<char> make_cbt(const std::vector<extent_spec> &extents, int64
         bytes.insert(bytes.end(), static_cast<size_t>(extents[i].length), static_cast<char>(i + 1));
     return bytes;
 }
-

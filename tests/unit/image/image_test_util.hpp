@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-class temp_dir {
+class temp_dir
+{
   public:
     temp_dir()
     {

@@ -6,7 +6,8 @@
 
 #include <cerrno>
 
-namespace {
+namespace
+{
 
 alignment_desc_t split(off_t offset, size_t size, uint32_t blk = 512)
 {

@@ -20,23 +20,31 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 constexpr int64_t MiB = 1 << 20;
 constexpr int64_t FLAT_SIZE = 10 * MiB;
 
 // Flat content: non-zero in the first half, zero in the second, so that the
 // bitmap has unused runs.
-char flat_byte(int64_t pos) { return pos < FLAT_SIZE / 2 ? static_cast<char>(pos % 251 + 1) : 0; }
+char flat_byte(int64_t pos)
+{
+    return pos < FLAT_SIZE / 2 ? static_cast<char>(pos % 251 + 1) : 0;
+}
 
-bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+bool exists(const std::string &path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}
 
 // Whether a loop device still has a backing file. A detach while someone
 // still holds the device (the device-mapper daemon letting go of a removed
 // table) completes at the last close, so give it a moment.
 bool loop_attached(const std::string &dev)
 {
-    const std::string backing = "/sys/block/" + dev.substr(dev.rfind('/') + 1) + "/loop/backing_file";
+    const std::string backing =
+        "/sys/block/" + dev.substr(dev.rfind('/') + 1) + "/loop/backing_file";
     for (int i = 0; i < 50 && exists(backing); ++i)
         usleep(100 * 1000);
     return exists(backing);
@@ -72,7 +80,8 @@ std::vector<char> read_device(const std::string &path, size_t size)
     return data;
 }
 
-class DeviceSandbox : public ::testing::Test {
+class DeviceSandbox : public ::testing::Test
+{
   protected:
     void SetUp() override
     {
@@ -111,7 +120,8 @@ class DeviceSandbox : public ::testing::Test {
 
 TEST_F(DeviceSandbox, DISABLED_MergedDeviceShowsTheChangedBlocks)
 {
-    make_changes({{1 * MiB, 64 << 10, CBT_MAGIC_EXTENT_MORE}, {4 * MiB, 4 << 10, CBT_MAGIC_EXTENT_LAST}});
+    make_changes(
+        {{1 * MiB, 64 << 10, CBT_MAGIC_EXTENT_MORE}, {4 * MiB, 4 << 10, CBT_MAGIC_EXTENT_LAST}});
     std::unique_ptr<tolcbt_merge_handle_t> h;
     errdesc_t *err = get_merged_tolcbt(flat.c_str(), cbt.c_str(), &h);
     ASSERT_EQ(err, nullptr) << err->string;
@@ -128,7 +138,8 @@ TEST_F(DeviceSandbox, DISABLED_MergedDeviceShowsTheChangedBlocks)
     for (const std::string &loop : {h->flat_loop_dev, h->tolcbt_loop_dev})
         EXPECT_TRUE(refuses_writes(loop)) << loop;
 
-    const std::string device = h->devmap_device, flat_loop = h->flat_loop_dev, cbt_loop = h->tolcbt_loop_dev;
+    const std::string device = h->devmap_device, flat_loop = h->flat_loop_dev,
+                      cbt_loop = h->tolcbt_loop_dev;
     release_merged_tolcbt(&h);
     EXPECT_EQ(h, nullptr);
     EXPECT_FALSE(exists(device));
@@ -159,8 +170,8 @@ TEST_F(DeviceSandbox, DISABLED_DebugModeKeepsTheTableFile)
     std::unique_ptr<tolcbt_merge_handle_t> h;
     errdesc_t *err = get_merged_tolcbt(flat.c_str(), cbt.c_str(), &h);
     ASSERT_EQ(err, nullptr) << err->string;
-    EXPECT_EQ(read_text(h->devmap_table), "0 8 linear " + h->tolcbt_loop_dev + " 2\n8 20472 linear " +
-                                              h->flat_loop_dev + " 8\n");
+    EXPECT_EQ(read_text(h->devmap_table), "0 8 linear " + h->tolcbt_loop_dev +
+                                              " 2\n8 20472 linear " + h->flat_loop_dev + " 8\n");
     const std::string table = h->devmap_table;
     release_merged_tolcbt(&h);
     EXPECT_TRUE(exists(table)) << "release leaves the table alone";
@@ -179,7 +190,8 @@ TEST_F(DeviceSandbox, DISABLED_FailedCreateUndoesEverything)
     EXPECT_EQ(h, nullptr);
     // No loop device is left on either file.
     for (int i = 0; i < 256; ++i) {
-        std::string backing = read_text("/sys/block/loop" + std::to_string(i) + "/loop/backing_file");
+        std::string backing =
+            read_text("/sys/block/loop" + std::to_string(i) + "/loop/backing_file");
         EXPECT_EQ(backing.find(dir.path()), std::string::npos) << "loop" << i << " " << backing;
     }
 }
@@ -242,12 +254,14 @@ TEST_F(DeviceSandbox, DISABLED_PartitionsRecoveryHeaderAndBitmapReadsOfTheMerged
     uint64_t skipped_total = 0;
     for (int i = 0; i < 200; ++i) {
         const off_t offset = static_cast<off_t>(rng() % static_cast<uint64_t>(FLAT_SIZE - 1));
-        const size_t size = 1 + rng() % std::min<size_t>(256 << 10, static_cast<size_t>(FLAT_SIZE - offset));
+        const size_t size =
+            1 + rng() % std::min<size_t>(256 << 10, static_cast<size_t>(FLAT_SIZE - offset));
         std::vector<char> buf(size);
         uint64_t rd = 0, sk = 0;
         err = optimize_byte_read(pdev.get(), buf.data(), size, offset, &rd, &sk);
         ASSERT_EQ(err, nullptr) << err->string;
-        ASSERT_EQ(std::memcmp(buf.data(), expected.data() + offset, size), 0) << offset << "+" << size;
+        ASSERT_EQ(std::memcmp(buf.data(), expected.data() + offset, size), 0)
+            << offset << "+" << size;
         skipped_total += sk;
     }
     EXPECT_GT(skipped_total, 0u) << "the zero half of the disk is never read";

@@ -13,16 +13,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
-class Generator : public ::testing::Test {
+class Generator : public ::testing::Test
+{
   protected:
     void SetUp() override
     {
         if (access("/usr/bin/python3", X_OK) != 0)
             GTEST_SKIP() << "no python3";
         const std::string script = std::string(RFS_TEST_DATA_DIR) + "/../gen/cbt.py";
-        const std::string cmd = "/usr/bin/python3 " + script + " " + dir.path() + " > " + dir.file("table");
+        const std::string cmd =
+            "/usr/bin/python3 " + script + " " + dir.path() + " > " + dir.file("table");
         ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
     }
 

@@ -11,7 +11,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 constexpr size_t SECTOR = 512;
 
@@ -21,7 +22,8 @@ struct part_spec {
 };
 
 // A disk of `sectors` sectors with an MBR holding `parts` (four at most).
-std::vector<char> make_disk(size_t sectors, const std::vector<part_spec> &parts, bool signature = true)
+std::vector<char> make_disk(size_t sectors, const std::vector<part_spec> &parts,
+                            bool signature = true)
 {
     std::vector<char> disk(sectors * SECTOR, 0);
     mbr_t mbr{};
@@ -53,7 +55,8 @@ void put_strings(char *area, size_t size, const std::vector<std::string> &string
     }
 }
 
-const std::vector<std::string> sample_strings = {"[ds1] vm1/vm1-flat.vmdk", "ds1", "esx1.example", "vm1"};
+const std::vector<std::string> sample_strings = {"[ds1] vm1/vm1-flat.vmdk", "ds1", "esx1.example",
+                                                 "vm1"};
 
 tol_vdsk_header_t make_header(int version, uint8_t type = TOL_VDSK_HEADER_TYPE_VMDK)
 {
@@ -79,7 +82,8 @@ tol_vdsk_header_t make_header(int version, uint8_t type = TOL_VDSK_HEADER_TYPE_V
         auto &v = h.data.v1;
         v.cid = 0x0badcafe;
         v.size = 2048;
-        v.attributes = TOL_VDSK_ATTR_SPLIT | TOL_VDSK_ATTR_EAGERLY_SCRUB | TOL_VDSK_ATTR_WRITE_THROUGH;
+        v.attributes =
+            TOL_VDSK_ATTR_SPLIT | TOL_VDSK_ATTR_EAGERLY_SCRUB | TOL_VDSK_ATTR_WRITE_THROUGH;
         v.createtype = 40;
         fill_uuid(&v.disk_uuid, 0x10);
         fill_uuid(&v.vm_uuid, 0x20);
@@ -92,7 +96,8 @@ tol_vdsk_header_t make_header(int version, uint8_t type = TOL_VDSK_HEADER_TYPE_V
     return h;
 }
 
-class RecoveryHeader : public ::testing::Test {
+class RecoveryHeader : public ::testing::Test
+{
   protected:
     int open_disk(const std::vector<char> &disk)
     {
@@ -164,7 +169,8 @@ TEST_F(RecoveryHeader, PartitionAtSectorTwoOrEarlierLeavesNoRoom)
         int disk_fd = open_disk(make_disk(64, {{0x83, 2048}, {0x83, start}}));
         uint32_t sector = 0;
         expect_error(find_free_sector_by_partition(disk_fd, &sector), EIO,
-                     "partition start at " + std::to_string(start) + ", sectors 2 to 16 are not available");
+                     "partition start at " + std::to_string(start) +
+                         ", sectors 2 to 16 are not available");
         EXPECT_EQ(sector, TOL_VDSK_NO_SECTOR);
         close(fd);
         fd = -1;
@@ -178,7 +184,8 @@ TEST_F(RecoveryHeader, NoEmptySectorBeforeThePartition)
         disk[s * SECTOR] = 'x';
     int disk_fd = open_disk(disk);
     uint32_t sector = 0;
-    expect_error(find_free_sector_by_partition(disk_fd, &sector), EIO, "Cannot find any empty sector between 2-16");
+    expect_error(find_free_sector_by_partition(disk_fd, &sector), EIO,
+                 "Cannot find any empty sector between 2-16");
     EXPECT_EQ(sector, TOL_VDSK_NO_SECTOR);
 }
 
@@ -209,7 +216,8 @@ TEST_F(RecoveryHeader, DiskWithoutMbrSignature)
 {
     int disk_fd = open_disk(std::vector<char>(64 * SECTOR, 0));
     uint32_t sector = 0;
-    expect_error(find_free_sector_by_partition(disk_fd, &sector), EIO, "unknown partition format: Input/output error");
+    expect_error(find_free_sector_by_partition(disk_fd, &sector), EIO,
+                 "unknown partition format: Input/output error");
 }
 
 TEST_F(RecoveryHeader, ShortDisks)
@@ -298,7 +306,8 @@ std::string dump(const tol_vdsk_header_t &h)
     return result;
 }
 
-class HeaderDump : public ::testing::Test {
+class HeaderDump : public ::testing::Test
+{
   protected:
     void SetUp() override
     {
@@ -360,14 +369,18 @@ TEST_F(HeaderDump, VersionOneWithoutChangeTracking)
 TEST_F(HeaderDump, OtherTypesVersionsAndInvalidHeaders)
 {
     auto vhd = make_header(1, TOL_VDSK_HEADER_TYPE_VHD);
-    EXPECT_EQ(dump(vhd), "type: VHD\nHV: esx1.example\nVM: vm1\nDS: ds1\npath: [ds1] vm1/vm1-flat.vmdk\n");
+    EXPECT_EQ(dump(vhd),
+              "type: VHD\nHV: esx1.example\nVM: vm1\nDS: ds1\npath: [ds1] vm1/vm1-flat.vmdk\n");
 
     auto odd = make_header(2, 9);
-    EXPECT_EQ(dump(odd), "Unknown typeHV: esx1.example\nVM: vm1\nDS: ds1\npath: [ds1] vm1/vm1-flat.vmdk\n");
+    EXPECT_EQ(dump(odd),
+              "Unknown typeHV: esx1.example\nVM: vm1\nDS: ds1\npath: [ds1] vm1/vm1-flat.vmdk\n");
 
     auto v3 = make_header(3);
-    EXPECT_EQ(dump(v3), "type: VMDK\nUnknown version number\n(Some of the following strings may be truncated)\n"
-                        "HV: \nVM: \nDS: \npath: \n");
+    EXPECT_EQ(
+        dump(v3),
+        "type: VMDK\nUnknown version number\n(Some of the following strings may be truncated)\n"
+        "HV: \nVM: \nDS: \npath: \n");
 
     auto bad = make_header(1);
     bad.magic_begin[0] = 'r';

@@ -12,7 +12,8 @@
 #include <regex>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 struct read_result {
     errdesc_t *err;
@@ -20,7 +21,8 @@ struct read_result {
     cbt_extent_list_t list;
 };
 
-class TolcbtRead : public ::testing::Test {
+class TolcbtRead : public ::testing::Test
+{
   protected:
     read_result read(const std::vector<char> &bytes)
     {
@@ -169,7 +171,8 @@ TEST_F(TolcbtRead, ExtentDataMustLieInsideTheFile)
     EXPECT_EQ(check_tolcbt_extents(*r.header, r.list, static_cast<int64_t>(bytes.size())), nullptr);
 
     // A truncated data area: the second extent's data are cut short.
-    const errdesc_t *err = check_tolcbt_extents(*r.header, r.list, static_cast<int64_t>(bytes.size()) - 1);
+    const errdesc_t *err =
+        check_tolcbt_extents(*r.header, r.list, static_cast<int64_t>(bytes.size()) - 1);
     ASSERT_NE(err, nullptr);
     EXPECT_EQ(err->number, EINVAL);
     EXPECT_NE(std::string(err->string).find("extent 1"), std::string::npos) << err->string;
@@ -231,7 +234,8 @@ TEST_F(TolcbtRead, DebugLinesFollowTheSetting)
 
 // The merge table.
 
-class TolcbtTable : public ::testing::Test {
+class TolcbtTable : public ::testing::Test
+{
   protected:
     // A sparse flat file of `size` bytes.
     std::string make_flat(off_t size)
@@ -251,8 +255,8 @@ class TolcbtTable : public ::testing::Test {
         hdr.block_data_offset = data_offset;
         std::string flat = make_flat(flat_size);
         std::string name, table;
-        errdesc_t *err = create_devmap_table_merge_in(dir.path().c_str(), flat.c_str(), "/dev/loop7", "/dev/loop8",
-                                                      list, hdr, &name, &table);
+        errdesc_t *err = create_devmap_table_merge_in(
+            dir.path().c_str(), flat.c_str(), "/dev/loop7", "/dev/loop8", list, hdr, &name, &table);
         EXPECT_EQ(err, nullptr) << (err ? err->string : "");
         EXPECT_TRUE(std::regex_match(name, std::regex("cbt\\.[0-9]{1,6}"))) << name;
         EXPECT_EQ(table, dir.path() + "/" + name + ".dm_table_merge");
@@ -264,7 +268,8 @@ class TolcbtTable : public ::testing::Test {
 
 TEST_F(TolcbtTable, AlternatesFlatAndChangeRangesWithoutHoles)
 {
-    cbt_extent_list_t list = {{CBT_MAGIC_EXTENT_MORE, 1 << 20, 64 << 10}, {CBT_MAGIC_EXTENT_LAST, 4 << 20, 4 << 10}};
+    cbt_extent_list_t list = {{CBT_MAGIC_EXTENT_MORE, 1 << 20, 64 << 10},
+                              {CBT_MAGIC_EXTENT_LAST, 4 << 20, 4 << 10}};
     EXPECT_EQ(table_for(10 << 20, 4096, list), "0 2048 linear /dev/loop7 0\n"
                                                "2048 128 linear /dev/loop8 8\n"
                                                "2176 6016 linear /dev/loop7 2176\n"
@@ -274,7 +279,8 @@ TEST_F(TolcbtTable, AlternatesFlatAndChangeRangesWithoutHoles)
 
 TEST_F(TolcbtTable, NoLeadingOrTrailingFlatRangeWhenChangesCoverTheEnds)
 {
-    cbt_extent_list_t list = {{CBT_MAGIC_EXTENT_MORE, 0, 4096}, {CBT_MAGIC_EXTENT_LAST, 8192, 8192}};
+    cbt_extent_list_t list = {{CBT_MAGIC_EXTENT_MORE, 0, 4096},
+                              {CBT_MAGIC_EXTENT_LAST, 8192, 8192}};
     EXPECT_EQ(table_for(16384, 512, list), "0 8 linear /dev/loop8 1\n"
                                            "8 8 linear /dev/loop7 8\n"
                                            "16 16 linear /dev/loop8 9\n");
@@ -289,7 +295,8 @@ TEST_F(TolcbtTable, ChangesBeyondTheFlatFileExtendTheDevice)
 
 TEST_F(TolcbtTable, OverlappingEntryIsMappedAtTheCurrentPosition)
 {
-    cbt_extent_list_t list = {{CBT_MAGIC_EXTENT_MORE, 4096, 4096}, {CBT_MAGIC_EXTENT_LAST, 2048, 1024}};
+    cbt_extent_list_t list = {{CBT_MAGIC_EXTENT_MORE, 4096, 4096},
+                              {CBT_MAGIC_EXTENT_LAST, 2048, 1024}};
     EXPECT_EQ(table_for(16384, 0, list), "0 8 linear /dev/loop7 0\n"
                                          "8 8 linear /dev/loop8 0\n"
                                          "16 2 linear /dev/loop8 8\n"
@@ -301,8 +308,8 @@ TEST_F(TolcbtTable, MissingFlatFileFailsWithItsPath)
     cbt_file_header_t hdr{};
     std::string name, table;
     std::string flat = dir.file("absent-flat.vmdk");
-    errdesc_t *err = create_devmap_table_merge_in(dir.path().c_str(), flat.c_str(), "/dev/loop7", "/dev/loop8", {},
-                                                  hdr, &name, &table);
+    errdesc_t *err = create_devmap_table_merge_in(dir.path().c_str(), flat.c_str(), "/dev/loop7",
+                                                  "/dev/loop8", {}, hdr, &name, &table);
     expect_error(err, ENOENT, flat.c_str());
 }
 

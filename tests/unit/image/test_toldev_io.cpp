@@ -13,14 +13,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 constexpr int SECTOR = 512;
 
 // Every byte of the fake device is non-zero, so zero-filled sectors show.
-char device_byte(int64_t pos) { return static_cast<char>((pos * 7 + pos / SECTOR) % 251 + 1); }
+char device_byte(int64_t pos)
+{
+    return static_cast<char>((pos * 7 + pos / SECTOR) % 251 + 1);
+}
 
-class TolDev : public ::testing::Test {
+class TolDev : public ::testing::Test
+{
   protected:
     void SetUp() override
     {
@@ -33,7 +38,8 @@ class TolDev : public ::testing::Test {
     std::string bitmap_dir() const { return dir.file("bm"); }
 
     // A device of `sectors` sectors and a bitmap file holding `bitmap`.
-    void make(int64_t sectors, const std::vector<uint8_t> &bitmap, const std::string &data_path = "")
+    void make(int64_t sectors, const std::vector<uint8_t> &bitmap,
+              const std::string &data_path = "")
     {
         std::vector<char> data(static_cast<size_t>(sectors * SECTOR));
         for (size_t i = 0; i < data.size(); ++i)
@@ -179,7 +185,8 @@ TEST_F(TolDev, RequestInsideOneSectorDeliversExactlyItsBytes)
     make(64, {0xAA, 0x55, 0xff, 0, 0, 0, 0, 0});
     auto pdev = open_dev();
     ASSERT_NE(pdev, nullptr);
-    for (auto [offset, size] : {std::pair<off_t, size_t>{700, 50}, {513, 1}, {1000, 24}, {1023, 1}, {1, 510}}) {
+    for (auto [offset, size] :
+         {std::pair<off_t, size_t>{700, 50}, {513, 1}, {1000, 24}, {1023, 1}, {1, 510}}) {
         auto r = read_bytes(pdev.get(), offset, size);
         ASSERT_EQ(r.err, nullptr) << offset << "+" << size;
         EXPECT_EQ(r.data, expected(offset, size)) << offset << "+" << size;
@@ -210,7 +217,8 @@ TEST_F(TolDev, MixedRunsAgainstAModel)
             const uint64_t last = (static_cast<uint64_t>(offset) + size - 1) / SECTOR;
             EXPECT_EQ(r.bytes_read + r.bytes_skipped, (last - first + 1) * SECTOR);
         }
-        EXPECT_EQ(pdev->stats.sectors_read + pdev->stats.sectors_skipped, pdev->stats.io_bytes / SECTOR);
+        EXPECT_EQ(pdev->stats.sectors_read + pdev->stats.sectors_skipped,
+                  pdev->stats.io_bytes / SECTOR);
     }
 }
 
@@ -236,8 +244,9 @@ TEST_F(TolDev, RequestEndingPastTheBitmapFailsWithEio)
     auto r = read_bytes(pdev.get(), 15 * SECTOR, 4096);
     ASSERT_NE(r.err, nullptr);
     EXPECT_EQ(r.err->number, EIO);
-    EXPECT_STREQ(r.err->string, "optimize_byte_read : pread size 2 bytes, start 1, inuse_bitmap of /fakedev "
-                                "returned 1 nbytes (errno = 0)\n");
+    EXPECT_STREQ(r.err->string,
+                 "optimize_byte_read : pread size 2 bytes, start 1, inuse_bitmap of /fakedev "
+                 "returned 1 nbytes (errno = 0)\n");
     EXPECT_EQ(r.bytes_read, 0u);
     EXPECT_EQ(r.bytes_skipped, 0u);
 }

@@ -10,9 +10,11 @@
 #include <filesystem>
 #include <fstream>
 
-namespace {
+namespace
+{
 
-class DiskRecord : public ::testing::Test {
+class DiskRecord : public ::testing::Test
+{
   protected:
     void SetUp() override
     {
@@ -37,8 +39,9 @@ class DiskRecord : public ::testing::Test {
 
     static bool cleared(const vdskdesc_t &d)
     {
-        return d.magic == 0 && d.version == 0 && d.uuid == 0 && d.type == VD_UNKNOWN && !d.desc.vmdkdesc &&
-               d.vdsk_path.empty() && d.name.empty() && d.vdsk_extent_path.empty();
+        return d.magic == 0 && d.version == 0 && d.uuid == 0 && d.type == VD_UNKNOWN &&
+               !d.desc.vmdkdesc && d.vdsk_path.empty() && d.name.empty() &&
+               d.vdsk_extent_path.empty();
     }
 
     std::string dir;

@@ -14,9 +14,11 @@
 #include <regex>
 #include <set>
 
-namespace {
+namespace
+{
 
-class DmNames : public ::testing::Test {
+class DmNames : public ::testing::Test
+{
   protected:
     void SetUp() override
     {

@@ -16,9 +16,13 @@
 #include <fstream>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
-bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+bool exists(const std::string &path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}
 
 std::string backing_file(const std::string &dev)
 {
@@ -28,7 +32,8 @@ std::string backing_file(const std::string &dev)
     return line;
 }
 
-class LoopSandbox : public ::testing::Test {
+class LoopSandbox : public ::testing::Test
+{
   protected:
     void SetUp() override
     {
@@ -103,7 +108,8 @@ TEST_F(LoopSandbox, DISABLED_UndetachableDeviceIsRetriedTenTimes)
     EXPECT_EQ(err->number, 1);
     EXPECT_TRUE(dev.empty());
     for (int i = 1; i <= 10; ++i)
-        EXPECT_NE(out.find("vdsk_release_loop_dev retried (" + std::to_string(i) + "): loosetup -d /dev/loop250\n"),
+        EXPECT_NE(out.find("vdsk_release_loop_dev retried (" + std::to_string(i) +
+                           "): loosetup -d /dev/loop250\n"),
                   std::string::npos)
             << i;
     EXPECT_EQ(out.find("retried (11)"), std::string::npos);
@@ -118,7 +124,8 @@ TEST_F(LoopSandbox, DISABLED_CheckAndRemoveTakesTheDeviceAway)
     std::ofstream(table) << "0 2048 linear " << loop << " 0\n";
     std::string name;
     ASSERT_EQ(dm_mk_unique_name("rfstest", &name), nullptr);
-    const char *create[] = {tol_program_path(tol_program_t::dmsetup), "create", name.c_str(), table.c_str(), nullptr};
+    const char *create[] = {tol_program_path(tol_program_t::dmsetup), "create", name.c_str(),
+                            table.c_str(), nullptr};
     errdesc_t *err = run_program_wait(create, 0, 600);
     ASSERT_EQ(err, nullptr) << err->string;
     const std::string path = std::string(DM_ROOT) + "/" + name;

@@ -8,7 +8,8 @@
 #include <filesystem>
 #include <fstream>
 
-namespace {
+namespace
+{
 
 TEST(FsTable, RowsAreInValueOrder)
 {
@@ -23,11 +24,16 @@ TEST(FsTable, ProbeWordsMatchByContainment)
         fs_type_t fs;
         vol_type_t vol;
     } cases[] = {
-        {"ext4dev", FS_TYPE_EXT4, VOL_FILESYS},       {"ext3", FS_TYPE_EXT3, VOL_FILESYS},
-        {"vfat", FS_TYPE_VFAT, VOL_FILESYS},          {"ntfs", FS_TYPE_NTFS, VOL_FILESYS},
-        {"ufs", FS_TYPE_UFS, VOL_FILESYS},            {"LVM2_member", FS_TYPE_LVM2, VOL_LVM},
-        {"linux_raid_member", FS_TYPE_MD, VOL_LVM},   {"swap", FS_TYPE_SWAP, VOL_UNMOUNTABLE},
-        {"xfs", FS_TYPE_UNKNOWN, VOL_UNKNOWN},        {"", FS_TYPE_UNKNOWN, VOL_UNKNOWN},
+        {"ext4dev", FS_TYPE_EXT4, VOL_FILESYS},
+        {"ext3", FS_TYPE_EXT3, VOL_FILESYS},
+        {"vfat", FS_TYPE_VFAT, VOL_FILESYS},
+        {"ntfs", FS_TYPE_NTFS, VOL_FILESYS},
+        {"ufs", FS_TYPE_UFS, VOL_FILESYS},
+        {"LVM2_member", FS_TYPE_LVM2, VOL_LVM},
+        {"linux_raid_member", FS_TYPE_MD, VOL_LVM},
+        {"swap", FS_TYPE_SWAP, VOL_UNMOUNTABLE},
+        {"xfs", FS_TYPE_UNKNOWN, VOL_UNKNOWN},
+        {"", FS_TYPE_UNKNOWN, VOL_UNKNOWN},
         {"lvm2_member", FS_TYPE_UNKNOWN, VOL_UNKNOWN}, // the match is case-sensitive
     };
     for (const auto &c : cases) {
@@ -37,7 +43,8 @@ TEST(FsTable, ProbeWordsMatchByContainment)
     }
 }
 
-class PartitionScan : public ::testing::Test {
+class PartitionScan : public ::testing::Test
+{
   protected:
     void SetUp() override
     {
@@ -52,7 +59,8 @@ class PartitionScan : public ::testing::Test {
 
 TEST_F(PartitionScan, EntriesStayPackedInPartitionOrder)
 {
-    for (const char *n : {"cbt.42p1", "cbt.42p2", "cbt.42p5", "cbt.42p19", "cbt.42p20", "cbt.4p1", "cbt.42p"})
+    for (const char *n :
+         {"cbt.42p1", "cbt.42p2", "cbt.42p5", "cbt.42p19", "cbt.42p20", "cbt.4p1", "cbt.42p"})
         make(n);
     part_map_t map;
     map.part[7].name = "stale";
