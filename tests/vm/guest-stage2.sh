@@ -8,7 +8,7 @@ export HOME=/root LANG=C.UTF-8
 # No udev in the guest: libdevmapper and LVM create their nodes themselves.
 export DM_DISABLE_UDEV=1
 
-out=/rfs-vm
+out=/run/rfs-vm
 
 poweroff_now() {
     sync
@@ -26,11 +26,29 @@ mount -t tmpfs -o mode=0755 tmpfs /run || fail "cannot mount /run"
 mount -t tmpfs -o mode=1777 tmpfs /tmp || fail "cannot mount /tmp"
 mkdir -p /dev/pts /dev/shm /run/lock /run/lvm "$out"
 mount -t devpts devpts /dev/pts
+# devtmpfs has no /dev/fd (bash's process substitution needs it) and friends.
+ln -sf /proc/self/fd /dev/fd
+ln -sf /proc/self/fd/0 /dev/stdin
+ln -sf /proc/self/fd/1 /dev/stdout
+ln -sf /proc/self/fd/2 /dev/stderr
 mount -t tmpfs tmpfs /dev/shm
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 rfsout "$out" || fail "cannot mount the result share"
-# mount(8) and friends read the mount table through this link.
-ln -sf ../proc/self/mounts /etc/mtab 2>/dev/null
-hostname rfs-vm
+
+# On a read-only root, the places the tools write to get a tmpfs copy of
+# themselves: LVM's metadata backups and archives; root's home is empty.
+writable() {
+    local dir=$1 copy
+    [[ -d $dir ]] || return 0
+    touch "$dir/.rfs-vm-w" 2>/dev/null && { rm -f "$dir/.rfs-vm-w"; return 0; }
+    copy=/run/rfs-vm-w$dir
+    mkdir -p "$copy"
+    cp -a "$dir/." "$copy/"
+    mount --bind "$copy" "$dir"
+}
+writable /etc/lvm
+mount -t tmpfs -o mode=0700 tmpfs /root
+mkdir -p /etc/lvm/backup /etc/lvm/archive 2>/dev/null
+hostname rfs-vm 2>/dev/null
 
 for m in loop dm_mod dm_snapshot fuse ext4 vfat; do
     modprobe "$m" || fail "modprobe $m failed"

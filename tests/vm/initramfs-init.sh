@@ -21,12 +21,19 @@ for m in $(cat /modules.order); do
 done
 
 mkdir -p /lower /rw /newroot
-mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=512000 hostroot /lower ||
-    die "cannot mount the host root"
-mount -t tmpfs -o mode=0755 tmpfs /rw || die "cannot mount the overlay tmpfs"
-mkdir -p /rw/upper /rw/work
-mount -t overlay -o lowerdir=/lower,upperdir=/rw/upper,workdir=/rw/work overlay /newroot ||
-    die "cannot mount the overlay"
+if grep -q 'rfs_root=overlay' /proc/cmdline; then
+    # Writable everywhere, at the price of slower lookups.
+    mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=512000 hostroot /lower ||
+        die "cannot mount the host root"
+    mount -t tmpfs -o mode=0755 tmpfs /rw || die "cannot mount the overlay tmpfs"
+    mkdir -p /rw/upper /rw/work
+    mount -t overlay -o lowerdir=/lower,upperdir=/rw/upper,workdir=/rw/work overlay /newroot ||
+        die "cannot mount the overlay"
+else
+    # Read-only; the second stage puts tmpfs where the guest writes.
+    mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=512000 hostroot /newroot ||
+        die "cannot mount the host root"
+fi
 
 stage2=$(sed -n 's/.*rfs_stage2=\([^ ]*\).*/\1/p' /proc/cmdline)
 [ -n "$stage2" ] || die "no rfs_stage2= on the kernel command line"

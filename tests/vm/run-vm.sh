@@ -60,7 +60,10 @@ initrd=$cache/initramfs-$kver-$key.img
 if [[ ! -s $initrd ]]; then
     (
         flock 9
-        [[ -s $initrd ]] || "$here/mkinitramfs.sh" "$kver" "$initrd"
+        if [[ ! -s $initrd ]]; then
+            rm -f "$cache"/initramfs-*.img
+            "$here/mkinitramfs.sh" "$kver" "$initrd"
+        fi
     ) 9>"$cache/initramfs.lock"
 fi
 
@@ -68,8 +71,13 @@ run=$(mktemp -d "$cache/run.XXXXXX")
 qemu_pid=
 tail_pid=
 cleanup() {
-    [[ -n $qemu_pid ]] && kill "$qemu_pid" 2>/dev/null && wait "$qemu_pid" 2>/dev/null
-    [[ -n $tail_pid ]] && kill "$tail_pid" 2>/dev/null
+    if [[ -n $qemu_pid ]]; then
+        kill "$qemu_pid" 2>/dev/null || true
+        wait "$qemu_pid" 2>/dev/null || true
+    fi
+    if [[ -n $tail_pid ]]; then
+        kill "$tail_pid" 2>/dev/null || true
+    fi
     rm -rf "$run"
 }
 trap cleanup EXIT
@@ -88,10 +96,10 @@ echo >>"$run/out/cmd"
 : >"$run/console"
 
 start=$(date +%s.%N)
-"$qemu" -accel tcg,thread=multi -cpu max -smp 2 -m "$mem" \
+"$qemu" -accel tcg,thread=multi -cpu "${RFS_VM_CPU:-max}" -smp "${RFS_VM_SMP:-2}" -m "$mem" \
     -display none -monitor none -serial "file:$run/console" -no-reboot \
     -kernel "/boot/vmlinuz-$kver" -initrd "$initrd" \
-    -append "console=ttyS0 quiet loglevel=3 panic=-1 rdinit=/init rfs_stage2=$here/guest-stage2.sh" \
+    -append "console=ttyS0 quiet loglevel=3 panic=-1 rdinit=/init rfs_stage2=$here/guest-stage2.sh rfs_root=${RFS_VM_ROOT:-direct}" \
     -virtfs "local,path=/,mount_tag=hostroot,security_model=passthrough,readonly=on,multidevs=remap" \
     -virtfs "local,path=$run/out,mount_tag=rfsout,security_model=passthrough" \
     </dev/null >"$run/qemu.log" 2>&1 &

@@ -1,0 +1,381 @@
+# Device conformance suite: what every test shares.
+#
+# A test script defines `prepare DIR` (runs on the host: builds its images with
+# the real tools, needs no device-mapper) and `run_tests DIR` (runs on the
+# target: the kernel's device-mapper or the sandbox with the stand-ins), then
+# calls `conf_main "$@"`:
+#
+#   test_x.sh                 prepare, then run on this host: directly when the
+#                             kernel has device-mapper, else inside
+#                             platform/sandbox (exit 77 when neither is there)
+#   test_x.sh --prepare DIR   only build the images into DIR
+#   test_x.sh --run DIR       only run the cases, here, on images in DIR
+#
+# The programs are run at the paths the product runs them from. RFS_CONF_DMSETUP,
+# RFS_CONF_KPARTX and RFS_CONF_LOSETUP replace one of them (check-can-fail.sh
+# uses that to show that a wrong stand-in fails the suite).
+
+set -euo pipefail
+# The last command of a pipeline runs in this shell, so that `defer` and
+# variables set there stay.
+shopt -s lastpipe
+
+CONF_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+: "${RFS_SOURCE_DIR:=$(cd "$CONF_LIB_DIR/../.." && pwd)}"
+CONF_SCRIPT=$(readlink -f "$0")
+CONF_NAME=$(basename "$0" .sh)
+
+first_executable() {
+    local p
+    for p in "$@"; do
+        [[ -x $p ]] && { echo "$p"; return 0; }
+    done
+    echo ""
+}
+
+DMSETUP=${RFS_CONF_DMSETUP:-/sbin/dmsetup}
+LOSETUP=${RFS_CONF_LOSETUP:-/sbin/losetup}
+KPARTX=${RFS_CONF_KPARTX:-/sbin/kpartx}
+SFDISK=/sbin/sfdisk
+MOUNT=/bin/mount
+UMOUNT=/bin/umount
+PVS=$(first_executable /usr/sbin/pvs /sbin/pvs)
+LVS=$(first_executable /usr/sbin/lvs /sbin/lvs)
+LVCHANGE=$(first_executable /usr/sbin/lvchange /sbin/lvchange)
+VGRENAME=$(first_executable /usr/sbin/vgrename /sbin/vgrename)
+PVCREATE=$(first_executable /usr/sbin/pvcreate /sbin/pvcreate)
+VGCFGRESTORE=$(first_executable /usr/sbin/vgcfgrestore /sbin/vgcfgrestore)
+VOL_ID=$(first_executable /lib/udev/vol_id /sbin/vol_id)
+
+# ---------------------------------------------------------------- results
+
+CONF_PASS=0
+CONF_FAIL=0
+CONF_SKIP=0
+
+# RFS_CONF_TIMING=1 prefixes every result with the seconds since the last one.
+CONF_T=${EPOCHREALTIME/,/.}
+conf_stamp() {
+    [[ ${RFS_CONF_TIMING:-0} == 1 ]] || return 0
+    local now=${EPOCHREALTIME/,/.}
+    printf '%6.2f ' "$(echo "$now - $CONF_T" | bc)"
+    CONF_T=$now
+}
+ok() { CONF_PASS=$((CONF_PASS + 1)); conf_stamp; echo "ok    $*"; }
+not_ok() { CONF_FAIL=$((CONF_FAIL + 1)); conf_stamp; echo "FAIL  $*"; }
+skip() { CONF_SKIP=$((CONF_SKIP + 1)); conf_stamp; echo "skip  $*"; }
+
+# Indented detail lines under a failure.
+detail() { sed 's/^/        | /' | head -n 20; }
+
+# check DESC COMMAND...: passes when COMMAND exits 0.
+check() {
+    local desc=$1 out rc=0
+    shift
+    out=$("$@" 2>&1) || rc=$?
+    if ((rc == 0)); then
+        ok "$desc"
+    else
+        not_ok "$desc (exit $rc: $*)"
+        printf '%s\n' "$out" | detail
+    fi
+    return 0
+}
+
+# check_here DESC COMMAND...: like check, but COMMAND runs in this shell, so
+# that the variables it sets and the cleanups it defers stay.
+check_here() {
+    local desc=$1 log rc=0
+    shift
+    log=$(mktemp)
+    "$@" >"$log" 2>&1 || rc=$?
+    if ((rc == 0)); then
+        ok "$desc"
+    else
+        not_ok "$desc (exit $rc: $*)"
+        detail <"$log"
+    fi
+    rm -f "$log"
+    return "$rc"
+}
+
+# check_fails DESC COMMAND...: passes when COMMAND exits non-zero.
+check_fails() {
+    local desc=$1 out rc=0
+    shift
+    out=$("$@" 2>&1) || rc=$?
+    if ((rc != 0)); then
+        ok "$desc"
+    else
+        not_ok "$desc (succeeded but must fail: $*)"
+        printf '%s\n' "$out" | detail
+    fi
+    return 0
+}
+
+check_eq() { # DESC EXPECTED ACTUAL
+    if [[ $2 == "$3" ]]; then
+        ok "$1"
+    else
+        not_ok "$1"
+        { echo "expected:"; printf '%s\n' "$2"; echo "actual:"; printf '%s\n' "$3"; } | detail
+    fi
+}
+
+check_match() { # DESC REGEX ACTUAL
+    if [[ $3 =~ $2 ]]; then
+        ok "$1"
+    else
+        not_ok "$1"
+        { echo "expected to match: $2"; echo "actual:"; printf '%s\n' "$3"; } | detail
+    fi
+}
+
+# ---------------------------------------------------------------- cleanup
+
+# Commands run in reverse order at exit, whatever happened.
+CONF_DEFER=()
+defer() { CONF_DEFER+=("$(printf '%q ' "$@")"); }
+conf_cleanup() {
+    local i
+    for ((i = ${#CONF_DEFER[@]} - 1; i >= 0; i--)); do
+        eval "${CONF_DEFER[i]}" >/dev/null 2>&1 || true
+    done
+    CONF_DEFER=()
+}
+
+# ---------------------------------------------------------------- targets
+
+kernel_has_dm() { grep -qw device-mapper /proc/devices 2>/dev/null || [[ -d /sys/module/dm_mod ]]; }
+
+conf_target_desc() {
+    if [[ ${RFS_CONF_TARGET:-} == sandbox ]]; then
+        echo "sandbox"
+    else
+        echo "real kernel ($(uname -r))"
+    fi
+}
+
+# Are all device-mapper devices here ours (sandbox or test guest)?
+conf_private_dm() { [[ ${RFS_CONF_TARGET:-} == sandbox || ${RFS_VM_GUEST:-} == 1 ]]; }
+
+conf_find_sandbox() {
+    local s=$RFS_SOURCE_DIR/platform/sandbox
+    [[ -x $s && ! -d $s ]] && echo "$s"
+}
+
+conf_build_dir() {
+    if [[ -n ${RFS_BUILD_DIR:-} ]]; then
+        echo "$RFS_BUILD_DIR"
+    elif [[ -d $RFS_SOURCE_DIR/build ]]; then
+        echo "$RFS_SOURCE_DIR/build"
+    fi
+}
+
+# Are the stand-ins built? The sandbox binds them from the build directory.
+conf_stand_ins_built() {
+    local b
+    b=$(conf_build_dir)
+    [[ -n $b && -x $b/platform/dm/dmsetup && -x $b/platform/kpartx/kpartx && -x $b/platform/lvm/lvchange ]]
+}
+
+# Work directories must be visible inside the VM guest and the sandbox, whose
+# /tmp are their own.
+conf_mkwork() { mktemp -d "${RFS_CONF_WORK:-/var/tmp}/rfs-conf.XXXXXX"; }
+
+conf_main() {
+    case ${1:-} in
+    --prepare)
+        mkdir -p "$2"
+        prepare "$2"
+        ;;
+    --run)
+        conf_run "$2"
+        ;;
+    "")
+        conf_standalone
+        ;;
+    *)
+        echo "usage: $0 [--prepare DIR | --run DIR]" >&2
+        exit 2
+        ;;
+    esac
+}
+
+conf_standalone() {
+    if ((EUID != 0)); then
+        echo "SKIP: needs root"
+        exit 77
+    fi
+    local work rc=0 sandbox=
+    if ! kernel_has_dm; then
+        sandbox=$(conf_find_sandbox) || true
+        if [[ -z $sandbox ]] || ! conf_stand_ins_built; then
+            echo "SKIP: no device-mapper in this kernel and no built sandbox with stand-ins"
+            exit 77
+        fi
+    fi
+    work=$(conf_mkwork)
+    trap 'rm -rf "$work"' EXIT
+    prepare "$work" >"$work/prepare.log" 2>&1 || {
+        echo "FAIL  building the test images"
+        detail <"$work/prepare.log"
+        exit 1
+    }
+    if [[ -n $sandbox ]]; then
+        RFS_CONF_TARGET=sandbox RFS_BUILD_DIR=$(conf_build_dir) "$sandbox" bash "$CONF_SCRIPT" --run "$work" || rc=$?
+    else
+        # A real kernel on this host: keep our mounts private.
+        RFS_CONF_TARGET=real unshare --mount --propagation private bash "$CONF_SCRIPT" --run "$work" || rc=$?
+    fi
+    exit "$rc"
+}
+
+conf_run() {
+    local dir=$1
+    # A failing command outside the checks ends the test: say where.
+    CONF_DONE=0
+    trap 'rc=$?; ((CONF_DONE)) || { echo "FAIL  $CONF_NAME stopped (exit $rc) at: $BASH_COMMAND"; rc=1; }; conf_cleanup; exit $rc' EXIT
+    echo "== $CONF_NAME, target: $(conf_target_desc)"
+    if [[ ${RFS_CONF_TARGET:-} != sandbox ]] && ! kernel_has_dm; then
+        not_ok "the real-kernel target needs device-mapper in the kernel"
+    else
+        export DM_DISABLE_UDEV=1
+        run_tests "$dir"
+    fi
+    conf_cleanup
+    echo "== $CONF_NAME [target: $(conf_target_desc)]: $CONF_PASS passed, $CONF_FAIL failed, $CONF_SKIP skipped"
+    CONF_DONE=1
+    ((CONF_FAIL == 0)) || exit 1
+    exit 0
+}
+
+# ---------------------------------------------------------------- devices
+
+# "MAJOR:MINOR" of a block device, as device-mapper tables print it.
+majmin() { stat -Lc '%Hr:%Lr' "$1"; }
+
+# The product's two-step attach: "losetup -f", then "losetup [-r] DEV FILE",
+# retried when another user took the device in between (exit 1 or 2).
+# attach VAR FILE ro|rw: sets VAR to the device; it is detached at exit.
+attach() {
+    local -n _dev=$1
+    local file=$2 mode=$3 try dev rc
+    for ((try = 0; try < 11; try++)); do
+        dev=$("$LOSETUP" -f | head -n1) || true
+        [[ -n $dev ]] || continue
+        rc=0
+        if [[ $mode == ro ]]; then
+            "$LOSETUP" -r "$dev" "$file" 2>/dev/null || rc=$?
+        else
+            "$LOSETUP" "$dev" "$file" 2>/dev/null || rc=$?
+        fi
+        if ((rc == 0)); then
+            _dev=$dev
+            defer "$LOSETUP" -d "$dev"
+            return 0
+        fi
+        ((rc == 1 || rc == 2)) || break
+    done
+    echo "cannot attach $file to a loop device" >&2
+    return 1
+}
+
+# dm_create NAME: table on standard input; the device is removed at exit.
+dm_create() {
+    defer dm_remove "$1"
+    "$DMSETUP" create "$1"
+}
+
+# dm_create_text NAME TEXT: create from standard input, the text as given.
+dm_create_text() { printf '%s' "$2" | "$DMSETUP" create "$1"; }
+dm_load_text() { printf '%s' "$2" | "$DMSETUP" load "$1"; }
+# dm_copy FROM TO: "table FROM" piped into "create TO".
+dm_copy() { "$DMSETUP" table "$1" | "$DMSETUP" create "$2"; }
+
+dm_remove() {
+    [[ -e /dev/mapper/$1 ]] || return 0
+    "$DMSETUP" remove -f "$1"
+}
+
+is_blockdev() { [[ -b $1 ]]; }
+gone() { [[ ! -e $1 ]]; }
+
+size_bytes() { blockdev --getsize64 "$1"; }
+
+# Compares the first N bytes of two files or devices.
+same_bytes() { cmp -n "$3" "$1" "$2"; }
+
+# A unique device-mapper name, in the product's "%s.%d" form.
+uniq_name() { echo "$1.$((RANDOM * 32768 % 1000000 + RANDOM % 32768))"; }
+
+# The product's snapshot overlay on the disk device BASE (which must exist):
+# store file of 52428801 bytes in /tmp attached read-write, BASE's table copied
+# into BASE.dup, BASE suspended, BASE.top created with the snapshot table, its
+# table loaded into BASE and BASE resumed. The kernel refuses that resume while
+# BASE.top, which holds the same store, is live (snapshot handover needs its
+# source suspended), so BASE.top is suspended first.
+# Sets OVERLAY_STORE, OVERLAY_LOOP; everything is removed at exit.
+overlay_setup() {
+    local base=$1 sectors
+    OVERLAY_STORE=/tmp/$base.tolstorage
+    rm -f "$OVERLAY_STORE"
+    defer rm -f "$OVERLAY_STORE"
+    truncate -s 52428801 "$OVERLAY_STORE" || return 1
+    attach OVERLAY_LOOP "$OVERLAY_STORE" rw || return 1
+    defer dm_remove "$base.dup"
+    "$DMSETUP" table "$base" | "$DMSETUP" create "$base.dup" || return 1
+    "$DMSETUP" suspend "$base" || return 1
+    sectors=$(($(size_bytes "/dev/mapper/$base.dup") / 512)) || return 1
+    defer dm_remove "$base.top"
+    printf '0 %d snapshot %s %s p 4' "$sectors" "/dev/mapper/$base.dup" "$OVERLAY_LOOP" |
+        "$DMSETUP" create "$base.top" || return 1
+    "$DMSETUP" table "$base.top" | "$DMSETUP" load "$base" || return 1
+    "$DMSETUP" suspend "$base.top" || return 1
+    "$DMSETUP" resume "$base" || return 1
+}
+
+# The product's teardown order: BASE, then BASE.top, then BASE.dup, the store.
+overlay_teardown() {
+    local base=$1
+    "$DMSETUP" remove -f "$base"
+    "$DMSETUP" remove -f "$base.top"
+    "$DMSETUP" remove -f "$base.dup"
+    "$LOSETUP" -d "$OVERLAY_LOOP"
+    rm -f "$OVERLAY_STORE"
+}
+
+# ---------------------------------------------------------------- images (host)
+
+# pattern FILE SECTORS TAG: every 512-byte sector holds TAG and its number.
+pattern() {
+    awk -v n="$2" -v tag="$3" 'BEGIN {
+        pad = sprintf("%511s", ""); gsub(/ /, ".", pad)
+        for (i = 0; i < n; i++) { s = sprintf("%s %010d ", tag, i); printf "%s%s\n", s, substr(pad, length(s) + 1) }
+    }' >"$1"
+}
+
+# place SRC DISK START_SECTOR: writes SRC into DISK at the sector.
+place() { dd if="$1" of="$2" bs=1M seek=$(($3 * 512)) oflag=seek_bytes conv=notrunc,sparse status=none; }
+
+# stamp DISK SECTOR TEXT: TEXT at the start of the sector.
+stamp() { printf '%s' "$3" | dd of="$1" bs=512 seek="$2" conv=notrunc status=none; }
+
+# fs_image TYPE FILE MIB SRC_DIR: a file system of the type holding SRC_DIR's files.
+fs_image() {
+    local type=$1 file=$2 mib=$3 src=$4 f
+    rm -f "$file"
+    truncate -s "${mib}M" "$file"
+    case $type in
+    ext2 | ext3 | ext4) "mkfs.$type" -q -F -d "$src" "$file" ;;
+    vfat)
+        mkfs.vfat "$file" >/dev/null
+        for f in "$src"/*; do mcopy -i "$file" "$f" ::/; done
+        ;;
+    ntfs)
+        mkfs.ntfs -F -f -q "$file" >/dev/null
+        for f in "$src"/*; do ntfscp -f "$file" "$f" "$(basename "$f")" >/dev/null; done
+        ;;
+    *) echo "fs_image: unknown type $type" >&2; return 1 ;;
+    esac
+}

@@ -1,0 +1,82 @@
+#!/bin/bash
+# Runs the whole device conformance suite against one target:
+#
+#   run-target.sh sandbox   the stand-ins, inside platform/sandbox on this host
+#   run-target.sh vm        a stock Debian kernel with device-mapper, under qemu
+#                           (tests/vm/run-vm.sh), one boot for all tests
+#   run-target.sh here      this machine as it is (a kernel with device-mapper)
+#
+# Optional test names (e.g. test_lvm) restrict the run. The images are built
+# on the host first, with the real tools; every test then runs on the target.
+# Exit status 0 when every test passed.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+src=$(cd "$here/../.." && pwd)
+export RFS_SOURCE_DIR=${RFS_SOURCE_DIR:-$src}
+
+# Inside the target: run the prepared tests one after the other.
+if [[ ${1:-} == --inside ]]; then
+    work=$2
+    shift 2
+    pass=0 fail=0 failed=()
+    for t in "$@"; do
+        if bash "$here/$t.sh" --run "$work/$t"; then
+            pass=$((pass + 1))
+        else
+            fail=$((fail + 1))
+            failed+=("$t")
+        fi
+    done
+    echo
+    ((fail == 0)) || echo "failed: ${failed[*]}"
+    echo "conformance: $pass passed, $fail failed"
+    ((fail == 0))
+    exit
+fi
+
+target=${1:-}
+shift || true
+case $target in
+sandbox | vm | here) ;;
+*) echo "usage: run-target.sh sandbox|vm|here [test_name...]" >&2; exit 2 ;;
+esac
+((EUID == 0)) || { echo "run-target: must run as root" >&2; exit 2; }
+
+tests=()
+if (($#)); then
+    for t in "$@"; do tests+=("$(basename "${t%.sh}")"); done
+else
+    for f in "$here"/test_*.sh; do tests+=("$(basename "${f%.sh}")"); done
+fi
+
+work=$(mktemp -d "${RFS_CONF_WORK:-/var/tmp}/rfs-conf-run.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+t0=$SECONDS
+for t in "${tests[@]}"; do
+    mkdir -p "$work/$t"
+    if ! bash "$here/$t.sh" --prepare "$work/$t" >"$work/$t.prepare.log" 2>&1; then
+        echo "run-target: building the images of $t failed:" >&2
+        cat "$work/$t.prepare.log" >&2
+        exit 1
+    fi
+done
+echo "run-target: images built in $((SECONDS - t0)) s"
+
+case $target in
+sandbox)
+    build=${RFS_BUILD_DIR:-$src/build}
+    [[ -x $build/platform/dm/dmsetup ]] || { echo "run-target: the stand-ins are not built in $build" >&2; exit 1; }
+    RFS_BUILD_DIR=$build RFS_CONF_TARGET=sandbox \
+        "$src/platform/sandbox" bash "$here/run-target.sh" --inside "$work" "${tests[@]}"
+    ;;
+vm)
+    RFS_CONF_TARGET=vm "$src/tests/vm/run-vm.sh" --timeout "${RFS_VM_TIMEOUT:-900}" \
+        bash "$here/run-target.sh" --inside "$work" "${tests[@]}"
+    ;;
+here)
+    RFS_CONF_TARGET=real unshare --mount --propagation private \
+        bash "$here/run-target.sh" --inside "$work" "${tests[@]}"
+    ;;
+esac

@@ -1,0 +1,67 @@
+#!/bin/bash
+# losetup as the product runs it: "-f" prints the first free device, "-r"
+# attaches read-only, "-d" detaches; a device taken by someone else between
+# "-f" and the attach fails with exit code 1 or 2 (the product retries then),
+# and a detach of a free device fails with exit code 1.
+. "$(dirname "$0")/lib.sh"
+
+prepare() {
+    pattern "$1/one.img" 2048 ONE
+    pattern "$1/two.img" 2048 TWO
+}
+
+rc_of() { local rc=0; "$@" >/dev/null 2>&1 || rc=$?; echo "$rc"; }
+refuses_write() { ! dd if=/dev/zero of="$1" bs=512 count=1 oflag=direct conv=notrunc status=none 2>/dev/null; }
+
+run_tests() {
+    local d=$1 dev out rc
+    out=$("$LOSETUP" -f 2>&1)
+    check_match "losetup -f prints a free /dev/loopN on its first line" '^/dev/loop[0-9]+$' "$(head -n1 <<<"$out")"
+    dev=$(head -n1 <<<"$out")
+    defer "$LOSETUP" -d "$dev"
+    check "losetup -r DEV FILE" "$LOSETUP" -r "$dev" "$d/one.img"
+    check_eq "the device is read-only" 1 "$(blockdev --getro "$dev" 2>&1)"
+    check "writes to it are refused" refuses_write "$dev"
+    check "it reads the file" same_bytes "$dev" "$d/one.img" 1048576
+    check_fails "losetup -f no longer names the taken device" test "$("$LOSETUP" -f)" == "$dev"
+    check_eq "attaching another file to the taken device fails with exit code 1 or 2" ok \
+        "$(rc=$(rc_of "$LOSETUP" -r "$dev" "$d/two.img"); [[ $rc == 1 || $rc == 2 ]] && echo ok || echo "exit $rc")"
+    check "losetup -d DEV" "$LOSETUP" -d "$dev"
+    check_eq "losetup -d of a free device fails with exit code 1" 1 "$(rc_of "$LOSETUP" -d "$dev")"
+
+    # Two attaches at once, as two threads of the product racing for the same
+    # free device: exactly one wins, the other sees exit code 1 or 2.
+    local i r1 r2 wins losses
+    wins=0 losses=0
+    for i in 1 2 3 4 5; do
+        dev=$("$LOSETUP" -f | head -n1)
+        defer "$LOSETUP" -d "$dev"
+        "$LOSETUP" -r "$dev" "$d/one.img" 2>/dev/null &
+        local p1=$!
+        "$LOSETUP" -r "$dev" "$d/two.img" 2>/dev/null &
+        local p2=$!
+        r1=0 r2=0
+        wait "$p1" || r1=$?
+        wait "$p2" || r2=$?
+        if [[ "$r1 $r2" == "0 1" || "$r1 $r2" == "1 0" || "$r1 $r2" == "0 2" || "$r1 $r2" == "2 0" ]]; then
+            wins=$((wins + 1))
+        else
+            losses=$((losses + 1))
+            echo "        | round $i: exit codes $r1 and $r2"
+        fi
+        "$LOSETUP" -d "$dev" 2>/dev/null || true
+    done
+    check_eq "racing attaches: one wins, the other fails with 1 or 2 (5 rounds)" "5 0" "$wins $losses"
+
+    # A store file of 52428801 bytes attaches read-write, its odd byte dropped.
+    truncate -s 52428801 /tmp/rfs-conf-store
+    defer rm -f /tmp/rfs-conf-store
+    dev=$("$LOSETUP" -f | head -n1)
+    defer "$LOSETUP" -d "$dev"
+    check "losetup DEV STORE (read-write)" "$LOSETUP" "$dev" /tmp/rfs-conf-store
+    check_eq "the device is writable" 0 "$(blockdev --getro "$dev" 2>&1)"
+    check_eq "its size drops the odd byte" 52428800 "$(size_bytes "$dev" 2>&1)"
+    check "losetup -d DEV" "$LOSETUP" -d "$dev"
+}
+
+conf_main "$@"

@@ -1,0 +1,72 @@
+#!/bin/bash
+# Guest file systems as the product mounts them: partitions of a
+# snapshot-overlaid disk, found by kpartx, typed by vol_id and sfdisk, mounted
+# with "-oro" (ext2, ext3, ext4, vfat) or "-oro,streams_interface=windows"
+# (NTFS, through ntfs-3g) and detached with "umount -fl".
+. "$(dirname "$0")/lib.sh"
+
+# number start type file-system
+PARTS="1 2048 83 ext2
+2 18432 83 ext3
+5 36864 83 ext4
+6 55296 c vfat
+7 73728 7 ntfs"
+
+prepare() {
+    local d=$1 n start type fs
+    truncate -s 64M "$d/disk.img"
+    printf 'label: dos\n,8M,83\n,8M,83\n,,5\n,8M,83\n,8M,c\n,8M,7\n' | sfdisk -q "$d/disk.img"
+    while read -r n start type fs; do
+        mkdir -p "$d/src-$fs"
+        echo "hello from $fs" >"$d/src-$fs/hello.txt"
+        fs_image "$fs" "$d/$fs.fs" 8 "$d/src-$fs"
+        place "$d/$fs.fs" "$d/disk.img" "$start"
+        rm -f "$d/$fs.fs"
+    done <<<"$PARTS"
+    [[ $(sfdisk -d "$d/disk.img" | grep -c start=) == 6 ]]
+    sha256sum <"$d/disk.img" | cut -d' ' -f1 >"$d/disk.sha"
+}
+
+mount_opts() { [[ $1 == ntfs ]] && echo "-oro,streams_interface=windows" || echo "-oro"; }
+not_writable() { ! touch "$1/rfs-write-test" 2>/dev/null; }
+not_mounted() { ! grep -q " $1 " /proc/self/mounts; }
+
+run_tests() {
+    local d=$1 disk base n start type fs dev dir
+    attach disk "$d/disk.img" ro
+    base=$(uniq_name 564d5555-mnt)
+    defer dm_remove "$base"
+    dm_create_text "$base" "0 131072 linear $disk 0"$'\n'
+    check_here "snapshot overlay on the disk device" overlay_setup "$base" || return 0
+    defer "$KPARTX" -pp -d "/dev/mapper/$base"
+    check "kpartx -pp -a" "$KPARTX" -pp -a "/dev/mapper/$base"
+
+    while read -r n start type fs; do
+        dev=/dev/mapper/${base}p$n
+        dir=/tmp/$base/$n
+        mkdir -p "$dir"
+        defer "$UMOUNT" -fl "$dir"
+        check_eq "$fs: sfdisk --print-id gives $type" "$type" \
+            "$("$SFDISK" --print-id --force "/dev/mapper/$base" "$n" 2>/dev/null | head -n1 | tr -d ' ')"
+        if [[ -n $VOL_ID ]]; then
+            check_eq "$fs: vol_id -t names the file system" "$fs" "$("$VOL_ID" -t "$dev" 2>/dev/null | awk 'NR == 1 { print $1 }')"
+        fi
+        check "$fs: mount $(mount_opts "$fs") PARTITION DIR" "$MOUNT" "$(mount_opts "$fs")" "$dev" "$dir"
+        check_eq "$fs: the file reads back" "hello from $fs" "$(cat "$dir/hello.txt" 2>&1)"
+        check "$fs: the mount is read-only" not_writable "$dir"
+    done <<<"$PARTS"
+
+    # Detach in reverse, as the product does, while one of them is busy.
+    exec {busy}<"/tmp/$base/1/hello.txt"
+    while read -r n _ _ fs; do
+        check "$fs: umount -fl DIR" "$UMOUNT" -fl "/tmp/$base/$n"
+        check "$fs: ... is detached" not_mounted "/tmp/$base/$n"
+    done < <(tac <<<"$PARTS")
+    exec {busy}<&-
+
+    check "kpartx -pp -d" "$KPARTX" -pp -d "/dev/mapper/$base"
+    check "overlay teardown" overlay_teardown "$base"
+    check_eq "the image file is unchanged" "$(cat "$d/disk.sha")" "$(sha256sum <"$d/disk.img" | cut -d' ' -f1)"
+}
+
+conf_main "$@"
