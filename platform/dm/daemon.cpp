@@ -262,6 +262,7 @@ struct linear_target final : target {
         return dev->io(write, buf, n, off + offset * sector_size);
     }
     int flush() override { return dev->flush(); }
+    std::vector<const dev_ref *> refs() const override { return {dev.get()}; }
 };
 
 struct zero_target final : target {
@@ -370,6 +371,7 @@ struct snapshot_target final : target {
         return 0;
     }
     int flush() override { return cow->flush(); }
+    std::vector<const dev_ref *> refs() const override { return {origin.get(), cow.get()}; }
 };
 
 std::unique_ptr<target> make_target(const table_line &l, std::string &error)
@@ -466,6 +468,30 @@ int table::flush()
         if (int r = t->flush(); r < 0)
             res = r;
     return res;
+}
+
+bool table::uses(const device *d, int depth) const
+{
+    // Stacks are shallow; the bound only guards against a cycle made
+    // behind our back.
+    if (depth > 64)
+        return true;
+    for (auto &t : targets)
+        for (const dev_ref *r : t->refs()) {
+            device *lower = r->internal_device();
+            if (!lower)
+                continue;
+            if (lower == d)
+                return true;
+            std::shared_ptr<table> lt;
+            {
+                std::lock_guard lk(lower->m);
+                lt = lower->live;
+            }
+            if (lt && lt->uses(d, depth + 1))
+                return true;
+        }
+    return false;
 }
 
 std::shared_ptr<table> build_table(const std::string &text, std::string &error)
@@ -647,10 +673,16 @@ bool make_node(const std::string &name, dev_t rdev, std::string &error)
     return true;
 }
 
-// Processes holding the block device open, plus one for a mount of it.
-int count_openers(dev_t rdev)
+struct openers {
+    int fds = 0;    // descriptors of processes
+    int mounts = 0; // mounts of the device
+    int total() const { return fds + mounts; }
+};
+
+// Who holds the block device open.
+openers count_openers(dev_t rdev)
 {
-    int count = 0;
+    openers o;
     pid_t self = ::getpid();
     if (DIR *proc = ::opendir("/proc")) {
         while (dirent *pe = ::readdir(proc)) {
@@ -674,7 +706,7 @@ int count_openers(dev_t rdev)
                     continue;
                 struct stat st{};
                 if (::stat(link.c_str(), &st) == 0 && S_ISBLK(st.st_mode) && st.st_rdev == rdev)
-                    ++count;
+                    ++o.fds;
             }
             ::closedir(fds);
         }
@@ -688,14 +720,29 @@ int count_openers(dev_t rdev)
         std::string id, parent, mm;
         ls >> id >> parent >> mm;
         if (mm == want)
-            ++count;
+            ++o.mounts;
     }
-    return count;
+    return o;
 }
 
 int open_count(const std::shared_ptr<device> &d)
 {
-    return d->holders + (d->loop_nr >= 0 ? count_openers(d->rdev) : 0);
+    return d->holders + (d->loop_nr >= 0 ? count_openers(d->rdev).total() : 0);
+}
+
+// Like open_count, but rides out short opens by other processes: device
+// scans (LVM, blkid, udev) open every block device for a moment, and
+// libdevmapper retries a removal for the same reason.
+int settled_open_count(const std::shared_ptr<device> &d)
+{
+    for (int attempt = 0;; ++attempt) {
+        if (d->holders > 0)
+            return d->holders;
+        openers o = d->loop_nr >= 0 ? count_openers(d->rdev) : openers{};
+        if (o.total() == 0 || o.mounts > 0 || attempt >= 25)
+            return o.total();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
 }
 
 // ---------------------------------------------------------------- commands
@@ -788,6 +835,11 @@ int load_table(const std::shared_ptr<device> &d, const std::string &text, std::s
     auto t = build_table(text, error);
     if (!t)
         return -EINVAL;
+    // A device on top of itself would recurse forever on its first I/O.
+    if (t->uses(d.get())) {
+        error = "table refers to the device itself";
+        return -EINVAL;
+    }
     std::lock_guard lk(d->m);
     d->inactive = std::move(t);
     return 0;
@@ -823,7 +875,7 @@ void resume_device(const std::shared_ptr<device> &d)
 
 int remove_device(const std::shared_ptr<device> &d, bool force)
 {
-    if (open_count(d) > 0) {
+    if (settled_open_count(d) > 0) {
         if (!force)
             return -EBUSY;
         // As dmsetup does with --force: fail all I/O of a device that is
@@ -833,7 +885,7 @@ int remove_device(const std::shared_ptr<device> &d, bool force)
             d->inactive = error_table(d->live ? d->live->sectors() : 0);
         }
         resume_device(d);
-        if (open_count(d) > 0)
+        if (settled_open_count(d) > 0)
             return -EBUSY;
     }
     {
@@ -979,7 +1031,7 @@ void remove_all(bool force)
     for (;;) {
         bool progress = false;
         for (auto &d : all_devices())
-            if (open_count(d) == 0 && remove_device(d, false) == 0)
+            if (d->holders == 0 && remove_device(d, false) == 0)
                 progress = true;
         if (!progress)
             break;

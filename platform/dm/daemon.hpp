@@ -46,6 +46,8 @@ class dev_ref {
     int flush();
     uint64_t size_bytes() const;
     std::string major_minor() const;
+    // The stand-in device behind this reference, or null for an external one.
+    device *internal_device() const { return internal_.get(); }
 
   private:
     dev_ref() = default;
@@ -63,6 +65,7 @@ struct target {
     // `off` is a byte offset inside the target.
     virtual int io(bool write, char *buf, size_t n, uint64_t off) = 0;
     virtual int flush() { return 0; }
+    virtual std::vector<const dev_ref *> refs() const { return {}; }
 };
 
 struct table {
@@ -70,6 +73,8 @@ struct table {
     uint64_t sectors() const { return targets.empty() ? 0 : targets.back()->start + targets.back()->length; }
     int io(bool write, char *buf, size_t n, uint64_t off);
     int flush();
+    // True when the table reaches `d` through the devices it uses.
+    bool uses(const device *d, int depth = 0) const;
 };
 
 // Builds a table from its text; every referenced device is opened.

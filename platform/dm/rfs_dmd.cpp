@@ -4,6 +4,7 @@
 
 #include "daemon.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -129,7 +130,7 @@ int fs_truncate(const char *, off_t) { return -EPERM; }
 
 // ---------------------------------------------------------------- control socket
 
-bool stop_requested = false;
+std::atomic<bool> stop_requested{false};
 
 void serve_client(unique_fd fd)
 {

@@ -46,6 +46,8 @@ check "create from table file" cmp -s /dev/mapper/lin /dev/mapper/lin3
 echo "0 500 linear /dev/mapper/lin 1000" | "$DMSETUP" create upper
 check "stacked table names the lower device" test "$("$DMSETUP" table upper)" = "0 500 linear $(majmin /dev/mapper/lin) 1000"
 check "stacked bytes" cmp -s <(dd if=/dev/mapper/upper bs=512 status=none) <(dd if="$WORK/b.img" bs=512 skip=7 count=500 status=none)
+check "a table over the device itself is refused" bash -c "! echo '0 8 linear /dev/mapper/lin 0' | '$DMSETUP' load lin 2>/dev/null"
+check "a cycle through another device is refused" bash -c "! echo '0 8 linear /dev/mapper/upper 0' | '$DMSETUP' load lin 2>/dev/null"
 check "lower device busy while used" bash -c "! '$DMSETUP' remove lin 2>/dev/null"
 check "info open count counts the holder" bash -c "'$DMSETUP' info lin | grep -q '^Open count:        1$'"
 

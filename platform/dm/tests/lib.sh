@@ -29,9 +29,16 @@ cleanup() {
     set +e
     for c in "${EXTRA_CLEANUP[@]}"; do eval "$c"; done
     "$RFS_DMD" --shutdown
+    local bad=0
+    if grep -qE "Sanitizer|runtime error" "$RFS_DM_RUN_DIR/rfs-dmd.log" 2>/dev/null; then
+        echo "FAIL: the daemon reported memory or undefined-behaviour errors:"
+        cat "$RFS_DM_RUN_DIR/rfs-dmd.log"
+        bad=1
+    fi
     [[ -f $WORK/loops ]] && while read -r l; do losetup -d "$l" 2>/dev/null; done < "$WORK/loops"
     umount -l /dev/mapper 2>/dev/null
     rm -rf "$WORK"
+    ((bad == 0)) || exit 1
 }
 trap cleanup EXIT
 
