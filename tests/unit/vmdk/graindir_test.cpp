@@ -76,12 +76,12 @@ TEST(Graindir, SparseDirectorySizesAtTheEdgesOfTheFormula)
     };
     for (const auto &c : cases) {
         disk_fixture f;
-        sparse_spec spec;
-        spec.capacity = c.capacity;
-        spec.grainsize = c.grainsize;
-        spec.numgtespergt = c.gtes;
+        sparse_layout layout;
+        layout.capacity = c.capacity;
+        layout.grainsize = c.grainsize;
+        layout.numgtespergt = c.gtes;
         f.add_extent("RW " + std::to_string(c.capacity) + " SPARSE \"s.vmdk\"", "s.vmdk",
-                     make_sparse_extent(spec));
+                     make_sparse_extent(layout));
         errdesc_t *err = f.open();
         ASSERT_EQ(err, nullptr) << error_text(err);
         const graindir_t &gd = f.desc->extentdesc[0]->graindir;
@@ -111,9 +111,9 @@ TEST(Graindir, CowdDirectoryOf4096EntryTables)
 
     // seSparse deltas are read as COWD too.
     disk_fixture g;
-    cowd_spec spec;
-    spec.numsectors = 4096 * 3 + 1;
-    g.add_extent("RW 12289 SESPARSE \"d-sesparse.vmdk\"", "d-sesparse.vmdk", make_cowd_extent(spec));
+    cowd_layout layout;
+    layout.numsectors = 4096 * 3 + 1;
+    g.add_extent("RW 12289 SESPARSE \"d-sesparse.vmdk\"", "d-sesparse.vmdk", make_cowd_extent(layout));
     err = g.open();
     ASSERT_EQ(err, nullptr) << error_text(err);
     EXPECT_EQ(g.desc->extentdesc[0]->graindir.gd_entry_count, 4u);
@@ -122,10 +122,10 @@ TEST(Graindir, CowdDirectoryOf4096EntryTables)
 TEST(Graindir, FillReadsTablesAndZeroEntriesGiveZeros)
 {
     disk_fixture f;
-    sparse_spec spec;
-    spec.tables[1] = {7, 0, 9};
-    spec.tables[31] = std::vector<uint32_t>(512, 0xabcdef01);
-    f.add_extent("RW 2097152 SPARSE \"s.vmdk\"", "s.vmdk", make_sparse_extent(spec));
+    sparse_layout layout;
+    layout.tables[1] = {7, 0, 9};
+    layout.tables[31] = std::vector<uint32_t>(512, 0xabcdef01);
+    f.add_extent("RW 2097152 SPARSE \"s.vmdk\"", "s.vmdk", make_sparse_extent(layout));
     errdesc_t *err = f.open();
     ASSERT_EQ(err, nullptr) << error_text(err);
     vmdkdesc_t *d = f.desc.get();
@@ -177,7 +177,7 @@ TEST(Graindir, LargerTablesThanTheFirstExtentsAreRefusedAtFill)
 {
     disk_fixture f;
     f.add_extent("RW 2097152 SPARSE \"a.vmdk\"", "a.vmdk", make_sparse_extent({}));
-    sparse_spec wide;
+    sparse_layout wide;
     wide.numgtespergt = 1024;
     wide.tables[0] = std::vector<uint32_t>(1024, 5);
     f.add_extent("RW 2097152 SPARSE \"b.vmdk\"", "b.vmdk", make_sparse_extent(wide));

@@ -72,15 +72,15 @@ void put_directory(std::string &img, uint64_t gd_sector, uint32_t entries, uint3
 
 } // namespace
 
-std::string make_sparse_extent(const sparse_spec &spec)
+std::string make_sparse_extent(const sparse_layout &layout)
 {
     sparsehdr_t h{};
-    h.magic = spec.magic;
-    h.version = spec.version;
+    h.magic = layout.magic;
+    h.version = layout.version;
     h.flags = 3;
-    h.capacity = spec.capacity;
-    h.grainsize = spec.grainsize;
-    h.numgtespergt = spec.numgtespergt;
+    h.capacity = layout.capacity;
+    h.grainsize = layout.grainsize;
+    h.numgtespergt = layout.numgtespergt;
     h.gdoffset = 1;
     h.singleendlinechar = '\n';
     h.nonendlinechar = ' ';
@@ -88,43 +88,43 @@ std::string make_sparse_extent(const sparse_spec &spec)
     h.doubleendlinechar2 = '\n';
     std::string img(512, '\0');
     std::memcpy(img.data(), &h, sizeof h);
-    uint32_t entries = gd_entries_for(spec.capacity, spec.grainsize, spec.numgtespergt);
-    put_directory(img, 1, entries, spec.numgtespergt, spec.tables);
+    uint32_t entries = gd_entries_for(layout.capacity, layout.grainsize, layout.numgtespergt);
+    put_directory(img, 1, entries, layout.numgtespergt, layout.tables);
     // Room for the 2050-byte header read of every sparse extent.
     if (img.size() < EXTENT_HDR_READ_SIZE)
         img.resize(EXTENT_HDR_READ_SIZE, '\0');
     return img;
 }
 
-std::string make_cowd_extent(const cowd_spec &spec)
+std::string make_cowd_extent(const cowd_layout &layout)
 {
     cowdiskhdr_t h{};
-    h.magic = spec.magic;
-    h.version = spec.version;
-    h.flags = spec.flags;
-    h.numsectors = spec.numsectors;
-    h.grainsize = spec.grainsize;
+    h.magic = layout.magic;
+    h.version = layout.version;
+    h.flags = layout.flags;
+    h.numsectors = layout.numsectors;
+    h.grainsize = layout.grainsize;
     h.gdoffset = 5; // the first sector after the 2050-byte header
-    uint32_t entries = gd_entries_for(spec.numsectors, spec.grainsize, COWD_GTES_PER_GT);
+    uint32_t entries = gd_entries_for(layout.numsectors, layout.grainsize, COWD_GTES_PER_GT);
     h.numgdentries = entries;
     std::string img(5 * 512, '\0');
     std::memcpy(img.data(), &h, sizeof h);
-    put_directory(img, 5, entries, COWD_GTES_PER_GT, spec.tables);
+    put_directory(img, 5, entries, COWD_GTES_PER_GT, layout.tables);
     return img;
 }
 
-std::string make_descriptor(const desc_spec &spec)
+std::string make_descriptor(const desc_layout &layout)
 {
     char cid[16];
-    snprintf(cid, sizeof cid, "%08x", spec.cid);
+    snprintf(cid, sizeof cid, "%08x", layout.cid);
     std::string s = "# Disk DescriptorFile\nversion=1\nencoding=\"UTF-8\"\nCID=" + std::string(cid) + "\n";
-    if (!spec.parent_cid.empty())
-        s += "parentCID=" + spec.parent_cid + "\n";
-    s += "isNativeSnapshot=\"no\"\ncreateType=\"" + spec.create_type + "\"\n";
-    if (!spec.parent_hint.empty())
-        s += "parentFileNameHint=\"" + spec.parent_hint + "\"\n";
+    if (!layout.parent_cid.empty())
+        s += "parentCID=" + layout.parent_cid + "\n";
+    s += "isNativeSnapshot=\"no\"\ncreateType=\"" + layout.create_type + "\"\n";
+    if (!layout.parent_hint.empty())
+        s += "parentFileNameHint=\"" + layout.parent_hint + "\"\n";
     s += "# Extent description\n";
-    for (const std::string &e : spec.extents)
+    for (const std::string &e : layout.extents)
         s += e + "\n";
     s += "\n# The Disk Data Base \n#DDB\n\nddb.adapterType = \"lsilogic\"\n"
          "ddb.geometry.cylinders = \"130\"\nddb.geometry.heads = \"255\"\n"

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-// Tests build specs with designated initializers, leaving the other fields
+// Tests build layouts with designated initializers, leaving the other fields
 // at their defaults on purpose.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
@@ -88,7 +88,7 @@ std::string error_text(errdesc_t *err);
 // A hosted sparse extent: header at sector 0, grain directory at sector 1,
 // grain tables right after it. `tables` maps a directory index to the
 // contents of its grain table; missing indexes get a directory entry of 0.
-struct sparse_spec {
+struct sparse_layout {
     uint64_t capacity = 1u << 21;
     uint64_t grainsize = 128;
     uint32_t numgtespergt = 512;
@@ -97,11 +97,11 @@ struct sparse_spec {
     std::map<uint32_t, std::vector<uint32_t>> tables;
 };
 uint32_t gd_entries_for(uint64_t capacity, uint64_t grainsize, uint32_t numgtespergt);
-std::string make_sparse_extent(const sparse_spec &spec);
+std::string make_sparse_extent(const sparse_layout &layout);
 
 // A COWD extent: 2050-byte header at 0, grain directory at sector 5, grain
 // tables of 4096 entries after it.
-struct cowd_spec {
+struct cowd_layout {
     uint32_t numsectors = 1u << 22;
     uint32_t grainsize = 1;
     uint32_t magic = COWD_MAGIC;
@@ -109,16 +109,16 @@ struct cowd_spec {
     uint32_t flags = 3;
     std::map<uint32_t, std::vector<uint32_t>> tables;
 };
-std::string make_cowd_extent(const cowd_spec &spec);
+std::string make_cowd_extent(const cowd_layout &layout);
 
 // A descriptor text of the kind VMware products write.
-struct desc_spec {
+struct desc_layout {
     std::string create_type = "vmfs";
     uint32_t cid = 0x1234abcd;
     std::string parent_cid = "ffffffff"; // "" for no parentCID line
     std::string parent_hint;             // "" for no hint line
     std::vector<std::string> extents = {"RW 2048 VMFS \"disk-flat.vmdk\""};
 };
-std::string make_descriptor(const desc_spec &spec);
+std::string make_descriptor(const desc_layout &layout);
 
 } // namespace vmdk_test

@@ -18,7 +18,7 @@ void write_chain(const temp_dir &dir, int depth)
 {
     write_file(dir.file("d0.vmdk"), make_descriptor({.cid = 0x100}));
     for (int i = 1; i <= depth; i++) {
-        desc_spec s;
+        desc_layout s;
         s.create_type = "vmfsSparse";
         s.cid = 0x100 + static_cast<uint32_t>(i);
         char pcid[16];
