@@ -68,11 +68,31 @@ skip() { CONF_SKIP=$((CONF_SKIP + 1)); conf_stamp; echo "skip  $*"; }
 # Indented detail lines under a failure.
 detail() { sed 's/^/        | /' | head -n 20; }
 
+# guard COMMAND...: runs COMMAND, but for at most RFS_CONF_CMD_TIMEOUT seconds
+# (default 120, the product's limit). A command stuck in device I/O cannot be
+# killed, so CONF_ON_HANG (e.g. resuming a suspended device) runs first.
+guard() {
+    local limit=${RFS_CONF_CMD_TIMEOUT:-120} pid dog rc=0
+    "$@" &
+    pid=$!
+    (
+        sleep "$limit"
+        echo "rfs-conf: still running after $limit s: $*" >&2
+        [[ -n ${CONF_ON_HANG:-} ]] && eval "$CONF_ON_HANG" >/dev/null 2>&1
+        kill -KILL "$pid"
+    ) 2>&1 &
+    dog=$!
+    wait "$pid" || rc=$?
+    kill "$dog" 2>/dev/null || true
+    wait "$dog" 2>/dev/null || true
+    return "$rc"
+}
+
 # check DESC COMMAND...: passes when COMMAND exits 0.
 check() {
     local desc=$1 out rc=0
     shift
-    out=$("$@" 2>&1) || rc=$?
+    out=$(guard "$@" 2>&1) || rc=$?
     if ((rc == 0)); then
         ok "$desc"
     else
@@ -103,7 +123,7 @@ check_here() {
 check_fails() {
     local desc=$1 out rc=0
     shift
-    out=$("$@" 2>&1) || rc=$?
+    out=$(guard "$@" 2>&1) || rc=$?
     if ((rc != 0)); then
         ok "$desc"
     else

@@ -38,6 +38,7 @@ run_tests() {
     defer dm_remove "$base"
     dm_create_text "$base" "0 131072 linear $disk 0"$'\n'
     check_here "snapshot overlay on the disk device" overlay_setup "$base" || return 0
+    CONF_ON_HANG="$(printf '%q ' "$DMSETUP" resume "$base.top")"
     defer "$KPARTX" -pp -d "/dev/mapper/$base"
     check "kpartx -pp -a" "$KPARTX" -pp -a "/dev/mapper/$base"
 

@@ -1,0 +1,41 @@
+#!/bin/bash
+# The real-kernel tier: the device conformance suite run on a stock Debian
+# kernel with device-mapper, booted under qemu (one boot for the whole suite).
+# Usage: tests/vm/run-tier.sh [test_name...]      (as root)
+# Exit status 0 when every test passed, 77 when the machine lacks what the VM
+# needs (tools/setup-deps.sh installs it), 1 otherwise.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+src=$(cd "$here/../.." && pwd)
+
+missing=()
+command -v qemu-system-x86_64 >/dev/null || missing+=(qemu-system-x86)
+ls /boot/vmlinuz-* >/dev/null 2>&1 || missing+=(linux-image-amd64)
+command -v busybox >/dev/null && file -L "$(command -v busybox)" | grep -q 'statically linked' || missing+=(busybox-static)
+for tool in dmsetup kpartx lvm ntfs-3g mcopy mkfs.vfat; do
+    command -v "$tool" >/dev/null || missing+=("$tool")
+done
+if ((${#missing[@]})); then
+    echo "SKIP: the VM tier needs: ${missing[*]} (tools/setup-deps.sh installs them)"
+    exit 77
+fi
+
+leftovers() {
+    losetup -a 2>/dev/null | grep -e rfs-conf-run -e rfs-vm/run || true
+    grep -e rfs-conf-run -e rfs-vm/run /proc/self/mounts || true
+    pgrep -af 'qemu-system-x86_64.*rfs_stage2' || true
+}
+
+start=$SECONDS
+rc=0
+"$src/tests/conformance/run-target.sh" vm "$@" || rc=$?
+echo "vm tier: suite exit status $rc after $((SECONDS - start)) s"
+
+left=$(leftovers)
+if [[ -n $left ]]; then
+    echo "vm tier: FAIL: left behind on the host:"
+    echo "$left"
+    rc=1
+fi
+exit "$rc"
