@@ -10,6 +10,9 @@
 #include "common/list.hpp"
 #include "common/types.hpp"
 #include "image/fuse_fh.hpp"
+#include "image/tolcbt.hpp"
+#include "image/toldev_io.hpp"
+#include "mounter/disk_record.hpp"
 #include "recovery/recovery_path.hpp"
 
 #include <cstdint>
@@ -20,12 +23,6 @@
 #include <string>
 #include <sys/stat.h>
 
-// Records of the device layers that image cookies will hold. Cookies made
-// by this version of the file system never hold any of them (see the seam in
-// recovery_fs_open_impl).
-struct tolcbt_merge_handle_t;
-struct vdskdesc_t;
-
 inline constexpr uint32_t RECOVERY_COOKIE_MAGIC = 0xbcbcbcbc;
 inline constexpr uint32_t RECOVERY_OPEN_LIST_MAGIC = 0xdededede;
 inline constexpr uint32_t RECOVERY_LOOKUP_MAGIC = 0xeeeeeeee;
@@ -33,6 +30,8 @@ inline constexpr uint32_t RECOVERY_RECORD_VERSION = 1;
 
 inline constexpr int RECOVERY_MAX_COOKIES = 32;
 inline constexpr time_t RECOVERY_IDLE_SECONDS = 60;
+// Seconds that one losetup run may take when a flat image gets its loop device.
+inline constexpr int RECOVERY_LOOP_TIMEOUT = 600;
 
 struct recovery_cookie_t {
     uint32_t magic = RECOVERY_COOKIE_MAGIC;
@@ -46,14 +45,13 @@ struct recovery_cookie_t {
     std::string loopdev_path;          // loop device over a flat file without change blocks
     tol_bool_t can_optimize = TOL_FALSE;
     recovery_file_type_t type = RECOVERY_FILE_TYPE_UNKNOWN;
-    // The partition map of `devicemapper_path` joins the record together with
-    // the partition mapper.
-    tolcbt_merge_handle_t *merge_handle = nullptr;
-    tol_dev_desc_t *pdev = nullptr;
+    part_map_t part_map;                                 // partitions mapped from devicemapper_path
+    std::unique_ptr<tolcbt_merge_handle_t> merge_handle; // merged change-block device
+    std::unique_ptr<tol_dev_desc_t> pdev;                // device opened for optimised reads
     fuse_fh_buffer_t buffered_data = {}; // replacement sector; buffer owned by the cookie
     tol_bool_t is_mounted = TOL_FALSE;
     uint32_t mount_attempts = 0;
-    vdskdesc_t *vdskdesc = nullptr;
+    std::unique_ptr<vdskdesc_t> vdskdesc; // the mounted disk of a view
     std::unique_ptr<struct stat> stat; // attributes saved by the first getattr after an open
 
     bool is_view() const { return type == RECOVERY_FILE_TYPE_VMDK_VOLUME; }
@@ -109,9 +107,20 @@ errdesc_t *recovery_new_cookie(recovery_cookie_t *cookie, const char *scratch_pa
 void recovery_free_cookie(recovery_cookie_t **cookie);
 tol_bool_t recovery_open_contains_iter(void *lookup, void *cookie);
 
+// Checks a flat image against its recovery header (or its descriptor) and
+// its change-block file; every refusal makes the open fail.
+errdesc_t *validate_vmdk_flat(const char *path, const char *shadow_path, const char *scratch_path);
+
+// Evicts at most one idle cookie; the caller holds the open-list lock. With
+// `force` any idle cookie qualifies, however recently used. EMFILE when none
+// qualifies.
 errdesc_t *recovery_evict_intern(tol_bool_t force);
 tol_bool_t recovery_evict_iter(void *evict, void *cookie);
 errdesc_t *recovery_do_evict(recovery_cookie_t *cookie);
+
+// One periodic eviction pass: at most one cookie idle for more than 60
+// seconds. Takes the open-list lock itself.
+errdesc_t *recovery_evict();
 
 // Tears down and frees every cookie, then the list (shutdown).
 void recovery_fs_release_all();

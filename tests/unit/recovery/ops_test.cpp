@@ -82,26 +82,29 @@ TEST_F(ops_test, WriteOpensAreRefusedBeforeThePathIsLooked)
     EXPECT_EQ(list_count(recovery_open_list.list), 0);
 }
 
+// Flat images are served from loop and device-mapper devices (root and the
+// sandbox: tests/integration/test_image_*.sh); here other image files show
+// the cookie sharing.
 TEST_F(ops_test, OpenReadReleaseSharesOneCookie)
 {
-    write("vm1/disk-flat.vmdk", std::string(1024, 'f'));
+    write("vm1/vm1.vmx", std::string(1024, 'f'));
     write("vm1/disk-tolcbt.vmdk", "cbt");
     int res;
-    struct fuse_file_info a = open_file("/vm1/disk-flat.vmdk", O_RDONLY, &res);
+    struct fuse_file_info a = open_file("/vm1/vm1.vmx", O_RDONLY, &res);
     ASSERT_EQ(res, 0);
-    struct fuse_file_info b = open_file("/vm1/disk-flat.vmdk", O_RDONLY, &res);
+    struct fuse_file_info b = open_file("/vm1/vm1.vmx", O_RDONLY, &res);
     ASSERT_EQ(res, 0);
     EXPECT_EQ(list_count(recovery_open_list.list), 1);
-    EXPECT_EQ(cookie_ref("/vm1/disk-flat.vmdk"), 2);
+    EXPECT_EQ(cookie_ref("/vm1/vm1.vmx"), 2);
 
     char buf[600];
-    EXPECT_EQ(recovery_fs_read("/vm1/disk-flat.vmdk", buf, sizeof(buf), 700, &a), 324);
+    EXPECT_EQ(recovery_fs_read("/vm1/vm1.vmx", buf, sizeof(buf), 700, &a), 324);
     EXPECT_EQ(buf[0], 'f');
-    EXPECT_EQ(recovery_fs_read("/vm1/disk-flat.vmdk", buf, sizeof(buf), 4096, &b), 0);
+    EXPECT_EQ(recovery_fs_read("/vm1/vm1.vmx", buf, sizeof(buf), 4096, &b), 0);
 
-    EXPECT_EQ(recovery_fs_release("/vm1/disk-flat.vmdk", &a), 0);
-    EXPECT_EQ(recovery_fs_release("/vm1/disk-flat.vmdk", &b), 0);
-    EXPECT_EQ(cookie_ref("/vm1/disk-flat.vmdk"), 0);
+    EXPECT_EQ(recovery_fs_release("/vm1/vm1.vmx", &a), 0);
+    EXPECT_EQ(recovery_fs_release("/vm1/vm1.vmx", &b), 0);
+    EXPECT_EQ(cookie_ref("/vm1/vm1.vmx"), 0);
     EXPECT_EQ(list_count(recovery_open_list.list), 1); // kept until evicted
 
     // A change-block file opens read-only by name.
@@ -202,9 +205,9 @@ TEST_F(ops_test, ConcurrentOpensReadsAndEvictions)
 
 TEST_F(ops_test, ReplacementBlockOverlaysReads)
 {
-    write("vm1/disk-flat.vmdk", std::string(4096, 'd'));
+    write("vm1/vm1.vmx", std::string(4096, 'd'));
     int res;
-    struct fuse_file_info fi = open_file("/vm1/disk-flat.vmdk", O_RDONLY, &res);
+    struct fuse_file_info fi = open_file("/vm1/vm1.vmx", O_RDONLY, &res);
     ASSERT_EQ(res, 0);
     // Hide sector 2, as the recovery-header sector is hidden.
     std::string zeros(512, '\0');
@@ -232,7 +235,7 @@ TEST_F(ops_test, ReplacementBlockOverlaysReads)
     EXPECT_EQ(tail, std::string(512, 'd') + zeros);
 
     fh->buffered_data = {};
-    EXPECT_EQ(recovery_fs_release("/vm1/disk-flat.vmdk", &fi), 0);
+    EXPECT_EQ(recovery_fs_release("/vm1/vm1.vmx", &fi), 0);
 }
 
 TEST_F(ops_test, GetattrOrdinaryAndFlatTimes)

@@ -1,0 +1,75 @@
+# Shared part of the test_image_*.sh tests: flat images served through merged
+# and loop devices. Sourced by a test script (not a test itself). It enters
+# the appliance sandbox (device-mapper, kpartx, losetup and the in-use bitmap
+# provider stand-ins), then the integration harness (lib.sh).
+
+SRC=${RFS_SOURCE_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}
+export RFS_SOURCE_DIR=$SRC
+export RFS_BUILD_DIR=${RFS_BUILD_DIR:-$SRC/build}
+[ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root"; exit 77; }
+[ -c /dev/fuse ] || { echo "SKIP: no /dev/fuse"; exit 77; }
+[ -e /dev/loop-control ] || { echo "SKIP: no loop devices"; exit 77; }
+[ "${1:-}" = --inside ] || exec "$SRC/platform/sandbox" bash "$0" --inside
+
+. "$SRC/tests/integration/lib.sh"
+
+IMAGE_MERGE=$SRC/tests/integration/image_merge.py
+
+# The loop devices attached to FILE (one per line).
+loops_of() { losetup -n -O NAME -j "$1" 2>/dev/null; }
+
+# Merged change-block devices and partition devices in /dev/mapper.
+dm_devices() { ls /dev/mapper | grep -v '^control$' | LC_ALL=C sort; }
+
+# Files below DIR that still have a loop device.
+files_with_loops() {
+    local f
+    while IFS= read -r f; do
+        [ -n "$(loops_of "$f")" ] && printf '%s ' "$f"
+    done < <(find "$1" -type f)
+}
+
+# No loop device over any file below DIR and no device-mapper device left.
+# A detached loop device goes only when its last opener closes it; programs
+# of the machine that scan every block device (LVM tools) may hold it for a
+# moment, so give them a few seconds and name them if they keep it.
+check_no_devices() {
+    local what=$1 dir=$2 left deadline=$((SECONDS + 15))
+    left=$(files_with_loops "$dir")
+    while [ -n "$left" ] && [ $SECONDS -lt $deadline ]; do
+        sleep 0.5
+        left=$(files_with_loops "$dir")
+    done
+    if [ -n "$left" ]; then
+        local f l
+        for f in $left; do
+            for l in $(loops_of "$f"); do
+                echo "       $l ($f) autoclear=$(cat /sys/block/${l#/dev/}/loop/autoclear 2>/dev/null)" \
+                    "held by: $(fuser "$l" 2>/dev/null | xargs)"
+            done
+        done
+    fi
+    check_eq "$what: no loop device over the scratch files" "" "$left"
+    check_eq "$what: no device-mapper device left" "" "$(dm_devices)"
+}
+
+# sha256 of every file (path and content) below DIR, and the tree's listing.
+tree_hash() {
+    (cd "$1" && find . -printf '%p %y %s %m\n' | LC_ALL=C sort &&
+        find . -type f -print0 | LC_ALL=C sort -z | xargs -0 -r sha256sum) | sha256sum
+}
+
+# The merged device that serves an open flat image: the /dev/mapper/cbt.N
+# whose table names a loop device over FLAT.
+merged_device_of() {
+    local flat=$1 loop dev
+    loop=$(loops_of "$flat" | head -1)
+    [ -n "$loop" ] || return 1
+    local mm
+    mm=$(stat -L -c '%t:%T' "$loop")
+    mm=$((16#${mm%:*})):$((16#${mm#*:}))
+    for dev in $(ls /dev/mapper | grep '^cbt\.[0-9]*$'); do
+        dmsetup table "$dev" 2>/dev/null | grep -q " $mm " && { echo "$dev"; return 0; }
+    done
+    return 1
+}

@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# Flat images read through the mount: a flat file with a change-block file
+# through its merged device, one without through a loop device. The bytes are
+# compared with the merge computed here (base bytes with every extent laid
+# over them, the recovery-header sector zeroed), whole and in aligned,
+# unaligned, boundary-crossing and past-the-end reads; two opens share one
+# cookie and one merged device; everything is torn down at unmount.
+. "$(dirname "$0")/image_lib.sh"
+
+S=$T/scratch
+V=$T/vol
+M=$T/mnt
+L=$T/log
+mkdir -p "$L"
+CHANGE=5f1d2c3b-4a59-4687-9a1b-2c3d4e5f6071
+cat >"$T/spec.json" <<JSON
+{"vms": [{"name": "vm1", "vmx": true, "disks": [
+  {"name": "merged", "size": 16777216, "content": "fast:3",
+   "mbr": [[131, 2048, 30720]], "fs": {"type": "ext4", "files": {"etc/hostname": "text:vm1\n"}},
+   "header": {"version": 2, "change_id": "$CHANGE", "change_suffix": 7},
+   "tolcbt": {"extents": [[3145728, 65536], [3211264, 512], [3297280, 4096]],
+              "random_extents": {"count": 60, "seed": 5, "max_sectors": 96, "min_sector": 8192}}},
+  {"name": "plain", "size": 4194304, "content": "fast:4", "mbr": [[12, 2048, 6144]],
+   "fs": {"type": "vfat", "files": {"readme.txt": "text:plain\n"}},
+   "header": {"version": 1, "change_id": "$CHANGE", "change_suffix": 3}}
+]}]}
+JSON
+mkscratch "$S" --spec "$T/spec.json" || { fail "mkscratch"; rfs_finish; }
+FLAT=$S/vm1/merged-flat.vmdk
+CBT=$S/vm1/merged-tolcbt.vmdk
+PLAIN=$S/vm1/plain-flat.vmdk
+python3 "$IMAGE_MERGE" "$FLAT" "$T/merged.raw" --cbt "$CBT"
+python3 "$IMAGE_MERGE" "$FLAT" "$T/merged.want" --cbt "$CBT" --hide-sector 2
+python3 "$IMAGE_MERGE" "$PLAIN" "$T/plain.want" --hide-sector 2
+before=$(tree_hash "$S")
+
+rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
+
+check_status "merged image reads as the computed merge (cmp)" 0 cmp "$M/vm1/merged-flat.vmdk" "$T/merged.want"
+check_status "plain image reads as the flat file (cmp)" 0 cmp "$M/vm1/plain-flat.vmdk" "$T/plain.want"
+check_eq "sizes are the flat files' sizes" "16777216 4194304" \
+    "$(stat -c %s "$M/vm1/merged-flat.vmdk" "$M/vm1/plain-flat.vmdk" | xargs)"
+
+# The recovery header sits in sector 2 and reads as zeros; nothing else differs.
+out=$(python3 - "$M/vm1/merged-flat.vmdk" "$T/merged.raw" "$M/vm1/plain-flat.vmdk" "$PLAIN" <<'PY'
+import sys
+for mounted, raw in ((sys.argv[1], sys.argv[2]), (sys.argv[3], sys.argv[4])):
+    a, b = open(mounted, "rb").read(), open(raw, "rb").read()
+    diff = [i for i in range(len(a)) if a[i] != b[i]] if len(a) == len(b) else None
+    print(b[1024:1028] == b"RVHD", a[1024:1536] == bytes(512),
+          diff is not None and min(diff) >= 1024 and max(diff) < 1536)
+PY
+)
+check_eq "header sector zeroed, every other byte as stored" "True True True
+True True True" "$out"
+
+# Partitions of both devices are mapped; the guest file systems are intact.
+mdev=$(merged_device_of "$FLAT")
+ploop=$(loops_of "$PLAIN")
+check_eq "one merged device for the flat file with changes" 1 "$(ls /dev/mapper | grep -c '^cbt\.[0-9]*$')"
+check_eq "the plain image has one loop device" 1 "$(loops_of "$PLAIN" | wc -l)"
+check_eq "partition of the merged device mapped" yes "$([ -b "/dev/mapper/${mdev}p1" ] && echo yes)"
+check_eq "partition of the loop device mapped" yes "$([ -b "/dev/mapper/${ploop#/dev/}p1" ] && echo yes)"
+check_eq "guest file systems seen in the served images" "ext4 vfat" \
+    "$(for f in merged plain; do blkid -p -o value -s TYPE -O $((2048 * 512)) "$M/vm1/$f-flat.vmdk"; done | xargs)"
+
+# Reads of every shape, with the page cache out of the way (direct_io): the
+# system gets exactly these offsets and sizes.
+D=$T/direct
+rfs_start "$D" -P "$S" --volume-path="$V" -o direct_io || rfs_finish
+out=$(python3 - "$D/vm1/merged-flat.vmdk" "$T/merged.want" "$CBT" "$D/vm1/plain-flat.vmdk" "$T/plain.want" <<'PY'
+import os, random, struct, sys
+bad = []
+def check(path, want, cases):
+    fd = os.open(path, os.O_RDONLY)
+    for off, n in cases:
+        got = os.pread(fd, n, off)
+        if got != want[off:off + n]:
+            bad.append("%s %d+%d: %d bytes" % (os.path.basename(path), off, n, len(got)))
+    os.close(fd)
+
+want = open(sys.argv[2], "rb").read()
+blob = open(sys.argv[3], "rb").read()
+list_off, data_off = struct.unpack_from("<qq", blob, 8)
+edges = []
+for i in range((data_off - list_off) // 20):
+    marker, start, length = struct.unpack_from("<Iqq", blob, list_off + 20 * i)
+    edges += [start, start + length]
+    if marker == 0xCBCB5555:
+        break
+rng = random.Random(11)
+size = len(want)
+cases = [(0, 4096), (0, 1), (100, 1000), (1000, 100), (511, 2), (1023, 2), (1024, 512),
+         (1535, 2), (1400, 300), (0, 1024), (512, 1024), (size - 512, 512), (size - 100, 4096),
+         (size - 1, 1), (size, 4096), (size + 8192, 512), (0, 131072)]
+for e in edges:
+    for d in (-513, -512, -1, 0, 1, 511):
+        for n in (1, 511, 513, 4096, 70000):
+            if 0 <= e + d < size:
+                cases.append((e + d, n))
+for _ in range(300):
+    cases.append((rng.randrange(size), rng.choice([1, 7, 512, 4095, 4096, 65536, 131072])))
+check(sys.argv[1], want, cases)
+pw = open(sys.argv[5], "rb").read()
+check(sys.argv[4], pw, [(0, 4096), (1000, 100), (1024, 512), (1500, 40), (len(pw) - 10, 20),
+                        (len(pw), 1)] + [(rng.randrange(len(pw)), rng.choice([1, 513, 8192]))
+                                          for _ in range(100)])
+print("%d edges, %d cases" % (len(edges), len(cases)))
+print("\n".join(bad[:20]) or "all equal")
+PY
+)
+check_contains "aligned, unaligned, boundary and past-the-end reads" "$out" "all equal"
+rfs_stop "$D"
+
+# Two opens of one image share its cookie and its merged device; the device
+# stays after both closes.
+out=$(python3 - "$M/vm1/merged-flat.vmdk" <<'PY'
+import os, subprocess, sys
+a = os.open(sys.argv[1], os.O_RDONLY)
+b = os.open(sys.argv[1], os.O_RDONLY)
+ok = os.pread(a, 4096, 1 << 20) == os.pread(b, 4096, 1 << 20)
+n = sum(1 for d in os.listdir("/dev/mapper") if d.startswith("cbt.") and "p" not in d)
+os.close(a); os.close(b)
+m = sum(1 for d in os.listdir("/dev/mapper") if d.startswith("cbt.") and "p" not in d)
+print(ok, n, m)
+PY
+)
+check_eq "two opens: same bytes, one merged device while open and after" "True 1 1" "$out"
+check_eq "the merged image was validated once (one cookie)" 1 \
+    "$(grep -c "successfully validated $FLAT\$" "$L/recovery_fs")"
+
+rfs_stop "$M"
+check_eq "exit status" 0 "$RFS_EXIT"
+check_contains "optimised read device statistics logged at teardown" "$(cat "$L/recovery_fs")" \
+    "PDEV_STATS for /$mdev:"
+check_no_devices "after unmount" "$S"
+check_eq "scratch tree unchanged" "$before" "$(tree_hash "$S")"
+rfs_finish
