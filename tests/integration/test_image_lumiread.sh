@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Lumiread: reads of a flat image go through the in-use bitmap of its
+# device. With a bitmap that marks every other group of 8 sectors unused,
+# the client reads the merged image with those sectors zeroed and the
+# statistics line counts them as skipped; where the provider offers no
+# bitmap for the device, the plain path gives the unmodified image.
+. "$(dirname "$0")/image_lib.sh"
+
+S=$T/scratch
+V=$T/vol
+M=$T/mnt
+L=$T/log
+OVR=/var/tolvane/inuse_override # the sandbox provider's explicit bitmaps
+mkdir -p "$L" "$OVR"
+ID=7a6b5c4d-3e2f-4101-9213-243546576879
+SIZE=8388608
+cat >"$T/spec.json" <<JSON
+{"vms": [{"name": "vm1", "disks": [
+  {"name": "disk", "size": $SIZE, "content": "fast:21", "mbr": [[131, 2048, 14336]],
+   "header": {"version": 2, "change_id": "$ID", "change_suffix": 2},
+   "tolcbt": {"random_extents": {"count": 40, "seed": 9, "max_sectors": 40, "min_sector": 2048}}}
+]}]}
+JSON
+mkscratch "$S" --spec "$T/spec.json" || { fail "mkscratch"; rfs_finish; }
+FLAT=$S/vm1/disk-flat.vmdk
+CBT=$S/vm1/disk-tolcbt.vmdk
+before=$(tree_hash "$S")
+
+# The bitmap: bytes alternate 0xff and 0x00, so every other run of 8 sectors
+# is unused (sectors 0 to 7, the MBR and the header among them, are used).
+python3 - "$T/half.bitmap" $((SIZE / 512 / 8)) <<'PY'
+import sys
+open(sys.argv[1], "wb").write(bytes(0xff if k % 2 == 0 else 0 for k in range(int(sys.argv[2]))))
+PY
+python3 "$IMAGE_MERGE" "$FLAT" "$T/half.want" --cbt "$CBT" --bitmap "$T/half.bitmap" --hide-sector 2
+python3 "$IMAGE_MERGE" "$FLAT" "$T/full.want" --cbt "$CBT" --hide-sector 2
+
+# The merged device's name is drawn from the current second (the name of the
+# first free "cbt.<n>" with n = rand_r(second) % 1000000): publish the bitmap
+# under every name of the next minute and a half.
+python3 - "$OVR" "$T/half.bitmap" <<'PY'
+import ctypes, shutil, sys, time
+libc = ctypes.CDLL(None)
+now = int(time.time())
+for t in range(now - 2, now + 90):
+    seed = ctypes.c_uint(t)
+    shutil.copyfile(sys.argv[2], "%s/cbt.%d" % (sys.argv[1], libc.rand_r(ctypes.byref(seed)) % 1000000))
+PY
+
+rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
+check_status "Lumiread: the merged image with the unused sectors zeroed (cmp)" 0 \
+    cmp "$M/vm1/disk-flat.vmdk" "$T/half.want"
+check_status "the unused sectors do hold data in the merged image" 1 cmp -s "$T/half.want" "$T/full.want"
+mdev=$(merged_device_of "$FLAT")
+rfs_stop "$M"
+stats=$(grep "PDEV_STATS for /$mdev:" "$L/recovery_fs")
+skipped=$(sed -n 's/.*sectors_skipped \([0-9]*\),.*/\1/p' <<<"$stats")
+read_=$(sed -n 's/.*sectors_read \([0-9]*\),.*/\1/p' <<<"$stats")
+check_eq "statistics: half the sectors skipped, half read (one pass over the image)" \
+    "$((SIZE / 1024)) $((SIZE / 1024))" "$skipped $read_"
+rm -f "$OVR"/cbt.*
+check_no_devices "after the Lumiread mount" "$S"
+
+# A provider without any bitmap (no devices, no loop devices, no explicit
+# bitmaps), mounted over the sandbox's: the device cannot be opened for
+# optimised reads and the image is read plainly.
+mkdir -p "$T/none/devices" "$T/none/override"
+"$RFS_BUILD_DIR/platform/inuse_bitmap/rfs-inuse-bitmap" /inuse_bitmap --devices="$T/none/devices" \
+    --override="$T/none/override" --no-loops -f -o nonempty >"$T/none/provider.log" 2>&1 &
+PROVIDER=$!
+for _ in $(seq 100); do [ "$(grep -c " /inuse_bitmap " /proc/self/mountinfo)" -ge 2 ] && break; sleep 0.05; done
+rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
+check_eq "the provider offers no bitmap" "" "$(ls -A /inuse_bitmap)"
+check_status "plain path: the unmodified merged image (cmp)" 0 cmp "$M/vm1/disk-flat.vmdk" "$T/full.want"
+rfs_stop "$M"
+check_eq "no statistics line without a bitmap" 1 "$(grep -c 'PDEV_STATS' "$L/recovery_fs")"
+fusermount -u /inuse_bitmap
+wait "$PROVIDER"
+check_no_devices "after the plain mount" "$S"
+check_eq "scratch tree unchanged" "$before" "$(tree_hash "$S")"
+rfs_finish
