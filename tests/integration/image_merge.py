@@ -9,7 +9,9 @@ bitmap zeroed, and the recovery-header sector hidden.
 The change-block file is parsed from its documented layout: a 372-byte
 header (magic 0xCBCB1111, extent list offset at byte 8, data offset at 16,
 total change size at 24), 20-byte entries (marker, start, length), and the
-data of the entries one after another from the data offset.
+data of the entries one after another from the data offset. Entries are
+meant to be sorted; one that starts before the end of the previous one is
+placed right after it (where the merged device's table puts it).
 """
 
 import argparse
@@ -51,8 +53,11 @@ def main():
         image = bytearray(f.read())
     size = len(image)
     if args.cbt:
+        position = 0
         for start, data in cbt_extents(args.cbt):
-            image[start:start + len(data)] = data
+            position = max(start, position)
+            image[position:position + len(data)] = data
+            position += len(data)
         del image[size:]  # the client sees the flat file's size
     if args.bitmap:
         with open(args.bitmap, "rb") as f:
