@@ -1,0 +1,157 @@
+#!/usr/bin/env bash
+# Reads of a flat image through a recovery_fs mount, as ratios to reading the
+# same bytes (a) straight from the scratch file and (b) through a minimal
+# pass-through FUSE mount of the scratch directory (bench_passthrough_fuse:
+# the ceiling of any FUSE file system here), in one run. Three cases:
+#   plain  - flat file without change-block file (loop device), no bitmap
+#   cbt    - the same flat file with a change-block file (merged device)
+#   lumi   - flat file without change-block file, Lumiread on with an
+#            all-used bitmap (every sector is read: the bitmap's own cost)
+# Each sequentially (1 MiB reads over the whole image) and randomly (4 KiB
+# reads at random aligned offsets), with a warm and with a cold page cache.
+#
+# Usage (root): bench/image_read.sh [SIZE_MIB]     default 2048
+# Runs in the appliance sandbox; the image lives below the build directory
+# (real disk, removed at the end). RFS_BUILD_DIR selects the build.
+set -uo pipefail
+SRC=$(cd "$(dirname "$0")/.." && pwd)
+export RFS_BUILD_DIR=${RFS_BUILD_DIR:-$SRC/build}
+B=$RFS_BUILD_DIR
+[ "$(id -u)" -eq 0 ] || { echo "needs root" >&2; exit 1; }
+[ "${1:-}" = --inside ] || exec "$SRC/platform/sandbox" bash "$0" --inside "$@"
+shift
+SIZE_MIB=${1:-2048}
+SIZE=$((SIZE_MIB * 1048576))
+RAND_WARM=${RAND_WARM:-65536}
+RAND_COLD=${RAND_COLD:-8192}
+
+W=$(mktemp -d "$B/bench-image-read.XXXXXX")
+S=$W/scratch
+M=$W/mnt
+P=$W/pass
+LOG=$W/log
+PIDS=()
+cleanup() {
+    local m
+    for m in "$M" "$P"; do mountpoint -q "$m" && fusermount -u "$m"; done
+    while [ "$(grep -c ' /inuse_bitmap ' /proc/self/mountinfo)" -gt 1 ]; do
+        fusermount -u /inuse_bitmap || break
+    done
+    for p in "${PIDS[@]}"; do wait "$p" 2>/dev/null; done
+    rm -rf "$W"
+}
+trap cleanup EXIT
+mkdir -p "$M" "$P" "$LOG"
+
+say() { echo "# $*" >&2; }
+wait_mount() { for _ in $(seq 200); do mountpoint -q "$1" && return 0; sleep 0.05; done; return 1; }
+
+# --- the images -----------------------------------------------------------
+ID=3a4b5c6d-7e8f-4091-a2b3-c4d5e6f70819
+say "generating a ${SIZE_MIB} MiB flat image and a change-block file"
+cat >"$W/spec.json" <<JSON
+{"vms": [
+ {"name": "vm1", "disks": [{"name": "plain", "size": $SIZE, "content": "fast:1",
+   "mbr": [[131, 2048, $((SIZE / 512 - 2048))]],
+   "header": {"version": 2, "change_id": "$ID", "change_suffix": 1}}]},
+ {"name": "vm2", "disks": [{"name": "changed", "size": $SIZE, "flat": false, "descriptor": false,
+   "header": {"version": 2, "change_id": "$ID", "change_suffix": 1},
+   "tolcbt": {"random_extents": {"count": 4096, "seed": 2, "max_sectors": 64, "min_sector": 2048}}}]}
+]}
+JSON
+python3 "$SRC/tools/mkscratch" "$S" --spec "$W/spec.json" >/dev/null || exit 1
+FLAT=$S/vm1/plain-flat.vmdk
+ln "$FLAT" "$S/vm2/changed-flat.vmdk" # the same base bytes, one page cache
+CBT=$S/vm2/changed-tolcbt.vmdk
+say "change-block file: $(stat -c %s "$CBT") bytes"
+
+# --- measuring --------------------------------------------------------------
+# measure MODE FILE CACHE: MiB/s; a cold run drops the page caches of the
+# scratch files, their loop devices and FILE itself first.
+measure() {
+    local mode=$1 file=$2 cache=$3 count drops=() f l
+    count=$([ "$cache" = warm ] && echo "$RAND_WARM" || echo "$RAND_COLD")
+    if [ "$cache" = cold ]; then
+        for f in "$FLAT" "$CBT"; do
+            drops+=(--drop "$f")
+            for l in $(losetup -n -O NAME -j "$f"); do drops+=(--drop "$l"); done
+        done
+        drops+=(--drop "$file")
+    else
+        "$B/bench/bench_image_read" seq "$file" >/dev/null 2>&1 # warm it up
+    fi
+    "$B/bench/bench_image_read" "$mode" "$file" --count "$count" "${drops[@]}" 2>>"$W/measure.log"
+}
+
+declare -A R
+run_case() { # NAME FILE
+    local mode cache
+    for cache in warm cold; do
+        for mode in seq rand; do
+            R[$1,$mode,$cache]=$(measure "$mode" "$2" "$cache")
+            say "$1 $mode $cache: ${R[$1,$mode,$cache]} MiB/s"
+        done
+    done
+}
+
+# References: the scratch file, and the pass-through FUSE mount.
+run_case direct "$FLAT"
+"$B/bench/bench_passthrough_fuse" "$S" "$P" -f >"$LOG/pass.out" 2>&1 &
+PIDS+=($!)
+wait_mount "$P" || { echo "pass-through mount failed" >&2; exit 1; }
+run_case pass "$P/vm1/plain-flat.vmdk"
+fusermount -u "$P"
+
+# recovery_fs without any bitmap (a provider that offers none, mounted over
+# the sandbox's): plain and merged images read without Lumiread.
+mkdir -p "$W/none/dev" "$W/none/ovr" "$W/ones"
+"$B/platform/inuse_bitmap/rfs-inuse-bitmap" /inuse_bitmap --devices="$W/none/dev" \
+    --override="$W/none/ovr" --no-loops -f -o nonempty >"$LOG/provider1.out" 2>&1 &
+PIDS+=($!)
+for _ in $(seq 100); do [ "$(grep -c ' /inuse_bitmap ' /proc/self/mountinfo)" -ge 2 ] && break; sleep 0.05; done
+"$B/src/recovery_fs" "$M" -P "$S" --volume-path="$W/vol" -L "$LOG" -f >"$LOG/rfs1.out" 2>&1 &
+PIDS+=($!)
+wait_mount "$M" || { echo "recovery_fs did not mount" >&2; exit 1; }
+run_case plain "$M/vm1/plain-flat.vmdk"
+run_case cbt "$M/vm2/changed-flat.vmdk"
+fusermount -u "$M"
+wait "${PIDS[-1]}"
+fusermount -u /inuse_bitmap
+
+# Lumiread: an all-used bitmap published for every loop device name.
+python3 - "$W/ones" $((SIZE / 512 / 8)) <<'PY'
+import os, sys
+d, n = sys.argv[1], int(sys.argv[2])
+with open(d + "/bitmap", "wb") as f:
+    f.write(b"\xff" * n)
+for i in range(1024):
+    os.link(d + "/bitmap", "%s/loop%d" % (d, i))
+os.remove(d + "/bitmap")
+PY
+"$B/platform/inuse_bitmap/rfs-inuse-bitmap" /inuse_bitmap --devices="$W/none/dev" \
+    --override="$W/ones" --no-loops -f -o nonempty,allow_other >"$LOG/provider2.out" 2>&1 &
+PIDS+=($!)
+for _ in $(seq 100); do [ "$(grep -c ' /inuse_bitmap ' /proc/self/mountinfo)" -ge 2 ] && break; sleep 0.05; done
+"$B/src/recovery_fs" "$M" -P "$S" --volume-path="$W/vol" -L "$LOG" -f >"$LOG/rfs2.out" 2>&1 &
+PIDS+=($!)
+wait_mount "$M" || { echo "recovery_fs did not mount" >&2; exit 1; }
+run_case lumi "$M/vm1/plain-flat.vmdk"
+fusermount -u "$M"
+wait "${PIDS[-1]}"
+stats=$(grep -c 'PDEV_STATS for /loop' "$LOG/recovery_fs")
+[ "$stats" -ge 1 ] || say "WARNING: the Lumiread case did not read through a bitmap"
+
+# --- report -----------------------------------------------------------------
+echo
+echo "Reads of a ${SIZE_MIB} MiB flat image (MiB/s; ratios to the direct file and to a pass-through FUSE mount)"
+printf '%-8s %-5s %-5s %10s %10s %10s %8s %8s\n' case mode cache MiB/s direct pass "/direct" "/pass"
+for c in plain cbt lumi; do
+    for cache in warm cold; do
+        for mode in seq rand; do
+            v=${R[$c,$mode,$cache]} d=${R[direct,$mode,$cache]} p=${R[pass,$mode,$cache]}
+            printf '%-8s %-5s %-5s %10s %10s %10s %8s %8s\n' "$c" "$mode" "$cache" "$v" "$d" "$p" \
+                "$(awk -v a="$v" -v b="$d" 'BEGIN { printf "%.2f", a / b }')" \
+                "$(awk -v a="$v" -v b="$p" 'BEGIN { printf "%.2f", a / b }')"
+        done
+    done
+done
