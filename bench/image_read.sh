@@ -7,6 +7,8 @@
 #   cbt    - the same flat file with a change-block file (merged device)
 #   lumi   - flat file without change-block file, Lumiread on with an
 #            all-used bitmap (every sector is read: the bitmap's own cost)
+# and, for attribution, the loop device and the merged device under the
+# mount read directly (rows loopdev and merged).
 # Each sequentially (1 MiB reads over the whole image) and randomly (4 KiB
 # reads at random aligned offsets), with a warm and with a cold page cache.
 #
@@ -114,6 +116,10 @@ PIDS+=($!)
 wait_mount "$M" || { echo "recovery_fs did not mount" >&2; exit 1; }
 run_case plain "$M/vm1/plain-flat.vmdk"
 run_case cbt "$M/vm2/changed-flat.vmdk"
+# The devices under the mount, read directly: what the device layers cost
+# before FUSE adds its own.
+run_case loopdev "$(losetup -n -O NAME -j "$FLAT" | head -1)"
+run_case merged "/dev/mapper/$(ls /dev/mapper | grep -E '^cbt\.[0-9]+$' | head -1)"
 fusermount -u "$M"
 wait "${PIDS[-1]}"
 fusermount -u /inuse_bitmap
@@ -145,7 +151,7 @@ stats=$(grep -c 'PDEV_STATS for /loop' "$LOG/recovery_fs")
 echo
 echo "Reads of a ${SIZE_MIB} MiB flat image (MiB/s; ratios to the direct file and to a pass-through FUSE mount)"
 printf '%-8s %-5s %-5s %10s %10s %10s %8s %8s\n' case mode cache MiB/s direct pass "/direct" "/pass"
-for c in plain cbt lumi; do
+for c in plain cbt lumi loopdev merged; do
     for cache in warm cold; do
         for mode in seq rand; do
             v=${R[$c,$mode,$cache]} d=${R[direct,$mode,$cache]} p=${R[pass,$mode,$cache]}
