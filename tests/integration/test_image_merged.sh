@@ -14,7 +14,8 @@ L=$T/log
 mkdir -p "$L"
 CHANGE=5f1d2c3b-4a59-4687-9a1b-2c3d4e5f6071
 cat >"$T/spec.json" <<JSON
-{"vms": [{"name": "vm1", "vmx": true, "disks": [
+{"vms": [
+ {"name": "vm1", "vmx": true, "disks": [
   {"name": "merged", "size": 16777216, "content": "fast:3",
    "mbr": [[131, 2048, 30720]], "fs": {"type": "ext4", "files": {"etc/hostname": "text:vm1\n"}},
    "header": {"version": 2, "change_id": "$CHANGE", "change_suffix": 7},
@@ -23,6 +24,11 @@ cat >"$T/spec.json" <<JSON
   {"name": "plain", "size": 4194304, "content": "fast:4", "mbr": [[12, 2048, 6144]],
    "fs": {"type": "vfat", "files": {"readme.txt": "text:plain\n"}},
    "header": {"version": 1, "change_id": "$CHANGE", "change_suffix": 3}}
+ ]},
+ {"name": "vm2", "movara": {"flat_directory": "store"}, "disks": [
+  {"name": "moved", "size": 2097152, "content": "fast:5", "flat_dir": "store", "mbr": [[131, 2048, 2048]],
+   "header": {"version": 2, "change_id": "$CHANGE", "change_suffix": 1},
+   "tolcbt": {"extents": [[1048576, 8192], [1572864, 512]]}}
 ]}]}
 JSON
 mkscratch "$S" --spec "$T/spec.json" || { fail "mkscratch"; rfs_finish; }
@@ -38,6 +44,11 @@ rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
 
 check_status "merged image reads as the computed merge (cmp)" 0 cmp "$M/vm1/merged-flat.vmdk" "$T/merged.want"
 check_status "plain image reads as the flat file (cmp)" 0 cmp "$M/vm1/plain-flat.vmdk" "$T/plain.want"
+# A flat file that movara.json relocates: merged with the change-block file
+# beside the descriptor, checked against its descriptor's place in the tree.
+python3 "$IMAGE_MERGE" "$S/vm2/store/moved-flat.vmdk" "$T/moved.want" --cbt "$S/vm2/moved-tolcbt.vmdk" --hide-sector 2
+check_status "relocated flat file (movara.json) merged with its change-block file (cmp)" 0 \
+    cmp "$M/vm2/moved-flat.vmdk" "$T/moved.want"
 check_eq "sizes are the flat files' sizes" "16777216 4194304" \
     "$(stat -c %s "$M/vm1/merged-flat.vmdk" "$M/vm1/plain-flat.vmdk" | xargs)"
 
@@ -57,7 +68,7 @@ True True True" "$out"
 # Partitions of both devices are mapped; the guest file systems are intact.
 mdev=$(merged_device_of "$FLAT")
 ploop=$(loops_of "$PLAIN")
-check_eq "one merged device for the flat file with changes" 1 "$(ls /dev/mapper | grep -c '^cbt\.[0-9]*$')"
+check_eq "one merged device for each flat file with changes" 2 "$(ls /dev/mapper | grep -c '^cbt\.[0-9]*$')"
 check_eq "the plain image has one loop device" 1 "$(loops_of "$PLAIN" | wc -l)"
 check_eq "partition of the merged device mapped" yes "$([ -b "/dev/mapper/${mdev}p1" ] && echo yes)"
 check_eq "partition of the loop device mapped" yes "$([ -b "/dev/mapper/${ploop#/dev/}p1" ] && echo yes)"
@@ -119,13 +130,14 @@ import os, subprocess, sys
 a = os.open(sys.argv[1], os.O_RDONLY)
 b = os.open(sys.argv[1], os.O_RDONLY)
 ok = os.pread(a, 4096, 1 << 20) == os.pread(b, 4096, 1 << 20)
-n = sum(1 for d in os.listdir("/dev/mapper") if d.startswith("cbt.") and "p" not in d)
+merged = lambda: sum(1 for d in os.listdir("/dev/mapper") if d.startswith("cbt.") and "p" not in d)
+n = merged()
 os.close(a); os.close(b)
-m = sum(1 for d in os.listdir("/dev/mapper") if d.startswith("cbt.") and "p" not in d)
+m = merged()
 print(ok, n, m)
 PY
 )
-check_eq "two opens: same bytes, one merged device while open and after" "True 1 1" "$out"
+check_eq "two opens: same bytes, no new merged device while open or after" "True 2 2" "$out"
 check_eq "the merged image was validated once (one cookie)" 1 \
     "$(grep -c "successfully validated $FLAT\$" "$L/recovery_fs")"
 
