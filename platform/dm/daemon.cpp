@@ -283,44 +283,122 @@ struct error_target final : target {
 };
 
 struct ref_cow_io final : cow_io {
-    dev_ref &dev;
-    explicit ref_cow_io(dev_ref &d) : dev(d) {}
-    int read(void *buf, size_t n, uint64_t off) override { return dev.io(false, static_cast<char *>(buf), n, off); }
+    std::shared_ptr<dev_ref> dev;
+    explicit ref_cow_io(std::shared_ptr<dev_ref> d) : dev(std::move(d)) {}
+    int read(void *buf, size_t n, uint64_t off) override { return dev->io(false, static_cast<char *>(buf), n, off); }
     int write(const void *buf, size_t n, uint64_t off) override
     {
         // dev_ref::io takes a mutable buffer for both directions; a write
         // never modifies it.
-        return dev.io(true, const_cast<char *>(static_cast<const char *>(buf)), n, off);
+        return dev->io(true, const_cast<char *>(static_cast<const char *>(buf)), n, off);
     }
-    uint64_t size_bytes() const override { return dev.size_bytes(); }
+    uint64_t size_bytes() const override { return dev->size_bytes(); }
 };
+
+struct snapshot_target;
+
+// Every snapshot target that exists, in any table. Two snapshots of one
+// origin on one store are a handover pair, as in the kernel: the one that
+// ran first (the source) passes its exceptions to the other (the
+// destination) when the destination resumes, which it may only do while the
+// source is suspended; the source then fails all I/O.
+std::mutex snap_mutex;
+std::vector<snapshot_target *> snapshots;
 
 struct snapshot_target final : target {
     std::unique_ptr<dev_ref> origin;
-    std::unique_ptr<dev_ref> cow;
+    std::shared_ptr<dev_ref> cow;
+    std::string origin_id, cow_id;
     std::unique_ptr<ref_cow_io> cow_io_;
     std::unique_ptr<exception_store> store;
+    bool active = false;        // has been resumed
+    bool handover_dest = false; // waits for the exceptions of its source
+    bool handed_over = false;   // a source whose exceptions went away
     mutable std::shared_mutex lock; // exclusive while a chunk is copied
+
+    ~snapshot_target() override
+    {
+        std::lock_guard lk(snap_mutex);
+        std::erase(snapshots, this);
+    }
 
     const char *type() const override { return "snapshot"; }
     std::string params() const override
     {
-        return origin->major_minor() + " " + cow->major_minor() + (store->persistent() ? " P " : " N ") +
-               std::to_string(store->chunk_sectors());
+        return origin_id + " " + cow_id + (store->persistent() ? " P " : " N ") + std::to_string(store->chunk_sectors());
     }
     std::string status() const override
     {
         std::shared_lock lk(lock);
-        if (!store->valid())
+        if (!usable())
             return "Invalid";
         return std::to_string(store->allocated_sectors()) + "/" + std::to_string(store->total_sectors()) + " " +
                std::to_string(store->metadata_sectors());
+    }
+    bool usable() const { return !handed_over && !handover_dest && store->valid(); }
+
+    // The source and destination among the snapshots sharing this one's
+    // origin and store; call with snap_mutex held.
+    void find_pair(snapshot_target *&src, snapshot_target *&dest) const
+    {
+        src = dest = nullptr;
+        for (auto *s : snapshots) {
+            if (s->origin_id != origin_id || s->cow_id != cow_id)
+                continue;
+            (s->active ? src : dest) = s;
+        }
+    }
+
+    int preresume(std::string &error) override
+    {
+        std::lock_guard lk(snap_mutex);
+        snapshot_target *src, *dest;
+        find_pair(src, dest);
+        if (!src || !dest)
+            return 0;
+        if (src == this) {
+            error = "Unable to resume snapshot source until handover completes.";
+            return -EINVAL;
+        }
+        bool src_suspended = false;
+        if (src->owner) {
+            std::lock_guard dl(src->owner->m);
+            src_suspended = src->owner->suspended;
+        }
+        if (!src_suspended) {
+            error = "Unable to perform snapshot handover until source is suspended.";
+            return -EINVAL;
+        }
+        return 0;
+    }
+
+    void resume() override
+    {
+        std::lock_guard lk(snap_mutex);
+        snapshot_target *src, *dest;
+        find_pair(src, dest);
+        if (src && dest == this && src != this) {
+            std::unique_lock a(src->lock), b(lock);
+            std::swap(store, src->store);
+            std::swap(cow_io_, src->cow_io_);
+            std::swap(cow, src->cow);
+            handover_dest = false;
+            src->handed_over = true;
+        } else if (handover_dest) {
+            // The source went away before the handover: read the store.
+            std::unique_lock b(lock);
+            std::string error;
+            if (store->init(error) < 0)
+                store->invalidate();
+            handover_dest = false;
+        }
+        active = true;
     }
 
     int read_chunk_piece(char *buf, size_t n, uint64_t chunk, uint64_t within)
     {
         std::shared_lock lk(lock);
-        if (!store->valid())
+        if (!usable())
             return -EIO;
         if (auto e = store->lookup(chunk))
             return cow->io(false, buf, n, *e * store->chunk_bytes() + within);
@@ -330,7 +408,7 @@ struct snapshot_target final : target {
     int write_chunk_piece(char *buf, size_t n, uint64_t chunk, uint64_t within)
     {
         std::unique_lock lk(lock);
-        if (!store->valid())
+        if (!usable())
             return -EIO;
         uint64_t cb = store->chunk_bytes();
         if (auto e = store->lookup(chunk))
@@ -357,7 +435,11 @@ struct snapshot_target final : target {
 
     int io(bool write, char *buf, size_t n, uint64_t off) override
     {
-        uint64_t cb = store->chunk_bytes();
+        uint64_t cb;
+        {
+            std::shared_lock lk(lock);
+            cb = store->chunk_bytes();
+        }
         while (n) {
             uint64_t chunk = off / cb, within = off % cb;
             size_t piece = size_t(std::min<uint64_t>(n, cb - within));
@@ -427,10 +509,26 @@ std::unique_ptr<target> make_target(const table_line &l, std::string &error)
         t->cow = dev_ref::open(l.args[1], error);
         if (!t->cow)
             return nullptr;
-        t->cow_io_ = std::make_unique<ref_cow_io>(*t->cow);
+        t->origin_id = t->origin->major_minor();
+        t->cow_id = t->cow->major_minor();
+        t->cow_io_ = std::make_unique<ref_cow_io>(t->cow);
         t->store = std::make_unique<exception_store>(*t->cow_io_, uint32_t(chunk), kind != "N");
-        if (t->store->init(error) < 0)
+        std::lock_guard lk(snap_mutex);
+        int sharing = 0;
+        for (auto *s : snapshots)
+            if (s->origin_id == t->origin_id && s->cow_id == t->cow_id)
+                ++sharing;
+        if (sharing >= 2) {
+            error = "Snapshot cow pairing for exception table handover failed";
             return nullptr;
+        }
+        // A second snapshot on the same store takes the exceptions over from
+        // the first when it resumes; it must not read the store itself.
+        if (sharing == 1)
+            t->handover_dest = true;
+        else if (t->store->init(error) < 0)
+            return nullptr;
+        snapshots.push_back(t.get());
         return t;
     }
     error = "unknown target type";
@@ -829,6 +927,13 @@ std::string table_text(const std::shared_ptr<table> &t, bool status)
     return s;
 }
 
+void adopt(const std::shared_ptr<table> &t, device *owner)
+{
+    if (t)
+        for (auto &tg : t->targets)
+            tg->owner = owner;
+}
+
 // Loads `text` as the inactive table of `d`.
 int load_table(const std::shared_ptr<device> &d, const std::string &text, std::string &error)
 {
@@ -840,6 +945,7 @@ int load_table(const std::shared_ptr<device> &d, const std::string &text, std::s
         error = "table refers to the device itself";
         return -EINVAL;
     }
+    adopt(t, d.get());
     std::lock_guard lk(d->m);
     d->inactive = std::move(t);
     return 0;
@@ -853,24 +959,43 @@ void suspend_device(const std::shared_ptr<device> &d)
     d->cv.wait(lk, [&] { return d->inflight == 0; });
 }
 
-void resume_device(const std::shared_ptr<device> &d)
+// The kernel's resume: a new table is swapped in first (the device is
+// suspended for that), then its targets' checks run; when one refuses, the
+// device stays suspended with the new table live.
+int resume_device(const std::shared_ptr<device> &d, std::string &error)
 {
     uint64_t before = 0, after = 0;
-    std::shared_ptr<table> old;
+    std::shared_ptr<table> old, live;
+    bool swapped = false;
     {
-        std::lock_guard lk(d->m);
+        std::unique_lock lk(d->m);
         before = d->live ? d->live->sectors() : 0;
         if (d->inactive) {
+            d->suspended = true;
+            d->cv.wait(lk, [&] { return d->inflight == 0; });
             old = std::move(d->live);
             d->live = std::move(d->inactive);
             ++d->event_nr;
+            swapped = true;
         }
-        after = d->live ? d->live->sectors() : 0;
+        live = d->live;
+        after = live ? live->sectors() : 0;
+    }
+    if (live) {
+        for (auto &t : live->targets)
+            if (int r = t->preresume(error); r < 0)
+                return r;
+        for (auto &t : live->targets)
+            t->resume();
+    }
+    {
+        std::lock_guard lk(d->m);
         d->suspended = false;
         d->cv.notify_all();
     }
-    if (before != after && d->loop_nr >= 0)
+    if (swapped && before != after && d->loop_nr >= 0)
         refresh_loop_size(d);
+    return 0;
 }
 
 int remove_device(const std::shared_ptr<device> &d, bool force)
@@ -884,7 +1009,8 @@ int remove_device(const std::shared_ptr<device> &d, bool force)
             std::lock_guard lk(d->m);
             d->inactive = error_table(d->live ? d->live->sectors() : 0);
         }
-        resume_device(d);
+        std::string ignored;
+        resume_device(d, ignored);
         if (settled_open_count(d) > 0)
             return -EBUSY;
     }
@@ -939,6 +1065,15 @@ dm_reply cmd_create(const dm_request &req, const options &o)
     d->name = name;
     d->uuid = o.uuid;
     d->read_only = o.readonly;
+    adopt(t, d.get());
+    if (t) {
+        std::string error;
+        for (auto &tg : t->targets)
+            if (int r = tg->preresume(error); r < 0) {
+                res.err("device-mapper: " + error + "\n");
+                return res.ioctl_fail("resume", name, o.uuid, -r);
+            }
+    }
     d->live = t;
     {
         std::lock_guard lk(reg_mutex);
@@ -959,6 +1094,9 @@ dm_reply cmd_create(const dm_request &req, const options &o)
         res.err(error + "\n");
         return res.fail();
     }
+    if (t)
+        for (auto &tg : t->targets)
+            tg->resume();
     return res.ok();
 }
 
@@ -992,10 +1130,16 @@ dm_reply cmd_suspend_resume(const options &o, bool suspend)
         auto d = lookup(arg);
         if (!d)
             return res.ioctl_fail(suspend ? "suspend" : "resume", name_of(arg), "", ENXIO);
-        if (suspend)
+        if (suspend) {
             suspend_device(d);
-        else
-            resume_device(d);
+            continue;
+        }
+        std::string error;
+        if (int r = resume_device(d, error); r < 0) {
+            if (!error.empty())
+                res.err("device-mapper: " + error + "\n");
+            return res.ioctl_fail("resume", d->name, d->uuid, -r);
+        }
     }
     return res.ok();
 }

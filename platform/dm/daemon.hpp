@@ -58,6 +58,7 @@ class dev_ref {
 struct target {
     uint64_t start = 0;  // sectors
     uint64_t length = 0; // sectors
+    device *owner = nullptr; // the device whose table holds this target
     virtual ~target() = default;
     virtual const char *type() const = 0;
     virtual std::string params() const = 0;
@@ -66,6 +67,10 @@ struct target {
     virtual int io(bool write, char *buf, size_t n, uint64_t off) = 0;
     virtual int flush() { return 0; }
     virtual std::vector<const dev_ref *> refs() const { return {}; }
+    // Called when the table is about to become live and running; a failed
+    // check refuses the resume, as the kernel's preresume does.
+    virtual int preresume(std::string &) { return 0; }
+    virtual void resume() {}
 };
 
 struct table {

@@ -66,7 +66,10 @@ S=$(new_loop "$WORK/disk.5.tolstorage")
 size=$(blockdev --getsize64 /dev/mapper/disk.5.dup)
 printf '0 %d snapshot /dev/mapper/disk.5.dup %s p 4' $((size / 512)) "$S" | "$DMSETUP" create disk.5.top
 "$DMSETUP" table disk.5.top | "$DMSETUP" load disk.5
-"$DMSETUP" resume disk.5
+# The store passes from disk.5.top to disk.5 only while disk.5.top is
+# suspended (the kernel's snapshot handover).
+"$DMSETUP" suspend disk.5.top
+check "resume the disk device with the snapshot" "$DMSETUP" resume disk.5
 
 check "kpartx on the overlay" "$KPARTX" -pp -a /dev/mapper/disk.5
 check "partition devices" test -b /dev/mapper/disk.5p1 -a -b /dev/mapper/disk.5p2

@@ -26,7 +26,14 @@ S=$(new_loop "$WORK/store")
 size=$(blockdev --getsize64 /dev/mapper/disk.1.dup)
 printf '0 %d snapshot %s %s p 4' $((size / 512)) /dev/mapper/disk.1.dup "$S" | "$DMSETUP" create disk.1.top
 "$DMSETUP" table disk.1.top | "$DMSETUP" load disk.1
-"$DMSETUP" resume disk.1
+# The kernel hands a store over from the first snapshot on it to the second
+# only while the first is suspended.
+check "resume while the store's first snapshot runs fails" bash -c "! '$DMSETUP' resume disk.1 2>/dev/null"
+check "the failed resume leaves the device suspended" grep -q SUSPENDED <("$DMSETUP" info disk.1)
+check "a third snapshot on the same store is refused" bash -c "! printf '0 8 snapshot /dev/mapper/disk.1.dup $S P 4' | '$DMSETUP' create third 2>/dev/null"
+"$DMSETUP" suspend disk.1.top
+check "resume after suspending the first snapshot" "$DMSETUP" resume disk.1
+check "the first snapshot is invalid after the handover" grep -q 'snapshot Invalid$' <("$DMSETUP" status disk.1.top)
 snap_table="0 $((size / 512)) snapshot $(majmin /dev/mapper/disk.1.dup) $(majmin "$S") P 4"
 check "snapshot table" test "$("$DMSETUP" table disk.1.top)" = "$snap_table"
 check "disk device carries the snapshot table" test "$("$DMSETUP" table disk.1)" = "$snap_table"
@@ -43,22 +50,24 @@ check "origin file unchanged" test "$(md5sum < "$WORK/disk.img")" = "$sum_before
 check "duplicate still shows the origin" cmp -s /dev/mapper/disk.1.dup "$WORK/disk.img"
 check "status counts the store use" grep -qE '^0 [0-9]+ snapshot [0-9]+/102400 [0-9]+$' <("$DMSETUP" status disk.1)
 
-# The store persists: a new snapshot over the same store shows the writes.
+# The store persists: once the pair is gone, a new snapshot over the same
+# store shows the writes.
+"$DMSETUP" remove disk.1
+"$DMSETUP" remove disk.1.top
 printf '0 %d snapshot %s %s P 4' $((size / 512)) /dev/mapper/disk.1.dup "$S" | "$DMSETUP" create again
 mount -o ro,noload /dev/mapper/again "$WORK/m"
 check "persistent store keeps the writes" test "$(cat "$WORK/m/file2" 2>/dev/null)" = more
 umount "$WORK/m"
-"$DMSETUP" remove again
 
 # 60 MiB of new data into a 50 MiB store: the snapshot fails with EIO.
-if dd if=/dev/urandom of=/dev/mapper/disk.1 bs=1M count=60 oflag=direct status=none 2>"$WORK/dd.err"; then
+if dd if=/dev/urandom of=/dev/mapper/again bs=1M count=60 oflag=direct status=none 2>"$WORK/dd.err"; then
     fail "writes beyond the store must fail"
 else
     ok "writes beyond the store fail"
 fi
 check "the failure is an I/O error" grep -q "Input/output error" "$WORK/dd.err"
-check "status says Invalid" grep -q 'snapshot Invalid$' <("$DMSETUP" status disk.1)
-check "reads of an invalid snapshot fail" bash -c "! dd if=/dev/mapper/disk.1 bs=4k count=1 iflag=direct status=none of=/dev/null 2>/dev/null"
+check "status says Invalid" grep -q 'snapshot Invalid$' <("$DMSETUP" status again)
+check "reads of an invalid snapshot fail" bash -c "! dd if=/dev/mapper/again bs=4k count=1 iflag=direct status=none of=/dev/null 2>/dev/null"
 check "store header marked invalid" test "$(bytes_at "$WORK/store" 4 4)" = "00000000"
 check "origin unchanged after the overflow" test "$(md5sum < "$WORK/disk.img")" = "$sum_before"
 
@@ -73,6 +82,6 @@ check "transient write visible" test "$(bytes_at /dev/mapper/tsnap 5000 3)" = "7
 check "transient origin untouched" test "$(bytes_at /dev/mapper/disk.1.dup 5000 3)" = "$(bytes_at "$WORK/disk.img" 5000 3)"
 check "transient store has no header" test "$(bytes_at "$WORK/store2" 0 4)" != "536e4170"
 
-"$DMSETUP" remove -f disk.1 && "$DMSETUP" remove tsnap && "$DMSETUP" remove disk.1.top && "$DMSETUP" remove disk.1.dup
+"$DMSETUP" remove -f again && "$DMSETUP" remove tsnap && "$DMSETUP" remove disk.1.dup
 check "all removed" test "$("$DMSETUP" ls)" = "No devices found"
 finish
