@@ -2,6 +2,12 @@
 # What a listing shows under the three option combinations, the `.volume`
 # entries and their empty mount directories, reads of images and of names
 # that are not listed, and movara.json relocation.
+# Flat images are served from loop and device-mapper devices: the test runs
+# in the appliance sandbox.
+SRC=${RFS_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
+export RFS_SOURCE_DIR=$SRC RFS_BUILD_DIR=${RFS_BUILD_DIR:-$SRC/build}
+[ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root"; exit 77; }
+[ "${1:-}" = --inside ] || exec "$SRC/platform/sandbox" bash "$0" --inside
 . "$(dirname "$0")/lib.sh"
 
 S=$T/scratch
