@@ -204,13 +204,13 @@ errdesc_t *check_change_id(const tol_vdsk_header_t &flat, const cbt_file_header_
     std::string changeid(cbt.changeid, strnlen(cbt.changeid, sizeof(cbt.changeid)));
     tol_uuid_t cbt_uuid;
     bool parsed = uuid_str_to_value(changeid.c_str(), &cbt_uuid);
-    const tol_uuid_t &flat_uuid = flat.version == 1 ? flat.data.v1.change_id
-                                                    : flat.data.v2.change_id;
+    const tol_uuid_t &flat_uuid =
+        flat.version == 1 ? flat.data.v1.change_id : flat.data.v2.change_id;
     std::string flat_text = uuid_value_to_str(&flat_uuid);
 
     size_t slash = changeid.rfind('/');
-    long cbt_suffix = slash == std::string::npos ? -1 : strtol(changeid.c_str() + slash + 1,
-                                                               nullptr, 10);
+    long cbt_suffix =
+        slash == std::string::npos ? -1 : strtol(changeid.c_str() + slash + 1, nullptr, 10);
     if (debug) {
         if (flat.version == 1)
             ts_printf("validate_vmdk_flat: tolcbt changeid: %s\n", changeid.c_str());
@@ -262,7 +262,7 @@ errdesc_t *validate_vmdk_flat(const char *path, const char *shadow_path, const c
     uintmax_t expected = 0;
     if (has_header) {
         expected = static_cast<uintmax_t>(header.version == 1 ? header.data.v1.size
-                                                               : header.data.v2.size) *
+                                                              : header.data.v2.size) *
                    TOL_SECTOR_SIZE;
     } else {
         // The descriptor lies beside the flat file's place in the tree, also
@@ -303,8 +303,8 @@ errdesc_t *recovery_new_cookie(recovery_cookie_t *cookie, const char *scratch_pa
 {
     cookie->type = recovery_infer_file_type(cookie->path.c_str());
     if (cookie->type == RECOVERY_FILE_TYPE_VMDK_FLAT) {
-        if (errdesc_t *err = validate_vmdk_flat(cookie->path.c_str(), cookie->shadow_path.c_str(),
-                                                scratch_path))
+        if (errdesc_t *err =
+                validate_vmdk_flat(cookie->path.c_str(), cookie->shadow_path.c_str(), scratch_path))
             return err;
         ts_printf("successfully validated %s\n", cookie->shadow_path.c_str());
         cookie->can_optimize = TOL_TRUE;
@@ -399,8 +399,7 @@ errdesc_t *recovery_do_evict(recovery_cookie_t *cookie)
     // Views are unmounted by the volume mounter, which this build does not
     // link in: a view cookie never gets a disk record here, and one that
     // claims it is refused rather than leaked.
-    return errdesc_set_fmt(ERR_NOT_SUPPORTED, "cannot unmount the view '%s'",
-                           cookie->path.c_str());
+    return errdesc_set_fmt(ERR_NOT_SUPPORTED, "cannot unmount the view '%s'", cookie->path.c_str());
 }
 
 errdesc_t *recovery_evict()

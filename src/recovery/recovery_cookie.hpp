@@ -52,7 +52,7 @@ struct recovery_cookie_t {
     tol_bool_t is_mounted = TOL_FALSE;
     uint32_t mount_attempts = 0;
     std::unique_ptr<vdskdesc_t> vdskdesc; // the mounted disk of a view
-    std::unique_ptr<struct stat> stat; // attributes saved by the first getattr after an open
+    std::unique_ptr<struct stat> stat;    // attributes saved by the first getattr after an open
 
     bool is_view() const { return type == RECOVERY_FILE_TYPE_VMDK_VOLUME; }
 };

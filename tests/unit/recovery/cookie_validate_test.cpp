@@ -83,8 +83,8 @@ class validate_test : public recovery_test
     int validate(std::string *text = nullptr)
     {
         std::string shadow = scratch("vm1/disk-flat.vmdk");
-        errdesc_t *err = validate_vmdk_flat("/vm1/disk-flat.vmdk", shadow.c_str(),
-                                            scratch_.c_str());
+        errdesc_t *err =
+            validate_vmdk_flat("/vm1/disk-flat.vmdk", shadow.c_str(), scratch_.c_str());
         if (text)
             *text = err ? err->string : "";
         return err ? err->number : 0;
@@ -93,9 +93,10 @@ class validate_test : public recovery_test
     std::string cbt() const { return scratch_ + "//vm1/disk-tolcbt.vmdk"; }
     void descriptor(uint64_t sectors)
     {
-        write("vm1/disk.vmdk", "# Disk DescriptorFile\nversion=1\nCID=fffffffe\nparentCID=ffffffff\n"
-                               "createType=\"vmfs\"\nRW " +
-                                   std::to_string(sectors) + " VMFS \"disk-flat.vmdk\"\n");
+        write("vm1/disk.vmdk",
+              "# Disk DescriptorFile\nversion=1\nCID=fffffffe\nparentCID=ffffffff\n"
+              "createType=\"vmfs\"\nRW " +
+                  std::to_string(sectors) + " VMFS \"disk-flat.vmdk\"\n");
     }
 };
 
@@ -191,8 +192,8 @@ TEST_F(validate_test, RefusedOpenLeavesNoCookie)
     write("vm1/disk-flat.vmdk", std::string(1000, 'x'));
     uint64_t slot = 0;
     std::string shadow = flat();
-    errdesc_t *err = recovery_fs_open_impl("/vm1/disk-flat.vmdk", shadow.c_str(), &slot,
-                                           scratch_.c_str());
+    errdesc_t *err =
+        recovery_fs_open_impl("/vm1/disk-flat.vmdk", shadow.c_str(), &slot, scratch_.c_str());
     ASSERT_NE(err, nullptr);
     EXPECT_EQ(err->number, ENOENT);
     EXPECT_EQ(slot, 0u);
