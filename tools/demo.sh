@@ -1,51 +1,64 @@
 #!/usr/bin/env bash
-# Builds recovery_fs and runs it on the bundled sample scratch tree: mounts it,
-# lists it, reads files through it, and unmounts it. Runs as root inside a
-# private mount namespace, so nothing is left mounted whatever happens.
+# Builds recovery_fs and runs it on the bundled sample scratch tree
+# (sample/sample.json) inside the appliance sandbox: mounts it, lists it,
+# reads a flat disk through its merged change-block device, shows the hidden
+# recovery-header sector and the read-only refusal, and unmounts it. The
+# sandbox removes every device and mount it made, whatever happens.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 
-if [ -z "${RFS_DEMO_INNER:-}" ]; then
+if [ "${1:-}" != "--inside" ]; then
     [ "$(id -u)" -eq 0 ] || { echo "demo: must run as root" >&2; exit 1; }
     bash "$top/tools/setup-deps.sh"
     cmake -S "$top" -B "$top/build" >/dev/null
-    cmake --build "$top/build" -j"$(nproc)" --target recovery_fs
-    RFS_DEMO_INNER=1 exec unshare --mount --propagation private "$0" "$@"
+    cmake --build "$top/build" -j"$(nproc)"
+    RFS_BUILD_DIR="$top/build" exec "$top/platform/sandbox" bash "$top/tools/demo.sh" --inside
 fi
 
 work=$(mktemp -d /tmp/rfs-demo.XXXXXX)
-mnt=$work/mnt
-pid=
+scratch=$work/scratch mnt=$work/mnt pid=
 cleanup() {
     if mountpoint -q "$mnt" 2>/dev/null; then fusermount -u "$mnt" || umount -l "$mnt"; fi
-    [ -n "$pid" ] && wait "$pid" 2>/dev/null || true
-    rm -rf "$work"
+    if [ -n "$pid" ]; then wait "$pid" 2>/dev/null || true; fi
 }
 trap cleanup EXIT
 
-cp -a "$top/sample/scratch" "$work/scratch"
+step() { printf '\n== %s\n' "$*"; }
+sector() { dd if="$1" bs=512 skip="$2" count=1 status=none | head -c 60 | tr -c '[:print:]' '.'; echo; }
+
+"$top/tools/mkscratch" --spec "$top/sample/sample.json" "$scratch" >/dev/null
 mkdir -p "$mnt" "$work/log"
-"$top/build/src/recovery_fs" "$mnt" -P "$work/scratch" --volume-path="$work/volumes" -L "$work/log" -f &
+"$top/build/src/recovery_fs" "$mnt" -P "$scratch" --volume-path="$work/volumes" -L "$work/log" -f &
 pid=$!
 for _ in $(seq 100); do mountpoint -q "$mnt" && break; sleep 0.1; done
 mountpoint -q "$mnt" || { echo "demo: recovery_fs did not mount" >&2; exit 1; }
 
-echo "== scratch tree (what the appliance keeps)"
-(cd "$work/scratch" && find . -mindepth 1 | sort)
-echo
-echo "== recovery_fs mount (what restore clients see)"
-(cd "$mnt" && ls -la . ./*/)
-echo
-for f in "$mnt"/*/*.vmx; do echo "== $f"; cat "$f"; done
-for f in "$mnt"/*/*-flat.vmdk; do
-    echo "== $f: $(stat -c %s "$f") bytes, sha256 $(sha256sum < "$f" | cut -c1-16)"
-done
-echo
-echo "== write attempt (must be refused)"
-( : > "$mnt/$(ls "$mnt" | head -1)/new-file" ) 2>&1 || true
-echo
+step "scratch tree (what the appliance keeps)"
+(cd "$scratch" && ls -l vm1)
+step "recovery_fs mount (what restore clients see: no change-block file, a .volume per descriptor)"
+(cd "$mnt" && ls -l vm1)
+step "vm1.vmx through the mount"
+cat "$mnt/vm1/vm1.vmx"
+
+flat=vm1/disk-flat.vmdk
+step "sector 2 of $flat: the appliance's recovery header in the scratch file, zeros through the mount"
+printf 'scratch: '; sector "$scratch/$flat" 2
+printf 'mount:   '; sector "$mnt/$flat" 2
+step "sector 4 of $flat: the base copy in the scratch file, the change-block file's data through the mount"
+printf 'scratch: '; sector "$scratch/$flat" 4
+printf 'mount:   '; sector "$mnt/$flat" 4
+step "the whole image, compared with the merge computed independently"
+python3 "$top/tests/integration/image_merge.py" "$scratch/$flat" "$work/expected.img" \
+    --cbt "$scratch/vm1/disk-tolcbt.vmdk" --hide-sector 2
+cmp "$mnt/$flat" "$work/expected.img" && echo "identical: $(stat -c %s "$mnt/$flat") bytes"
+step "device-mapper devices while the image is in use"
+dmsetup ls
+
+step "a write is refused"
+( : > "$mnt/vm1/new-file" ) 2>&1 || true
+
 fusermount -u "$mnt"
-wait "$pid"; status=$?; pid=
-echo "== recovery_fs exited with status $status; log:"
-cat "$work/log/recovery_fs" || true
+status=0; wait "$pid" || status=$?; pid=
+step "recovery_fs exited with status $status; its log:"
+cat "$work/log/recovery_fs"
