@@ -76,7 +76,12 @@ guard() {
     "$@" &
     pid=$!
     (
-        sleep "$limit"
+        # Killed when the command ends. The sleep must neither outlive it nor
+        # hold the caller's output pipe open.
+        trap 'kill $sleeper 2>/dev/null; exit 0' TERM
+        sleep "$limit" </dev/null >/dev/null 2>&1 &
+        sleeper=$!
+        wait $sleeper
         echo "rfs-conf: still running after $limit s: $*" >&2
         [[ -n ${CONF_ON_HANG:-} ]] && eval "$CONF_ON_HANG" >/dev/null 2>&1
         kill -KILL "$pid"
