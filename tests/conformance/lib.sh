@@ -285,24 +285,24 @@ majmin() { stat -Lc '%Hr:%Lr' "$1"; }
 # attach VAR FILE ro|rw: sets VAR to the device; it is detached at exit.
 attach() {
     local -n _dev=$1
-    local file=$2 mode=$3 try dev rc
-    for ((try = 0; try < 11; try++)); do
-        dev=$("$LOSETUP" -f | head -n1) || true
-        [[ -n $dev ]] || continue
-        rc=0
-        if [[ $mode == ro ]]; then
-            "$LOSETUP" -r "$dev" "$file" 2>/dev/null || rc=$?
+    local _file=$2 _mode=$3 _try _cand _rc
+    for ((_try = 0; _try < 11; _try++)); do
+        _cand=$("$LOSETUP" -f | head -n1) || true
+        [[ -n $_cand ]] || continue
+        _rc=0
+        if [[ $_mode == ro ]]; then
+            "$LOSETUP" -r "$_cand" "$_file" 2>/dev/null || _rc=$?
         else
-            "$LOSETUP" "$dev" "$file" 2>/dev/null || rc=$?
+            "$LOSETUP" "$_cand" "$_file" 2>/dev/null || _rc=$?
         fi
-        if ((rc == 0)); then
-            _dev=$dev
-            defer "$LOSETUP" -d "$dev"
+        if ((_rc == 0)); then
+            _dev=$_cand
+            defer "$LOSETUP" -d "$_cand"
             return 0
         fi
-        ((rc == 1 || rc == 2)) || break
+        ((_rc == 1 || _rc == 2)) || break
     done
-    echo "cannot attach $file to a loop device" >&2
+    echo "cannot attach $_file to a loop device" >&2
     return 1
 }
 
