@@ -70,6 +70,9 @@ printf '0 %d snapshot /dev/mapper/disk.5.dup %s p 4' $((size / 512)) "$S" | "$DM
 # suspended (the kernel's snapshot handover).
 "$DMSETUP" suspend disk.5.top
 check "resume the disk device with the snapshot" "$DMSETUP" resume disk.5
+# The handed-over source fails all I/O once running again; left suspended,
+# it would hold up every reader of it, LVM's device scan included.
+"$DMSETUP" resume disk.5.top
 
 check "kpartx on the overlay" "$KPARTX" -pp -a /dev/mapper/disk.5
 check "partition devices" test -b /dev/mapper/disk.5p1 -a -b /dev/mapper/disk.5p2

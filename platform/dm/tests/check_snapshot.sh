@@ -34,6 +34,8 @@ check "a third snapshot on the same store is refused" bash -c "! printf '0 8 sna
 "$DMSETUP" suspend disk.1.top
 check "resume after suspending the first snapshot" "$DMSETUP" resume disk.1
 check "the first snapshot is invalid after the handover" grep -q 'snapshot Invalid$' <("$DMSETUP" status disk.1.top)
+"$DMSETUP" resume disk.1.top
+check "the handed-over snapshot fails reads" bash -c "! dd if=/dev/mapper/disk.1.top bs=4k count=1 iflag=direct status=none of=/dev/null 2>/dev/null"
 snap_table="0 $((size / 512)) snapshot $(majmin /dev/mapper/disk.1.dup) $(majmin "$S") P 4"
 check "snapshot table" test "$("$DMSETUP" table disk.1.top)" = "$snap_table"
 check "disk device carries the snapshot table" test "$("$DMSETUP" table disk.1)" = "$snap_table"

@@ -41,6 +41,8 @@ cleanup() {
     ((bad == 0)) || exit 1
 }
 trap cleanup EXIT
+# A check killed by a time limit still cleans up.
+trap 'exit 143' TERM INT HUP
 
 FAILS=0
 PASSES=0
