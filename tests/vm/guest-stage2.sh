@@ -23,6 +23,10 @@ fail() {
 }
 
 mount -t tmpfs -o mode=0755 tmpfs /run || fail "cannot mount /run"
+# The host's /tmp stays reachable: a checkout or build there (CI clones can
+# live anywhere) is bound back over the guest's own /tmp below.
+mkdir -p /run/rfs-host-tmp
+mount --bind /tmp /run/rfs-host-tmp || fail "cannot keep the host's /tmp"
 mount -t tmpfs -o mode=1777 tmpfs /tmp || fail "cannot mount /tmp"
 mkdir -p /dev/pts /dev/shm /run/lock /run/lvm "$out"
 mount -t devpts devpts /dev/pts
@@ -57,6 +61,13 @@ done
 dmsetup mknodes >/dev/null 2>&1
 
 [ -r "$out/env" ] && . "$out/env"
+# Bind back every top-level /tmp entry that the command or its environment names.
+for entry in $(cat "$out/cmd" "$out/env" 2>/dev/null | grep -o '/tmp/[^/[:space:]"'"'"']*' | sort -u); do
+    host=/run/rfs-host-tmp/${entry#/tmp/}
+    if [[ -d $host ]]; then
+        mkdir -p "$entry" && mount --bind "$host" "$entry"
+    fi
+done
 cd "${RFS_VM_CWD:-/}" || cd /
 
 echo "@@RFS-VM-BEGIN@@"
