@@ -51,7 +51,7 @@ wait_mount() { for _ in $(seq 200); do mountpoint -q "$1" && return 0; sleep 0.0
 # --- the images -----------------------------------------------------------
 ID=3a4b5c6d-7e8f-4091-a2b3-c4d5e6f70819
 say "generating a ${SIZE_MIB} MiB flat image and a change-block file"
-cat >"$W/spec.json" <<JSON
+cat >"$W/layout.json" <<JSON
 {"vms": [
  {"name": "vm1", "disks": [{"name": "plain", "size": $SIZE, "content": "fast:1",
    "mbr": [[131, 2048, $((SIZE / 512 - 2048))]],
@@ -61,7 +61,7 @@ cat >"$W/spec.json" <<JSON
    "tolcbt": {"random_extents": {"count": 4096, "seed": 2, "max_sectors": 64, "min_sector": 2048}}}]}
 ]}
 JSON
-python3 "$SRC/tools/mkscratch" "$S" --spec "$W/spec.json" >/dev/null || exit 1
+python3 "$SRC/tools/mkscratch" "$S" --layout "$W/layout.json" >/dev/null || exit 1
 FLAT=$S/vm1/plain-flat.vmdk
 ln "$FLAT" "$S/vm2/changed-flat.vmdk" # the same base bytes, one page cache
 CBT=$S/vm2/changed-tolcbt.vmdk

@@ -27,7 +27,7 @@ trap cleanup EXIT
 step() { printf '\n== %s\n' "$*"; }
 sector() { dd if="$1" bs=512 skip="$2" count=1 status=none | head -c 60 | tr -c '[:print:]' '.'; echo; }
 
-"$top/tools/mkscratch" --spec "$top/sample/sample.json" "$scratch" >/dev/null
+"$top/tools/mkscratch" --layout "$top/sample/sample.json" "$scratch" >/dev/null
 mkdir -p "$mnt" "$work/log"
 "$top/build/src/recovery_fs" "$mnt" -P "$scratch" --volume-path="$work/volumes" -L "$work/log" -f &
 pid=$!

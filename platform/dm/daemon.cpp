@@ -145,25 +145,25 @@ dev_ref::~dev_ref()
         --internal_->holders;
 }
 
-std::unique_ptr<dev_ref> dev_ref::open(const std::string &spec, std::string &error)
+std::unique_ptr<dev_ref> dev_ref::open(const std::string &dev_arg, std::string &error)
 {
     dev_t rdev = 0;
     std::string path;
     unsigned ma = 0, mi = 0;
-    if (parse_major_minor(spec, ma, mi)) {
+    if (parse_major_minor(dev_arg, ma, mi)) {
         rdev = makedev(ma, mi);
     } else {
         struct stat st{};
-        if (spec.empty() || spec[0] != '/' || ::stat(spec.c_str(), &st) < 0) {
-            error = "Device lookup failed: " + spec;
+        if (dev_arg.empty() || dev_arg[0] != '/' || ::stat(dev_arg.c_str(), &st) < 0) {
+            error = "Device lookup failed: " + dev_arg;
             return nullptr;
         }
         if (!S_ISBLK(st.st_mode)) {
-            error = "Device lookup failed: " + spec + " is not a block device";
+            error = "Device lookup failed: " + dev_arg + " is not a block device";
             return nullptr;
         }
         rdev = st.st_rdev;
-        path = spec;
+        path = dev_arg;
     }
     std::unique_ptr<dev_ref> ref(new dev_ref());
     if (auto d = find_device_by_rdev(rdev)) {

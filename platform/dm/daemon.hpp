@@ -40,7 +40,7 @@ class dev_ref {
     dev_ref(const dev_ref &) = delete;
     dev_ref &operator=(const dev_ref &) = delete;
 
-    static std::unique_ptr<dev_ref> open(const std::string &spec, std::string &error);
+    static std::unique_ptr<dev_ref> open(const std::string &dev_arg, std::string &error);
 
     int io(bool write, char *buf, size_t n, uint64_t off);
     int flush();

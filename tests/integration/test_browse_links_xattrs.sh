@@ -7,7 +7,7 @@
 S=$T/scratch
 V=$T/vol
 M=$T/mnt
-mkscratch "$S" --volume-path="$V" --spec - <<'JSON'
+mkscratch "$S" --volume-path="$V" --layout - <<'JSON'
 {"vms": [{"name": "vm1",
           "disks": [{"name": "disk", "size": 8192}],
           "vmx": true,

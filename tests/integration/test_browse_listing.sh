@@ -16,7 +16,7 @@ M=$T/mnt
 mkscratch "$S" --preset basic
 # A real disk.volume directory beside a descriptor: served as an ordinary
 # entry, and no generated entry for disk.vmdk.
-mkscratch "$S" --spec - <<'JSON'
+mkscratch "$S" --layout - <<'JSON'
 {"vms": [{"name": "vm3", "disks": [{"name": "disk", "size": 4096}], "dirs": ["disk.volume"],
           "files": [{"name": "disk.volume/inside.vmx", "content": "text:real\n"}]}]}
 JSON
@@ -123,7 +123,7 @@ check_eq "hide-file-level-view: exit status" 0 "$RFS_EXIT"
 # --- movara.json: a missing flat file relocated into a subdirectory -------
 S2=$T/scratch-movara
 mkscratch "$S2" --preset movara
-mkscratch "$S2" --spec - <<'JSON'
+mkscratch "$S2" --layout - <<'JSON'
 {"vms": [{"name": "vm-number", "disks": [{"name": "disk", "size": 4096, "flat_dir": "store"}],
           "movara": {"flat_directory": 7}},
          {"name": "vm-desc", "disks": [{"name": "disk", "size": 4096, "descriptor": false}],

@@ -22,7 +22,7 @@ for c in header_magic short_header no_last_marker foreign_marker list_truncated 
              \"tolcbt\": {\"extents\": [[$MB, 4096], [$((MB + 65536)), 512], [$((MB + 131072)), 8192]],
                         \"corrupt\": \"$c\"}},"
 done
-cat >"$T/spec.json" <<JSON
+cat >"$T/layout.json" <<JSON
 {"vms": [{"name": "vm1", "disks": [ $disks
   {"name": "short", "size": $MB, "content": "fast:4", "mbr": [[131, 2048, 2048]],
    "header": {"version": 1, "size_sectors": 4096}},
@@ -34,7 +34,7 @@ cat >"$T/spec.json" <<JSON
   {"name": "zeros", "size": $((2 * MB)), "content": "zero", "descriptor": false}
 ]}]}
 JSON
-mkscratch "$S" --spec "$T/spec.json" || { fail "mkscratch"; rfs_finish; }
+mkscratch "$S" --layout "$T/layout.json" || { fail "mkscratch"; rfs_finish; }
 F=$S/vm1
 before=$(tree_hash "$S")
 

@@ -14,8 +14,8 @@ disks=""
 for i in $(seq 0 32); do
     disks+="${disks:+,}{\"name\": \"d$i\", \"size\": 65536, \"content\": \"pattern\"}"
 done
-echo "{\"vms\": [{\"name\": \"vm1\", \"disks\": [$disks]}]}" >"$T/spec.json"
-mkscratch "$S" --spec "$T/spec.json" || { fail "mkscratch"; rfs_finish; }
+echo "{\"vms\": [{\"name\": \"vm1\", \"disks\": [$disks]}]}" >"$T/layout.json"
+mkscratch "$S" --layout "$T/layout.json" || { fail "mkscratch"; rfs_finish; }
 F=$S/vm1
 
 rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish

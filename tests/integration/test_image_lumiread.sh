@@ -14,14 +14,14 @@ OVR=/var/tolvane/inuse_override # the sandbox provider's explicit bitmaps
 mkdir -p "$L" "$OVR"
 ID=7a6b5c4d-3e2f-4101-9213-243546576879
 SIZE=8388608
-cat >"$T/spec.json" <<JSON
+cat >"$T/layout.json" <<JSON
 {"vms": [{"name": "vm1", "disks": [
   {"name": "disk", "size": $SIZE, "content": "fast:21", "mbr": [[131, 2048, 14336]],
    "header": {"version": 2, "change_id": "$ID", "change_suffix": 2},
    "tolcbt": {"random_extents": {"count": 40, "seed": 9, "max_sectors": 40, "min_sector": 2048}}}
 ]}]}
 JSON
-mkscratch "$S" --spec "$T/spec.json" || { fail "mkscratch"; rfs_finish; }
+mkscratch "$S" --layout "$T/layout.json" || { fail "mkscratch"; rfs_finish; }
 FLAT=$S/vm1/disk-flat.vmdk
 CBT=$S/vm1/disk-tolcbt.vmdk
 before=$(tree_hash "$S")

@@ -13,7 +13,7 @@ M=$T/mnt
 L=$T/log
 mkdir -p "$L"
 CHANGE=5f1d2c3b-4a59-4687-9a1b-2c3d4e5f6071
-cat >"$T/spec.json" <<JSON
+cat >"$T/layout.json" <<JSON
 {"vms": [
  {"name": "vm1", "vmx": true, "disks": [
   {"name": "merged", "size": 16777216, "content": "fast:3",
@@ -31,7 +31,7 @@ cat >"$T/spec.json" <<JSON
    "tolcbt": {"extents": [[1048576, 8192], [1572864, 512]]}}
 ]}]}
 JSON
-mkscratch "$S" --spec "$T/spec.json" || { fail "mkscratch"; rfs_finish; }
+mkscratch "$S" --layout "$T/layout.json" || { fail "mkscratch"; rfs_finish; }
 FLAT=$S/vm1/merged-flat.vmdk
 CBT=$S/vm1/merged-tolcbt.vmdk
 PLAIN=$S/vm1/plain-flat.vmdk

@@ -15,7 +15,7 @@ ID=0a1b2c3d-4e5f-4061-8273-94a5b6c7d8e9
 OTHER=0a1b2c3d-4e5f-4061-8273-94a5b6c7d8e8
 MB=1048576
 EXT='"extents": [[1048576, 4096]]'
-cat >"$T/spec.json" <<JSON
+cat >"$T/layout.json" <<JSON
 {"vms": [{"name": "vm1", "disks": [
   {"name": "odd", "size": 1000, "content": "pattern", "descriptor": false},
   {"name": "hdrsize", "size": $MB, "content": "fast:1", "mbr": [[131, 2048, 2048]],
@@ -48,7 +48,7 @@ cat >"$T/spec.json" <<JSON
    "tolcbt": {"extents": [], "changeid": "$OTHER/9"}}
 ]}]}
 JSON
-mkscratch "$S" --spec "$T/spec.json" || { fail "mkscratch"; rfs_finish; }
+mkscratch "$S" --layout "$T/layout.json" || { fail "mkscratch"; rfs_finish; }
 before=$(tree_hash "$S")
 F=$S/vm1
 TRY="Recovery is probably in progress, please try again later."

@@ -20,13 +20,13 @@ add_lvs() {
     LVM_SUPPRESS_FD_WARNINGS=1 lvm vgcfgbackup --config "$CFG" -f "$WORK/$vg.cfg" "$vg" >/dev/null 2>&1
     python3 - "$WORK/$vg.cfg" "$@" <<'PY'
 import sys, random, string
-path, specs = sys.argv[1], sys.argv[2:]
+path, lv_args = sys.argv[1], sys.argv[2:]
 def uid():
     a = string.ascii_letters + string.digits
     return '-'.join(''.join(random.choice(a) for _ in range(n)) for n in (6, 4, 4, 4, 4, 4, 6))
 out = ['\tlogical_volumes {']
-for spec in specs:
-    name, segs = spec.split(':')
+for lv_arg in lv_args:
+    name, segs = lv_arg.split(':')
     segs = [tuple(map(int, x.split('+'))) for x in segs.split(',')]
     out += ['\t\t%s {' % name, '\t\t\tid = "%s"' % uid(), '\t\t\tstatus = ["READ", "WRITE", "VISIBLE"]',
             '\t\t\tsegment_count = %d' % len(segs)]
