@@ -68,10 +68,12 @@ bool valid_name(const std::string &name)
 std::string dev_mapper(const std::string &name) { return "/dev/mapper/" + name; }
 std::string file_path(const std::string &name) { return mount_dir() + "/" + name; }
 
-int full_pread(int fd, char *buf, size_t n, uint64_t off)
+// Moves all n bytes or fails; end of device counts as EIO. `io` is pread or
+// pwrite, whose buffer types differ only in constness.
+template <typename Buf, typename Io> int full_io(Io io, int fd, Buf *buf, size_t n, uint64_t off)
 {
     while (n) {
-        ssize_t r = ::pread(fd, buf, n, off_t(off));
+        ssize_t r = io(fd, buf, n, off_t(off));
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0)
@@ -85,21 +87,11 @@ int full_pread(int fd, char *buf, size_t n, uint64_t off)
     return 0;
 }
 
+int full_pread(int fd, char *buf, size_t n, uint64_t off) { return full_io(::pread, fd, buf, n, off); }
+
 int full_pwrite(int fd, const char *buf, size_t n, uint64_t off)
 {
-    while (n) {
-        ssize_t r = ::pwrite(fd, buf, n, off_t(off));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0)
-            return -errno;
-        if (r == 0)
-            return -EIO;
-        buf += r;
-        n -= size_t(r);
-        off += uint64_t(r);
-    }
-    return 0;
+    return full_io(::pwrite, fd, buf, n, off);
 }
 
 std::shared_ptr<external_dev> open_external(dev_t rdev, const std::string &path, std::string &error)
