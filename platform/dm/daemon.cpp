@@ -1,5 +1,7 @@
 #include "daemon.hpp"
 
+#include "lvm_filter.hpp"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cerrno>
@@ -1296,18 +1298,30 @@ dm_reply cmd_mknodes()
     return res.ok();
 }
 
-} // namespace
+// Tells the LVM tools which devices to leave out of their scan: the suspended
+// ones, and those `about_to_suspend`. Only in a sandbox that names the file.
+void publish_lvm_filter(const std::vector<std::shared_ptr<device>> &about_to_suspend = {})
+{
+    const char *conf = std::getenv("RFS_DM_LVM_CONF");
+    if (!conf || !*conf)
+        return;
+    std::vector<lvm_hidden_dev> hidden;
+    for (const auto &d : all_devices()) {
+        bool suspended = false;
+        {
+            std::lock_guard lk(d->m);
+            suspended = d->suspended && !d->removed;
+        }
+        if (suspended || std::find(about_to_suspend.begin(), about_to_suspend.end(), d) != about_to_suspend.end())
+            hidden.push_back({d->name, d->loop_nr});
+    }
+    if (!lvm_filter_write(conf, hidden))
+        fprintf(stderr, "rfs-dmd: cannot write %s: %s\n", conf, errno_text(errno).c_str());
+}
 
-dm_reply run_command(const dm_request &req)
+dm_reply dispatch(const dm_request &req, const std::string &cmd, const options &o)
 {
     result res;
-    if (req.args.empty()) {
-        res.err("No command given\n");
-        return res.fail();
-    }
-    std::lock_guard lk(ctl_mutex);
-    const std::string &cmd = req.args[0];
-    options o = parse_options(req.args);
     if (cmd == "create")
         return cmd_create(req, o);
     if (cmd == "load" || cmd == "reload")
@@ -1344,10 +1358,38 @@ dm_reply run_command(const dm_request &req)
     return res.fail();
 }
 
+} // namespace
+
+dm_reply run_command(const dm_request &req)
+{
+    if (req.args.empty()) {
+        result res;
+        res.err("No command given\n");
+        return res.fail();
+    }
+    std::lock_guard lk(ctl_mutex);
+    const std::string &cmd = req.args[0];
+    options o = parse_options(req.args);
+    // Hidden before the first I/O can wait on the device, so that no LVM
+    // command that starts from now on blocks on it.
+    if (cmd == "suspend") {
+        std::vector<std::shared_ptr<device>> to_suspend;
+        for (const auto &arg : o.pos)
+            if (auto d = lookup(arg))
+                to_suspend.push_back(std::move(d));
+        publish_lvm_filter(to_suspend);
+    }
+    dm_reply reply = dispatch(req, cmd, o);
+    if (cmd == "suspend" || cmd == "resume" || cmd == "remove" || cmd == "remove_all")
+        publish_lvm_filter();
+    return reply;
+}
+
 void remove_all_devices()
 {
     std::lock_guard lk(ctl_mutex);
     remove_all(true);
+    publish_lvm_filter();
 }
 
 void discover_dead_devices()
