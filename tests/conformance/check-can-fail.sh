@@ -4,6 +4,7 @@
 # user-space device-mapper) must make the sandbox run of test_dmsetup fail.
 # Exit status 0 when the suite failed as it should.
 set -euo pipefail
+((EUID == 0)) || { echo "SKIP: check-can-fail needs root"; exit 77; }
 
 here=$(cd "$(dirname "$0")" && pwd)
 wrap=$(mktemp -d "${RFS_CONF_WORK:-/var/tmp}/rfs-conf-wrap.XXXXXX")
