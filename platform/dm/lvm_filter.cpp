@@ -8,7 +8,8 @@
 #include <sstream>
 #include <unistd.h>
 
-namespace rfsdm {
+namespace rfsdm
+{
 
 const char lvm_filter_marker[] = "# rfs-dmd: suspended devices, hidden from LVM's scan (generated)";
 
@@ -16,8 +17,9 @@ std::string lvm_literal_regex(const std::string &path)
 {
     std::string rx = "^";
     for (char c : path) {
-        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' ||
-                     c == '_' || c == '-' || c == ':' || c == '@' || c == '%' || c == ',' || c == '=';
+        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                     c == '/' || c == '_' || c == '-' || c == ':' || c == '@' || c == '%' ||
+                     c == ',' || c == '=';
         if (plain)
             rx += c;
         else if (c == ']' || c == '\\' || c == '"' || c == '^' || c == '\n')
@@ -46,13 +48,15 @@ std::string lvm_filter_conf(const std::string &existing, const std::vector<lvm_h
         s << sep << "\"r|" << lvm_literal_regex("/dev/mapper/" + d.name) << "|\"";
         sep = ", ";
         if (d.loop_nr >= 0)
-            s << sep << "\"r|" << lvm_literal_regex("/dev/loop" + std::to_string(d.loop_nr)) << "|\"";
+            s << sep << "\"r|" << lvm_literal_regex("/dev/loop" + std::to_string(d.loop_nr))
+              << "|\"";
     }
     s << " ]\n}\n";
     return out + s.str();
 }
 
-namespace {
+namespace
+{
 
 std::string read_file(const std::string &path)
 {
@@ -86,7 +90,8 @@ bool lvm_filter_write(const std::string &path, const std::vector<lvm_hidden_dev>
     unique_fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd)
         return false;
-    if (!write_all(fd.get(), text) || ::fsync(fd.get()) < 0 || ::rename(tmp.c_str(), path.c_str()) < 0) {
+    if (!write_all(fd.get(), text) || ::fsync(fd.get()) < 0 ||
+        ::rename(tmp.c_str(), path.c_str()) < 0) {
         int saved = errno;
         ::unlink(tmp.c_str());
         errno = saved;

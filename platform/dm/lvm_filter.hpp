@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-namespace rfsdm {
+namespace rfsdm
+{
 
 struct lvm_hidden_dev {
     std::string name; // the device-mapper name, node "/dev/mapper/NAME"

@@ -2,6 +2,7 @@
 // Small helpers shared by the common-runtime unit tests.
 
 #include "common/files.hpp"
+#include "support/temp_dir.hpp"
 
 #include <cstdlib>
 #include <fstream>
@@ -9,31 +10,8 @@
 #include <string>
 #include <unistd.h>
 
-namespace rfs_test {
-
-// A fresh directory under /tmp, removed with everything in it at the end.
-class temp_dir {
-  public:
-    temp_dir()
-    {
-        char tmpl[] = "/tmp/rfs_common_XXXXXX";
-        if (char *p = mkdtemp(tmpl))
-            path_ = p;
-    }
-    ~temp_dir()
-    {
-        if (!path_.empty())
-            rmdirr(path_.c_str());
-    }
-    temp_dir(const temp_dir &) = delete;
-    temp_dir &operator=(const temp_dir &) = delete;
-
-    const std::string &path() const { return path_; }
-    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
+namespace rfs_test
+{
 
 inline std::string read_file(const std::string &path)
 {
@@ -72,10 +50,17 @@ template <typename Fn> std::string capture_stream(FILE *fp, Fn fn)
     return text;
 }
 
-template <typename Fn> std::string capture_stdout(Fn fn) { return capture_stream(stdout, fn); }
-template <typename Fn> std::string capture_stderr(Fn fn) { return capture_stream(stderr, fn); }
+template <typename Fn> std::string capture_stdout(Fn fn)
+{
+    return capture_stream(stdout, fn);
+}
+template <typename Fn> std::string capture_stderr(Fn fn)
+{
+    return capture_stream(stderr, fn);
+}
 
 // The time prefix of every log line.
-inline const char *TIME_PREFIX_RE = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{6}: ";
+inline const char *TIME_PREFIX_RE =
+    "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{6}: ";
 
 } // namespace rfs_test

@@ -1,6 +1,8 @@
 #pragma once
 // Temporary directories and files for the image tests.
 
+#include "support/temp_dir.hpp"
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -9,29 +11,7 @@
 #include <string>
 #include <vector>
 
-class temp_dir
-{
-  public:
-    temp_dir()
-    {
-        char tmpl[] = "/tmp/rfs-image-XXXXXX";
-        const char *made = mkdtemp(tmpl);
-        path_ = made ? made : "";
-    }
-    temp_dir(const temp_dir &) = delete;
-    temp_dir &operator=(const temp_dir &) = delete;
-    ~temp_dir()
-    {
-        std::error_code ec;
-        if (!path_.empty())
-            std::filesystem::remove_all(path_, ec);
-    }
-    const std::string &path() const { return path_; }
-    std::string file(const std::string &name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
+using rfs_test::temp_dir;
 
 inline void write_file(const std::string &path, const std::vector<char> &bytes)
 {

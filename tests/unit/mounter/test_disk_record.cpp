@@ -2,6 +2,7 @@
 
 #include "mounter/disk_record.hpp"
 #include "mounter/partitions.hpp"
+#include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,14 +17,6 @@ namespace
 class DiskRecord : public ::testing::Test
 {
   protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/rfs-vdsk-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-
     std::string descriptor(const std::string &cid, bool with_extent = true)
     {
         std::string path = dir + "/disk.vmdk";
@@ -44,7 +37,8 @@ class DiskRecord : public ::testing::Test
                d.vdsk_extent_path.empty();
     }
 
-    std::string dir;
+    rfs_test::temp_dir tmp{"rfs-vdsk"};
+    std::string dir = tmp.path();
 };
 
 TEST_F(DiskRecord, OpenNamesTheDiskAfterItsCid)

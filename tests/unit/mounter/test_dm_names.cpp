@@ -2,6 +2,7 @@
 
 #include "mounter/dm_names.hpp"
 #include "mounter/run_program.hpp"
+#include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,14 +21,6 @@ namespace
 class DmNames : public ::testing::Test
 {
   protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/rfs-dmnames-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-
     // The name that a call in second `t` draws first.
     static std::string drawn(const std::string &prefix, time_t t)
     {
@@ -36,7 +29,8 @@ class DmNames : public ::testing::Test
     }
     void take(const std::string &name) { std::ofstream(dir + "/" + name) << ""; }
 
-    std::string dir;
+    rfs_test::temp_dir tmp{"rfs-dmnames"};
+    std::string dir = tmp.path();
 };
 
 TEST_F(DmNames, NameIsPrefixDotNumberBelowAMillion)

@@ -6,6 +6,7 @@
 #include "mounter/dm_names.hpp"
 #include "mounter/loopdev.hpp"
 #include "mounter/run_program.hpp"
+#include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -37,14 +38,11 @@ class LoopSandbox : public ::testing::Test
   protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/rfs-loop-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
         file = dir + "/image";
         std::ofstream(file) << std::string(1 << 20, 'a');
     }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-    std::string dir, file;
+    rfs_test::temp_dir tmp{"rfs-loop"};
+    std::string dir = tmp.path(), file;
 };
 
 TEST_F(LoopSandbox, DISABLED_ReadOnlyAttachRefusesWritesAndDetaches)

@@ -1,6 +1,7 @@
 // The partition scan and the file-system table.
 
 #include "mounter/partitions.hpp"
+#include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -46,15 +47,9 @@ TEST(FsTable, ProbeWordsMatchByContainment)
 class PartitionScan : public ::testing::Test
 {
   protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/rfs-parts-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
     void make(const std::string &name) { std::ofstream(dir + "/" + name) << ""; }
-    std::string dir;
+    rfs_test::temp_dir tmp{"rfs-parts"};
+    std::string dir = tmp.path();
 };
 
 TEST_F(PartitionScan, EntriesStayPackedInPartitionOrder)

@@ -6,9 +6,13 @@
 
 using namespace rfsdm;
 
-namespace {
+namespace
+{
 
-bool matches(const std::string &rx, const std::string &path) { return std::regex_search(path, std::regex(rx)); }
+bool matches(const std::string &rx, const std::string &path)
+{
+    return std::regex_search(path, std::regex(rx));
+}
 
 } // namespace
 
@@ -16,8 +20,8 @@ bool matches(const std::string &rx, const std::string &path) { return std::regex
 // mean the same in LVM's regex and in ECMAScript.
 TEST(LvmFilter, RegexMatchesExactlyThePath)
 {
-    const std::string names[] = {"/dev/mapper/564d-lvm.top", "/dev/mapper/a|b", "/dev/mapper/x+y*z?(1)[2]{3}$",
-                                 "/dev/loop12"};
+    const std::string names[] = {"/dev/mapper/564d-lvm.top", "/dev/mapper/a|b",
+                                 "/dev/mapper/x+y*z?(1)[2]{3}$", "/dev/loop12"};
     for (const auto &n : names) {
         std::string rx = lvm_literal_regex(n);
         EXPECT_TRUE(matches(rx, n)) << rx;

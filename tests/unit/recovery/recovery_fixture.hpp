@@ -6,6 +6,7 @@
 #include "controller/settings.hpp"
 #include "recovery/recovery_cookie.hpp"
 #include "recovery/recovery_options.hpp"
+#include "support/temp_dir.hpp"
 
 #include <cstdlib>
 #include <filesystem>
@@ -20,23 +21,7 @@ namespace rfs_recovery_test
 class temp_tree
 {
   public:
-    temp_tree()
-    {
-        char tmpl[] = "/tmp/rfs-unit-recovery.XXXXXX";
-        const char *made = mkdtemp(tmpl);
-        if (!made)
-            abort();
-        root_ = made;
-    }
-    ~temp_tree()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
-    }
-    temp_tree(const temp_tree &) = delete;
-    temp_tree &operator=(const temp_tree &) = delete;
-
-    std::string path(const std::string &rel) const { return root_ + "/" + rel; }
+    std::string path(const std::string &rel) const { return dir_.file(rel); }
     void mkdir(const std::string &rel) const { std::filesystem::create_directories(path(rel)); }
     void write(const std::string &rel, const std::string &content) const
     {
@@ -47,10 +32,10 @@ class temp_tree
     {
         std::filesystem::create_symlink(target, path(rel));
     }
-    const std::string &root() const { return root_; }
+    const std::string &root() const { return dir_.path(); }
 
   private:
-    std::string root_;
+    rfs_test::temp_dir dir_{"rfs-unit-recovery"};
 };
 
 class recovery_test : public ::testing::Test

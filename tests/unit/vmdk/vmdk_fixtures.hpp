@@ -6,6 +6,7 @@
 #include "vmdk/descriptor_parser.hpp"
 #include "vmdk/extent_header.hpp"
 #include "vmdk/vmdkdesc.hpp"
+#include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -23,30 +24,10 @@
 // at their defaults on purpose.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
-namespace vmdk_test {
+namespace vmdk_test
+{
 
-class temp_dir {
-  public:
-    temp_dir()
-    {
-        char tmpl[] = "/tmp/rfs-vmdk-XXXXXX";
-        const char *made = mkdtemp(tmpl);
-        path_ = made ? made : "";
-    }
-    temp_dir(const temp_dir &) = delete;
-    temp_dir &operator=(const temp_dir &) = delete;
-    ~temp_dir()
-    {
-        std::error_code ec;
-        if (!path_.empty())
-            std::filesystem::remove_all(path_, ec);
-    }
-    const std::string &path() const { return path_; }
-    std::string file(const std::string &name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
+using rfs_test::temp_dir;
 
 inline void write_file(const std::string &path, const std::string &bytes)
 {
