@@ -1,16 +1,15 @@
 // The merged change-block device, partitions and bitmap reads on real block
-// devices. These need root and the appliance sandbox (device-mapper, kpartx,
-// vol_id and the bitmap provider stand-ins), so they are disabled in the
-// plain unit run; tests/integration/test_image_devices.sh runs them inside
-// platform/sandbox with --gtest_also_run_disabled_tests.
+// devices. They need root and the appliance sandbox (device-mapper, kpartx,
+// vol_id and the bitmap provider stand-ins): tests/integration/test_image_devices.sh
+// runs them inside platform/sandbox.
 
-#include "cbt_test_util.hpp"
 #include "controller/settings.hpp"
 #include "image/tol_vdsk_header.hpp"
 #include "image/toldev_io.hpp"
 #include "image/tolcbt.hpp"
-#include "image_test_util.hpp"
 #include "mounter/partitions.hpp"
+#include "unit/image/cbt_test_util.hpp"
+#include "unit/image/image_test_util.hpp"
 
 #include <gtest/gtest.h>
 
@@ -118,7 +117,7 @@ class DeviceSandbox : public ::testing::Test
     std::vector<char> expected;
 };
 
-TEST_F(DeviceSandbox, DISABLED_MergedDeviceShowsTheChangedBlocks)
+TEST_F(DeviceSandbox, MergedDeviceShowsTheChangedBlocks)
 {
     make_changes(
         {{1 * MiB, 64 << 10, CBT_MAGIC_EXTENT_MORE}, {4 * MiB, 4 << 10, CBT_MAGIC_EXTENT_LAST}});
@@ -147,7 +146,7 @@ TEST_F(DeviceSandbox, DISABLED_MergedDeviceShowsTheChangedBlocks)
     EXPECT_FALSE(loop_attached(cbt_loop));
 }
 
-TEST_F(DeviceSandbox, DISABLED_NoChangesReadsTheFlatLoopDevice)
+TEST_F(DeviceSandbox, NoChangesReadsTheFlatLoopDevice)
 {
     make_changes({});
     std::unique_ptr<tolcbt_merge_handle_t> h;
@@ -163,7 +162,7 @@ TEST_F(DeviceSandbox, DISABLED_NoChangesReadsTheFlatLoopDevice)
     EXPECT_FALSE(loop_attached(loop));
 }
 
-TEST_F(DeviceSandbox, DISABLED_DebugModeKeepsTheTableFile)
+TEST_F(DeviceSandbox, DebugModeKeepsTheTableFile)
 {
     get_reg_settings()->cbt_debug_enabled = TOL_TRUE;
     make_changes({{0, 4096, CBT_MAGIC_EXTENT_LAST}}, 1024);
@@ -178,7 +177,7 @@ TEST_F(DeviceSandbox, DISABLED_DebugModeKeepsTheTableFile)
     unlink(table.c_str());
 }
 
-TEST_F(DeviceSandbox, DISABLED_FailedCreateUndoesEverything)
+TEST_F(DeviceSandbox, FailedCreateUndoesEverything)
 {
     // A changed range shorter than a sector makes a zero-length target,
     // which device-mapper refuses.
@@ -196,7 +195,7 @@ TEST_F(DeviceSandbox, DISABLED_FailedCreateUndoesEverything)
     }
 }
 
-TEST_F(DeviceSandbox, DISABLED_BadChangeBlockFileSetsNothingUp)
+TEST_F(DeviceSandbox, BadChangeBlockFileSetsNothingUp)
 {
     auto bytes = make_cbt({{0, 4096, CBT_MAGIC_EXTENT_LAST}});
     bytes.resize(bytes.size() - 1); // data area cut short
@@ -208,7 +207,7 @@ TEST_F(DeviceSandbox, DISABLED_BadChangeBlockFileSetsNothingUp)
     EXPECT_EQ(h, nullptr);
 }
 
-TEST_F(DeviceSandbox, DISABLED_PartitionsRecoveryHeaderAndBitmapReadsOfTheMergedDevice)
+TEST_F(DeviceSandbox, PartitionsRecoveryHeaderAndBitmapReadsOfTheMergedDevice)
 {
     // The recovery header in sector 2 of the flat file.
     tol_vdsk_header_t hdr{};

@@ -1,6 +1,6 @@
 // Loop devices and device-mapper removal on the real machine. They need root
-// and the appliance sandbox, so they are disabled in the plain unit run;
-// tests/integration/test_image_devices.sh runs them inside platform/sandbox.
+// and the appliance sandbox: tests/integration/test_image_devices.sh runs them
+// inside platform/sandbox.
 
 #include "common/programs.hpp"
 #include "mounter/dm_names.hpp"
@@ -45,7 +45,7 @@ class LoopSandbox : public ::testing::Test
     std::string dir = tmp.path(), file;
 };
 
-TEST_F(LoopSandbox, DISABLED_ReadOnlyAttachRefusesWritesAndDetaches)
+TEST_F(LoopSandbox, ReadOnlyAttachRefusesWritesAndDetaches)
 {
     std::string dev;
     errdesc_t *err = vdsk_assign_next_loop_dev(&dev, file.c_str(), 1, 600);
@@ -64,7 +64,7 @@ TEST_F(LoopSandbox, DISABLED_ReadOnlyAttachRefusesWritesAndDetaches)
     EXPECT_TRUE(dev.empty());
 }
 
-TEST_F(LoopSandbox, DISABLED_ReadWriteAttach)
+TEST_F(LoopSandbox, ReadWriteAttach)
 {
     std::string dev;
     ASSERT_EQ(vdsk_assign_next_loop_dev(&dev, file.c_str(), 0, 120), nullptr);
@@ -77,7 +77,7 @@ TEST_F(LoopSandbox, DISABLED_ReadWriteAttach)
     EXPECT_TRUE(backing_file(copy).empty());
 }
 
-TEST_F(LoopSandbox, DISABLED_TwoAttachmentsGetTwoDevices)
+TEST_F(LoopSandbox, TwoAttachmentsGetTwoDevices)
 {
     std::string a, b;
     ASSERT_EQ(vdsk_assign_next_loop_dev(&a, file.c_str(), 1, 120), nullptr);
@@ -87,7 +87,7 @@ TEST_F(LoopSandbox, DISABLED_TwoAttachmentsGetTwoDevices)
     EXPECT_EQ(vdsk_release_loop_dev(&b), nullptr);
 }
 
-TEST_F(LoopSandbox, DISABLED_MissingFileFailsWithoutALoopDevice)
+TEST_F(LoopSandbox, MissingFileFailsWithoutALoopDevice)
 {
     std::string dev;
     errdesc_t *err = vdsk_assign_next_loop_dev(&dev, (dir + "/absent").c_str(), 1, 120);
@@ -95,7 +95,7 @@ TEST_F(LoopSandbox, DISABLED_MissingFileFailsWithoutALoopDevice)
     EXPECT_TRUE(dev.empty());
 }
 
-TEST_F(LoopSandbox, DISABLED_UndetachableDeviceIsRetriedTenTimes)
+TEST_F(LoopSandbox, UndetachableDeviceIsRetriedTenTimes)
 {
     // A device not attached in this sandbox: losetup -d answers 1 each time.
     std::string dev = "/dev/loop250";
@@ -114,7 +114,7 @@ TEST_F(LoopSandbox, DISABLED_UndetachableDeviceIsRetriedTenTimes)
     EXPECT_EQ(out.find("retried (0)"), std::string::npos);
 }
 
-TEST_F(LoopSandbox, DISABLED_CheckAndRemoveTakesTheDeviceAway)
+TEST_F(LoopSandbox, CheckAndRemoveTakesTheDeviceAway)
 {
     std::string loop;
     ASSERT_EQ(vdsk_assign_next_loop_dev(&loop, file.c_str(), 1, 120), nullptr);
