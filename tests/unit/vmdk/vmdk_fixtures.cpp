@@ -2,11 +2,14 @@
 
 #include "vmdk_fixtures.hpp"
 
+#include "vmdk/descriptor_parser.hpp"
 #include "vmdk/vmdk_open.hpp"
 
 #include <cstdio>
+#include <cstring>
 
-namespace vmdk_test {
+namespace vmdk_test
+{
 
 void desc_deleter::operator()(vmdkdesc_t *d) const
 {
@@ -35,13 +38,21 @@ std::string error_text(errdesc_t *err)
     return err ? std::string(err->string) : std::string();
 }
 
+namespace
+{
+
+template <typename T> void put(std::string &bytes, size_t offset, const T &value)
+{
+    if (bytes.size() < offset + sizeof(T))
+        bytes.resize(offset + sizeof(T), '\0');
+    std::memcpy(bytes.data() + offset, &value, sizeof(T));
+}
+
 uint32_t gd_entries_for(uint64_t capacity, uint64_t grainsize, uint32_t numgtespergt)
 {
     uint64_t per_table = grainsize * numgtespergt;
     return static_cast<uint32_t>((capacity + per_table - 1) / per_table);
 }
-
-namespace {
 
 uint64_t sectors_for(uint64_t bytes)
 {
@@ -117,7 +128,8 @@ std::string make_descriptor(const desc_layout &layout)
 {
     char cid[16];
     snprintf(cid, sizeof cid, "%08x", layout.cid);
-    std::string s = "# Disk DescriptorFile\nversion=1\nencoding=\"UTF-8\"\nCID=" + std::string(cid) + "\n";
+    std::string s =
+        "# Disk DescriptorFile\nversion=1\nencoding=\"UTF-8\"\nCID=" + std::string(cid) + "\n";
     if (!layout.parent_cid.empty())
         s += "parentCID=" + layout.parent_cid + "\n";
     s += "isNativeSnapshot=\"no\"\ncreateType=\"" + layout.create_type + "\"\n";

@@ -1,18 +1,15 @@
 #pragma once
-// Generators of the VMDK test fixtures: temporary directories, descriptor
-// texts, hosted sparse and COWD extent files, chains of snapshot descriptors.
-// Everything is made at test time; no binary fixture is checked in.
+// Generators of the VMDK test fixtures: descriptor texts, hosted sparse and
+// COWD extent files. Everything is made at test time; no binary fixture is
+// checked in.
 
-#include "vmdk/descriptor_parser.hpp"
+#include "support/temp_dir.hpp"
 #include "vmdk/extent_header.hpp"
 #include "vmdk/vmdkdesc.hpp"
-#include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -32,24 +29,10 @@ using rfs_test::temp_dir;
 inline void write_file(const std::string &path, const std::string &bytes)
 {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-inline std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-template <typename T> void put(std::string &bytes, size_t offset, const T &value)
-{
-    if (bytes.size() < offset + sizeof(T))
-        bytes.resize(offset + sizeof(T), '\0');
-    std::memcpy(bytes.data() + offset, &value, sizeof(T));
-}
-
-// A parsed record on the heap (the record is large), cleared on release.
+// A parsed record on the heap (the record is large), closed on release.
 struct desc_deleter {
     void operator()(vmdkdesc_t *d) const;
 };
@@ -77,7 +60,6 @@ struct sparse_layout {
     uint32_t version = 1;
     std::map<uint32_t, std::vector<uint32_t>> tables;
 };
-uint32_t gd_entries_for(uint64_t capacity, uint64_t grainsize, uint32_t numgtespergt);
 std::string make_sparse_extent(const sparse_layout &layout);
 
 // A COWD extent: 2050-byte header at 0, grain directory at sector 5, grain
