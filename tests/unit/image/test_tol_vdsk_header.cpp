@@ -1,6 +1,7 @@
 // The recovery header: where it is found through the MBR, reading, the dump,
 // and the UUID texts.
 
+#include "common/unique_fd.hpp"
 #include "image/tol_vdsk_header.hpp"
 #include "image_test_util.hpp"
 
@@ -9,7 +10,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
-#include <unistd.h>
 
 namespace
 {
@@ -21,13 +21,14 @@ struct part_spec {
     uint32_t first_lba;
 };
 
-// A disk of `sectors` sectors with an MBR holding `parts` (four at most).
+// A disk of `sectors` sectors with an MBR holding `parts`; sectors in
+// [used_from, used_to) hold data.
 std::vector<char> make_disk(size_t sectors, const std::vector<part_spec> &parts,
-                            bool signature = true)
+                            size_t used_from = 0, size_t used_to = 0, bool signature = true)
 {
     std::vector<char> disk(sectors * SECTOR, 0);
     mbr_t mbr{};
-    for (size_t i = 0; i < parts.size() && i < 4; ++i) {
+    for (size_t i = 0; i < parts.size(); ++i) {
         mbr.part_entry[i].type = parts[i].type;
         mbr.part_entry[i].first_sector_lba = parts[i].first_lba;
         mbr.part_entry[i].number_of_sectors = 100;
@@ -35,6 +36,8 @@ std::vector<char> make_disk(size_t sectors, const std::vector<part_spec> &parts,
     if (signature)
         mbr.mbr_signature = MBR_SIGNATURE;
     put(disk, 0, mbr);
+    for (size_t s = used_from; s < used_to; ++s)
+        disk[s * SECTOR] = 'x';
     return disk;
 }
 
@@ -44,20 +47,9 @@ void fill_uuid(tol_uuid_t *uuid, uint8_t first)
         uuid->value[i] = static_cast<uint8_t>(first + i);
 }
 
-void put_strings(char *area, size_t size, const std::vector<std::string> &strings)
-{
-    size_t pos = 0;
-    for (const auto &s : strings) {
-        std::memcpy(area + pos, s.data(), std::min(s.size(), size - pos));
-        pos += s.size() + 1;
-        if (pos >= size)
-            break;
-    }
-}
-
-const std::vector<std::string> sample_strings = {"[ds1] vm1/vm1-flat.vmdk", "ds1", "esx1.example",
-                                                 "vm1"};
-
+// Version 2 has change tracking and a large suffix, version 1 the other
+// attributes and an unsupported create type; any other version gets the v1
+// layout.
 tol_vdsk_header_t make_header(int version, uint8_t type = TOL_VDSK_HEADER_TYPE_VMDK)
 {
     tol_vdsk_header_t h{};
@@ -65,34 +57,27 @@ tol_vdsk_header_t make_header(int version, uint8_t type = TOL_VDSK_HEADER_TYPE_V
     std::memcpy(h.magic_end, "RVHD", 4);
     h.version = static_cast<uint8_t>(version);
     h.type = type;
-    if (version == 2) {
-        auto &v = h.data.v2;
+    auto fill = [](auto &v, uint8_t attributes, uint8_t createtype, uint32_t suffix) {
         v.cid = 0x0badcafe;
         v.size = 2048;
-        v.attributes = TOL_VDSK_ATTR_PERSISTENT | TOL_VDSK_ATTR_THIN | TOL_VDSK_ATTR_CBT_ENABLED;
-        v.createtype = 3;
+        v.attributes = attributes;
+        v.createtype = createtype;
         fill_uuid(&v.disk_uuid, 0x10);
         fill_uuid(&v.vm_uuid, 0x20);
         fill_uuid(&v.ds_uuid, 0x30);
         fill_uuid(&v.change_id, 0x00);
-        v.change_suffix = 70000;
+        v.change_suffix = static_cast<decltype(v.change_suffix)>(suffix);
         v.snapshot_time = 1262304000; // 2010-01-01 00:00:00 UTC
-        put_strings(v.varstrings, sizeof(v.varstrings), sample_strings);
-    } else {
-        auto &v = h.data.v1;
-        v.cid = 0x0badcafe;
-        v.size = 2048;
-        v.attributes =
-            TOL_VDSK_ATTR_SPLIT | TOL_VDSK_ATTR_EAGERLY_SCRUB | TOL_VDSK_ATTR_WRITE_THROUGH;
-        v.createtype = 40;
-        fill_uuid(&v.disk_uuid, 0x10);
-        fill_uuid(&v.vm_uuid, 0x20);
-        fill_uuid(&v.ds_uuid, 0x30);
-        fill_uuid(&v.change_id, 0x00);
-        v.change_suffix = 7;
-        v.snapshot_time = 1262304000;
-        put_strings(v.varstrings, sizeof(v.varstrings), sample_strings);
-    }
+        static const char strings[] = "[ds1] vm1/vm1-flat.vmdk\0ds1\0esx1.example\0vm1";
+        std::memcpy(v.varstrings, strings, sizeof(strings));
+    };
+    if (version == 2)
+        fill(h.data.v2, TOL_VDSK_ATTR_PERSISTENT | TOL_VDSK_ATTR_THIN | TOL_VDSK_ATTR_CBT_ENABLED,
+             3, 70000);
+    else
+        fill(h.data.v1,
+             TOL_VDSK_ATTR_SPLIT | TOL_VDSK_ATTR_EAGERLY_SCRUB | TOL_VDSK_ATTR_WRITE_THROUGH, 40,
+             7);
     return h;
 }
 
@@ -102,149 +87,84 @@ class RecoveryHeader : public ::testing::Test
     int open_disk(const std::vector<char> &disk)
     {
         write_file(dir.file("disk-flat.vmdk"), disk);
-        fd = open(dir.file("disk-flat.vmdk").c_str(), O_RDONLY);
-        EXPECT_GE(fd, 0);
-        return fd;
-    }
-    void TearDown() override
-    {
-        if (fd >= 0)
-            close(fd);
+        fd.reset(open(dir.file("disk-flat.vmdk").c_str(), O_RDONLY));
+        EXPECT_TRUE(fd);
+        return fd.get();
     }
 
     temp_dir dir;
-    int fd = -1;
+    unique_fd fd;
 };
 
-void expect_error(const errdesc_t *err, int number, const std::string &text)
+TEST_F(RecoveryHeader, FreeSectorSearchAndItsRefusals)
 {
-    ASSERT_NE(err, nullptr);
-    EXPECT_EQ(err->number, number);
-    EXPECT_EQ(std::string(err->string), text);
-}
-
-TEST_F(RecoveryHeader, ZeroSectorsBeforeThePartitionAreFreeButHoldNoHeader)
-{
-    int disk_fd = open_disk(make_disk(4096, {{0x83, 2048}}));
-    uint32_t sector = 0;
-    ASSERT_EQ(find_free_sector_by_partition(disk_fd, &sector), nullptr);
-    EXPECT_EQ(sector, 2u);
-    tol_vdsk_header_t h;
-    expect_error(read_tol_vdsk_header(disk_fd, &h), ENODATA,
-                 "The data is not a valid recover header: No data available");
-}
-
-TEST_F(RecoveryHeader, HeaderFoundInTheFirstAvailableSector)
-{
-    for (int version : {1, 2}) {
-        auto disk = make_disk(4096, {{0x07, 63}});
-        auto hdr = make_header(version);
-        put(disk, 2 * SECTOR, hdr);
-        int disk_fd = open_disk(disk);
-        tol_vdsk_header_t got;
-        ASSERT_EQ(read_tol_vdsk_header(disk_fd, &got), nullptr) << version;
-        EXPECT_EQ(std::memcmp(&got, &hdr, sizeof(got)), 0);
-        close(fd);
-        fd = -1;
-    }
-
-    // Sector 2 holds other data: the header in sector 3 is the one.
-    auto disk = make_disk(4096, {{0x83, 2048}});
-    disk[2 * SECTOR + 17] = 1;
-    auto hdr = make_header(2);
-    put(disk, 3 * SECTOR, hdr);
-    int disk_fd = open_disk(disk);
-    uint32_t sector = 0;
-    ASSERT_EQ(find_free_sector_by_partition(disk_fd, &sector), nullptr);
-    EXPECT_EQ(sector, 3u);
-    tol_vdsk_header_t got;
-    ASSERT_EQ(read_tol_vdsk_header(disk_fd, &got), nullptr);
-    EXPECT_EQ(got.version, 2);
-    EXPECT_EQ(+got.data.v2.change_suffix, 70000u);
-}
-
-TEST_F(RecoveryHeader, PartitionAtSectorTwoOrEarlierLeavesNoRoom)
-{
-    for (uint32_t start : {0u, 1u, 2u}) {
-        int disk_fd = open_disk(make_disk(64, {{0x83, 2048}, {0x83, start}}));
+    const struct {
+        const char *what;
+        std::vector<char> disk;
+        uint32_t sector; // TOL_VDSK_NO_SECTOR: the search fails
+        int number;
+        const char *text; // null: only the number is checked
+    } cases[] = {
+        {"zeros before the partition", make_disk(4096, {{0x83, 2048}}), 2, 0, nullptr},
+        {"sector 2 holds data", make_disk(4096, {{0x83, 2048}}, 2, 3), 3, 0, nullptr},
+        {"type 0 entries do not count", make_disk(64, {{0x00, 1}, {0x00, 3}}, 2, 16), 16, 0,
+         nullptr},
+        {"partition at 0", make_disk(64, {{0x83, 2048}, {0x83, 0}}), TOL_VDSK_NO_SECTOR, EIO,
+         "partition start at 0, sectors 2 to 16 are not available"},
+        {"partition at 2", make_disk(64, {{0x83, 2048}, {0x83, 2}}), TOL_VDSK_NO_SECTOR, EIO,
+         "partition start at 2, sectors 2 to 16 are not available"},
+        {"all used before the partition", make_disk(64, {{0x83, 10}}, 2, 10), TOL_VDSK_NO_SECTOR,
+         EIO, "Cannot find any empty sector between 2-16"},
+        // Sector 5 is the partition's own (zero) first sector: not a candidate.
+        {"stops at the partition", make_disk(64, {{0x83, 5}}, 2, 5), TOL_VDSK_NO_SECTOR, EIO,
+         "Cannot find any empty sector between 2-16"},
+        {"no MBR signature", make_disk(64, {}, 0, 0, false), TOL_VDSK_NO_SECTOR, EIO,
+         "unknown partition format: Input/output error"},
+        {"shorter than the MBR", std::vector<char>(100, 0), TOL_VDSK_NO_SECTOR, ENODATA, nullptr},
+        {"an MBR and nothing else", make_disk(1, {}), TOL_VDSK_NO_SECTOR, EIO, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        int disk_fd = open_disk(c.disk);
         uint32_t sector = 0;
-        expect_error(find_free_sector_by_partition(disk_fd, &sector), EIO,
-                     "partition start at " + std::to_string(start) +
-                         ", sectors 2 to 16 are not available");
-        EXPECT_EQ(sector, TOL_VDSK_NO_SECTOR);
-        close(fd);
-        fd = -1;
+        const errdesc_t *err = find_free_sector_by_partition(disk_fd, &sector);
+        EXPECT_EQ(sector, c.sector);
+        if (c.number == 0) {
+            EXPECT_EQ(err, nullptr) << err->string;
+            continue;
+        }
+        ASSERT_NE(err, nullptr);
+        EXPECT_EQ(err->number, c.number);
+        if (c.text) {
+            EXPECT_STREQ(err->string, c.text);
+        }
     }
 }
 
-TEST_F(RecoveryHeader, NoEmptySectorBeforeThePartition)
+TEST_F(RecoveryHeader, ReadFindsTheHeaderOrSaysThereIsNone)
 {
-    auto disk = make_disk(64, {{0x83, 10}});
-    for (size_t s = 2; s < 10; ++s)
-        disk[s * SECTOR] = 'x';
-    int disk_fd = open_disk(disk);
-    uint32_t sector = 0;
-    expect_error(find_free_sector_by_partition(disk_fd, &sector), EIO,
-                 "Cannot find any empty sector between 2-16");
-    EXPECT_EQ(sector, TOL_VDSK_NO_SECTOR);
-}
+    // Sector 2 holds other data: the header in sector 3 is the one.
+    for (int version : {1, 2}) {
+        auto disk = make_disk(4096, {{0x07, 63}}, 2, 3);
+        auto hdr = make_header(version);
+        put(disk, 3 * SECTOR, hdr);
+        tol_vdsk_header_t got;
+        ASSERT_EQ(read_tol_vdsk_header(open_disk(disk), &got), nullptr) << version;
+        EXPECT_EQ(std::memcmp(&got, &hdr, sizeof(got)), 0) << version;
+    }
 
-TEST_F(RecoveryHeader, SearchStopsBeforeThePartitionStart)
-{
-    // Sectors 2 to 4 used, sector 5 is the partition's own (zero) first sector.
-    auto disk = make_disk(64, {{0x83, 5}});
-    for (size_t s = 2; s < 5; ++s)
-        disk[s * SECTOR] = 'x';
-    int disk_fd = open_disk(disk);
-    uint32_t sector = 0;
-    EXPECT_NE(find_free_sector_by_partition(disk_fd, &sector), nullptr);
-}
-
-TEST_F(RecoveryHeader, UnusedEntriesAndEmptyTablesDoNotLimitTheSearch)
-{
-    // Type 0 entries do not count, whatever their start.
-    auto disk = make_disk(64, {{0x00, 1}, {0x00, 3}});
-    for (size_t s = 2; s < 16; ++s)
-        disk[s * SECTOR] = 'x';
-    int disk_fd = open_disk(disk);
-    uint32_t sector = 0;
-    ASSERT_EQ(find_free_sector_by_partition(disk_fd, &sector), nullptr);
-    EXPECT_EQ(sector, 16u);
-}
-
-TEST_F(RecoveryHeader, DiskWithoutMbrSignature)
-{
-    int disk_fd = open_disk(std::vector<char>(64 * SECTOR, 0));
-    uint32_t sector = 0;
-    expect_error(find_free_sector_by_partition(disk_fd, &sector), EIO,
-                 "unknown partition format: Input/output error");
-}
-
-TEST_F(RecoveryHeader, ShortDisks)
-{
-    int disk_fd = open_disk(std::vector<char>(100, 0));
-    uint32_t sector = 0;
-    const errdesc_t *err = find_free_sector_by_partition(disk_fd, &sector);
+    tol_vdsk_header_t h;
+    const errdesc_t *err = read_tol_vdsk_header(open_disk(make_disk(4096, {{0x83, 2048}})), &h);
     ASSERT_NE(err, nullptr);
     EXPECT_EQ(err->number, ENODATA);
-    close(fd);
+    EXPECT_STREQ(err->string, "The data is not a valid recover header: No data available");
 
-    // An MBR and nothing else: no sector can be read in full.
-    disk_fd = open_disk(make_disk(1, {}));
-    EXPECT_FALSE(is_sector_available(disk_fd, 2));
-    err = find_free_sector_by_partition(disk_fd, &sector);
-    ASSERT_NE(err, nullptr);
-    EXPECT_EQ(err->number, EIO);
-}
-
-TEST_F(RecoveryHeader, ReadSectorShortensAtEndOfFile)
-{
+    // read_sector shortens at the end of the file and refuses a negative offset.
     int disk_fd = open_disk(std::vector<char>(700, 'a'));
     char buf[512];
     size_t length = sizeof(buf);
     ASSERT_EQ(read_sector(disk_fd, 512, &length, buf), nullptr);
     EXPECT_EQ(length, 188u);
-    length = sizeof(buf);
     EXPECT_NE(read_sector(disk_fd, -512, &length, buf), nullptr);
 }
 
@@ -256,24 +176,19 @@ TEST(RecoveryHeaderRecord, MagicTestIgnoresVersionAndType)
     EXPECT_FALSE(is_tol_vdsk_header(&h));
 }
 
-TEST(RecoveryHeaderRecord, VariableStrings)
+TEST(RecoveryHeaderRecord, VariableStringsStayInsideTheArea)
 {
     auto h = make_header(1);
     std::string s0, s1, s2, s3;
     EXPECT_TRUE(get_vmdk_variable_strings(&h, &s0, &s1, &s2, &s3));
-    EXPECT_EQ(s0, "[ds1] vm1/vm1-flat.vmdk");
-    EXPECT_EQ(s1, "ds1");
-    EXPECT_EQ(s2, "esx1.example");
-    EXPECT_EQ(s3, "vm1");
+    EXPECT_EQ(s0 + "|" + s1 + "|" + s2 + "|" + s3, "[ds1] vm1/vm1-flat.vmdk|ds1|esx1.example|vm1");
     EXPECT_TRUE(get_vmdk_variable_strings(&h, nullptr, nullptr, &s2, nullptr));
 
     // The last string runs to the end of the area without a terminator.
     auto full = make_header(2);
     auto &area = full.data.v2.varstrings;
     std::memset(area, 'z', sizeof(area));
-    area[0] = '\0';
-    area[1] = '\0';
-    area[2] = '\0';
+    std::memset(area, 0, 3);
     EXPECT_TRUE(get_vmdk_variable_strings(&full, &s0, &s1, &s2, &s3));
     EXPECT_EQ(s0, "");
     EXPECT_EQ(s3, std::string(sizeof(area) - 3, 'z'));
@@ -284,8 +199,7 @@ TEST(RecoveryHeaderRecord, VariableStrings)
     EXPECT_FALSE(get_vmdk_variable_strings(&full, &s0, &s1, &s2, &s3));
     EXPECT_EQ(s0, "yyyyy");
     EXPECT_EQ(s1, std::string(sizeof(area) - 6, 'y'));
-    EXPECT_EQ(s2, "");
-    EXPECT_EQ(s3, "");
+    EXPECT_EQ(s2 + s3, "");
     EXPECT_TRUE(get_vmdk_variable_strings(&full, &s0, &s1, nullptr, nullptr));
 
     // A NUL as the area's last byte starts no string.
@@ -306,123 +220,85 @@ std::string dump(const tol_vdsk_header_t &h)
     return result;
 }
 
-class HeaderDump : public ::testing::Test
+TEST(RecoveryHeaderDump, EveryVersionTypeAndInvalidHeader)
 {
-  protected:
-    void SetUp() override
-    {
-        const char *tz = getenv("TZ");
-        saved_tz = tz ? tz : "";
-        had_tz = tz != nullptr;
-        setenv("TZ", "UTC", 1);
-        tzset();
-    }
-    void TearDown() override
-    {
-        if (had_tz)
-            setenv("TZ", saved_tz.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-    std::string saved_tz;
-    bool had_tz = false;
-};
+    // The snapshot time is printed in local time.
+    const char *tz = getenv("TZ");
+    const std::string saved_tz = tz ? tz : "";
+    setenv("TZ", "UTC", 1);
+    tzset();
 
-TEST_F(HeaderDump, VersionTwoWithChangeId)
-{
-    EXPECT_EQ(dump(make_header(2)), "type: VMDK\n"
-                                    "version: 2\n"
-                                    "cid: 0badcafe\n"
-                                    "disk size: 1048576\n"
-                                    "create type: monolithic flat\n"
-                                    "attributes: persistent, thin provisioned, cbt enabled, \n"
-                                    "snapshot time: Fri Jan  1 00:00:00 2010\n"
-                                    "change id: 00010203-0405-0607-0809-0a0b0c0d0e0f/70000\n"
-                                    "disk id: 10111213-1415-1617-1819-1a1b1c1d1e1f\n"
-                                    "virtual machine id: 20212223-2425-2627-2829-2a2b2c2d2e2f\n"
-                                    "datastore id: 30313233-3435-3637-3839-3a3b3c3d3e3f\n"
-                                    "HV: esx1.example\n"
-                                    "VM: vm1\n"
-                                    "DS: ds1\n"
-                                    "path: [ds1] vm1/vm1-flat.vmdk\n");
-}
-
-TEST_F(HeaderDump, VersionOneWithoutChangeTracking)
-{
-    EXPECT_EQ(dump(make_header(1)), "type: VMDK\n"
-                                    "version: 1\n"
-                                    "cid: 0badcafe\n"
-                                    "disk size: 1048576\n"
-                                    "create type: unsupported\n"
-                                    "attributes: write through, split, eagerly scrub, \n"
-                                    "snapshot time: Fri Jan  1 00:00:00 2010\n"
-                                    "disk id: 10111213-1415-1617-1819-1a1b1c1d1e1f\n"
-                                    "virtual machine id: 20212223-2425-2627-2829-2a2b2c2d2e2f\n"
-                                    "datastore id: 30313233-3435-3637-3839-3a3b3c3d3e3f\n"
-                                    "HV: esx1.example\n"
-                                    "VM: vm1\n"
-                                    "DS: ds1\n"
-                                    "path: [ds1] vm1/vm1-flat.vmdk\n");
-}
-
-TEST_F(HeaderDump, OtherTypesVersionsAndInvalidHeaders)
-{
-    auto vhd = make_header(1, TOL_VDSK_HEADER_TYPE_VHD);
-    EXPECT_EQ(dump(vhd),
-              "type: VHD\nHV: esx1.example\nVM: vm1\nDS: ds1\npath: [ds1] vm1/vm1-flat.vmdk\n");
-
-    auto odd = make_header(2, 9);
-    EXPECT_EQ(dump(odd),
-              "Unknown typeHV: esx1.example\nVM: vm1\nDS: ds1\npath: [ds1] vm1/vm1-flat.vmdk\n");
-
-    auto v3 = make_header(3);
-    EXPECT_EQ(
-        dump(v3),
-        "type: VMDK\nUnknown version number\n(Some of the following strings may be truncated)\n"
-        "HV: \nVM: \nDS: \npath: \n");
-
+    const std::string ids = "disk id: 10111213-1415-1617-1819-1a1b1c1d1e1f\n"
+                            "virtual machine id: 20212223-2425-2627-2829-2a2b2c2d2e2f\n"
+                            "datastore id: 30313233-3435-3637-3839-3a3b3c3d3e3f\n";
+    const std::string strings =
+        "HV: esx1.example\nVM: vm1\nDS: ds1\npath: [ds1] vm1/vm1-flat.vmdk\n";
     auto bad = make_header(1);
     bad.magic_begin[0] = 'r';
-    EXPECT_EQ(dump(bad), "Invalid recover header\n");
+    const struct {
+        tol_vdsk_header_t header;
+        std::string text;
+    } cases[] = {
+        {make_header(2), "type: VMDK\nversion: 2\ncid: 0badcafe\ndisk size: 1048576\n"
+                         "create type: monolithic flat\n"
+                         "attributes: persistent, thin provisioned, cbt enabled, \n"
+                         "snapshot time: Fri Jan  1 00:00:00 2010\n"
+                         "change id: 00010203-0405-0607-0809-0a0b0c0d0e0f/70000\n" +
+                             ids + strings},
+        {make_header(1), "type: VMDK\nversion: 1\ncid: 0badcafe\ndisk size: 1048576\n"
+                         "create type: unsupported\n"
+                         "attributes: write through, split, eagerly scrub, \n"
+                         "snapshot time: Fri Jan  1 00:00:00 2010\n" +
+                             ids + strings},
+        {make_header(1, TOL_VDSK_HEADER_TYPE_VHD), "type: VHD\n" + strings},
+        {make_header(2, 9), "Unknown type" + strings},
+        {make_header(3), "type: VMDK\nUnknown version number\n"
+                         "(Some of the following strings may be truncated)\n"
+                         "HV: \nVM: \nDS: \npath: \n"},
+        {bad, "Invalid recover header\n"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(dump(c.header), c.text);
+
+    if (tz)
+        setenv("TZ", saved_tz.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
 }
 
-TEST(Uuid, ValueToText)
-{
-    tol_uuid_t u;
-    fill_uuid(&u, 0);
-    EXPECT_EQ(uuid_value_to_str(&u), "00010203-0405-0607-0809-0a0b0c0d0e0f");
-    std::memset(u.value, 0xAB, sizeof(u.value));
-    EXPECT_EQ(uuid_value_to_str(&u), "abababab-abab-abab-abab-abababababab");
-}
-
-TEST(Uuid, TextToValue)
+TEST(Uuid, TextFormsBothWays)
 {
     tol_uuid_t u, want;
     fill_uuid(&want, 0);
+    EXPECT_EQ(uuid_value_to_str(&want), "00010203-0405-0607-0809-0a0b0c0d0e0f");
+    std::memset(u.value, 0xAB, sizeof(u.value));
+    EXPECT_EQ(uuid_value_to_str(&u), "abababab-abab-abab-abab-abababababab");
 
-    ASSERT_TRUE(uuid_str_to_value("00010203-0405-0607-0809-0a0b0c0d0e0f", &u));
-    EXPECT_EQ(std::memcmp(u.value, want.value, 16), 0);
+    const struct {
+        const char *text;
+        bool ok;
+        tol_uuid_t value;
+    } cases[] = {
+        {"00010203-0405-0607-0809-0a0b0c0d0e0f", true, want},
+        // The change identifier form: spaced pairs, one dash, and a suffix
+        // after the 16 bytes that is ignored.
+        {"00 01 02 03 04 05 06 07-08 09 0A 0B 0C 0D 0E 0F/12", true, want},
+        {"", true, {}},
+        {"0102", true, {{1, 2}}}, // bytes not reached stay 0
+        {"abc", false, {}},
+        {"ab c", false, {}},
+        {"a", false, {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        std::memset(u.value, 0xEE, sizeof(u.value));
+        ASSERT_EQ(uuid_str_to_value(c.text, &u), c.ok);
+        if (c.ok) {
+            EXPECT_EQ(std::memcmp(u.value, c.value.value, 16), 0);
+        }
+    }
 
-    // The change identifier form: spaced pairs, one dash, and a suffix after
-    // the 16 bytes that is ignored.
-    ASSERT_TRUE(uuid_str_to_value("00 01 02 03 04 05 06 07-08 09 0A 0B 0C 0D 0E 0F/12", &u));
-    EXPECT_EQ(std::memcmp(u.value, want.value, 16), 0);
-
-    ASSERT_TRUE(uuid_str_to_value("", &u));
-    EXPECT_EQ(std::memcmp(u.value, tol_uuid_t{}.value, 16), 0);
-
-    ASSERT_TRUE(uuid_str_to_value("0102", &u));
-    EXPECT_EQ(u.value[0], 1);
-    EXPECT_EQ(u.value[1], 2);
-    EXPECT_EQ(u.value[2], 0);
-
-    EXPECT_FALSE(uuid_str_to_value("abc", &u));
-    EXPECT_FALSE(uuid_str_to_value("ab c", &u));
-    EXPECT_FALSE(uuid_str_to_value("a", &u));
-
-    // The round trip.
-    std::memset(want.value, 0, 16);
     for (int i = 0; i < 16; ++i)
         want.value[i] = static_cast<uint8_t>(i * 17 + 3);
     ASSERT_TRUE(uuid_str_to_value(uuid_value_to_str(&want).c_str(), &u));

@@ -45,30 +45,27 @@ TEST(RecoveryClassify, SuffixTable)
         EXPECT_EQ(recovery_infer_file_type(c.name), c.type) << c.name;
 }
 
-TEST(RecoveryClassify, VisibleAndMountable)
+TEST(RecoveryClassify, VisibleMountableAndViewTop)
 {
-    EXPECT_TRUE(recovery_is_visible_file("/vm1/disk.vmdk"));
-    EXPECT_TRUE(recovery_is_visible_file("/vm1/disk-flat.vmdk"));
-    EXPECT_TRUE(recovery_is_visible_file("/vm1/vm.cfg"));
-    EXPECT_FALSE(recovery_is_visible_file("/vm1/disk-tolcbt.vmdk"));
-    EXPECT_FALSE(recovery_is_visible_file("/vm1/notes.txt"));
+    const struct {
+        const char *path;
+        bool visible, vol_dir_top;
+    } paths[] = {
+        {"/vm1/disk.vmdk", true, false},      {"/vm1/disk-flat.vmdk", true, false},
+        {"/vm1/vm.cfg", true, false},         {"/vm1/disk-tolcbt.vmdk", false, false},
+        {"/vm1/notes.txt", false, false},     {"/vm1/disk.volume", true, true},
+        {"/vm1/disk.volume///", false, true}, {"/vm1/disk.volume////", false, false},
+        {"/vm1/disk.volume/x", false, false}, {"/vm1/disk.volumes", false, false},
+    };
+    for (const auto &c : paths) {
+        EXPECT_EQ(bool(recovery_is_visible_file(c.path)), c.visible) << c.path;
+        EXPECT_EQ(bool(recovery_is_vol_dir_top(c.path)), c.vol_dir_top) << c.path;
+    }
 
     EXPECT_TRUE(recovery_is_mountable_vmdk_file("/vm1", "disk.vmdk"));
     EXPECT_FALSE(recovery_is_mountable_vmdk_file("/vm1", "disk-flat.vmdk"));
     EXPECT_FALSE(recovery_is_mountable_vmdk_file("/vm1/disk.volume/0", "disk.vmdk"));
     EXPECT_FALSE(recovery_is_mountable_vmdk_file("/a.volumeX", "disk.vmdk")); // ".volume" anywhere
-}
-
-TEST(RecoveryClassify, VolDirTop)
-{
-    EXPECT_TRUE(recovery_is_vol_dir_top("/vm1/disk.volume"));
-    EXPECT_TRUE(recovery_is_vol_dir_top("/vm1/disk.volume/"));
-    EXPECT_TRUE(recovery_is_vol_dir_top("/vm1/disk.volume//"));
-    EXPECT_TRUE(recovery_is_vol_dir_top("/vm1/disk.volume///"));
-    EXPECT_FALSE(recovery_is_vol_dir_top("/vm1/disk.volume////"));
-    EXPECT_FALSE(recovery_is_vol_dir_top("/vm1/disk.volume/x"));
-    EXPECT_FALSE(recovery_is_vol_dir_top("/vm1/disk.vmdk"));
-    EXPECT_FALSE(recovery_is_vol_dir_top("/vm1/disk.volumes"));
 }
 
 TEST_F(recovery_test, ViewPathTest)
@@ -90,7 +87,7 @@ TEST_F(recovery_test, ViewPathTest)
     EXPECT_TRUE(recovery_is_vmdk_volume_file("/vm2/else.volume", s));
 }
 
-TEST(RecoveryPathBuilders, VolPath)
+TEST(RecoveryPathBuilders, VolAsciiAndTolcbtPaths)
 {
     char buf[TOL_PATH_MAX];
     ASSERT_EQ(get_vol_path(buf, "/vm1/disk.volume/0/etc/hosts"), nullptr);
@@ -101,76 +98,65 @@ TEST(RecoveryPathBuilders, VolPath)
     ASSERT_NE(err, nullptr);
     EXPECT_EQ(err->number, EINVAL);
     EXPECT_STREQ(err->string, "No '.volume' suffix found");
+
+    // Each builder with the buffer size that just fits, and one byte less.
+    const std::string long_path = "/" + std::string(TOL_PATH_MAX, 'x') + "-flat.vmdk";
+    const struct {
+        bool tolcbt;
+        std::string in;
+        size_t size;
+        const char *out; // null: refused
+        int number;
+        const char *text;
+    } cases[] = {
+        {false, "/vm1/disk-flat.vmdk", sizeof(buf), "/vm1/disk.vmdk", 0, nullptr},
+        {false, "/vm1/raw-rdm.vmdk", sizeof(buf), "/vm1/raw.vmdk", 0, nullptr},
+        {false, "/vm1/pass-rdmp.vmdk", sizeof(buf), "/vm1/pass.vmdk", 0, nullptr},
+        {false, "/a-flat.vmdk", 8, "/a.vmdk", 0, nullptr},
+        {false, "/a-flat.vmdk", 7, nullptr, EINVAL, "Insufficient buffer size"},
+        {false, "/vm1/disk.vmdk", sizeof(buf), nullptr, EINVAL, "Invalid path name /vm1/disk.vmdk"},
+        // The FUSE path keeps its slash after the scratch path.
+        {true, "/vm1/disk-flat.vmdk", sizeof(buf), "/s//vm1/disk-tolcbt.vmdk", 0, nullptr},
+        {true, "/vm1/disk-rdm.vmdk", sizeof(buf), "/s//vm1/disk-tolcbt.vmdk", 0, nullptr},
+        {true, "/a-flat.vmdk", 18, "/s//a-tolcbt.vmdk", 0, nullptr},
+        {true, "/a-flat.vmdk", 17, nullptr, EINVAL, "Insufficient buffer size"},
+        {true, "/vm1/disk.vmdk", sizeof(buf), nullptr, EINVAL,
+         "Invalid path name /s//vm1/disk.vmdk"},
+        {true, long_path, sizeof(buf), nullptr, ENAMETOOLONG, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.in.substr(0, 40) + " in " + std::to_string(c.size));
+        err = c.tolcbt ? get_tolcbt_vmdk_path(c.in.c_str(), "/s", buf, c.size)
+                       : get_ascii_vmdk_path(c.in.c_str(), buf, c.size);
+        if (c.out) {
+            ASSERT_EQ(err, nullptr) << err->string;
+            EXPECT_STREQ(buf, c.out);
+            continue;
+        }
+        ASSERT_NE(err, nullptr);
+        EXPECT_EQ(err->number, c.number);
+        if (c.text) {
+            EXPECT_STREQ(err->string, c.text);
+        }
+    }
 }
 
-TEST(RecoveryPathBuilders, AsciiPath)
+TEST_F(recovery_test, TranslateJoinsAndBoundsTheLength)
 {
-    char buf[TOL_PATH_MAX];
-    ASSERT_EQ(get_ascii_vmdk_path("/vm1/disk-flat.vmdk", buf, sizeof(buf)), nullptr);
-    EXPECT_STREQ(buf, "/vm1/disk.vmdk");
-    ASSERT_EQ(get_ascii_vmdk_path("/vm1/raw-rdm.vmdk", buf, sizeof(buf)), nullptr);
-    EXPECT_STREQ(buf, "/vm1/raw.vmdk");
-    ASSERT_EQ(get_ascii_vmdk_path("/vm1/pass-rdmp.vmdk", buf, sizeof(buf)), nullptr);
-    EXPECT_STREQ(buf, "/vm1/pass.vmdk");
-
-    errdesc_t *err = get_ascii_vmdk_path("/vm1/disk.vmdk", buf, sizeof(buf));
-    ASSERT_NE(err, nullptr);
-    EXPECT_EQ(err->number, EINVAL);
-    EXPECT_STREQ(err->string, "Invalid path name /vm1/disk.vmdk");
-
-    // "/a" + ".vmdk" is 7 bytes: it needs 8.
-    char small[8];
-    ASSERT_EQ(get_ascii_vmdk_path("/a-flat.vmdk", small, sizeof(small)), nullptr);
-    EXPECT_STREQ(small, "/a.vmdk");
-    err = get_ascii_vmdk_path("/a-flat.vmdk", small, 7);
-    ASSERT_NE(err, nullptr);
-    EXPECT_EQ(err->number, EINVAL);
-    EXPECT_STREQ(err->string, "Insufficient buffer size");
-}
-
-TEST(RecoveryPathBuilders, TolcbtPath)
-{
-    char buf[TOL_PATH_MAX];
-    ASSERT_EQ(get_tolcbt_vmdk_path("/vm1/disk-flat.vmdk", "/s", buf, sizeof(buf)), nullptr);
-    EXPECT_STREQ(buf, "/s//vm1/disk-tolcbt.vmdk"); // the FUSE path keeps its slash
-    ASSERT_EQ(get_tolcbt_vmdk_path("/vm1/disk-rdm.vmdk", "/s", buf, sizeof(buf)), nullptr);
-    EXPECT_STREQ(buf, "/s//vm1/disk-tolcbt.vmdk");
-
-    errdesc_t *err = get_tolcbt_vmdk_path("/vm1/disk.vmdk", "/s", buf, sizeof(buf));
-    ASSERT_NE(err, nullptr);
-    EXPECT_EQ(err->number, EINVAL);
-    EXPECT_STREQ(err->string, "Invalid path name /s//vm1/disk.vmdk");
-
-    // "/s//a" + "-tolcbt.vmdk" is 17 bytes: it needs 18.
-    char small[18];
-    ASSERT_EQ(get_tolcbt_vmdk_path("/a-flat.vmdk", "/s", small, sizeof(small)), nullptr);
-    EXPECT_STREQ(small, "/s//a-tolcbt.vmdk");
-    err = get_tolcbt_vmdk_path("/a-flat.vmdk", "/s", small, 17);
-    ASSERT_NE(err, nullptr);
-    EXPECT_STREQ(err->string, "Insufficient buffer size");
-
-    std::string long_path = "/" + std::string(TOL_PATH_MAX, 'x') + "-flat.vmdk";
-    err = get_tolcbt_vmdk_path(long_path.c_str(), "/s", buf, sizeof(buf));
-    ASSERT_NE(err, nullptr);
-    EXPECT_EQ(err->number, ENAMETOOLONG);
-}
-
-TEST_F(recovery_test, TranslatePlain)
-{
+    const struct {
+        const char *in, *out;
+    } cases[] = {
+        {"/", "/."},
+        {"///", "/."},
+        {"/vm1/disk.vmdk", "/vm1/disk.vmdk"},
+        {"//vm1//x", "/vm1//x"},
+    };
     path_buf_t buf;
-    ASSERT_NE(translate_path("/", &buf), nullptr);
-    EXPECT_EQ(std::string(buf.path_buf), scratch_ + "/.");
-    ASSERT_NE(translate_path("///", &buf), nullptr);
-    EXPECT_EQ(std::string(buf.path_buf), scratch_ + "/.");
-    ASSERT_NE(translate_path("/vm1/disk.vmdk", &buf), nullptr);
-    EXPECT_EQ(std::string(buf.path_buf), scratch_ + "/vm1/disk.vmdk");
-    ASSERT_NE(translate_path("//vm1//x", &buf), nullptr);
-    EXPECT_EQ(std::string(buf.path_buf), scratch_ + "/vm1//x");
-}
+    for (const auto &c : cases) {
+        ASSERT_NE(translate_path(c.in, &buf), nullptr) << c.in;
+        EXPECT_EQ(std::string(buf.path_buf), scratch_ + c.out) << c.in;
+    }
 
-TEST_F(recovery_test, TranslateLimits)
-{
-    path_buf_t buf;
     // scratch + "/" + rest: 4095 bytes fit, 4096 do not.
     size_t room = TOL_PATH_MAX - 1 - scratch_.size() - 1;
     std::string fits = "/" + std::string(room, 'a');
@@ -202,12 +188,9 @@ TEST_F(recovery_test, MovaraRedirect)
     // Only flat files: a missing descriptor is not relocated.
     EXPECT_FALSE(recovery_follow_movara_link("vm1/disk.vmdk", out, scratch_.c_str()));
     EXPECT_STREQ(out, "NO PATH");
-}
 
-TEST_F(recovery_test, MovaraAtScratchRoot)
-{
+    // A file at the top of the scratch tree.
     write("movara.json", R"({"flat_directory": "store"})");
-    char out[TOL_PATH_MAX];
     EXPECT_TRUE(recovery_follow_movara_link("disk-flat.vmdk", out, scratch_.c_str()));
     EXPECT_STREQ(out, "store/disk-flat.vmdk");
 }
@@ -282,35 +265,32 @@ class relative_link_test : public recovery_test
     char fixed_volume_[32] = "/var/tolvane/recover";
 };
 
-TEST_F(relative_link_test, Rewrites)
+TEST_F(relative_link_test, RewritesOnlyTargetsInsideTheVolumePath)
 {
-    const std::string v = "/var/tolvane/recover";
-    EXPECT_EQ(convert(v + "/vm1/disk.volume/vol0/etc/link", v + "/vm1/disk.volume/vol0/usr/lib"),
-              "../usr/lib");
-    EXPECT_EQ(convert(v + "/vm1/disk.volume/vol0/link", v + "/vm1/disk.volume/vol0/etc/hosts"),
-              "etc/hosts");
-    EXPECT_EQ(convert(v + "/vm1/disk.volume/vol0/a/b/link", v + "/vm1/disk.volume/vol0/x"),
-              "../../x");
-    // Both sides are normalised first.
-    EXPECT_EQ(convert(v + "/vm1/disk.volume//vol0/etc/link",
-                      v + "//vm1/./disk.volume/vol0/etc/../usr/lib"),
-              "../usr/lib");
-    // Partly equal component names count as different.
-    EXPECT_EQ(convert(v + "/vm1/disk.volume/vol0/etc/link", v + "/vm1/disk.volume/vol0/etx/foo"),
-              "../etx/foo");
-}
+    const std::string v = "/var/tolvane/recover/vm1/disk.volume";
+    const struct {
+        std::string cwd, target, out;
+    } cases[] = {
+        {v + "/vol0/etc/link", v + "/vol0/usr/lib", "../usr/lib"},
+        {v + "/vol0/link", v + "/vol0/etc/hosts", "etc/hosts"},
+        {v + "/vol0/a/b/link", v + "/vol0/x", "../../x"},
+        // Both sides are normalised first.
+        {v + "//vol0/etc/link", "/var/tolvane/recover//vm1/./disk.volume/vol0/etc/../usr/lib",
+         "../usr/lib"},
+        // Partly equal component names count as different.
+        {v + "/vol0/etc/link", v + "/vol0/etx/foo", "../etx/foo"},
+        // Left alone: relative, outside the volume path.
+        {v + "/vol0/etc/link", "../usr/lib", "../usr/lib"},
+        {v + "/vol0/etc/link", "/usr/lib", "/usr/lib"},
+        {v + "/vol0/etc/link", "/var/tolvane/other/x", "/var/tolvane/other/x"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(convert(c.cwd, c.target), c.out) << c.cwd << " -> " << c.target;
 
-TEST_F(relative_link_test, LeftAlone)
-{
-    const std::string v = "/var/tolvane/recover";
-    EXPECT_EQ(convert(v + "/vm1/disk.volume/vol0/etc/link", "../usr/lib"), "../usr/lib");
-    EXPECT_EQ(convert(v + "/vm1/disk.volume/vol0/etc/link", "/usr/lib"), "/usr/lib");
-    EXPECT_EQ(convert(v + "/vm1/disk.volume/vol0/etc/link", "/var/tolvane/other/x"),
-              "/var/tolvane/other/x");
     // len 0: nothing is rewritten.
-    std::string buf = v + "/vm1/x";
-    convert_to_relative_path((v + "/vm1/y").c_str(), buf.data(), 0);
-    EXPECT_EQ(buf.c_str(), v + "/vm1/x");
+    std::string buf = v + "/x";
+    convert_to_relative_path((v + "/y").c_str(), buf.data(), 0);
+    EXPECT_EQ(buf.c_str(), v + "/x");
 }
 
 TEST_F(relative_link_test, LengthLimit)
@@ -323,12 +303,8 @@ TEST_F(relative_link_test, LengthLimit)
     EXPECT_EQ(full, "../../../../zzzzzzzz");
     // A buffer as long as the target: the comparison covers it all.
     EXPECT_EQ(convert(cwd, target, target.size() + 1), full);
-    for (size_t len : {size_t(1), size_t(5), size_t(12), size_t(30)}) {
-        std::string buf(target.size() + 1, '\0');
-        memcpy(buf.data(), target.c_str(), target.size() + 1);
-        convert_to_relative_path(cwd.c_str(), buf.data(), len);
-        EXPECT_LE(strlen(buf.c_str()), len - 1) << len;
-    }
+    for (size_t len : {1, 5, 12, 30})
+        EXPECT_LE(convert(cwd, target, len).size(), len - 1) << len;
 }
 
 } // namespace

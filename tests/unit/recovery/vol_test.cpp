@@ -15,67 +15,50 @@ namespace
 
 using rfs_recovery_test::recovery_test;
 
-using vol_test = recovery_test;
+class vol_test : public recovery_test
+{
+  protected:
+    errdesc_t *access(const char *path, char *out)
+    {
+        return recovery_vol_access(path, mount_.c_str(), scratch_.c_str(), volumes_.c_str(), out,
+                                   TOL_FALSE);
+    }
+};
 
-TEST_F(vol_test, CreateEntry)
+TEST_F(vol_test, CreateEntryNamesTheViewAndMakesItsDirectory)
 {
     write("vm1/disk.vmdk", "d");
     char name[256];
     struct stat st;
-    ASSERT_EQ(recovery_vol_create_entry(name, &st, "/vm1", scratch_.c_str(), volumes_.c_str(),
-                                        "disk.vmdk"),
-              0);
+    auto create = [&](const char *dir, const std::string &descriptor,
+                      const std::string &volume_path) {
+        return recovery_vol_create_entry(name, &st, dir, scratch_.c_str(), volume_path.c_str(),
+                                         descriptor.c_str());
+    };
+    ASSERT_EQ(create("/vm1", "disk.vmdk", volumes_), 0);
     EXPECT_STREQ(name, "disk.volume");
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     struct stat made;
     ASSERT_EQ(stat((volumes_ + "//vm1/disk.volume").c_str(), &made), 0);
     EXPECT_EQ(made.st_mode & 07777, 0755u);
     EXPECT_EQ(made.st_ino, st.st_ino);
-    // A second time finds the directory in place.
-    EXPECT_EQ(recovery_vol_create_entry(name, &st, "/vm1", scratch_.c_str(), volumes_.c_str(),
-                                        "disk.vmdk"),
-              0);
-}
+    EXPECT_EQ(create("/vm1", "disk.vmdk", volumes_), 0) << "a second time finds it in place";
 
-TEST_F(vol_test, CreateEntryNameLimits)
-{
-    char name[256];
-    struct stat st;
-    std::string d250 = std::string(245, 'a') + ".vmdk";
-    ASSERT_EQ(recovery_vol_create_entry(name, &st, "/vm1", scratch_.c_str(), volumes_.c_str(),
-                                        d250.c_str()),
-              0);
+    // The entry's name must stay below 255 bytes.
+    EXPECT_EQ(create("/vm1", std::string(245, 'a') + ".vmdk", volumes_), 0);
     EXPECT_EQ(strlen(name), 252u);
-    std::string d252 = std::string(247, 'b') + ".vmdk";
-    EXPECT_EQ(recovery_vol_create_entry(name, &st, "/vm1", scratch_.c_str(), volumes_.c_str(),
-                                        d252.c_str()),
-              0);
+    EXPECT_EQ(create("/vm1", std::string(247, 'b') + ".vmdk", volumes_), 0);
     EXPECT_EQ(strlen(name), 254u);
-    std::string d253 = std::string(248, 'c') + ".vmdk"; // would give 255 bytes
-    EXPECT_EQ(recovery_vol_create_entry(name, &st, "/vm1", scratch_.c_str(), volumes_.c_str(),
-                                        d253.c_str()),
-              -1);
-}
+    EXPECT_EQ(create("/vm1", std::string(248, 'c') + ".vmdk", volumes_), -1);
 
-TEST_F(vol_test, CreateEntryRefusals)
-{
-    char name[256];
-    struct stat st;
-    tree_.mkdir("scratch/vm1/disk.volume"); // a real entry of that name
-    EXPECT_EQ(recovery_vol_create_entry(name, &st, "/vm1", scratch_.c_str(), volumes_.c_str(),
-                                        "disk.vmdk"),
-              -1);
-    // The mount directory is a file.
+    // A real entry of that name, a file in place of the mount directory, or
+    // a volume path that cannot be made (its parent is a file).
+    tree_.mkdir("scratch/vm1/disk.volume");
+    EXPECT_EQ(create("/vm1", "disk.vmdk", volumes_), -1);
     tree_.write("vol/vm2/other.volume", "not a directory");
-    EXPECT_EQ(recovery_vol_create_entry(name, &st, "/vm2", scratch_.c_str(), volumes_.c_str(),
-                                        "other.vmdk"),
-              -1);
-    // The volume path cannot be created (its parent is a file).
-    std::string blocked = tree_.path("file/vol");
+    EXPECT_EQ(create("/vm2", "other.vmdk", volumes_), -1);
     tree_.write("file", "x");
-    EXPECT_EQ(
-        recovery_vol_create_entry(name, &st, "/vm3", scratch_.c_str(), blocked.c_str(), "x.vmdk"),
-        -1);
+    EXPECT_EQ(create("/vm3", "x.vmdk", tree_.path("file/vol")), -1);
 }
 
 TEST_F(vol_test, CreateMountPoint)
@@ -97,22 +80,17 @@ TEST_F(vol_test, CreateMountPoint)
     EXPECT_NE(stat(other.c_str(), &st), 0);
 }
 
-TEST_F(vol_test, AccessWithoutAutomount)
+TEST_F(vol_test, AccessWithoutAutomountTakesNoReference)
 {
     char out[TOL_PATH_MAX];
-    ASSERT_EQ(recovery_vol_access("/vm1/disk.volume/0/etc/hosts", mount_.c_str(), scratch_.c_str(),
-                                  volumes_.c_str(), out, TOL_FALSE),
-              nullptr);
+    ASSERT_EQ(access("/vm1/disk.volume/0/etc/hosts", out), nullptr);
     EXPECT_EQ(std::string(out), volumes_ + "/vm1/disk.volume//0/etc/hosts");
-    ASSERT_EQ(recovery_vol_access("/vm1/disk.volume", mount_.c_str(), scratch_.c_str(),
-                                  volumes_.c_str(), out, TOL_FALSE),
-              nullptr);
+    ASSERT_EQ(access("/vm1/disk.volume", out), nullptr);
     EXPECT_EQ(std::string(out), volumes_ + "/vm1/disk.volume/");
-    EXPECT_EQ(list_count(recovery_open_list.list), 0); // no cookie, no reference
+    EXPECT_EQ(list_count(recovery_open_list.list), 0);
     EXPECT_EQ(recovery_vol_decrement_ref_cnt("/vm1/disk.volume"), nullptr);
 
-    errdesc_t *err = recovery_vol_access("/vm1/disk.vmdk", mount_.c_str(), scratch_.c_str(),
-                                         volumes_.c_str(), out, TOL_FALSE);
+    errdesc_t *err = access("/vm1/disk.vmdk", out);
     ASSERT_NE(err, nullptr);
     EXPECT_EQ(err->number, EINVAL);
 }
@@ -121,8 +99,7 @@ TEST_F(vol_test, AccessWithAutomountFailsClearly)
 {
     get_reg_settings()->recover_automount_enabled = TOL_TRUE;
     char out[TOL_PATH_MAX];
-    errdesc_t *err = recovery_vol_access("/vm1/disk.volume/x", mount_.c_str(), scratch_.c_str(),
-                                         volumes_.c_str(), out, TOL_FALSE);
+    errdesc_t *err = access("/vm1/disk.volume/x", out);
     ASSERT_NE(err, nullptr);
     EXPECT_EQ(err->number, ENOENT);
     // Nothing holds a reference, so giving one back is an error.
