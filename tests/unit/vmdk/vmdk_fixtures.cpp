@@ -38,6 +38,13 @@ std::string error_text(errdesc_t *err)
     return err ? std::string(err->string) : std::string();
 }
 
+void expect_error(errdesc_t *err, int number, const std::string &message)
+{
+    ASSERT_NE(err, nullptr) << message;
+    EXPECT_EQ(err->number, number) << err->string;
+    EXPECT_NE(std::string(err->string).find(message), std::string::npos) << err->string;
+}
+
 namespace
 {
 

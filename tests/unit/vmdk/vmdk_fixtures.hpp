@@ -48,6 +48,8 @@ parse_result parse_text(const std::string &text);
 
 // Text of the error, for expectations; "" for null.
 std::string error_text(errdesc_t *err);
+// Expects an error of `number` whose text contains `message`.
+void expect_error(errdesc_t *err, int number, const std::string &message);
 
 // A hosted sparse extent: header at sector 0, grain directory at sector 1,
 // grain tables right after it. `tables` maps a directory index to the

@@ -7,64 +7,50 @@
 
 using namespace vmdk_test;
 
-namespace {
-
-json_object *get(json_object *o, const char *key)
-{
-    json_object *v = nullptr;
-    EXPECT_TRUE(json_object_object_get_ex(o, key, &v)) << key;
-    return v;
-}
-
-} // namespace
-
-TEST(VmdkReport, JsonUsesFieldAndEnumerationNames)
+TEST(VmdkReport, JsonUsesFieldAndEnumerationNamesAndGraindirOnlyWhenLoaded)
 {
     temp_dir dir;
-    write_file(dir.file("s.vmdk"), make_descriptor({.create_type = "twoGbMaxExtentSparse",
-                                                    .extents = {"RW 2097152 SPARSE \"s-s001.vmdk\""}}) +
-                                       "ddb.uuid = \"60 00 C2\"\n");
+    write_file(dir.file("s.vmdk"),
+               make_descriptor({.create_type = "twoGbMaxExtentSparse",
+                                .extents = {"RW 2097152 SPARSE \"s-s001.vmdk\""}}) +
+                   "ddb.uuid = \"60 00 C2\"\n");
     write_file(dir.file("s-s001.vmdk"), make_sparse_extent({}));
     desc_ptr d = new_desc();
     ASSERT_EQ(vmdk_open(dir.file("s.vmdk").c_str(), d.get()), nullptr);
     ASSERT_EQ(vmdk_open_extentfiles(d.get()), nullptr);
 
+    // The values of the keys that matter, as JSON text, "" when missing.
+    auto values = [](json_object *o, std::initializer_list<const char *> keys) {
+        std::string s;
+        for (const char *key : keys) {
+            json_object *v = nullptr;
+            s += json_object_object_get_ex(o, key, &v) ? json_object_to_json_string(v) : "";
+            s += ' ';
+        }
+        return s;
+    };
     json_object *o = vmdk_desc_to_json(d.get());
-    EXPECT_STREQ(json_object_get_string(get(o, "createtype")), "CT_TWOGB_MAX_EXTENT_SPARSE");
-    EXPECT_EQ(json_object_get_uint64(get(o, "cid")), 0x1234abcdu);
-    EXPECT_EQ(json_object_get_uint64(get(o, "pcid")), 0xffffffffu);
-    EXPECT_STREQ(json_object_get_string(get(o, "parentfilenamehint")), "");
-    json_object *extents = get(o, "extentdesc");
+    EXPECT_EQ(values(o, {"createtype", "cid", "pcid", "parentfilenamehint"}),
+              "\"CT_TWOGB_MAX_EXTENT_SPARSE\" 305441741 4294967295 \"\" ");
+    json_object *extents = nullptr;
+    ASSERT_TRUE(json_object_object_get_ex(o, "extentdesc", &extents));
     ASSERT_EQ(json_object_array_length(extents), 1u);
     json_object *e = json_object_array_get_idx(extents, 0);
-    EXPECT_STREQ(json_object_get_string(get(e, "mode")), "EM_RW");
-    EXPECT_STREQ(json_object_get_string(get(e, "extenttype")), "ET_SPARSE");
-    EXPECT_STREQ(json_object_get_string(get(e, "extentname")), "s-s001.vmdk");
-    EXPECT_EQ(json_object_get_uint64(get(e, "extentsize")), 2097152u);
-    EXPECT_EQ(json_object_get_uint64(get(e, "extentoffset")), 0u);
-    json_object *gd = get(e, "graindir");
-    EXPECT_EQ(json_object_get_uint64(get(gd, "capacity")), 2097152u);
-    EXPECT_EQ(json_object_get_uint64(get(gd, "grainsize")), 128u);
-    EXPECT_EQ(json_object_get_uint64(get(gd, "numgtespergt")), 512u);
-    EXPECT_EQ(json_object_get_uint64(get(gd, "gd_entry_count")), 32u);
-    json_object *db = get(o, "diskdb");
-    EXPECT_STREQ(json_object_get_string(get(db, "adaptertype")), "AT_LSILOGIC");
-    EXPECT_STREQ(json_object_get_string(get(db, "uuid")), "\"60 00 C2\"");
+    EXPECT_EQ(values(e, {"mode", "extenttype", "extentname", "extentsize", "extentoffset"}),
+              "\"EM_RW\" \"ET_SPARSE\" \"s-s001.vmdk\" 2097152 0 ");
+    json_object *gd = nullptr;
+    ASSERT_TRUE(json_object_object_get_ex(e, "graindir", &gd));
+    EXPECT_EQ(values(gd, {"capacity", "grainsize", "numgtespergt", "gd_entry_count"}),
+              "2097152 128 512 32 ");
+    json_object *db = nullptr;
+    ASSERT_TRUE(json_object_object_get_ex(o, "diskdb", &db));
+    EXPECT_EQ(values(db, {"adaptertype", "uuid"}), "\"AT_LSILOGIC\" \"\\\"60 00 C2\\\"\" ");
     json_object_put(o);
 
-    // Without open extent files there is no graindir.
     vmdk_close_extentfiles(d.get());
     o = vmdk_desc_to_json(d.get());
-    json_object *e2 = json_object_array_get_idx(get(o, "extentdesc"), 0);
-    EXPECT_FALSE(json_object_object_get_ex(e2, "graindir", nullptr));
+    ASSERT_TRUE(json_object_object_get_ex(o, "extentdesc", &extents));
+    EXPECT_FALSE(
+        json_object_object_get_ex(json_object_array_get_idx(extents, 0), "graindir", nullptr));
     json_object_put(o);
-}
-
-TEST(VmdkReport, EnumerationNames)
-{
-    EXPECT_STREQ(createtype_name(CT_VMFS), "CT_VMFS");
-    EXPECT_STREQ(createtype_name(CT_SE_SPARSE), "CT_SE_SPARSE");
-    EXPECT_STREQ(extenttype_name(ET_VMFSRDM), "ET_VMFSRDM");
-    EXPECT_STREQ(extentmode_name(EM_NOACCESS), "EM_NOACCESS");
-    EXPECT_STREQ(adaptertype_name(AT_LEGACYESX), "AT_LEGACYESX");
 }
