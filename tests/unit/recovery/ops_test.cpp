@@ -195,31 +195,27 @@ TEST_F(ops_test, ReplacementBlockOverlaysReads)
     int res;
     struct fuse_file_info fi = open_file("/vm1/vm1.vmx", O_RDONLY, &res);
     ASSERT_EQ(res, 0);
-    // Hide sector 2, as the recovery-header sector is hidden.
-    std::string zeros(512, '\0');
+    // Hides a sector, as the recovery-header sector is hidden.
+    const std::string z(512, '\0');
     auto *fh = reinterpret_cast<fuse_fh_t *>(static_cast<uintptr_t>(fi.fh));
-    fh->buffered_data = {1024, 512, zeros.data()};
-
-    std::string buf(4096, 'x');
-    EXPECT_EQ(recovery_fs_read("/p", buf.data(), buf.size(), 0, &fi), 4096);
-    EXPECT_EQ(buf.substr(0, 1024), std::string(1024, 'd'));
-    EXPECT_EQ(buf.substr(1024, 512), zeros);
-    EXPECT_EQ(buf.substr(1536), std::string(2560, 'd'));
-
-    // A read that ends exactly where the block starts is unchanged.
-    std::string head(1024, 'x');
-    EXPECT_EQ(recovery_fs_read("/p", head.data(), head.size(), 0, &fi), 1024);
-    EXPECT_EQ(head, std::string(1024, 'd'));
-    // A read that starts inside the block.
-    std::string mid(300, 'x');
-    EXPECT_EQ(recovery_fs_read("/p", mid.data(), mid.size(), 1400, &fi), 300);
-    EXPECT_EQ(mid, std::string(136, '\0') + std::string(164, 'd'));
-    // Past the end of the file the block still counts as read.
-    fh->buffered_data = {4096, 512, zeros.data()};
-    std::string tail(1024, 'x');
-    EXPECT_EQ(recovery_fs_read("/p", tail.data(), tail.size(), 3584, &fi), 1024);
-    EXPECT_EQ(tail, std::string(512, 'd') + zeros);
-
+    const struct {
+        off_t block, offset;
+        size_t size;
+        std::string data;
+    } cases[] = {
+        {1024, 0, 4096, std::string(1024, 'd') + z + std::string(2560, 'd')},
+        {1024, 0, 1024, std::string(1024, 'd')}, // ends where the block starts
+        {1024, 1400, 300, std::string(136, '\0') + std::string(164, 'd')},
+        {4096, 3584, 1024, std::string(512, 'd') + z}, // the block counts past the end
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.offset) + "+" + std::to_string(c.size));
+        fh->buffered_data = {c.block, 512, const_cast<char *>(z.data())};
+        std::string buf(c.size, 'x');
+        EXPECT_EQ(recovery_fs_read("/p", buf.data(), buf.size(), c.offset, &fi),
+                  static_cast<int>(c.data.size()));
+        EXPECT_EQ(buf, c.data);
+    }
     fh->buffered_data = {};
     EXPECT_EQ(recovery_fs_release("/vm1/vm1.vmx", &fi), 0);
 }
