@@ -7,7 +7,8 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 std::vector<void *> contents(list_t *list)
 {
@@ -19,7 +20,8 @@ std::vector<void *> contents(list_t *list)
     return seen;
 }
 
-class ListTest : public ::testing::Test {
+class ListTest : public ::testing::Test
+{
   protected:
     void TearDown() override
     {
@@ -32,42 +34,28 @@ class ListTest : public ::testing::Test {
     int a = 1, b = 2, c = 3;
 };
 
-TEST_F(ListTest, NewListIsEmpty)
+TEST_F(ListTest, AddAppendsAtTailAndPopTakesHeadUntilEmpty)
 {
-    ASSERT_NE(list_, nullptr);
-    EXPECT_EQ(list_->list_magic, LIST_MAGIC);
-    EXPECT_EQ(list_count(list_), 0);
-    EXPECT_EQ(list_pop(list_), nullptr);
-    EXPECT_EQ(list_count(list_), 0);
-    EXPECT_TRUE(contents(list_).empty());
-}
-
-TEST_F(ListTest, AddAppendsAtTailAndPopTakesHead)
-{
+    EXPECT_EQ(list_pop(list_), nullptr) << "new list is empty";
     list_add(list_, &a);
     list_add(list_, &b);
     list_add(list_, &c);
     EXPECT_EQ(list_count(list_), 3);
     EXPECT_EQ(contents(list_), (std::vector<void *>{&a, &b, &c}));
-    EXPECT_EQ(list_->link->link_magic, LINK_MAGIC);
     EXPECT_EQ(list_pop(list_), &a);
     EXPECT_EQ(list_pop(list_), &b);
-    EXPECT_EQ(list_count(list_), 1);
     EXPECT_EQ(list_pop(list_), &c);
     EXPECT_EQ(list_pop(list_), nullptr);
     EXPECT_EQ(list_count(list_), 0);
 }
 
-TEST_F(ListTest, DuplicatesAndDeleteFirstOnly)
+TEST_F(ListTest, DeleteRemovesTheFirstMatchOnly)
 {
     list_add(list_, &a);
     list_add(list_, &b);
     list_add(list_, &a);
-    EXPECT_EQ(list_count(list_), 3);
     list_delete(list_, &a);
-    EXPECT_EQ(list_count(list_), 2);
     EXPECT_EQ(contents(list_), (std::vector<void *>{&b, &a}));
-
     list_delete(list_, &c); // not in the list
     EXPECT_EQ(list_count(list_), 2);
     EXPECT_EQ(contents(list_), (std::vector<void *>{&b, &a}));
@@ -97,22 +85,14 @@ TEST_F(ListTest, IterStopsAfterFalse)
     });
     EXPECT_EQ(st.calls, 2);
     EXPECT_EQ(st.last, &b);
-
-    st = {};
-    list_iter(list_, &st, [](void *user, void *) {
-        static_cast<state *>(user)->calls++;
-        return TOL_FALSE;
-    });
-    EXPECT_EQ(st.calls, 1);
 }
 
-TEST_F(ListTest, ConcurrentAddDeleteIterate)
+TEST_F(ListTest, ConcurrentAddDeleteIteratePop)
 {
     constexpr int THREADS = 4;
     constexpr int PER_THREAD = 1000;
     static int items[THREADS][PER_THREAD];
     std::atomic<bool> stop{false};
-    std::atomic<long> iterations{0};
 
     // An iterator that checks every element it sees is one of ours.
     std::thread iterator([&] {
@@ -125,11 +105,8 @@ TEST_F(ListTest, ConcurrentAddDeleteIterate)
                 return TOL_TRUE;
             });
             EXPECT_EQ(bad, 0);
-            EXPECT_GE(list_count(list_), 0);
-            iterations++;
         }
     });
-
     std::vector<std::thread> workers;
     for (int t = 0; t < THREADS; t++) {
         workers.emplace_back([&, t] {
@@ -144,14 +121,11 @@ TEST_F(ListTest, ConcurrentAddDeleteIterate)
     stop = true;
     iterator.join();
 
-    EXPECT_EQ(list_count(list_), THREADS * PER_THREAD / 2);
     std::vector<void *> left = contents(list_);
+    EXPECT_EQ(list_count(list_), THREADS * PER_THREAD / 2);
     EXPECT_EQ(static_cast<int>(left.size()), THREADS * PER_THREAD / 2);
-    for (void *p : left) {
-        long idx = static_cast<int *>(p) - &items[0][0];
-        EXPECT_EQ(idx % PER_THREAD % 2, 1) << "only odd items remain";
-    }
-    EXPECT_GT(iterations.load(), 0);
+    for (void *p : left)
+        EXPECT_EQ((static_cast<int *>(p) - &items[0][0]) % PER_THREAD % 2, 1) << "only odd items";
 
     // Concurrent popping takes every element exactly once.
     std::atomic<int> popped{0};

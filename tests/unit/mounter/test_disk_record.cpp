@@ -7,84 +7,79 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 
 namespace
 {
 
-class DiskRecord : public ::testing::Test
+// A flat disk descriptor with `cid` in `dir`, with or without its extent line.
+std::string write_descriptor(const std::string &dir, const std::string &cid, bool with_extent)
 {
-  protected:
-    std::string descriptor(const std::string &cid, bool with_extent = true)
-    {
-        std::string path = dir + "/disk.vmdk";
-        std::ofstream out(path);
-        out << "# Disk DescriptorFile\nversion=1\nencoding=\"UTF-8\"\nCID=" << cid
-            << "\nparentCID=ffffffff\ncreateType=\"monolithicFlat\"\n\n# Extent description\n";
-        if (with_extent)
-            out << "RW 2048 FLAT \"disk-flat.vmdk\" 0\n";
-        out << "\n# The Disk Data Base\n#DDB\n\nddb.adapterType = \"lsilogic\"\n";
-        std::ofstream(dir + "/disk-flat.vmdk") << "";
-        return path;
-    }
+    std::string path = dir + "/disk.vmdk";
+    std::ofstream out(path);
+    out << "# Disk DescriptorFile\nversion=1\nencoding=\"UTF-8\"\nCID=" << cid
+        << "\nparentCID=ffffffff\ncreateType=\"monolithicFlat\"\n\n# Extent description\n";
+    if (with_extent)
+        out << "RW 2048 FLAT \"disk-flat.vmdk\" 0\n";
+    out << "\n# The Disk Data Base\n#DDB\n\nddb.adapterType = \"lsilogic\"\n";
+    std::ofstream(dir + "/disk-flat.vmdk") << "";
+    return path;
+}
 
-    static bool cleared(const vdskdesc_t &d)
-    {
-        return d.magic == 0 && d.version == 0 && d.uuid == 0 && d.type == VD_UNKNOWN &&
-               !d.desc.vmdkdesc && d.vdsk_path.empty() && d.name.empty() &&
-               d.vdsk_extent_path.empty();
-    }
+bool cleared(const vdskdesc_t &d)
+{
+    return d.magic == 0 && d.uuid == 0 && d.type == VD_UNKNOWN && !d.desc.vmdkdesc &&
+           d.vdsk_path.empty() && d.name.empty() && d.vdsk_extent_path.empty();
+}
 
+TEST(DiskRecord, OpenNamesTheDiskAfterItsCidAndCloseClears)
+{
     rfs_test::temp_dir tmp{"rfs-vdsk"};
-    std::string dir = tmp.path();
-};
-
-TEST_F(DiskRecord, OpenNamesTheDiskAfterItsCid)
-{
-    const std::string path = descriptor("0abcdef1");
+    const std::string path = write_descriptor(tmp.path(), "0abcdef1", true);
     vdskdesc_t d;
     errdesc_t *err = vdsk_open(path.c_str(), &d);
     ASSERT_EQ(err, nullptr) << err->string;
     EXPECT_EQ(d.magic, VDSKDESC_MAGIC);
-    EXPECT_EQ(d.version, 1u);
     EXPECT_EQ(d.type, VD_VMDK);
     EXPECT_EQ(d.uuid, 0x0abcdef1u);
     EXPECT_EQ(d.name, "abcdef1") << "no leading zeros";
     EXPECT_EQ(d.vdsk_path, path);
-    EXPECT_EQ(d.vdsk_extent_path, dir + "/disk-flat.vmdk");
+    EXPECT_EQ(d.vdsk_extent_path, tmp / "disk-flat.vmdk");
     ASSERT_NE(d.desc.vmdkdesc, nullptr);
-
     vdsk_close(&d);
     EXPECT_TRUE(cleared(d));
-}
 
-TEST_F(DiskRecord, CidZeroIsRefusedAndLeavesTheRecordCleared)
-{
-    const std::string path = descriptor("00000000");
-    vdskdesc_t d;
-    d.name = "old";
-    errdesc_t *err = vdsk_open(path.c_str(), &d);
-    ASSERT_NE(err, nullptr);
-    EXPECT_EQ(err->number, EINVAL);
-    EXPECT_EQ(std::string(err->string).rfind("Invalid vdsk uuid", 0), 0u) << err->string;
-    EXPECT_TRUE(cleared(d));
-}
-
-TEST_F(DiskRecord, MissingDescriptorGivesTheOpenError)
-{
-    vdskdesc_t d;
-    errdesc_t *err = vdsk_open((dir + "/absent.vmdk").c_str(), &d);
-    ASSERT_NE(err, nullptr);
-    EXPECT_TRUE(cleared(d));
-}
-
-TEST_F(DiskRecord, FreeingPartitionsWithoutABaseDeviceDoesNothing)
-{
-    vdskdesc_t d;
-    d.part_map.count = 0;
+    // Without a device-mapper device there is nothing to free.
     EXPECT_EQ(vdsk_free_partitions(&d), nullptr);
+}
+
+TEST(DiskRecord, FailedOpenLeavesTheRecordCleared)
+{
+    const struct {
+        const char *cid; // nullptr: no descriptor at all
+        bool with_extent;
+        errnum_t number; // 0: whatever the open gives
+        const char *text;
+    } cases[] = {
+        {"00000000", true, EINVAL, "Invalid vdsk uuid"},
+        {"0abcdef1", false, EINVAL, "Disk extent #0 is missing"},
+        {nullptr, true, 0, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.cid ? c.cid : "(no descriptor)");
+        rfs_test::temp_dir tmp{"rfs-vdsk"};
+        const std::string path =
+            c.cid ? write_descriptor(tmp.path(), c.cid, c.with_extent) : tmp / "absent.vmdk";
+        vdskdesc_t d;
+        d.name = "old";
+        errdesc_t *err = vdsk_open(path.c_str(), &d);
+        ASSERT_NE(err, nullptr);
+        if (c.number != 0) {
+            EXPECT_EQ(err->number, c.number);
+            EXPECT_EQ(std::string(err->string).rfind(c.text, 0), 0u) << err->string;
+        }
+        EXPECT_TRUE(cleared(d));
+    }
 }
 
 } // namespace
