@@ -41,18 +41,15 @@ std::string flat_image(size_t size, int version, uint32_t size_sectors, uint32_t
         memcpy(h.magic_end, TOL_VDSK_HEADER_MAGIC, 4);
         h.version = static_cast<uint8_t>(version);
         h.type = TOL_VDSK_HEADER_TYPE_VMDK;
-        tol_uuid_t id;
-        EXPECT_TRUE(uuid_str_to_value(ID, &id));
-        uint32_t sectors = size_sectors ? size_sectors : static_cast<uint32_t>(size / 512);
-        if (version == 1) {
-            h.data.v1.size = sectors;
-            h.data.v1.change_id = id;
-            h.data.v1.change_suffix = static_cast<uint16_t>(suffix);
-        } else {
-            h.data.v2.size = sectors;
-            h.data.v2.change_id = id;
-            h.data.v2.change_suffix = suffix;
-        }
+        auto fill = [&](auto &v) {
+            v.size = size_sectors ? size_sectors : static_cast<uint32_t>(size / 512);
+            EXPECT_TRUE(uuid_str_to_value(ID, &v.change_id));
+            v.change_suffix = static_cast<decltype(v.change_suffix)>(suffix);
+        };
+        if (version == 1)
+            fill(h.data.v1);
+        else
+            fill(h.data.v2);
         memcpy(image.data() + 1024, &h, sizeof(h));
     }
     return image;
