@@ -5,6 +5,7 @@
 #include "vmdk/descriptor_parser.hpp"
 #include "vmdk/vmdk_open.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -48,13 +49,6 @@ void expect_error(errdesc_t *err, int number, const std::string &message)
 namespace
 {
 
-template <typename T> void put(std::string &bytes, size_t offset, const T &value)
-{
-    if (bytes.size() < offset + sizeof(T))
-        bytes.resize(offset + sizeof(T), '\0');
-    std::memcpy(bytes.data() + offset, &value, sizeof(T));
-}
-
 uint32_t gd_entries_for(uint64_t capacity, uint64_t grainsize, uint32_t numgtespergt)
 {
     uint64_t per_table = grainsize * numgtespergt;
@@ -70,22 +64,20 @@ uint64_t sectors_for(uint64_t bytes)
 void put_directory(std::string &img, uint64_t gd_sector, uint32_t entries, uint32_t gtes,
                    const std::map<uint32_t, std::vector<uint32_t>> &tables)
 {
+    auto put = [&img](uint64_t offset, const std::vector<uint32_t> &v) {
+        if (!v.empty())
+            std::memcpy(img.data() + offset, v.data(), v.size() * 4);
+    };
+    std::vector<uint32_t> gd(entries, 0);
     uint64_t next = gd_sector + sectors_for(uint64_t{entries} * 4);
-    if (img.size() < next * 512)
-        img.resize(next * 512, '\0');
-    for (uint32_t i = 0; i < entries; i++) {
-        auto t = tables.find(i);
-        uint32_t sector = 0;
-        if (t != tables.end()) {
-            sector = static_cast<uint32_t>(next);
-            for (size_t k = 0; k < t->second.size(); k++)
-                put(img, next * 512 + k * 4, t->second[k]);
-            next += sectors_for(uint64_t{gtes} * 4);
-            if (img.size() < next * 512)
-                img.resize(next * 512, '\0');
-        }
-        put(img, gd_sector * 512 + uint64_t{i} * 4, sector);
+    img.resize(std::max<size_t>(img.size(), next * 512), '\0');
+    for (const auto &[index, table] : tables) {
+        gd.at(index) = static_cast<uint32_t>(next);
+        img.resize((next + sectors_for(uint64_t{gtes} * 4)) * 512, '\0');
+        put(next * 512, table);
+        next += sectors_for(uint64_t{gtes} * 4);
     }
+    put(gd_sector * 512, gd);
 }
 
 } // namespace
@@ -100,10 +92,6 @@ std::string make_sparse_extent(const sparse_layout &layout)
     h.grainsize = layout.grainsize;
     h.numgtespergt = layout.numgtespergt;
     h.gdoffset = 1;
-    h.singleendlinechar = '\n';
-    h.nonendlinechar = ' ';
-    h.doubleendlinechar1 = '\r';
-    h.doubleendlinechar2 = '\n';
     std::string img(512, '\0');
     std::memcpy(img.data(), &h, sizeof h);
     uint32_t entries = gd_entries_for(layout.capacity, layout.grainsize, layout.numgtespergt);
