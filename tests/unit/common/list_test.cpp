@@ -3,6 +3,7 @@
 #include "common/list.hpp"
 
 #include <atomic>
+#include <initializer_list>
 #include <gtest/gtest.h>
 #include <thread>
 #include <vector>
@@ -20,6 +21,7 @@ std::vector<void *> contents(list_t *list)
     return seen;
 }
 
+// A list and three elements; popped empty and freed at the end.
 class ListTest : public ::testing::Test
 {
   protected:
@@ -30,61 +32,39 @@ class ListTest : public ::testing::Test
         list_free(&list_);
         EXPECT_EQ(list_, nullptr);
     }
+    void add_all(std::initializer_list<int *> items)
+    {
+        for (int *p : items)
+            list_add(list_, p);
+    }
     list_t *list_ = list_new();
     int a = 1, b = 2, c = 3;
 };
 
-TEST_F(ListTest, AddAppendsAtTailAndPopTakesHeadUntilEmpty)
+TEST_F(ListTest, OrderDeletionAndEarlyStop)
 {
     EXPECT_EQ(list_pop(list_), nullptr) << "new list is empty";
-    list_add(list_, &a);
-    list_add(list_, &b);
-    list_add(list_, &c);
-    EXPECT_EQ(list_count(list_), 3);
-    EXPECT_EQ(contents(list_), (std::vector<void *>{&a, &b, &c}));
-    EXPECT_EQ(list_pop(list_), &a);
-    EXPECT_EQ(list_pop(list_), &b);
-    EXPECT_EQ(list_pop(list_), &c);
-    EXPECT_EQ(list_pop(list_), nullptr);
-    EXPECT_EQ(list_count(list_), 0);
-}
+    add_all({&a, &b, &c});
+    EXPECT_EQ(contents(list_), (std::vector<void *>{&a, &b, &c})) << "added at the tail";
+    EXPECT_EQ(list_pop(list_), &a) << "popped at the head";
 
-TEST_F(ListTest, DeleteRemovesTheFirstMatchOnly)
-{
-    list_add(list_, &a);
-    list_add(list_, &b);
-    list_add(list_, &a);
-    list_delete(list_, &a);
-    EXPECT_EQ(contents(list_), (std::vector<void *>{&b, &a}));
-    list_delete(list_, &c); // not in the list
+    // The callback's false ends the walk after that element.
+    int calls = 0;
+    list_iter(list_, &calls,
+              [](void *user, void *) { return tol_bool(++*static_cast<int *>(user) < 1); });
+    EXPECT_EQ(calls, 1);
+
+    add_all({&b});
+    list_delete(list_, &b); // the first match only
+    EXPECT_EQ(contents(list_), (std::vector<void *>{&c, &b}));
+    list_delete(list_, &a); // not in the list
     EXPECT_EQ(list_count(list_), 2);
-    EXPECT_EQ(contents(list_), (std::vector<void *>{&b, &a}));
-
-    list_delete(list_, &a); // the tail
-    list_delete(list_, &b); // the only one
+    list_delete(list_, &b); // the tail
+    list_delete(list_, &c); // the only one
     EXPECT_EQ(list_count(list_), 0);
     EXPECT_EQ(list_->link, nullptr);
-    list_add(list_, &c); // the list still works after emptying
+    add_all({&c}); // the list still works after emptying
     EXPECT_EQ(contents(list_), (std::vector<void *>{&c}));
-}
-
-TEST_F(ListTest, IterStopsAfterFalse)
-{
-    list_add(list_, &a);
-    list_add(list_, &b);
-    list_add(list_, &c);
-    struct state {
-        int calls = 0;
-        void *last = nullptr;
-    } st;
-    list_iter(list_, &st, [](void *user, void *element) {
-        auto *s = static_cast<state *>(user);
-        s->calls++;
-        s->last = element;
-        return s->calls == 2 ? TOL_FALSE : TOL_TRUE;
-    });
-    EXPECT_EQ(st.calls, 2);
-    EXPECT_EQ(st.last, &b);
 }
 
 TEST_F(ListTest, ConcurrentAddDeleteIteratePop)

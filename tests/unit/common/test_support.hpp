@@ -1,10 +1,9 @@
 #pragma once
 // Small helpers shared by the common-runtime unit tests.
 
-#include "common/files.hpp"
 #include "support/temp_dir.hpp"
 
-#include <cstdlib>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
