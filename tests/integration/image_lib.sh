@@ -34,7 +34,7 @@ files_with_loops() {
 # of the machine that scan every block device (LVM tools) may hold it for a
 # moment, so give them a few seconds and name them if they keep it.
 check_no_devices() {
-    local what=$1 dir=$2 left deadline=$((SECONDS + 15))
+    local what=$1 dir=$2 left deadline=$((SECONDS + 60))
     left=$(files_with_loops "$dir")
     while [ -n "$left" ] && [ $SECONDS -lt $deadline ]; do
         sleep 0.5
