@@ -13,6 +13,23 @@ namespace
 char default_scratch_mount_point[] = "/scratch";
 char default_volumes_mount_point[] = "/var/tolvane/recover";
 
+// Read-only, the appliance's directories, everything else off.
+constexpr recovery_fs_options default_options()
+{
+    return recovery_fs_options{
+        .recovery_mount_point = nullptr,
+        .scratch_mount_point = default_scratch_mount_point,
+        .recovery_volumes_mount_point = default_volumes_mount_point,
+        .log_dir = nullptr,
+        .hide_image_files = TOL_FALSE,
+        .hide_file_level_view = TOL_FALSE,
+        .ignore_tolcbt_files = TOL_FALSE,
+        .is_readonly = TOL_TRUE,
+        .show_help = TOL_FALSE,
+        .show_version = TOL_FALSE,
+    };
+}
+
 #define RECOVERY_FS_OPT(t, field, v)                                                               \
     {                                                                                              \
         t, offsetof(recovery_fs_options, field), v                                                 \
@@ -20,18 +37,7 @@ char default_volumes_mount_point[] = "/var/tolvane/recover";
 
 } // namespace
 
-recovery_fs_options fs_options = {
-    .recovery_mount_point = nullptr,
-    .scratch_mount_point = default_scratch_mount_point,
-    .recovery_volumes_mount_point = default_volumes_mount_point,
-    .log_dir = nullptr,
-    .hide_image_files = TOL_FALSE,
-    .hide_file_level_view = TOL_FALSE,
-    .ignore_tolcbt_files = TOL_FALSE,
-    .is_readonly = TOL_TRUE,
-    .show_help = TOL_FALSE,
-    .show_version = TOL_FALSE,
-};
+constinit recovery_fs_options fs_options = default_options();
 
 const char *const recovery_fs_version = "0.1 09/10/2010";
 
@@ -61,18 +67,7 @@ void recovery_fs_options_reset(recovery_fs_options *opts)
         if (*field != default_scratch_mount_point && *field != default_volumes_mount_point)
             free(*field);
     }
-    *opts = recovery_fs_options{
-        .recovery_mount_point = nullptr,
-        .scratch_mount_point = default_scratch_mount_point,
-        .recovery_volumes_mount_point = default_volumes_mount_point,
-        .log_dir = nullptr,
-        .hide_image_files = TOL_FALSE,
-        .hide_file_level_view = TOL_FALSE,
-        .ignore_tolcbt_files = TOL_FALSE,
-        .is_readonly = TOL_TRUE,
-        .show_help = TOL_FALSE,
-        .show_version = TOL_FALSE,
-    };
+    *opts = default_options();
 }
 
 void usage_to(FILE *out, const char *progname)
