@@ -1,13 +1,21 @@
 #!/bin/bash
 # Inside the test guest: runs the named integration tests of the product
 # (tests/integration/NAME.sh) one after the other; exit status 0 when all passed.
+# "all" names every flat-image test.
 here=$(cd "$(dirname "$0")" && pwd)
 kernel=$(uname -r)
+if [[ $* == all ]]; then
+    set -- $(cd "$here/../integration" && ls test_image_*.sh | sed 's/\.sh$//')
+fi
+# Programs run many times slower here than on the host.
+export RFS_TEST_STOP_LIMIT=${RFS_TEST_STOP_LIMIT:-180}
 failed=()
 for t in "$@"; do
     echo "== $t, target: real kernel ($kernel)"
+    start=$SECONDS
     bash "$here/../integration/$t.sh"
     rc=$?
+    echo "   ($((SECONDS - start)) s)"
     case $rc in
     0) echo "== $t [target: real kernel ($kernel)]: passed" ;;
     77) echo "== $t [target: real kernel ($kernel)]: skipped" ;;
