@@ -15,6 +15,13 @@ export RFS_BUILD_DIR=${RFS_BUILD_DIR:-$SRC/build}
 
 IMAGE_MERGE=$SRC/tests/integration/image_merge.py
 
+# Every test's scratch tree, volume path, mount point and log directory.
+S=$T/scratch
+V=$T/vol
+M=$T/mnt
+L=$T/log
+mkdir -p "$L"
+
 # The loop devices attached to FILE (one per line).
 loops_of() { losetup -n -O NAME -j "$1" 2>/dev/null; }
 

@@ -8,11 +8,6 @@
 # device-mapper device, and the scratch tree keeps every byte.
 . "$(dirname "$0")/image_lib.sh"
 
-S=$T/scratch
-V=$T/vol
-M=$T/mnt
-L=$T/log
-mkdir -p "$L"
 ID=1c2d3e4f-5061-4728-8394-a5b6c7d8e9f0
 MB=1048576
 HDR="\"mbr\": [[131, 2048, 2048]], \"header\": {\"version\": 2, \"change_id\": \"$ID\", \"change_suffix\": 1}"

@@ -5,11 +5,6 @@
 # theirs. A later open that fails leaves the devices of open handles alone.
 . "$(dirname "$0")/image_lib.sh"
 
-S=$T/scratch
-V=$T/vol
-M=$T/mnt
-L=$T/log
-mkdir -p "$L"
 disks=""
 for i in $(seq 0 32); do
     disks+="${disks:+,}{\"name\": \"d$i\", \"size\": 65536, \"content\": \"pattern\"}"

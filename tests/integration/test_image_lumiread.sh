@@ -6,12 +6,8 @@
 # bitmap for the device, the plain path gives the unmodified image.
 . "$(dirname "$0")/image_lib.sh"
 
-S=$T/scratch
-V=$T/vol
-M=$T/mnt
-L=$T/log
 OVR=/var/tolvane/inuse_override # the sandbox provider's explicit bitmaps
-mkdir -p "$L" "$OVR"
+mkdir -p "$OVR"
 ID=7a6b5c4d-3e2f-4101-9213-243546576879
 SIZE=8388608
 cat >"$T/layout.json" <<JSON

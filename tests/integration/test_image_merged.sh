@@ -7,11 +7,6 @@
 # cookie and one merged device; everything is torn down at unmount.
 . "$(dirname "$0")/image_lib.sh"
 
-S=$T/scratch
-V=$T/vol
-M=$T/mnt
-L=$T/log
-mkdir -p "$L"
 CHANGE=5f1d2c3b-4a59-4687-9a1b-2c3d4e5f6071
 cat >"$T/layout.json" <<JSON
 {"vms": [

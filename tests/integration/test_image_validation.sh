@@ -6,11 +6,6 @@
 # left by a refusal (the next open validates again).
 . "$(dirname "$0")/image_lib.sh"
 
-S=$T/scratch
-V=$T/vol
-M=$T/mnt
-L=$T/log
-mkdir -p "$L"
 ID=0a1b2c3d-4e5f-4061-8273-94a5b6c7d8e9
 OTHER=0a1b2c3d-4e5f-4061-8273-94a5b6c7d8e8
 MB=1048576
