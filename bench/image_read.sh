@@ -104,16 +104,22 @@ wait_mount "$P" || { echo "pass-through mount failed" >&2; exit 1; }
 run_case pass "$P/vm1/plain-flat.vmdk"
 fusermount -u "$P"
 
+# start_mount N OVERRIDE_DIR PROVIDER_OPTS: a bitmap provider of its own over
+# the sandbox's, with OVERRIDE_DIR as its bitmaps, then recovery_fs on $M.
+start_mount() {
+    "$B/platform/inuse_bitmap/rfs-inuse-bitmap" /inuse_bitmap --devices="$W/none/dev" \
+        --override="$2" --no-loops -f -o "$3" >"$LOG/provider$1.out" 2>&1 &
+    PIDS+=($!)
+    for _ in $(seq 100); do [ "$(grep -c ' /inuse_bitmap ' /proc/self/mountinfo)" -ge 2 ] && break; sleep 0.05; done
+    "$B/src/recovery_fs" "$M" -P "$S" --volume-path="$W/vol" -L "$LOG" -f >"$LOG/rfs$1.out" 2>&1 &
+    PIDS+=($!)
+    wait_mount "$M" || { echo "recovery_fs did not mount" >&2; exit 1; }
+}
+
 # recovery_fs without any bitmap (a provider that offers none, mounted over
 # the sandbox's): plain and merged images read without Lumiread.
 mkdir -p "$W/none/dev" "$W/none/ovr" "$W/ones"
-"$B/platform/inuse_bitmap/rfs-inuse-bitmap" /inuse_bitmap --devices="$W/none/dev" \
-    --override="$W/none/ovr" --no-loops -f -o nonempty >"$LOG/provider1.out" 2>&1 &
-PIDS+=($!)
-for _ in $(seq 100); do [ "$(grep -c ' /inuse_bitmap ' /proc/self/mountinfo)" -ge 2 ] && break; sleep 0.05; done
-"$B/src/recovery_fs" "$M" -P "$S" --volume-path="$W/vol" -L "$LOG" -f >"$LOG/rfs1.out" 2>&1 &
-PIDS+=($!)
-wait_mount "$M" || { echo "recovery_fs did not mount" >&2; exit 1; }
+start_mount 1 "$W/none/ovr" nonempty
 run_case plain "$M/vm1/plain-flat.vmdk"
 run_case cbt "$M/vm2/changed-flat.vmdk"
 # The devices under the mount, read directly: what the device layers cost
@@ -134,13 +140,7 @@ for i in range(1024):
     os.link(d + "/bitmap", "%s/loop%d" % (d, i))
 os.remove(d + "/bitmap")
 PY
-"$B/platform/inuse_bitmap/rfs-inuse-bitmap" /inuse_bitmap --devices="$W/none/dev" \
-    --override="$W/ones" --no-loops -f -o nonempty,allow_other >"$LOG/provider2.out" 2>&1 &
-PIDS+=($!)
-for _ in $(seq 100); do [ "$(grep -c ' /inuse_bitmap ' /proc/self/mountinfo)" -ge 2 ] && break; sleep 0.05; done
-"$B/src/recovery_fs" "$M" -P "$S" --volume-path="$W/vol" -L "$LOG" -f >"$LOG/rfs2.out" 2>&1 &
-PIDS+=($!)
-wait_mount "$M" || { echo "recovery_fs did not mount" >&2; exit 1; }
+start_mount 2 "$W/ones" nonempty,allow_other
 run_case lumi "$M/vm1/plain-flat.vmdk"
 fusermount -u "$M"
 wait "${PIDS[-1]}"
