@@ -103,6 +103,7 @@ void errdesc_fill(errdesc_t *err, errnum_t number, const char *string, uint32_t 
     tol_safe_strncpy(err->filename, filename ? filename : "", sizeof(err->filename));
     err->sequence++;
     err->tid = pthread_self();
+    err->origin = ERRDESC_FROM_CALL;
     stacktrace_get(&err->bt_buf);
 }
 
@@ -189,9 +190,11 @@ errdesc_t *_errdesc_exit_status(int status, const char *string, uint32_t linenum
     if ((status & 0x7f) != 0)
         return _errdesc_set_str(EINVAL, string, linenumber, filename);
     int code = (status >> 8) & 0xff;
-    if (code != 0)
-        return _intern_errdesc_set_str(code, string, linenumber, filename);
-    return nullptr;
+    if (code == 0)
+        return nullptr;
+    errdesc_t *err = _intern_errdesc_set_str(code, string, linenumber, filename);
+    err->origin = ERRDESC_FROM_CHILD;
+    return err;
 }
 
 errdesc_t *_errdesc_set_extended_err(errnum_t number, const char *path, uint32_t linenumber,

@@ -55,6 +55,14 @@ struct stacktrace_t {
 
 void stacktrace_get(stacktrace_t *st);
 
+// Where a descriptor's number comes from: an errno value or one of the
+// system's own codes, or the exit code of a child program (which may collide
+// with an errno value and means nothing to the kernel).
+enum errdesc_origin_t : uint32_t {
+    ERRDESC_FROM_CALL = 0,
+    ERRDESC_FROM_CHILD = 1,
+};
+
 struct errdesc_t {
     pthread_t tid;
     struct timeval timestamp;
@@ -66,6 +74,7 @@ struct errdesc_t {
     char filename[4096];
     uint64_t sequence;
     stacktrace_t bt_buf;
+    errdesc_origin_t origin;
 };
 
 struct errnum_str_t {
