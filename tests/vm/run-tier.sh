@@ -14,7 +14,9 @@ src=$(cd "$here/../.." && pwd)
 missing=()
 command -v qemu-system-x86_64 >/dev/null || missing+=(qemu-system-x86)
 ls /boot/vmlinuz-* >/dev/null 2>&1 || missing+=(linux-image-amd64)
-command -v busybox >/dev/null && file -L "$(command -v busybox)" | grep -q 'statically linked' || missing+=(busybox-static)
+# The initramfs needs a busybox that runs without the host's libraries.
+command -v busybox >/dev/null && ldd "$(command -v busybox)" 2>&1 | grep -qE 'not a dynamic|statically linked' ||
+    missing+=(busybox-static)
 for tool in dmsetup kpartx lvm ntfs-3g mcopy mkfs.vfat; do
     command -v "$tool" >/dev/null || missing+=("$tool")
 done

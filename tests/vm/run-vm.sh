@@ -96,7 +96,7 @@ echo >>"$run/out/cmd"
 } >"$run/out/env"
 : >"$run/console"
 
-start=$(date +%s.%N)
+start_ns=$(date +%s%N)
 "$qemu" -accel tcg,thread=multi -cpu "${RFS_VM_CPU:-max}" -smp "${RFS_VM_SMP:-1}" -m "$mem" \
     -display none -monitor none -serial "file:$run/console" -no-reboot \
     -kernel "/boot/vmlinuz-$kver" -initrd "$initrd" \
@@ -130,10 +130,11 @@ qemu_pid=
 wait "$tail_pid" 2>/dev/null || true
 tail_pid=
 
-elapsed=$(echo "$(date +%s.%N) - $start" | bc)
+elapsed_ms=$(( ($(date +%s%N) - start_ns) / 1000000 ))
+elapsed=$((elapsed_ms / 1000)).$((elapsed_ms % 1000 / 100))
 if [[ -s $run/out/rc ]]; then
     rc=$(cat "$run/out/rc")
-    printf 'run-vm: kernel %s, exit status %s, %.1f s\n' "$kver" "$rc" "$elapsed" >&2
+    printf 'run-vm: kernel %s, exit status %s, %s s\n' "$kver" "$rc" "$elapsed" >&2
     exit "$rc"
 fi
 if ((timed_out)); then
