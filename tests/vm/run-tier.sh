@@ -15,8 +15,13 @@ missing=()
 command -v qemu-system-x86_64 >/dev/null || missing+=(qemu-system-x86)
 ls /boot/vmlinuz-* >/dev/null 2>&1 || missing+=(linux-image-amd64)
 # The initramfs needs a busybox that runs without the host's libraries.
-command -v busybox >/dev/null && ldd "$(command -v busybox)" 2>&1 | grep -qE 'not a dynamic|statically linked' ||
-    missing+=(busybox-static)
+busybox_static() {
+    local bb ldd_out
+    bb=$(command -v busybox) || return 1
+    ldd_out=$(ldd "$bb" 2>&1) # fails for a static binary: its words tell
+    [[ $ldd_out == *"not a dynamic executable"* || $ldd_out == *"statically linked"* ]]
+}
+busybox_static || missing+=(busybox-static)
 for tool in dmsetup kpartx lvm ntfs-3g mcopy mkfs.vfat; do
     command -v "$tool" >/dev/null || missing+=("$tool")
 done
