@@ -1,37 +1,44 @@
-// The settings record and its defaults. The values hold until the first
-// successful refresh from the controller, and for good if it never answers.
+// The settings record: an immutable snapshot behind one atomic pointer, so
+// that the controller thread can replace it while FUSE and eviction threads
+// read it without a lock.
 
 #include "controller/settings.hpp"
+
+#include <atomic>
 
 namespace
 {
 
-reg_settings_t reg_settings = {
-    .appliance_uuid = "",
-    .master_uuid = "",
-    .lumiread_optimize = TOL_TRUE,
-    .lumiread_lvm_enabled = TOL_FALSE,
-    .cache_ttl = 120,
-    .ondemand_refresh = TOL_FALSE,
-    .export_vm_uuid_enabled = TOL_FALSE,
-    .debug_level = 0,
-    .cbt_percent = 0,
-    .cbt_debug_enabled = TOL_FALSE,
-    .recover_automount_enabled = TOL_FALSE,
-    .vendor_id = "",
-    .readahead_size = 1048576,
-    .snapshot_max_idle = 300,
-    .snapshot_max_life = 172800,
-    .snapshot_retry_limit = 12,
-    .snapshot_blocking_removal = TOL_TRUE,
-    .nfc_session_reserved = 0,
-    .directio = TOL_FALSE,
-    .max_session = 50,
-};
+using snapshot_t = std::shared_ptr<const reg_settings_t>;
+
+std::atomic<snapshot_t> &current()
+{
+    // A function-local object: readers in static initialisers of other
+    // modules find the defaults too.
+    static std::atomic<snapshot_t> settings{std::make_shared<const reg_settings_t>()};
+    return settings;
+}
 
 } // namespace
 
-reg_settings_t *get_reg_settings()
+std::shared_ptr<const reg_settings_t> get_reg_settings()
 {
-    return &reg_settings;
+    return current().load(std::memory_order_acquire);
+}
+
+void reg_settings_publish(const reg_settings_t &settings)
+{
+    current().store(std::make_shared<const reg_settings_t>(settings), std::memory_order_release);
+}
+
+void reg_settings_update(const std::function<void(reg_settings_t &)> &change)
+{
+    snapshot_t seen = current().load(std::memory_order_acquire);
+    for (;;) {
+        auto next = std::make_shared<reg_settings_t>(*seen);
+        change(*next);
+        if (current().compare_exchange_weak(seen, std::move(next), std::memory_order_acq_rel,
+                                            std::memory_order_acquire))
+            return;
+    }
 }
