@@ -98,23 +98,11 @@ void put_gpt(disk &d, uint64_t header_lba, uint64_t entries_lba, const std::vect
 
 } // namespace
 
-TEST(Partitions, DosPrimaryExtendedAndLogical)
+// Ordinary MBR and GPT layouts are checked against the real kpartx by the
+// device conformance suite; these are the cases it does not build.
+TEST(Partitions, EmptyEntriesKeepTheirNumbersAndNoSignatureNoPartitions)
 {
-    // 3 primaries, an extended partition at entry 4 whose first EBR holds a
-    // logical partition at +2048 and the link to the next EBR at +12288.
-    disk d(200000);
-    d.put_entry(0, 0, 0x83, 2048, 8192);
-    d.put_entry(0, 1, 0x82, 10240, 8192);
-    d.put_entry(0, 2, 0x8e, 18432, 8192);
-    d.put_entry(0, 3, 0x05, 26624, 100000);
-    d.put_entry(26624, 0, 0x83, 2048, 10000);
-    d.put_entry(26624, 1, 0x05, 12288, 22000);
-    d.put_entry(26624 + 12288, 0, 0x83, 2048, 20000);
-    // Only 1 KiB of an extended partition is mapped.
-    EXPECT_EQ(partitions_of(d), "1:2048+8192 2:10240+8192 3:18432+8192 4e:26624+2 5:28672+10000 "
-                                "6:40960+20000 ");
-
-    disk gaps(100000); // empty primary entries keep their numbers
+    disk gaps(100000);
     gaps.put_entry(0, 0, 0x83, 2048, 100);
     gaps.put_entry(0, 2, 0x83, 4096, 100);
     EXPECT_EQ(partitions_of(gaps), "1:2048+100 3:4096+100 ");

@@ -267,7 +267,8 @@ TEST(DescriptorParser, ConcurrentParsesDoNotMixResults)
     std::vector<std::thread> threads;
     std::vector<int> good(4, 0);
     for (uint32_t t = 0; t < 4; t++) {
-        std::string path = dir.file("d" + std::to_string(t) + ".vmdk");
+        const std::string n = std::to_string(t);
+        std::string path = dir.file("d" + n + ".vmdk");
         write_file(path, make_descriptor({.cid = 0x1000u + t}));
         threads.emplace_back([&good, path, t] {
             for (int i = 0; i < 200; i++) {

@@ -18,14 +18,14 @@ void write_chain(const temp_dir &dir, int depth)
 {
     write_file(dir.file("d0.vmdk"), make_descriptor({.cid = 0x100}));
     for (int i = 1; i <= depth; i++) {
-        std::string n = std::to_string(i);
+        const std::string n = std::to_string(i), parent = std::to_string(i - 1);
         char pcid[16];
         snprintf(pcid, sizeof pcid, "%x", 0x100 + i - 1);
         write_file(dir.file("d" + n + ".vmdk"),
                    make_descriptor({.create_type = "vmfsSparse",
                                     .cid = 0x100 + static_cast<uint32_t>(i),
                                     .parent_cid = pcid,
-                                    .parent_hint = "d" + std::to_string(i - 1) + ".vmdk",
+                                    .parent_hint = "d" + parent + ".vmdk",
                                     .extents = {"RW 2048 VMFSSPARSE \"d" + n + "-delta.vmdk\""}}));
     }
 }
