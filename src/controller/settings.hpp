@@ -1,9 +1,9 @@
 #pragma once
 // The process-wide run-time settings read from the appliance's registry. The
 // record exists with its defaults from program start. It is published as an
-// immutable snapshot that is swapped whole: a reader holds one consistent
+// immutable snapshot that is replaced whole: a reader holds one consistent
 // record for as long as it keeps the pointer, and never sees a field of one
-// refresh beside a field of another.
+// refresh beside a field of another. Reading fields needs no lock.
 
 #include "common/types.hpp"
 

@@ -87,7 +87,7 @@ TEST_F(Settings, ConcurrentReadersSeeOnlyWholeRecords)
                 reads.fetch_add(1, std::memory_order_relaxed);
             }
         });
-    for (int i = 0; i < 20000; ++i)
+    for (int i = 0; i < 50000; ++i)
         reg_settings_publish(record_of(1 + i % 2));
     stop = true;
     for (auto &t : readers)
