@@ -87,13 +87,14 @@ TEST_F(Settings, ConcurrentReadersSeeOnlyWholeRecords)
                 reads.fetch_add(1, std::memory_order_relaxed);
             }
         });
-    for (int i = 0; i < 50000; ++i)
+    // On a loaded machine the readers may start late: publish until they
+    // have read a good many records.
+    for (int i = 0; i < 50000 || reads.load() < 3000; ++i)
         reg_settings_publish(record_of(1 + i % 2));
     stop = true;
     for (auto &t : readers)
         t.join();
     EXPECT_EQ(torn.load(), 0);
-    EXPECT_GT(reads.load(), 0);
 }
 
 TEST_F(Settings, ConcurrentUpdatesLoseNoChange)
