@@ -155,6 +155,13 @@ for row in "${rows[@]}"; do
         else
             result="caught"
         fi
+        # make and ctest handle a Ctrl-C themselves, so bash skips the INT
+        # trap; their "Interrupt" in the log tells.
+        if [ "$result" != missed ] && grep -q 'Interrupt' "$log"; then
+            restore
+            echo "interrupted" >&2
+            exit 130
+        fi
     fi
     restore
     echo "$id $result"
