@@ -11,8 +11,8 @@ seconds=${2:-60}
 src=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 targets=(fuzz_vmdk_descriptor fuzz_vmdk_extent_header)
 
-CC=clang CXX=clang++ cmake -S "$src" -B "$build" -DRFS_FUZZ=ON -DRFS_SANITIZE=ON \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+CC=clang CXX=clang++ cmake -S "$src" -B "$build" -DRFS_FUZZ=ON -DRFS_SANITIZE=address \
+    -DRFS_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target "${targets[@]}"
 
 corpus=$(mktemp -d /tmp/rfs-fuzz-corpus.XXXXXX)

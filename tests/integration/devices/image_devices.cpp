@@ -101,7 +101,10 @@ class DeviceSandbox : public ::testing::Test
         expected = image;
     }
 
-    void TearDown() override { get_reg_settings()->cbt_debug_enabled = TOL_FALSE; }
+    void TearDown() override
+    {
+        reg_settings_update([](reg_settings_t &s) { s.cbt_debug_enabled = TOL_FALSE; });
+    }
 
     // Writes the change-block file and applies its extents to `expected`.
     void make_changes(const std::vector<extent_spec> &extents, int64_t data_offset = 4096)
@@ -164,7 +167,7 @@ TEST_F(DeviceSandbox, NoChangesReadsTheFlatLoopDevice)
 
 TEST_F(DeviceSandbox, DebugModeKeepsTheTableFile)
 {
-    get_reg_settings()->cbt_debug_enabled = TOL_TRUE;
+    reg_settings_update([](reg_settings_t &s) { s.cbt_debug_enabled = TOL_TRUE; });
     make_changes({{0, 4096, CBT_MAGIC_EXTENT_LAST}}, 1024);
     std::unique_ptr<tolcbt_merge_handle_t> h;
     errdesc_t *err = get_merged_tolcbt(flat.c_str(), cbt.c_str(), &h);

@@ -175,11 +175,11 @@ TEST_F(TolcbtRead, DebugLinesFollowTheSetting)
     read(bytes);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
-    get_reg_settings()->cbt_debug_enabled = TOL_TRUE;
+    reg_settings_update([](reg_settings_t &s) { s.cbt_debug_enabled = TOL_TRUE; });
     testing::internal::CaptureStdout();
     auto r = read(bytes);
     const std::string out = testing::internal::GetCapturedStdout();
-    get_reg_settings()->cbt_debug_enabled = TOL_FALSE;
+    reg_settings_update([](reg_settings_t &s) { s.cbt_debug_enabled = TOL_FALSE; });
     ASSERT_EQ(r.err, nullptr);
 
     const char *lines[] = {

@@ -55,75 +55,20 @@ struct disk {
     }
 };
 
-// 3 primaries, an extended partition at entry 4 with two logical ones.
-disk dos_disk()
+// "number:start+size" per slice, "e" marking an extended partition.
+std::string summary(const std::vector<slice> &slices)
 {
-    disk d(200000);
-    d.put_entry(0, 0, 0x83, 2048, 8192);
-    d.put_entry(0, 1, 0x82, 10240, 8192);
-    d.put_entry(0, 2, 0x8e, 18432, 8192);
-    d.put_entry(0, 3, 0x05, 26624, 100000);
-    // First EBR at the start of the extended partition: logical at +2048,
-    // link to the next EBR at +12288 (relative to the extended start).
-    d.put_entry(26624, 0, 0x83, 2048, 10000);
-    d.put_entry(26624, 1, 0x05, 12288, 22000);
-    d.put_entry(26624 + 12288, 0, 0x83, 2048, 20000);
-    return d;
+    std::string out;
+    for (const slice &s : slices)
+        out += std::to_string(s.number) + (s.extended ? "e:" : ":") + std::to_string(s.start) + "+" +
+               std::to_string(s.size) + " ";
+    return out;
 }
 
-} // namespace
-
-TEST(Partitions, DosPrimaryExtendedAndLogical)
+std::string partitions_of(disk &d)
 {
-    disk d = dos_disk();
-    auto s = read_partitions(d.reader(), d.sectors());
-    ASSERT_EQ(s.size(), 6u);
-    EXPECT_EQ(s[0].number, 1u);
-    EXPECT_EQ(s[0].start, 2048u);
-    EXPECT_EQ(s[0].size, 8192u);
-    EXPECT_EQ(s[3].number, 4u);
-    EXPECT_TRUE(s[3].extended);
-    EXPECT_EQ(s[3].size, 2u) << "only 1 KiB of an extended partition is mapped";
-    EXPECT_EQ(s[4].number, 5u);
-    EXPECT_EQ(s[4].start, 26624u + 2048u);
-    EXPECT_EQ(s[4].size, 10000u);
-    EXPECT_EQ(s[5].number, 6u);
-    EXPECT_EQ(s[5].start, 26624u + 12288u + 2048u);
-    EXPECT_EQ(s[5].size, 20000u);
+    return summary(read_partitions(d.reader(), d.sectors()));
 }
-
-TEST(Partitions, EmptyPrimaryEntriesKeepTheirNumbers)
-{
-    disk d(100000);
-    d.put_entry(0, 0, 0x83, 2048, 100);
-    d.put_entry(0, 2, 0x83, 4096, 100);
-    auto s = read_partitions(d.reader(), d.sectors());
-    ASSERT_EQ(s.size(), 2u);
-    EXPECT_EQ(s[0].number, 1u);
-    EXPECT_EQ(s[1].number, 3u);
-}
-
-TEST(Partitions, LogicalChainThatLoopsEnds)
-{
-    disk d(100000);
-    d.put_entry(0, 0, 0x0f, 2048, 50000);
-    d.put_entry(2048, 0, 0x83, 10, 100);
-    // Link back to an earlier record: a cycle.
-    d.put_entry(2048, 1, 0x05, 1000, 100);
-    d.put_entry(3048, 0, 0x83, 10, 100);
-    d.put_entry(3048, 1, 0x05, 0, 100);
-    auto s = read_partitions(d.reader(), d.sectors());
-    EXPECT_LE(s.size(), 1u + max_logical * 2);
-    EXPECT_GE(s.size(), 3u);
-}
-
-TEST(Partitions, NoSignatureNoPartitions)
-{
-    disk d(1000);
-    EXPECT_TRUE(read_partitions(d.reader(), d.sectors()).empty());
-}
-
-namespace {
 
 void put_gpt(disk &d, uint64_t header_lba, uint64_t entries_lba, const std::vector<std::pair<uint64_t, uint64_t>> &parts)
 {
@@ -153,38 +98,49 @@ void put_gpt(disk &d, uint64_t header_lba, uint64_t entries_lba, const std::vect
 
 } // namespace
 
-TEST(Partitions, GptEntriesKeepTheirIndexAsNumber)
+// Ordinary MBR and GPT layouts are checked against the real kpartx by the
+// device conformance suite; these are the cases it does not build.
+TEST(Partitions, EmptyEntriesKeepTheirNumbersAndNoSignatureNoPartitions)
+{
+    disk gaps(100000);
+    gaps.put_entry(0, 0, 0x83, 2048, 100);
+    gaps.put_entry(0, 2, 0x83, 4096, 100);
+    EXPECT_EQ(partitions_of(gaps), "1:2048+100 3:4096+100 ");
+
+    disk blank(1000);
+    EXPECT_EQ(partitions_of(blank), "");
+}
+
+TEST(Partitions, LogicalChainThatLoopsEnds)
+{
+    disk d(100000);
+    d.put_entry(0, 0, 0x0f, 2048, 50000);
+    d.put_entry(2048, 0, 0x83, 10, 100);
+    // Link back to an earlier record: a cycle.
+    d.put_entry(2048, 1, 0x05, 1000, 100);
+    d.put_entry(3048, 0, 0x83, 10, 100);
+    d.put_entry(3048, 1, 0x05, 0, 100);
+    auto s = read_partitions(d.reader(), d.sectors());
+    EXPECT_LE(s.size(), 1u + max_logical * 2);
+    EXPECT_GE(s.size(), 3u);
+}
+
+TEST(Partitions, GptEntriesAndTheBackupHeader)
 {
     disk d(100000);
     d.put_entry(0, 0, dos_type_gpt_protective, 1, 99999);
     put_gpt(d, 1, 2, {{2048, 1000}, {0, 0}, {4096, 2000}});
-    auto s = read_partitions(d.reader(), d.sectors());
-    ASSERT_EQ(s.size(), 2u);
-    EXPECT_EQ(s[0].number, 1u);
-    EXPECT_EQ(s[0].start, 2048u);
-    EXPECT_EQ(s[0].size, 1000u);
-    EXPECT_EQ(s[1].number, 3u);
-    EXPECT_EQ(s[1].size, 2000u);
-}
+    EXPECT_EQ(partitions_of(d), "1:2048+1000 3:4096+2000 "); // numbers are the entry indexes
 
-TEST(Partitions, GptBackupHeaderStandsInForADamagedPrimary)
-{
-    disk d(100000);
-    d.put_entry(0, 0, dos_type_gpt_protective, 1, 99999);
-    put_gpt(d, d.sectors() - 1, d.sectors() - 33, {{2048, 1000}});
-    auto s = read_partitions(d.reader(), d.sectors());
-    ASSERT_EQ(s.size(), 1u);
-    EXPECT_EQ(s[0].start, 2048u);
-}
+    disk backup(100000); // the backup header stands in for a missing primary
+    backup.put_entry(0, 0, dos_type_gpt_protective, 1, 99999);
+    put_gpt(backup, backup.sectors() - 1, backup.sectors() - 33, {{2048, 1000}});
+    EXPECT_EQ(partitions_of(backup), "1:2048+1000 ");
 
-TEST(Partitions, GptWithBadChecksumIsNotTrusted)
-{
-    disk d(100000);
-    d.put_entry(0, 0, dos_type_gpt_protective, 1, 99999);
-    put_gpt(d, 1, 2, {{2048, 1000}});
-    d.sector(2)[40] ^= 1; // entry array damaged
-    // The protective MBR alone is no DOS table either.
-    EXPECT_TRUE(read_partitions(d.reader(), d.sectors()).empty());
+    // A damaged entry array is not trusted, and the protective MBR alone is
+    // no DOS table either.
+    d.sector(2)[40] ^= 1;
+    EXPECT_EQ(partitions_of(d), "");
 }
 
 TEST(Partitions, GptWithHugeEntryCountIsRefused)

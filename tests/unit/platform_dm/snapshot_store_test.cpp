@@ -55,6 +55,10 @@ TEST(SnapshotStore, NewStoreWritesHeaderAndFirstDataChunkFollowsArea)
     uint64_t c = 0;
     ASSERT_EQ(s.allocate(c), 0);
     EXPECT_EQ(c, 2u) << "chunk 0 header, chunk 1 the first metadata area";
+
+    exception_store again(cow, 8, true);
+    ASSERT_EQ(again.init(err), 0) << err;
+    EXPECT_EQ(again.chunk_sectors(), 4u) << "the header's chunk size wins over the table's";
 }
 
 TEST(SnapshotStore, ExceptionsSurviveReopenAcrossAreas)
@@ -111,53 +115,29 @@ TEST(SnapshotStore, FullStoreGivesEnospcAndInvalidationPersists)
 
 TEST(SnapshotStore, CorruptStoresAreRefused)
 {
-    {
+    const snap_disk_exception past_the_end{5, 1u << 30};
+    const struct {
+        const char *why;
+        snap_disk_header header;
+        const snap_disk_exception *exception;
+        uint32_t chunk_size;
+        const char *message;
+    } cases[] = {
+        {"bad magic", {0x58, 1, 1, 4}, nullptr, 4, "Invalid or corrupt"},
+        {"unknown version", {snap_magic, 1, 2, 4}, nullptr, 4, ""},
+        {"exception past the end", {snap_magic, 1, 1, 4}, &past_the_end, 4, ""},
+        {"chunk size no power of two", {}, nullptr, 3, ""},
+    };
+    for (const auto &c : cases) {
         mem_cow cow(1 << 20);
-        cow.bytes[0] = 'X';
-        exception_store s(cow, 4, true);
+        std::memcpy(cow.bytes.data(), &c.header, sizeof c.header);
+        if (c.exception)
+            std::memcpy(cow.bytes.data() + 2048, c.exception, sizeof *c.exception);
+        exception_store s(cow, c.chunk_size, true);
         std::string err;
-        EXPECT_EQ(s.init(err), -EINVAL);
-        EXPECT_NE(err.find("Invalid or corrupt"), std::string::npos);
+        EXPECT_EQ(s.init(err), -EINVAL) << c.why;
+        EXPECT_NE(err.find(c.message), std::string::npos) << err;
     }
-    {
-        mem_cow cow(1 << 20);
-        snap_disk_header h{snap_magic, 1, 2, 4};
-        std::memcpy(cow.bytes.data(), &h, sizeof h);
-        exception_store s(cow, 4, true);
-        std::string err;
-        EXPECT_EQ(s.init(err), -EINVAL) << "unknown version";
-    }
-    {
-        // An exception that points past the end of the store.
-        mem_cow cow(1 << 20);
-        snap_disk_header h{snap_magic, 1, 1, 4};
-        std::memcpy(cow.bytes.data(), &h, sizeof h);
-        snap_disk_exception e{5, 1u << 30};
-        std::memcpy(cow.bytes.data() + 2048, &e, sizeof e);
-        exception_store s(cow, 4, true);
-        std::string err;
-        EXPECT_EQ(s.init(err), -EINVAL);
-    }
-    {
-        mem_cow cow(1 << 20);
-        exception_store s(cow, 3, true);
-        std::string err;
-        EXPECT_EQ(s.init(err), -EINVAL) << "chunk size must be a power of two";
-    }
-}
-
-TEST(SnapshotStore, HeaderChunkSizeWinsOverTheTable)
-{
-    mem_cow cow(1 << 20);
-    {
-        exception_store s(cow, 8, true);
-        std::string err;
-        ASSERT_EQ(s.init(err), 0);
-    }
-    exception_store s(cow, 4, true);
-    std::string err;
-    ASSERT_EQ(s.init(err), 0);
-    EXPECT_EQ(s.chunk_sectors(), 8u);
 }
 
 TEST(SnapshotStore, TransientStoreWritesNothingAndStartsAtChunkZero)

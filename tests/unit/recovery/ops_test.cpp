@@ -236,7 +236,7 @@ TEST_F(ops_test, GetattrFlatTimesAndTheRecordSavedAfterOpen)
     EXPECT_EQ(st.st_ino, fs_ino_hash("/vm1/disk-flat.vmdk"));
 
     EXPECT_EQ(recovery_fs_getattr("/vm1/nothing.vmx", &st), -ENOENT);
-    std::string too_long = "/" + std::string(TOL_PATH_MAX, 'n');
+    std::string too_long = std::string("/").append(TOL_PATH_MAX, 'n');
     EXPECT_EQ(recovery_fs_getattr(too_long.c_str(), &st), -ENAMETOOLONG);
 
     // The first getattr after an open is kept while the cookie lives.
@@ -424,7 +424,7 @@ TEST_F(ops_test, ExtendedAttributes)
 
 TEST_F(ops_test, DebugCountersFollowConsecutivePaths)
 {
-    get_reg_settings()->debug_level = 3;
+    reg_settings_update([](reg_settings_t &s) { s.debug_level = 3; });
     write("a.vmx", "a");
     write("b.vmx", "b");
     struct stat st;
@@ -446,13 +446,13 @@ TEST_F(ops_test, DebugCountersFollowConsecutivePaths)
     EXPECT_STREQ(prev_close_path, "/a.vmx");
 
     // Off at debug level 2 and below.
-    get_reg_settings()->debug_level = 2;
+    reg_settings_update([](reg_settings_t &s) { s.debug_level = 2; });
     recovery_fs_getattr("/a.vmx", &st);
     EXPECT_STREQ(prev_getattr_path, "/b.vmx");
 
     // A path longer than the buffer is cut to fit.
-    get_reg_settings()->debug_level = 3;
-    std::string huge = "/" + std::string(RECOVERY_DEBUG_PATH_SIZE + 10, 'z');
+    reg_settings_update([](reg_settings_t &s) { s.debug_level = 3; });
+    std::string huge = std::string("/").append(RECOVERY_DEBUG_PATH_SIZE + 10, 'z');
     recovery_fs_getattr(huge.c_str(), &st);
     EXPECT_EQ(strlen(prev_getattr_path), RECOVERY_DEBUG_PATH_SIZE - 1);
 }

@@ -159,7 +159,7 @@ TEST_F(recovery_test, TranslateJoinsAndBoundsTheLength)
 
     // scratch + "/" + rest: 4095 bytes fit, 4096 do not.
     size_t room = TOL_PATH_MAX - 1 - scratch_.size() - 1;
-    std::string fits = "/" + std::string(room, 'a');
+    std::string fits = std::string("/").append(room, 'a');
     ASSERT_NE(translate_path(fits.c_str(), &buf), nullptr);
     EXPECT_EQ(strlen(buf.path_buf), size_t(TOL_PATH_MAX - 1));
     std::string too_long = fits + "a";

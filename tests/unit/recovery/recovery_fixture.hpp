@@ -58,7 +58,7 @@ class recovery_test : public ::testing::Test
     {
         recovery_fs_release_all();
         fs_options = saved_options_;
-        *get_reg_settings() = saved_settings_;
+        reg_settings_publish(saved_settings_);
     }
 
     std::string scratch(const std::string &rel) const { return scratch_ + "/" + rel; }

@@ -97,7 +97,7 @@ TEST_F(vol_test, AccessWithoutAutomountTakesNoReference)
 
 TEST_F(vol_test, AccessWithAutomountFailsClearly)
 {
-    get_reg_settings()->recover_automount_enabled = TOL_TRUE;
+    reg_settings_update([](reg_settings_t &s) { s.recover_automount_enabled = TOL_TRUE; });
     char out[TOL_PATH_MAX];
     errdesc_t *err = access("/vm1/disk.volume/x", out);
     ASSERT_NE(err, nullptr);
@@ -110,7 +110,7 @@ TEST_F(vol_test, AccessWithAutomountFailsClearly)
 
 TEST_F(vol_test, DecrementOfAViewCookie)
 {
-    get_reg_settings()->recover_automount_enabled = TOL_TRUE;
+    reg_settings_update([](reg_settings_t &s) { s.recover_automount_enabled = TOL_TRUE; });
     recovery_cookie_t *cookie;
     {
         open_list_lock lock;

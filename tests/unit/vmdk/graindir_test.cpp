@@ -198,7 +198,7 @@ TEST(Graindir, HostileSizesAreCappedBeforeAnyAllocation)
     } cases[] = {
         {1000, 0, 512, "invalid grain geometry"},
         {1000, 128, 0, "invalid grain geometry"},
-        {1000, 128, 1u << 30, "exceed the limit"},
+        {1000, 128, VMDK_MAX_GTES_PER_GT + 1, "exceed the limit"},
         {0xffffffffu, 1, 1, "exceeds the limit"},
     };
     for (const auto &c : cases) {
@@ -207,6 +207,9 @@ TEST(Graindir, HostileSizesAreCappedBeforeAnyAllocation)
         EXPECT_EQ(gd.magic, 0u);
         EXPECT_EQ(gd.gd_entry, nullptr);
     }
+    // The limits themselves are allowed.
+    EXPECT_EQ(vmdk_read_graindir_common(fd.get(), 512, 1000, 1, VMDK_MAX_GTES_PER_GT, &gd), nullptr);
+    EXPECT_EQ(gd.gd_entry_count, 1u);
     // A directory offset beyond what a file offset can hold.
     sparsehdr_t h{};
     h.capacity = 1000;
