@@ -3,7 +3,7 @@
 // extended attributes and the debug counters.
 
 #include "common/list.hpp"
-#include "image/fuse_fh.hpp"
+#include "recovery/fuse_fh.hpp"
 #include "recovery/recovery_ops.hpp"
 #include "recovery/recovery_vol.hpp"
 #include "recovery_fixture.hpp"

@@ -1,7 +1,7 @@
 // Option parsing against the option table, the usage text and the FUSE file
 // handle.
 
-#include "image/fuse_fh.hpp"
+#include "recovery/fuse_fh.hpp"
 #include "recovery/recovery_options.hpp"
 
 #include <algorithm>
