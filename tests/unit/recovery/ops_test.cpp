@@ -1,15 +1,13 @@
-// The handlers, called directly (no mount): path hash, attributes, statfs,
-// write refusal, opens and reads through cookies, listings, readlink,
-// extended attributes and the debug counters.
+// The handlers, called directly (no mount): path hash, error answers,
+// attributes, statfs, write refusal, listings, readlink, extended attributes
+// and the debug counters.
 
-#include "common/list.hpp"
 #include "recovery/fuse_fh.hpp"
 #include "recovery/recovery_ops.hpp"
 #include "recovery/recovery_vol.hpp"
 #include "recovery_fixture.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -17,7 +15,6 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
-#include <thread>
 #include <sys/xattr.h>
 #include <vector>
 
@@ -34,6 +31,28 @@ TEST(RecoveryInoHash, KnownValues)
     // Bytes above 127 are signed chars widened with their sign.
     EXPECT_EQ(fs_ino_hash("\xe9"), (5381u * 33) ^ 0xFFFFFFE9u);
     EXPECT_EQ(fs_ino_hash("/caf\xe9.vmx"), 1584080266u);
+}
+
+TEST(RecoveryFsError, AnswersAnErrnoTheKernelKnows)
+{
+    const struct {
+        errnum_t number;
+        bool from_child;
+        int answer;
+    } cases[] = {
+        {ENOENT, false, -ENOENT}, {EMFILE, false, -EMFILE}, {ERR_BASE, false, -EIO},
+        {ERR_OBJ_NOT_FOUND, false, -EIO}, {ERR_MAX + 5, false, -EIO}, {ENOENT, true, -EIO},
+    };
+    for (const auto &c : cases) {
+        errdesc_t *err = errdesc_set(c.number);
+        err->origin = c.from_child ? ERRDESC_FROM_CHILD : ERRDESC_FROM_CALL;
+        EXPECT_EQ(recovery_fs_error(err, RECOVERY_FS_UNLOGGED), c.answer) << c.number;
+    }
+    testing::internal::CaptureStdout();
+    recovery_fs_error(errdesc_set_str(EACCES, "/p"), TOL_PRIO_ERROR);
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_NE(log.find(": ERROR [thread:"), std::string::npos) << log;
+    EXPECT_EQ(log.find("ERROR", log.find("ERROR") + 1), std::string::npos) << "logged once";
 }
 
 class ops_test : public recovery_test
@@ -60,14 +79,6 @@ class ops_test : public recovery_test
         EXPECT_EQ(recovery_fs_release(path, &fi), 0);
         return out;
     }
-    int64_t cookie_ref(const char *path)
-    {
-        open_list_lock lock;
-        recovery_contains_s lookup;
-        if (recovery_get_cookie(path, nullptr, nullptr, &lookup))
-            return -1;
-        return lookup.cookie->ref;
-    }
 };
 
 TEST_F(ops_test, WriteOpensAreRefusedBeforeThePathIsLooked)
@@ -80,144 +91,7 @@ TEST_F(ops_test, WriteOpensAreRefusedBeforeThePathIsLooked)
         open_file("/vm1/disk.volume/x", flags, &res);
         EXPECT_EQ(res, -EROFS) << flags;
     }
-    EXPECT_EQ(list_count(recovery_open_list.list), 0);
-}
-
-// Flat images are served from loop and device-mapper devices (root and the
-// sandbox: tests/integration/test_image_*.sh); here other image files show
-// the cookie sharing.
-TEST_F(ops_test, OpenReadReleaseSharesOneCookie)
-{
-    write("vm1/vm1.vmx", std::string(1024, 'f'));
-    write("vm1/disk-tolcbt.vmdk", "cbt");
-    int res;
-    struct fuse_file_info a = open_file("/vm1/vm1.vmx", O_RDONLY, &res);
-    ASSERT_EQ(res, 0);
-    struct fuse_file_info b = open_file("/vm1/vm1.vmx", O_RDONLY, &res);
-    ASSERT_EQ(res, 0);
-    EXPECT_EQ(list_count(recovery_open_list.list), 1);
-    EXPECT_EQ(cookie_ref("/vm1/vm1.vmx"), 2);
-
-    char buf[600];
-    EXPECT_EQ(recovery_fs_read("/vm1/vm1.vmx", buf, sizeof(buf), 700, &a), 324);
-    EXPECT_EQ(buf[0], 'f');
-    EXPECT_EQ(recovery_fs_read("/vm1/vm1.vmx", buf, sizeof(buf), 4096, &b), 0);
-
-    EXPECT_EQ(recovery_fs_release("/vm1/vm1.vmx", &a), 0);
-    EXPECT_EQ(recovery_fs_release("/vm1/vm1.vmx", &b), 0);
-    EXPECT_EQ(cookie_ref("/vm1/vm1.vmx"), 0);
-    EXPECT_EQ(list_count(recovery_open_list.list), 1); // kept until evicted
-
-    // A change-block file opens read-only by name.
-    EXPECT_EQ(read_all("/vm1/disk-tolcbt.vmdk"), "cbt");
-
-    // A failed open leaves no cookie; a read without a handle is stale.
-    open_file("/vm1/missing.vmx", O_RDONLY, &res);
-    EXPECT_EQ(res, -EIO);
-    EXPECT_EQ(cookie_ref("/vm1/missing.vmx"), -1);
-    struct fuse_file_info none = {};
-    EXPECT_EQ(recovery_fs_read("/x", buf, sizeof(buf), 0, &none), -ESTALE);
-}
-
-TEST_F(ops_test, FullListEvictsTheOldestIdleCookieOrRefuses)
-{
-    auto path = [](int i) { return "/vm/f" + std::to_string(i) + ".vmx"; };
-    for (int i = 0; i <= RECOVERY_MAX_COOKIES; ++i)
-        write(path(i).substr(1), std::to_string(i));
-
-    // Every cookie held by an open handle: no room for another.
-    std::vector<struct fuse_file_info> open_files;
-    int res;
-    for (int i = 0; i < RECOVERY_MAX_COOKIES; ++i) {
-        open_files.push_back(open_file(path(i).c_str(), O_RDONLY, &res));
-        ASSERT_EQ(res, 0);
-    }
-    open_file(path(RECOVERY_MAX_COOKIES).c_str(), O_RDONLY, &res);
-    EXPECT_EQ(res, -EIO); // EMFILE inside, EIO to the client
-    for (int i = 0; i < RECOVERY_MAX_COOKIES; ++i)
-        EXPECT_EQ(recovery_fs_release(path(i).c_str(), &open_files[i]), 0);
-    ASSERT_EQ(list_count(recovery_open_list.list), RECOVERY_MAX_COOKIES);
-
-    {
-        // Make f5 the oldest, although everything was used just now.
-        open_list_lock lock;
-        recovery_contains_s lookup;
-        ASSERT_EQ(recovery_get_cookie("/vm/f5.vmx", nullptr, nullptr, &lookup), nullptr);
-        lookup.cookie->stamp -= 10;
-    }
-    EXPECT_EQ(read_all(path(RECOVERY_MAX_COOKIES).c_str()), "32");
-    EXPECT_EQ(list_count(recovery_open_list.list), RECOVERY_MAX_COOKIES);
-    EXPECT_EQ(cookie_ref("/vm/f5.vmx"), -1);
-    EXPECT_EQ(cookie_ref(path(RECOVERY_MAX_COOKIES).c_str()), 0);
-}
-
-TEST_F(ops_test, ConcurrentOpensReadsAndEvictions)
-{
-    // More files than cookies: forced evictions run while other threads
-    // hold handles on other cookies.
-    constexpr int files = RECOVERY_MAX_COOKIES + 8;
-    for (int i = 0; i < files; ++i)
-        write("vm/f" + std::to_string(i) + ".vmx", std::string(1000 + i, char('a' + i % 26)));
-    std::atomic<int> bad{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([&, t] {
-            for (int k = 0; k < 150; ++k) {
-                int i = (t * 7 + k * 3) % files;
-                std::string path = "/vm/f" + std::to_string(i) + ".vmx";
-                struct fuse_file_info fi = {};
-                fi.flags = O_RDONLY;
-                if (recovery_fs_open(path.c_str(), &fi) != 0) {
-                    ++bad;
-                    continue;
-                }
-                struct stat st;
-                if (recovery_fs_getattr(path.c_str(), &st) != 0 || st.st_size != 1000 + i)
-                    ++bad;
-                std::string buf(2048, '\0');
-                int n = recovery_fs_read(path.c_str(), buf.data(), buf.size(), 0, &fi);
-                if (n != 1000 + i || buf[0] != char('a' + i % 26))
-                    ++bad;
-                if (recovery_fs_release(path.c_str(), &fi) != 0)
-                    ++bad;
-            }
-        });
-    }
-    for (auto &th : threads)
-        th.join();
-    EXPECT_EQ(bad.load(), 0);
-    EXPECT_LE(list_count(recovery_open_list.list), RECOVERY_MAX_COOKIES);
-}
-
-TEST_F(ops_test, ReplacementBlockOverlaysReads)
-{
-    write("vm1/vm1.vmx", std::string(4096, 'd'));
-    int res;
-    struct fuse_file_info fi = open_file("/vm1/vm1.vmx", O_RDONLY, &res);
-    ASSERT_EQ(res, 0);
-    // Hides a sector, as the recovery-header sector is hidden.
-    const std::string z(512, '\0');
-    auto *fh = reinterpret_cast<fuse_fh_t *>(static_cast<uintptr_t>(fi.fh));
-    const struct {
-        off_t block, offset;
-        size_t size;
-        std::string data;
-    } cases[] = {
-        {1024, 0, 4096, std::string(1024, 'd') + z + std::string(2560, 'd')},
-        {1024, 0, 1024, std::string(1024, 'd')}, // ends where the block starts
-        {1024, 1400, 300, std::string(136, '\0') + std::string(164, 'd')},
-        {4096, 3584, 1024, std::string(512, 'd') + z}, // the block counts past the end
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(std::to_string(c.offset) + "+" + std::to_string(c.size));
-        fh->buffered_data = {c.block, 512, const_cast<char *>(z.data())};
-        std::string buf(c.size, 'x');
-        EXPECT_EQ(recovery_fs_read("/p", buf.data(), buf.size(), c.offset, &fi),
-                  static_cast<int>(c.data.size()));
-        EXPECT_EQ(buf, c.data);
-    }
-    fh->buffered_data = {};
-    EXPECT_EQ(recovery_fs_release("/vm1/vm1.vmx", &fi), 0);
+    EXPECT_EQ(cookie_count(), 0u);
 }
 
 TEST_F(ops_test, GetattrFlatTimesAndTheRecordSavedAfterOpen)

@@ -61,25 +61,6 @@ TEST_F(vol_test, CreateEntryNamesTheViewAndMakesItsDirectory)
     EXPECT_EQ(create("/vm3", "x.vmdk", tree_.path("file/vol")), -1);
 }
 
-TEST_F(vol_test, CreateMountPoint)
-{
-    write("vm1/disk.vmdk", "d");
-    std::string dir = volumes_ + "//vm1/disk.volume";
-    EXPECT_EQ(recovery_create_mount_point("/vm1/disk.volume", dir.c_str(), scratch_.c_str()),
-              nullptr);
-    struct stat st;
-    EXPECT_EQ(stat(dir.c_str(), &st), 0);
-    EXPECT_EQ(recovery_create_mount_point("/vm1/disk.volume", dir.c_str(), scratch_.c_str()),
-              nullptr); // already there
-
-    std::string other = volumes_ + "//vm1/none.volume";
-    errdesc_t *err =
-        recovery_create_mount_point("/vm1/none.volume", other.c_str(), scratch_.c_str());
-    ASSERT_NE(err, nullptr);
-    EXPECT_EQ(err->number, ENOENT);
-    EXPECT_NE(stat(other.c_str(), &st), 0);
-}
-
 TEST_F(vol_test, AccessWithoutAutomountTakesNoReference)
 {
     char out[TOL_PATH_MAX];
@@ -87,7 +68,7 @@ TEST_F(vol_test, AccessWithoutAutomountTakesNoReference)
     EXPECT_EQ(std::string(out), volumes_ + "/vm1/disk.volume//0/etc/hosts");
     ASSERT_EQ(access("/vm1/disk.volume", out), nullptr);
     EXPECT_EQ(std::string(out), volumes_ + "/vm1/disk.volume/");
-    EXPECT_EQ(list_count(recovery_open_list.list), 0);
+    EXPECT_EQ(cookie_count(), 0u);
     EXPECT_EQ(recovery_vol_decrement_ref_cnt("/vm1/disk.volume"), nullptr);
 
     errdesc_t *err = access("/vm1/disk.vmdk", out);
@@ -113,15 +94,13 @@ TEST_F(vol_test, DecrementOfAViewCookie)
     get_reg_settings()->recover_automount_enabled = TOL_TRUE;
     recovery_cookie_t *cookie;
     {
-        open_list_lock lock;
-        recovery_contains_s lookup;
+        std::lock_guard<std::mutex> lock(recovery_open_list.lock);
         ASSERT_EQ(recovery_get_cookie("/vm1/disk.volume", scratch_.c_str(),
-                                      (volumes_ + "/vm1/disk.volume").c_str(), &lookup),
+                                      (volumes_ + "/vm1/disk.volume").c_str(), &cookie),
                   nullptr);
-        cookie = lookup.cookie;
     }
     EXPECT_TRUE(cookie->is_view());
-    cookie->is_mounted = TOL_TRUE;
+    cookie->is_mounted = true;
     cookie->ref = 2;
     EXPECT_EQ(recovery_vol_decrement_ref_cnt("/vm1/disk.volume/a"), nullptr);
     EXPECT_EQ(cookie->ref, 1);
@@ -132,7 +111,7 @@ TEST_F(vol_test, DecrementOfAViewCookie)
     EXPECT_EQ(err->number, EIO);
     EXPECT_EQ(cookie->ref, 0);
     // An unmounted view drops to 0 at once.
-    cookie->is_mounted = TOL_FALSE;
+    cookie->is_mounted = false;
     cookie->ref = 5;
     EXPECT_EQ(recovery_vol_decrement_ref_cnt("/vm1/disk.volume"), nullptr);
     EXPECT_EQ(cookie->ref, 0);
