@@ -44,13 +44,6 @@ TEST_F(vol_test, CreateEntryNamesTheViewAndMakesItsDirectory)
     EXPECT_EQ(made.st_ino, st.st_ino);
     EXPECT_EQ(create("/vm1", "disk.vmdk", volumes_), 0) << "a second time finds it in place";
 
-    // The entry's name must stay below 255 bytes.
-    EXPECT_EQ(create("/vm1", std::string(245, 'a') + ".vmdk", volumes_), 0);
-    EXPECT_EQ(strlen(name), 252u);
-    EXPECT_EQ(create("/vm1", std::string(247, 'b') + ".vmdk", volumes_), 0);
-    EXPECT_EQ(strlen(name), 254u);
-    EXPECT_EQ(create("/vm1", std::string(248, 'c') + ".vmdk", volumes_), -1);
-
     // A real entry of that name, a file in place of the mount directory, or
     // a volume path that cannot be made (its parent is a file).
     tree_.mkdir("scratch/vm1/disk.volume");
