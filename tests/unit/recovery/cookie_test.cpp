@@ -165,8 +165,10 @@ TEST_F(cookie_test, EvictionPassesTakeTheOldestIdleFreeCookie)
     cookie("a", 5);
     cookie("b", 5);
     for (const char *name : {"busy", "recent", "a"}) {
-        std::lock_guard<std::mutex> lock(recovery_open_list.lock);
-        EXPECT_EQ(recovery_evict_intern(true), nullptr);
+        {
+            std::lock_guard<std::mutex> lock(recovery_open_list.lock);
+            EXPECT_EQ(recovery_evict_intern(true), nullptr);
+        }
         EXPECT_FALSE(listed(name));
     }
     EXPECT_TRUE(listed("b"));
