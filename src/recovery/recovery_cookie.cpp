@@ -184,9 +184,14 @@ errdesc_t *recovery_evict_intern(bool force)
 errdesc_t *recovery_do_evict(recovery_cookie_t *cookie)
 {
     ts_dprintf(1, "recovery_do_evict: evicting '%s'\n", cookie->path.c_str());
-    errdesc_t *err = cookie->image ? cookie->image->release() : nullptr;
+    kept_error result; // the first failure
+    for (auto *image : {&cookie->merged_image, &cookie->loop_image}) {
+        errdesc_t *err = *image ? (*image)->release() : nullptr;
+        if (result.empty())
+            result.keep(err);
+    }
     if (!cookie->vdskdesc)
-        return err;
+        return result.raise();
     // Views are unmounted by the volume mounter, which this build does not
     // link in: a view cookie never gets a disk record here, and one that
     // claims it is refused rather than leaked.
@@ -227,24 +232,33 @@ errdesc_t *recovery_fs_open_impl(const char *path, const char *shadow_path, uint
     cookie->ref += 1;
     cookie->stamp = time(nullptr);
 
-    // A flat image's devices are built once, at the first open, and serve
-    // the cookie's whole life; other files are read from the scratch file.
+    // A flat image is read from the image of the kind that its change-block
+    // file calls for now, built once per cookie; other files are read from
+    // the scratch file.
     errdesc_t *err = nullptr;
     unique_fd fd;
+    const flat_image *image = nullptr;
     const bool flat = cookie->type == RECOVERY_FILE_TYPE_VMDK_FLAT;
-    if (flat && !cookie->image) {
+    if (flat) {
         flat_image_paths paths;
         err = flat_paths(path, shadow_path, scratch_path, &paths);
+        std::unique_ptr<flat_image> *slot = nullptr;
+        if (!err) {
+            slot = access(paths.tolcbt.c_str(), R_OK) == 0 ? &cookie->merged_image
+                                                           : &cookie->loop_image;
+            if (!*slot)
+                err = flat_image::open(paths, cookie->can_optimize, slot);
+        }
         if (!err)
-            err = flat_image::open(paths, cookie->can_optimize, &cookie->image);
-    } else if (!flat) {
+            image = slot->get();
+    } else {
         fd.reset(open(shadow_path, O_RDONLY | O_CLOEXEC));
         if (!fd)
             err = errdesc_set_fmt(errno, "Cannot open file %s.", shadow_path);
     }
     fuse_fh_t *fh = nullptr;
     if (!err) {
-        fh = fuse_fh_new(flat ? -1 : fd.get(), flat ? cookie->image.get() : nullptr, path, path);
+        fh = fuse_fh_new(flat ? -1 : fd.get(), image, path, path);
         if (!fh)
             err = errdesc_set_fmt(ENOMEM, "Cannot make a handle for %s", path);
     }

@@ -31,7 +31,11 @@ struct recovery_cookie_t {
     std::string shadow_path; // scratch path of an image, or a view's mount directory
     bool can_optimize = false;
     recovery_file_type_t type = RECOVERY_FILE_TYPE_UNKNOWN;
-    std::unique_ptr<flat_image> image; // a flat image's devices, built at its first open
+    // A flat image's devices, one image of each kind at most: the device is
+    // chosen at every open (a change-block file may appear meanwhile), and
+    // open handles keep reading the image they opened.
+    std::unique_ptr<flat_image> loop_image;   // the flat file on a loop device
+    std::unique_ptr<flat_image> merged_image; // merged with its change-block file
     bool is_mounted = false;
     uint32_t mount_attempts = 0;
     std::unique_ptr<vdskdesc_t> vdskdesc; // the mounted disk of a view

@@ -186,7 +186,7 @@ TEST_F(cookie_test, FailedTeardownStepStillReleasesTheRestAndFreesTheCookie)
     auto bitmap = tol_dev_open_at(tree_.path("bm").c_str(), scratch("dev").c_str(), nullptr, false);
     ASSERT_NE(bitmap, nullptr);
     recovery_cookie_t *c = cookie("image", 100);
-    c->image = std::make_unique<flat_image>(
+    c->loop_image = std::make_unique<flat_image>(
         loop_attachment::adopt("/dev/loop-rfs-unit-none"), nullptr, partition_mapping{},
         unique_fd(open(scratch("dev").c_str(), O_RDONLY)), bitmap_device(std::move(bitmap)));
 
