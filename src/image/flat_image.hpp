@@ -3,7 +3,8 @@
 // merged change-block device, or a read-only loop device over the flat
 // file), the partition mappings of that device, the device opened for reads
 // with its in-use bitmap, and the sector of the appliance's recovery header,
-// which reads as zeros. Built once per open cookie and shared by every open.
+// which reads as zeros. Owned by an open cookie and shared by the opens that
+// read through it.
 
 #include "common/errdesc.hpp"
 #include "common/unique_fd.hpp"
