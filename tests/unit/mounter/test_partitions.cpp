@@ -18,12 +18,6 @@ TEST(FsTable, ProbeWordsMatchByContainment)
         vol_type_t vol;
     } cases[] = {
         {"ext4dev", FS_TYPE_EXT4, VOL_FILESYS},
-        {"ext2", FS_TYPE_EXT2, VOL_FILESYS},
-        {"ext3", FS_TYPE_EXT3, VOL_FILESYS},
-        {"vfat", FS_TYPE_VFAT, VOL_FILESYS},
-        {"ntfs", FS_TYPE_NTFS, VOL_FILESYS},
-        {"ufs", FS_TYPE_UFS, VOL_FILESYS},
-        {"LVM2_member", FS_TYPE_LVM2, VOL_LVM},
         {"linux_raid_member", FS_TYPE_MD, VOL_LVM},
         {"swap", FS_TYPE_SWAP, VOL_UNMOUNTABLE},
         {"xfs", FS_TYPE_UNKNOWN, VOL_UNKNOWN},
