@@ -173,16 +173,6 @@ TEST(ErrdescPrint, LogLineFormatStatusBitsAndReportsAside)
     EXPECT_EQ(e->status,
               static_cast<uint32_t>(ERRDESC_ALLOCATED | ERRDESC_PRINTED | ERRDESC_LOGGED));
     EXPECT_EQ(errdesc_set(1)->status, static_cast<uint32_t>(ERRDESC_ALLOCATED)) << "a new error";
-
-    // A report aside leaves the pending error as it is.
-    errdesc_t *pending = errdesc_set_str(ENOSPC, "pending");
-    uint64_t seq = pending->sequence;
-    out = rfs_test::capture_stdout(
-        [] { errdesc_log_aside(TOL_PRIO_INFO, EBADE, "drained %d bytes", 12); });
-    EXPECT_NE(out.find("INFO [thread:"), std::string::npos) << out;
-    EXPECT_NE(out.find("error:52] drained 12 bytes\n"), std::string::npos) << out;
-    EXPECT_EQ(pending->number, ENOSPC);
-    EXPECT_EQ(pending->sequence, seq);
 }
 
 TEST(Stacktrace, CapturesFramesClearingTheRest)

@@ -78,14 +78,12 @@ TEST_F(LoopDevices, DetachRetriesExitCodeOneTenTimesAndForgetsThePath)
     EXPECT_EQ(err->number, 1);
     EXPECT_TRUE(dev.empty());
     EXPECT_EQ(calls(), Calls(LOOPDEV_ATTEMPTS, "losetup -d /dev/loop250"));
-    std::string want;
     for (int i = 1; i < LOOPDEV_ATTEMPTS; ++i)
-        want += "vdsk_release_loop_dev retried (" + std::to_string(i) +
-                "): loosetup -d /dev/loop250\n";
-    std::string lines; // the log lines without their time prefixes
-    for (size_t at = 0; (at = out.find(": vdsk_", at)) != std::string::npos;)
-        lines += out.substr(at + 2, out.find('\n', at) - at - 1), at = out.find('\n', at);
-    EXPECT_EQ(lines, want);
+        EXPECT_NE(out.find("vdsk_release_loop_dev retried (" + std::to_string(i) +
+                           "): loosetup -d /dev/loop250\n"),
+                  std::string::npos)
+            << i;
+    EXPECT_EQ(out.find("retried (0)"), std::string::npos);
 }
 
 TEST_F(LoopDevices, ErrorTexts)
