@@ -51,3 +51,12 @@ int tol_safe_snprintf(char *s, size_t n, const char *fmt, ...)
     s[n - 1] = '\0';
     return len;
 }
+
+bool format_path(char *buf, size_t size, const char *fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    int len = vsnprintf(buf, size, fmt, args);
+    va_end(args);
+    return len >= 0 && static_cast<size_t>(len) < size;
+}

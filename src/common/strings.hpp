@@ -12,3 +12,6 @@ int tol_snprintf(char *s, size_t n, const char *fmt, ...) __attribute__((format(
 // Cuts a text that does not fit; the last byte of `s` is always NUL.
 int tol_safe_snprintf(char *s, size_t n, const char *fmt, ...)
     __attribute__((format(printf, 3, 4)));
+// Formats a path into `buf` of `size` bytes; false when it does not fit
+// (the buffer then holds a cut text that must not be used).
+bool format_path(char *buf, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));

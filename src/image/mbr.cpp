@@ -1,8 +1,9 @@
 #include "image/mbr.hpp"
 
+#include "common/files.hpp"
+
 #include <cerrno>
 #include <cstring>
-#include <unistd.h>
 
 errdesc_t *read_sector(int fd, off_t byte_offset, size_t *length, void *buffer)
 {
@@ -10,21 +11,7 @@ errdesc_t *read_sector(int fd, off_t byte_offset, size_t *length, void *buffer)
     // descriptor may be shared with concurrent readers.
     if (byte_offset < 0)
         return errdesc_set(EINVAL);
-    auto *out = static_cast<char *>(buffer);
-    size_t done = 0;
-    while (done < *length) {
-        ssize_t n = pread(fd, out + done, *length - done, byte_offset + static_cast<off_t>(done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return errdesc_set(errno);
-        }
-        if (n == 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    *length = done;
-    return nullptr;
+    return tol_pread(fd, buffer, *length, byte_offset, length);
 }
 
 errdesc_t *read_mbr(int fd, mbr_t *mbr)

@@ -139,7 +139,7 @@ errdesc_t *find_free_sector_by_partition(int fd, uint32_t *sector)
     if (errdesc_t *err = read_mbr(fd, &mbr))
         return err;
     if (!is_valid_mbr(&mbr))
-        return errdesc_set_str(EIO, "unknown partition format");
+        return errdesc_set_fmt(EIO, "unknown partition format");
 
     // Entries of type 0 are unused, whatever their start says.
     uint32_t first_start = TOL_VDSK_NO_SECTOR;
@@ -169,7 +169,7 @@ errdesc_t *read_tol_vdsk_header(int fd, tol_vdsk_header_t *header)
     if (errdesc_t *err = find_free_sector_by_partition(fd, &sector))
         return err;
     if (!read_full_sector(fd, sector, header) || !is_tol_vdsk_header(header))
-        return errdesc_set_str(ENODATA, "The data is not a valid recover header");
+        return errdesc_set_fmt(ENODATA, "The data is not a valid recover header");
     return nullptr;
 }
 

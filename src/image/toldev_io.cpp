@@ -177,21 +177,28 @@ errdesc_t *tol_dev_read(tol_dev_desc_t *pdev, char *buffer, const uint8_t *bitma
     };
 
     char *pos = buffer;
+    tol_sector_t delivered = 0;
+    bool device_ended = false;
     auto close_run = [&](bool used, tol_sector_t first, tol_sector_t n) -> errdesc_t * {
         ++ctr.runs;
-        const size_t bytes = static_cast<size_t>(n) * TOL_SECTOR_SIZE;
+        size_t bytes = static_cast<size_t>(n) * TOL_SECTOR_SIZE;
         if (used) {
             ts_dprintf(4, "tol_dev_read: in-use start/count/end - %lld %lld %lld\n",
                        static_cast<long long>(first), static_cast<long long>(n),
                        static_cast<long long>(first + n - 1));
             size_t got = 0;
-            errdesc_t *err = tol_pread(pdev->fd.get(), pos, bytes, first * TOL_SECTOR_SIZE, &got);
-            // A device shorter than its bitmap says must not pass for zeros.
-            errnum_t number = err ? err->number : (got < bytes ? EIO : 0);
-            if (number != 0)
-                return errdesc_set_extended_err(number, pdev->extended_error_path.empty()
-                                                            ? nullptr
-                                                            : pdev->extended_error_path.c_str());
+            if (errdesc_t *err =
+                    tol_pread(pdev->fd.get(), pos, bytes, first * TOL_SECTOR_SIZE, &got))
+                return errdesc_set_extended_err(err->number, pdev->extended_error_path.empty()
+                                                                 ? nullptr
+                                                                 : pdev->extended_error_path.c_str());
+            // The bitmap covers whole bytes, so it may reach up to 7 sectors
+            // beyond the device: a short read there is the device's end.
+            if (got < bytes) {
+                n = static_cast<tol_sector_t>(got / TOL_SECTOR_SIZE);
+                bytes = static_cast<size_t>(n) * TOL_SECTOR_SIZE;
+                device_ended = true;
+            }
             rstats->sectors_read += n;
             ctr.sectors_read += static_cast<uint64_t>(n);
         } else {
@@ -201,12 +208,13 @@ errdesc_t *tol_dev_read(tol_dev_desc_t *pdev, char *buffer, const uint8_t *bitma
         }
         ctr.io_bytes += bytes;
         pos += bytes;
+        delivered += n;
         return nullptr;
     };
 
     bool state = in_use(start_sector);
     tol_sector_t run_start = start_sector;
-    for (tol_sector_t s = start_sector + 1; s <= end_sector; ++s) {
+    for (tol_sector_t s = start_sector + 1; s <= end_sector && !device_ended; ++s) {
         bool used = in_use(s);
         if (used == state)
             continue;
@@ -215,10 +223,11 @@ errdesc_t *tol_dev_read(tol_dev_desc_t *pdev, char *buffer, const uint8_t *bitma
         state = used;
         run_start = s;
     }
-    if (errdesc_t *err = close_run(state, run_start, end_sector + 1 - run_start))
-        return err;
+    if (!device_ended)
+        if (errdesc_t *err = close_run(state, run_start, end_sector + 1 - run_start))
+            return err;
 
-    *sector_count = count;
+    *sector_count = delivered;
     return nullptr;
 }
 

@@ -52,8 +52,7 @@ bool prepare_directory(const char *path)
 
 void recovery_fs_init()
 {
-    recovery_open_list_init();
-    // The eviction thread (evict_thr_start) and then the controller thread
+    // The open list is ready from the start. The eviction thread (evict_thr_start) and then the controller thread
     // (controller_thr_start) are started here once they exist. Until then
     // cookies are only evicted when the list is full, and the settings keep
     // their defaults.

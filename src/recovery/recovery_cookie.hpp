@@ -3,15 +3,12 @@
 // by every access to a file-level view), kept in one global list of at most
 // 32 cookies that outlive the last close until they are evicted.
 //
-// Lock order: the open-list lock, then one cookie's mutex, then the list_t's
-// internal lock. Eviction only tries cookie mutexes and never waits.
+// Lock order: the open-list lock, then one cookie's mutex, then the list's
+// entries lock. Eviction only tries cookie mutexes and never waits.
 
 #include "common/errdesc.hpp"
-#include "common/list.hpp"
 #include "common/types.hpp"
-#include "image/fuse_fh.hpp"
-#include "image/tolcbt.hpp"
-#include "image/toldev_io.hpp"
+#include "image/flat_image.hpp"
 #include "mounter/disk_record.hpp"
 #include "recovery/recovery_path.hpp"
 
@@ -19,37 +16,27 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
-#include <pthread.h>
 #include <string>
 #include <sys/stat.h>
+#include <vector>
 
-inline constexpr uint32_t RECOVERY_COOKIE_MAGIC = 0xbcbcbcbc;
-inline constexpr uint32_t RECOVERY_OPEN_LIST_MAGIC = 0xdededede;
-inline constexpr uint32_t RECOVERY_LOOKUP_MAGIC = 0xeeeeeeee;
-inline constexpr uint32_t RECOVERY_RECORD_VERSION = 1;
-
-inline constexpr int RECOVERY_MAX_COOKIES = 32;
+inline constexpr size_t RECOVERY_MAX_COOKIES = 32;
 inline constexpr time_t RECOVERY_IDLE_SECONDS = 60;
-// Seconds that one losetup run may take when a flat image gets its loop device.
-inline constexpr int RECOVERY_LOOP_TIMEOUT = 600;
 
 struct recovery_cookie_t {
-    uint32_t magic = RECOVERY_COOKIE_MAGIC;
-    uint32_t version = RECOVERY_RECORD_VERSION;
-    std::unique_ptr<std::mutex> mutex; // created when the cookie is accepted
-    int64_t ref = 0;                   // image: open handles; view: held references
-    time_t stamp = 0;                  // last open, view access or release
-    std::string path;                  // key: FUSE path of an image, or vol_path of a view
-    std::string shadow_path;           // scratch path of an image, or a view's mount directory
-    std::string devicemapper_path;     // device whose partitions were mapped
-    std::string loopdev_path;          // loop device over a flat file without change blocks
-    tol_bool_t can_optimize = TOL_FALSE;
+    std::mutex mutex;
+    int64_t ref = 0;         // image: open handles; view: held references
+    time_t stamp = 0;        // last open, view access or release
+    std::string path;        // key: FUSE path of an image, or vol_path of a view
+    std::string shadow_path; // scratch path of an image, or a view's mount directory
+    bool can_optimize = false;
     recovery_file_type_t type = RECOVERY_FILE_TYPE_UNKNOWN;
-    part_map_t part_map;                                 // partitions mapped from devicemapper_path
-    std::unique_ptr<tolcbt_merge_handle_t> merge_handle; // merged change-block device
-    std::unique_ptr<tol_dev_desc_t> pdev;                // device opened for optimised reads
-    fuse_fh_buffer_t buffered_data = {}; // replacement sector; buffer owned by the cookie
-    tol_bool_t is_mounted = TOL_FALSE;
+    // A flat image's devices, one image of each kind at most: the device is
+    // chosen at every open (a change-block file may appear meanwhile), and
+    // open handles keep reading the image they opened.
+    std::unique_ptr<flat_image> loop_image;   // the flat file on a loop device
+    std::unique_ptr<flat_image> merged_image; // merged with its change-block file
+    bool is_mounted = false;
     uint32_t mount_attempts = 0;
     std::unique_ptr<vdskdesc_t> vdskdesc; // the mounted disk of a view
     std::unique_ptr<struct stat> stat;    // attributes saved by the first getattr after an open
@@ -57,82 +44,72 @@ struct recovery_cookie_t {
     bool is_view() const { return type == RECOVERY_FILE_TYPE_VMDK_VOLUME; }
 };
 
-struct recovery_open_list_t {
-    uint32_t magic;
-    uint32_t version;
-    pthread_mutex_t mutex; // the open-list lock
-    list_t *list;          // recovery_cookie_t pointers
+// The cookies in the order they were added. Finding, adding and removing
+// need the open-list lock (`lock`); the entries lock inside only keeps the
+// saved-attribute lookups of getattr, which take no open-list lock, safe.
+class recovery_open_list_t
+{
+  public:
+    std::mutex lock; // the open-list lock
+
+    // The cookie of `path`, or null (caller holds the open-list lock).
+    recovery_cookie_t *find(const std::string &path);
+    size_t size();
+    void add(std::unique_ptr<recovery_cookie_t> cookie);
+    // Takes the cookie off the list; it is the caller's to tear down.
+    std::unique_ptr<recovery_cookie_t> remove(recovery_cookie_t *cookie);
+    // Takes every cookie off the list, oldest first (shutdown).
+    std::vector<std::unique_ptr<recovery_cookie_t>> remove_all();
+    // The idle cookie with the oldest stamp (the oldest entry on a tie) whose
+    // stamp lies more than 60 seconds before `now`; cookies whose mutex is
+    // busy are skipped without waiting.
+    recovery_cookie_t *eviction_candidate(time_t now);
+
+    // getattr's saved attribute record of an image cookie.
+    bool saved_stat(const std::string &path, struct stat *out);
+    // Saves `st` in the image cookie of `path` unless it has a record.
+    void save_stat(const std::string &path, const struct stat &st);
+
+  private:
+    std::mutex entries_lock_;
+    std::vector<std::unique_ptr<recovery_cookie_t>> entries_;
 };
 
 extern recovery_open_list_t recovery_open_list;
 
-// The lookup record passed through the list walk.
-struct recovery_contains_s {
-    uint32_t magic;
-    uint32_t version;
-    recovery_file_type_t type;
-    std::string path;
-    recovery_cookie_t *cookie;
-};
-
-// The eviction record passed through the list walk.
-struct recovery_evict_s {
-    uint32_t magic;
-    uint32_t version;
-    recovery_file_type_t type;
-    time_t stamp;
-    recovery_cookie_t *cookie;
-};
-
-// Sets the open list up: magic, version, mutex and a new empty list.
-void recovery_open_list_init();
-// Whether the open list has been set up (and not released).
-bool recovery_open_list_ready();
-
-// The open-list lock as a scoped guard.
-class open_list_lock
-{
-  public:
-    open_list_lock() { pthread_mutex_lock(&recovery_open_list.mutex); }
-    ~open_list_lock() { pthread_mutex_unlock(&recovery_open_list.mutex); }
-    open_list_lock(const open_list_lock &) = delete;
-    open_list_lock &operator=(const open_list_lock &) = delete;
-};
-
 // Finds or creates the cookie of `path` (caller holds the open-list lock).
 // Without a shadow path nothing is created: a missing cookie is ENOENT.
 errdesc_t *recovery_get_cookie(const char *path, const char *scratch_path, const char *shadow_path,
-                               recovery_contains_s *lookup);
+                               recovery_cookie_t **cookie);
+// Accepts a fresh cookie: classification, validation, room in the list.
 errdesc_t *recovery_new_cookie(recovery_cookie_t *cookie, const char *scratch_path);
-void recovery_free_cookie(recovery_cookie_t **cookie);
-tol_bool_t recovery_open_contains_iter(void *lookup, void *cookie);
 
-// Checks a flat image against its recovery header (or its descriptor) and
-// its change-block file; every refusal makes the open fail.
+// Checks the flat image of `path` (served by `shadow_path`) against its
+// recovery header (or its descriptor) and its change-block file.
 errdesc_t *validate_vmdk_flat(const char *path, const char *shadow_path, const char *scratch_path);
 
 // Evicts at most one idle cookie; the caller holds the open-list lock. With
 // `force` any idle cookie qualifies, however recently used. EMFILE when none
-// qualifies.
-errdesc_t *recovery_evict_intern(tol_bool_t force);
-tol_bool_t recovery_evict_iter(void *evict, void *cookie);
+// qualifies. The evicted cookie is freed whatever its teardown reports.
+errdesc_t *recovery_evict_intern(bool force);
+// Tears down everything a cookie holds but its memory; every step runs.
 errdesc_t *recovery_do_evict(recovery_cookie_t *cookie);
+// Takes the cookie off the list, tears it down and frees it, logging a
+// teardown failure with priority 3. The caller holds the open-list lock.
+void recovery_discard_cookie(recovery_cookie_t *cookie);
 
 // One periodic eviction pass: at most one cookie idle for more than 60
 // seconds. Takes the open-list lock itself.
 errdesc_t *recovery_evict();
 
-// Tears down and frees every cookie, then the list (shutdown).
+// Tears down and frees every cookie (shutdown).
 void recovery_fs_release_all();
-
-// getattr's saved attribute record of an image cookie. The copy is taken
-// under the list's internal lock, so a concurrent eviction cannot free the
-// cookie underneath it.
-bool recovery_cookie_get_saved_stat(const char *path, struct stat *stbuf);
-// Saves `stbuf` in the image cookie of `path` unless it already has a record.
-void recovery_cookie_save_stat(const char *path, const struct stat *stbuf);
 
 errdesc_t *recovery_fs_open_impl(const char *path, const char *shadow_path, uint64_t *fh_slot,
                                  const char *scratch_path);
+// Reads through the handle in the slot; `*count` is what was delivered.
+errdesc_t *recovery_read(char *buf, size_t size, off_t offset, const uint64_t *fh_slot,
+                         size_t *count);
+// recovery_read as a byte count or a negated error number, unlogged.
 int recovery_fs_read_impl(char *buf, size_t size, off_t offset, uint64_t *fh_slot);
 errdesc_t *recovery_fs_release_impl(const char *path, const char *shadow_path, uint64_t *fh_slot);

@@ -6,14 +6,13 @@
 #include "common/logging.hpp"
 #include "common/strings.hpp"
 #include "controller/settings.hpp"
-#include "image/fuse_fh.hpp"
+#include "recovery/fuse_fh.hpp"
 #include "recovery/recovery_cookie.hpp"
 #include "recovery/recovery_options.hpp"
 #include "recovery/recovery_path.hpp"
 #include "recovery/recovery_vol.hpp"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -68,15 +67,6 @@ bool is_view_path(const char *path)
     return !fs_options.hide_file_level_view && recovery_is_vmdk_volume_file(path, scratch());
 }
 
-__attribute__((format(printf, 3, 4))) bool format_path(char *buf, size_t size, const char *fmt, ...)
-{
-    va_list args;
-    va_start(args, fmt);
-    int len = vsnprintf(buf, size, fmt, args);
-    va_end(args);
-    return len >= 0 && static_cast<size_t>(len) < size;
-}
-
 // The mount directory of the `.volume` directory itself (FUSE path kept whole).
 bool vol_top_mount_dir(const char *path, char *mount_dir)
 {
@@ -105,24 +95,30 @@ errdesc_t *name_too_long(const char *path)
     return errdesc_set_fmt(ENAMETOOLONG, "Path too long: %.256s...", path);
 }
 
-// The file that serves `path` for the xattr calls: the mount directory for
-// the `.volume` directory itself, the resolved path inside a view, the
-// scratch file otherwise.
-errdesc_t *xattr_target(const char *path, char *target)
+// The file that serves `path`: the resolved path inside a view (whose
+// reference is given back at once), the scratch file otherwise.
+errdesc_t *plain_target(const char *path, char *target)
 {
-    if (is_view_path(path)) {
-        if (recovery_is_vol_dir_top(path)) {
-            if (!vol_top_mount_dir(path, target))
-                return name_too_long(path);
-            return recovery_create_mount_point(path, target, scratch());
-        }
+    if (is_view_path(path))
         return view_resolve(path, target);
-    }
     path_buf_t buf;
     if (!translate_path(path, &buf))
         return name_too_long(path);
     strcpy(target, buf.path_buf);
     return nullptr;
+}
+
+// The file that serves `path` for the xattr calls: the mount directory for
+// the `.volume` directory itself, the resolved path inside a view, the
+// scratch file otherwise.
+errdesc_t *xattr_target(const char *path, char *target)
+{
+    if (is_view_path(path) && recovery_is_vol_dir_top(path)) {
+        if (!vol_top_mount_dir(path, target))
+            return name_too_long(path);
+        return recovery_create_mount_point(path, target, scratch());
+    }
+    return plain_target(path, target);
 }
 
 fuse_fh_t *handle_of(struct fuse_file_info *fi)
@@ -134,6 +130,15 @@ fuse_fh_t *handle_of(struct fuse_file_info *fi)
 }
 
 } // namespace
+
+int recovery_fs_error(errdesc_t *err, int priority)
+{
+    if (priority != RECOVERY_FS_UNLOGGED)
+        errdesc_log(err, priority);
+    if (err->origin == ERRDESC_FROM_CHILD || err->number >= ERR_BASE || err->number <= 0)
+        return -EIO;
+    return -err->number;
+}
 
 uint32_t fs_ino_hash(const char *path)
 {
@@ -150,7 +155,7 @@ errdesc_t *recovery_fs_getattr_impl(const char *path, const char *shadow_path, s
                                     tol_bool_t follow_link, const char *scratch_path)
 {
     recovery_file_type_t type = recovery_infer_file_type(path);
-    if (recovery_cookie_get_saved_stat(path, stbuf))
+    if (recovery_open_list.saved_stat(path, stbuf))
         return nullptr;
 
     int rc = follow_link ? stat(shadow_path, stbuf) : lstat(shadow_path, stbuf);
@@ -170,7 +175,7 @@ errdesc_t *recovery_fs_getattr_impl(const char *path, const char *shadow_path, s
         }
     }
     stbuf->st_ino = fs_ino_hash(path);
-    recovery_cookie_save_stat(path, stbuf);
+    recovery_open_list.save_stat(path, *stbuf);
     return nullptr;
 }
 
@@ -206,22 +211,23 @@ int recovery_fs_getattr(const char *path, struct stat *stbuf)
         if (recovery_is_vol_dir_top(path)) {
             // Only make sure that the empty mount directory exists; entering
             // the directory is what mounts the view.
-            if (!vol_top_mount_dir(path, target))
-                return -ENAMETOOLONG;
-            err = recovery_create_mount_point(path, target, scratch());
+            err = vol_top_mount_dir(path, target)
+                      ? recovery_create_mount_point(path, target, scratch())
+                      : name_too_long(path);
         } else {
             err = view_resolve(path, target);
         }
         if (!err)
             err = recovery_fs_getattr_impl(path, target, stbuf, TOL_FALSE, scratch());
-        return err ? -err->number : 0;
+        return err ? recovery_fs_error(err, RECOVERY_FS_UNLOGGED) : 0;
     }
 
     path_buf_t buf;
-    if (!translate_path(path, &buf))
-        return -ENAMETOOLONG;
-    if (errdesc_t *err = recovery_fs_getattr_impl(path, buf.path_buf, stbuf, TOL_TRUE, scratch()))
-        return -err->number;
+    errdesc_t *err = translate_path(path, &buf)
+                         ? recovery_fs_getattr_impl(path, buf.path_buf, stbuf, TOL_TRUE, scratch())
+                         : name_too_long(path);
+    if (err)
+        return recovery_fs_error(err, RECOVERY_FS_UNLOGGED);
     if (debug_counters_on())
         tns_check_statb(path, "recovery_fs_getattr", stbuf, TOL_FALSE);
     return 0;
@@ -233,15 +239,8 @@ int recovery_fs_readlink(const char *path, char *buf, size_t size)
     if (size == 0)
         return -EINVAL;
     char target[TOL_PATH_MAX];
-    if (is_view_path(path)) {
-        if (errdesc_t *err = view_resolve(path, target))
-            return -err->number;
-    } else {
-        path_buf_t pbuf;
-        if (!translate_path(path, &pbuf))
-            return -ENAMETOOLONG;
-        strcpy(target, pbuf.path_buf);
-    }
+    if (errdesc_t *err = plain_target(path, target))
+        return recovery_fs_error(err, RECOVERY_FS_UNLOGGED);
     ssize_t len = readlink(target, buf, size - 1);
     if (len < 0)
         return -errno;
@@ -268,7 +267,7 @@ int recovery_fs_open(const char *path, struct fuse_file_info *fi)
         char resolved[TOL_PATH_MAX];
         if (errdesc_t *err = view_access(path, resolved)) {
             ts_printf("recovery_fs_open: recovery_vol_access failed on '%s'\n", path);
-            return -err->number;
+            return recovery_fs_error(err, RECOVERY_FS_UNLOGGED);
         }
         int fd = open(resolved, O_RDONLY);
         if (fd < 0) {
@@ -277,7 +276,7 @@ int recovery_fs_open(const char *path, struct fuse_file_info *fi)
             recovery_vol_decrement_ref_cnt(path);
             return -saved;
         }
-        fuse_fh_t *fh = fuse_fh_new(fd, nullptr, TOL_FALSE, path, path);
+        fuse_fh_t *fh = fuse_fh_new(fd, nullptr, path, path);
         if (!fh) {
             close(fd);
             recovery_vol_decrement_ref_cnt(path);
@@ -287,14 +286,14 @@ int recovery_fs_open(const char *path, struct fuse_file_info *fi)
         return 0;
     }
 
+    // Whatever the cause, a refused image is an I/O error to the client.
     path_buf_t buf;
-    if (!translate_path(path, &buf)) {
-        errdesc_log(name_too_long(path), TOL_PRIO_ERROR);
-        return -EIO;
-    }
     uint64_t slot = 0;
-    if (errdesc_t *err = recovery_fs_open_impl(path, buf.path_buf, &slot, scratch())) {
-        errdesc_log(err, TOL_PRIO_ERROR);
+    errdesc_t *err = translate_path(path, &buf)
+                         ? recovery_fs_open_impl(path, buf.path_buf, &slot, scratch())
+                         : name_too_long(path);
+    if (err) {
+        recovery_fs_error(err, TOL_PRIO_ERROR);
         return -EIO;
     }
     fi->fh = slot;
@@ -305,13 +304,13 @@ int recovery_fs_read(const char *path, char *buf, size_t size, off_t offset,
                      struct fuse_file_info *fi)
 {
     uint64_t slot = fi->fh;
-    int res = recovery_fs_read_impl(buf, size, offset, &slot);
-    if (res < 0) {
-        ts_printf("recovery_fs_read: recovery_fs_read_impl failed on '%s', errno = %d\n", path,
-                  -res);
-        errdesc_log(errdesc_set_str(-res, path), TOL_PRIO_ERROR);
-    }
-    return res;
+    size_t count = 0;
+    errdesc_t *err = recovery_read(buf, size, offset, &slot, &count);
+    if (!err)
+        return static_cast<int>(count);
+    ts_printf("recovery_fs_read: recovery_fs_read_impl failed on '%s', errno = %d\n", path,
+              err->number);
+    return recovery_fs_error(err, TOL_PRIO_ERROR);
 }
 
 int recovery_fs_statfs(const char *path, struct statvfs *stbuf)
@@ -328,10 +327,7 @@ int recovery_fs_statfs(const char *path, struct statvfs *stbuf)
         err = translate_path(path, &buf) ? recovery_fs_statvfs_impl(path, buf.path_buf, stbuf)
                                          : name_too_long(path);
     }
-    if (!err)
-        return 0;
-    errdesc_log(err, TOL_PRIO_ERROR);
-    return -err->number;
+    return err ? recovery_fs_error(err, TOL_PRIO_ERROR) : 0;
 }
 
 int recovery_fs_release(const char *path, struct fuse_file_info *fi)
@@ -349,7 +345,7 @@ int recovery_fs_release(const char *path, struct fuse_file_info *fi)
     if (is_view_path(path)) {
         char resolved[TOL_PATH_MAX];
         if (errdesc_t *err = view_resolve(path, resolved))
-            return -err->number;
+            return recovery_fs_error(err, RECOVERY_FS_UNLOGGED);
         fuse_fh_t *fh = handle_of(fi);
         fi->fh = 0;
         if (!fh) {
@@ -362,7 +358,7 @@ int recovery_fs_release(const char *path, struct fuse_file_info *fi)
         }
         // The reference that the open took.
         if (errdesc_t *err = recovery_vol_decrement_ref_cnt(path))
-            return -err->number;
+            return recovery_fs_error(err, RECOVERY_FS_UNLOGGED);
         return 0;
     }
 
@@ -371,10 +367,7 @@ int recovery_fs_release(const char *path, struct fuse_file_info *fi)
     uint64_t slot = fi->fh;
     errdesc_t *err = recovery_fs_release_impl(path, shadow, &slot);
     fi->fh = slot;
-    if (!err)
-        return 0;
-    errdesc_log(err, TOL_PRIO_ERROR);
-    return -err->number;
+    return err ? recovery_fs_error(err, TOL_PRIO_ERROR) : 0;
 }
 
 int recovery_fs_getxattr(const char *path, const char *name, char *value, size_t size)
@@ -383,7 +376,7 @@ int recovery_fs_getxattr(const char *path, const char *name, char *value, size_t
                static_cast<ssize_t>(size));
     char target[TOL_PATH_MAX];
     if (errdesc_t *err = xattr_target(path, target))
-        return -err->number;
+        return recovery_fs_error(err, RECOVERY_FS_UNLOGGED);
     ssize_t res = getxattr(target, name, value, size);
     return res < 0 ? -errno : static_cast<int>(res);
 }
@@ -393,7 +386,7 @@ int recovery_fs_listxattr(const char *path, char *list, size_t size)
     ts_dprintf(3, "recovery_fs_listxattr(path %s, size %zd)\n", path, static_cast<ssize_t>(size));
     char target[TOL_PATH_MAX];
     if (errdesc_t *err = xattr_target(path, target))
-        return -err->number;
+        return recovery_fs_error(err, RECOVERY_FS_UNLOGGED);
     ssize_t res = listxattr(target, list, size);
     return res < 0 ? -errno : static_cast<int>(res);
 }
@@ -403,29 +396,24 @@ int recovery_fs_opendir(const char *path, struct fuse_file_info *fi)
     ts_dprintf(3, "recovery_fs_opendir(path %s, fuse_file_info %p)\n", path,
                static_cast<void *>(fi));
     DIR *dp = nullptr;
-    int saved = 0;
+    int saved = ENAMETOOLONG;
     if (is_view_path(path)) {
         char resolved[TOL_PATH_MAX];
         if (errdesc_t *err = view_access(path, resolved))
-            return -err->number;
+            return recovery_fs_error(err, RECOVERY_FS_UNLOGGED);
         dp = opendir(resolved);
-        if (!dp) {
-            saved = errno;
+        saved = errno;
+        if (!dp)
             recovery_vol_decrement_ref_cnt(path); // no handle keeps the reference
-        }
     } else {
         path_buf_t buf;
         if (translate_path(path, &buf)) {
             dp = opendir(buf.path_buf);
             saved = errno;
-        } else {
-            saved = ENAMETOOLONG;
         }
     }
-    if (!dp) {
-        errdesc_log(errdesc_set_str(saved, path), TOL_PRIO_ERROR);
-        return -saved;
-    }
+    if (!dp)
+        return recovery_fs_error(errdesc_set_str(saved, path), TOL_PRIO_ERROR);
     fi->fh = reinterpret_cast<uintptr_t>(dp);
     return 0;
 }
@@ -442,11 +430,8 @@ int recovery_fs_readdir(const char *path, void *buf, fuse_fill_dir_t filler, off
     rewinddir(dp);
     errno = 0;
     struct dirent *de = readdir(dp);
-    if (!de) {
-        int saved = errno;
-        errdesc_log(errdesc_set_str(saved, path), TOL_PRIO_ERROR);
-        return -saved;
-    }
+    if (!de)
+        return recovery_fs_error(errdesc_set_str(errno, path), TOL_PRIO_ERROR);
 
     const bool view_dir = is_view_path(path);
     for (; de; de = readdir(dp)) {
@@ -459,9 +444,9 @@ int recovery_fs_readdir(const char *path, void *buf, fuse_fill_dir_t filler, off
             err = name_too_long(path);
         } else if (view_dir) {
             if ((err = view_access(entry_path, resolved)))
-                return -err->number;
+                return recovery_fs_error(err, RECOVERY_FS_UNLOGGED);
             if ((err = recovery_vol_decrement_ref_cnt(path)))
-                return -err->number;
+                return recovery_fs_error(err, RECOVERY_FS_UNLOGGED);
             err = recovery_fs_getattr_impl(entry_path, resolved, &st, TOL_FALSE, scratch());
         } else {
             path_buf_t pbuf;
@@ -514,14 +499,11 @@ int recovery_fs_releasedir(const char *path, struct fuse_file_info *fi)
                static_cast<void *>(fi));
     auto *dp = reinterpret_cast<DIR *>(static_cast<uintptr_t>(fi->fh));
     fi->fh = ~uint64_t{0};
-    if (dp && closedir(dp) != 0) {
-        int saved = errno;
-        errdesc_log(errdesc_set_str(saved, path), TOL_PRIO_ERROR);
-        return -saved;
-    }
+    if (dp && closedir(dp) != 0)
+        return recovery_fs_error(errdesc_set_str(errno, path), TOL_PRIO_ERROR);
     if (is_view_path(path)) {
         if (errdesc_t *err = recovery_vol_decrement_ref_cnt(path))
-            return -err->number;
+            return recovery_fs_error(err, RECOVERY_FS_UNLOGGED);
     }
     return 0;
 }

@@ -23,6 +23,16 @@ extern int prev_close_path_count;
 
 uint32_t fs_ino_hash(const char *path);
 
+// Passed as the priority of a failure that the handler answers without
+// logging (the client's answer is all that the failure means).
+inline constexpr int RECOVERY_FS_UNLOGGED = -1;
+
+// The one place where handlers turn a failure into their answer: logs `err`
+// once at `priority` (unless RECOVERY_FS_UNLOGGED) and returns the negated
+// errno. The system's own numbers (1000 and up) and a child's exit code mean
+// nothing to the kernel and become EIO.
+int recovery_fs_error(errdesc_t *err, int priority);
+
 errdesc_t *recovery_fs_getattr_impl(const char *path, const char *shadow_path, struct stat *stbuf,
                                     tol_bool_t follow_link, const char *scratch_path);
 errdesc_t *recovery_fs_statvfs_impl(const char *path, const char *shadow_path,

@@ -3,12 +3,12 @@
 #include "recovery/recovery_path.hpp"
 
 #include "common/logging.hpp"
+#include "common/strings.hpp"
 #include "recovery/recovery_options.hpp"
 
 #include <json-c/json.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -50,16 +50,6 @@ const char *find_flat_suffix(const char *path)
             return match;
     }
     return nullptr;
-}
-
-// printf into a fixed buffer; false when the text does not fit.
-__attribute__((format(printf, 3, 4))) bool format_path(char *buf, size_t size, const char *fmt, ...)
-{
-    va_list args;
-    va_start(args, fmt);
-    int len = vsnprintf(buf, size, fmt, args);
-    va_end(args);
-    return len >= 0 && static_cast<size_t>(len) < size;
 }
 
 bool path_exists(const char *path)

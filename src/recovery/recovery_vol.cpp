@@ -4,12 +4,12 @@
 
 #include "common/files.hpp"
 #include "common/logging.hpp"
+#include "common/strings.hpp"
 #include "controller/settings.hpp"
 #include "recovery/recovery_cookie.hpp"
 #include "recovery/recovery_path.hpp"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstring>
 #include <string>
 #include <unistd.h>
@@ -20,15 +20,6 @@ namespace
 constexpr const char VOLUME_SUFFIX[] = ".volume";
 constexpr size_t VOLUME_SUFFIX_LEN = sizeof(VOLUME_SUFFIX) - 1;
 constexpr size_t NAME_LIMIT = 255; // a name within a directory stays below this
-
-__attribute__((format(printf, 3, 4))) bool format_path(char *buf, size_t size, const char *fmt, ...)
-{
-    va_list args;
-    va_start(args, fmt);
-    int len = vsnprintf(buf, size, fmt, args);
-    va_end(args);
-    return len >= 0 && static_cast<size_t>(len) < size;
-}
 
 } // namespace
 
@@ -74,12 +65,11 @@ errdesc_t *recovery_vol_decrement_ref_cnt(const char *path)
     char vol_path[TOL_PATH_MAX];
     errdesc_t *err = get_vol_path(vol_path, path);
     if (!err) {
-        open_list_lock lock;
-        recovery_contains_s lookup;
-        err = recovery_get_cookie(vol_path, nullptr, nullptr, &lookup);
+        std::lock_guard<std::mutex> lock(recovery_open_list.lock);
+        recovery_cookie_t *cookie;
+        err = recovery_get_cookie(vol_path, nullptr, nullptr, &cookie);
         if (!err) {
-            recovery_cookie_t *cookie = lookup.cookie;
-            std::lock_guard<std::mutex> guard(*cookie->mutex);
+            std::lock_guard<std::mutex> guard(cookie->mutex);
             if (!cookie->is_mounted)
                 cookie->ref = 0;
             else

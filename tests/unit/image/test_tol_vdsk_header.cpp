@@ -119,7 +119,7 @@ TEST_F(RecoveryHeader, FreeSectorSearchAndItsRefusals)
         {"stops at the partition", make_disk(64, {{0x83, 5}}, 2, 5), TOL_VDSK_NO_SECTOR, EIO,
          "Cannot find any empty sector between 2-16"},
         {"no MBR signature", make_disk(64, {}, 0, 0, false), TOL_VDSK_NO_SECTOR, EIO,
-         "unknown partition format: Input/output error"},
+         "unknown partition format"},
         {"shorter than the MBR", std::vector<char>(100, 0), TOL_VDSK_NO_SECTOR, ENODATA, nullptr},
         {"an MBR and nothing else", make_disk(1, {}), TOL_VDSK_NO_SECTOR, EIO, nullptr},
     };
@@ -157,7 +157,7 @@ TEST_F(RecoveryHeader, ReadFindsTheHeaderOrSaysThereIsNone)
     const errdesc_t *err = read_tol_vdsk_header(open_disk(make_disk(4096, {{0x83, 2048}})), &h);
     ASSERT_NE(err, nullptr);
     EXPECT_EQ(err->number, ENODATA);
-    EXPECT_STREQ(err->string, "The data is not a valid recover header: No data available");
+    EXPECT_STREQ(err->string, "The data is not a valid recover header");
 
     // read_sector shortens at the end of the file and refuses a negative offset.
     int disk_fd = open_disk(std::vector<char>(700, 'a'));
@@ -299,10 +299,6 @@ TEST(Uuid, TextFormsBothWays)
         }
     }
 
-    for (int i = 0; i < 16; ++i)
-        want.value[i] = static_cast<uint8_t>(i * 17 + 3);
-    ASSERT_TRUE(uuid_str_to_value(uuid_value_to_str(&want).c_str(), &u));
-    EXPECT_EQ(std::memcmp(u.value, want.value, 16), 0);
 }
 
 } // namespace

@@ -38,13 +38,13 @@ class TolcbtRead : public ::testing::Test
     temp_dir dir;
 };
 
-// The descriptor's text is the given text followed by the system's text.
 void expect_error(const errdesc_t *err, int number, const std::string &text)
 {
     ASSERT_NE(err, nullptr);
     EXPECT_EQ(err->number, number);
-    EXPECT_EQ(std::string(err->string), text + ": " + strerror(number));
+    EXPECT_EQ(std::string(err->string), text);
 }
+
 
 TEST_F(TolcbtRead, ValidListsEndAtTheLastMarker)
 {
@@ -76,7 +76,7 @@ TEST_F(TolcbtRead, ValidListsEndAtTheLastMarker)
 TEST_F(TolcbtRead, MissingFileOrBadHeaderIsRejectedWithTheHeaderAllocated)
 {
     auto r = read_file();
-    expect_error(r.err, ENOENT, path());
+    expect_error(r.err, ENOENT, path() + ": " + strerror(ENOENT));
     EXPECT_NE(r.header, nullptr);
 
     auto bytes = make_cbt({{0, 512, CBT_MAGIC_EXTENT_LAST}});
@@ -257,7 +257,7 @@ TEST(TolcbtTable, FlatAndChangeRangesWithoutHoles)
     std::string flat = dir.file("absent-flat.vmdk");
     expect_error(create_devmap_table_merge_in(dir.path().c_str(), flat.c_str(), "/dev/loop7",
                                               "/dev/loop8", {}, hdr, &name, &table),
-                 ENOENT, flat);
+                 ENOENT, flat + ": " + strerror(ENOENT));
 }
 
 TEST(TolcbtPaths, MakeCbtPathBoundsTheLengthAndReleaseAcceptsNull)

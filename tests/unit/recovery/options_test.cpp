@@ -1,12 +1,10 @@
-// Option parsing against the option table, the usage text and the FUSE file
+// Option parsing against the option table (the usage text and the
+// refusals are in tests/integration/test_browse_cli.sh) and the FUSE file
 // handle.
 
-#include "image/fuse_fh.hpp"
+#include "recovery/fuse_fh.hpp"
 #include "recovery/recovery_options.hpp"
 
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -90,49 +88,17 @@ TEST_F(option_parse, FirstNonOptionIsTheMountPointAndEverythingElsePassesOn)
                             "/second", "--unknown"}));
 }
 
-TEST(RecoveryUsage, Text)
+TEST(RecoveryFuseFh, NeedsSomethingToReadAndCopiesItsPaths)
 {
-    char *text = nullptr;
-    size_t len = 0;
-    FILE *out = open_memstream(&text, &len);
-    ASSERT_NE(out, nullptr);
-    usage_to(out, "prog");
-    fclose(out);
-    std::string s(text, len);
-    free(text);
-    EXPECT_EQ(s.rfind("usage: prog [-L log-dir] [-P scratch-mount-point] [-W] [-D] mountpoint "
-                      "[options]\n\n   Exports the recovery file system\n\ngeneral options:\n",
-                      0),
-              0u);
-    EXPECT_NE(s.find("   --ignore-tolcbt-files  ignore \"-tolcbt\" files\n"), std::string::npos);
-    EXPECT_NE(s.find("   -V  --version          print version\n\n"), std::string::npos);
-    EXPECT_EQ(std::count(s.begin(), s.end(), '\n'), 17);
-    EXPECT_STREQ(recovery_fs_version, "0.1 09/10/2010");
-}
-
-TEST(RecoveryFuseFh, CopiesPathsAndRefusesBadDescriptors)
-{
-    std::string path = "/vm1/disk-flat.vmdk";
-    fuse_fh_t *fh = fuse_fh_new(0, nullptr, TOL_FALSE, path.c_str(), "/err");
-    ASSERT_NE(fh, nullptr);
-    EXPECT_TRUE(fuse_fh_valid(fh));
+    std::string path = "/vm1/vm1.vmx";
+    fuse_fh_t *fh = fuse_fh_new(0, nullptr, path.c_str(), "/err");
+    ASSERT_TRUE(fuse_fh_valid(fh));
     path[1] = 'X';
-    EXPECT_STREQ(fh->path, "/vm1/disk-flat.vmdk");
+    EXPECT_STREQ(fh->path, "/vm1/vm1.vmx");
     EXPECT_STREQ(fh->extended_error_path, "/err");
     fuse_fh_destroy(&fh);
     EXPECT_EQ(fh, nullptr);
-    fuse_fh_destroy(&fh); // null is fine
-    EXPECT_FALSE(fuse_fh_valid(nullptr));
-
-    fh = fuse_fh_new(7, nullptr, TOL_FALSE, "/p", nullptr);
-    ASSERT_NE(fh, nullptr);
-    EXPECT_EQ(fh->extended_error_path, nullptr);
-    fh->magic = 0;
-    EXPECT_FALSE(fuse_fh_valid(fh));
-    fh->magic = FUSE_FH_MAGIC;
-    fuse_fh_destroy(&fh);
-
-    EXPECT_EQ(fuse_fh_new(-1, nullptr, TOL_FALSE, "/p", nullptr), nullptr);
+    EXPECT_EQ(fuse_fh_new(-1, nullptr, "/p", nullptr), nullptr);
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 #pragma once
 // A private scratch tree and volume path for one test, with the options
-// record pointed at them and the open list set up; everything is put back
+// record pointed at them; every cookie is released and everything put back
 // afterwards.
 
 #include "controller/settings.hpp"
@@ -52,7 +52,6 @@ class recovery_test : public ::testing::Test
         fs_options.scratch_mount_point = scratch_.data();
         fs_options.recovery_volumes_mount_point = volumes_.data();
         fs_options.recovery_mount_point = mount_.data();
-        recovery_open_list_init();
     }
     void TearDown() override
     {
@@ -62,6 +61,17 @@ class recovery_test : public ::testing::Test
     }
 
     std::string scratch(const std::string &rel) const { return scratch_ + "/" + rel; }
+    // The cookie of `path`, or null.
+    static recovery_cookie_t *cookie_of(const std::string &path)
+    {
+        std::lock_guard<std::mutex> lock(recovery_open_list.lock);
+        return recovery_open_list.find(path);
+    }
+    static size_t cookie_count()
+    {
+        std::lock_guard<std::mutex> lock(recovery_open_list.lock);
+        return recovery_open_list.size();
+    }
     void write(const std::string &rel, const std::string &content) const
     {
         tree_.write("scratch/" + rel, content);

@@ -44,13 +44,6 @@ TEST_F(vol_test, CreateEntryNamesTheViewAndMakesItsDirectory)
     EXPECT_EQ(made.st_ino, st.st_ino);
     EXPECT_EQ(create("/vm1", "disk.vmdk", volumes_), 0) << "a second time finds it in place";
 
-    // The entry's name must stay below 255 bytes.
-    EXPECT_EQ(create("/vm1", std::string(245, 'a') + ".vmdk", volumes_), 0);
-    EXPECT_EQ(strlen(name), 252u);
-    EXPECT_EQ(create("/vm1", std::string(247, 'b') + ".vmdk", volumes_), 0);
-    EXPECT_EQ(strlen(name), 254u);
-    EXPECT_EQ(create("/vm1", std::string(248, 'c') + ".vmdk", volumes_), -1);
-
     // A real entry of that name, a file in place of the mount directory, or
     // a volume path that cannot be made (its parent is a file).
     tree_.mkdir("scratch/vm1/disk.volume");
@@ -61,25 +54,6 @@ TEST_F(vol_test, CreateEntryNamesTheViewAndMakesItsDirectory)
     EXPECT_EQ(create("/vm3", "x.vmdk", tree_.path("file/vol")), -1);
 }
 
-TEST_F(vol_test, CreateMountPoint)
-{
-    write("vm1/disk.vmdk", "d");
-    std::string dir = volumes_ + "//vm1/disk.volume";
-    EXPECT_EQ(recovery_create_mount_point("/vm1/disk.volume", dir.c_str(), scratch_.c_str()),
-              nullptr);
-    struct stat st;
-    EXPECT_EQ(stat(dir.c_str(), &st), 0);
-    EXPECT_EQ(recovery_create_mount_point("/vm1/disk.volume", dir.c_str(), scratch_.c_str()),
-              nullptr); // already there
-
-    std::string other = volumes_ + "//vm1/none.volume";
-    errdesc_t *err =
-        recovery_create_mount_point("/vm1/none.volume", other.c_str(), scratch_.c_str());
-    ASSERT_NE(err, nullptr);
-    EXPECT_EQ(err->number, ENOENT);
-    EXPECT_NE(stat(other.c_str(), &st), 0);
-}
-
 TEST_F(vol_test, AccessWithoutAutomountTakesNoReference)
 {
     char out[TOL_PATH_MAX];
@@ -87,7 +61,7 @@ TEST_F(vol_test, AccessWithoutAutomountTakesNoReference)
     EXPECT_EQ(std::string(out), volumes_ + "/vm1/disk.volume//0/etc/hosts");
     ASSERT_EQ(access("/vm1/disk.volume", out), nullptr);
     EXPECT_EQ(std::string(out), volumes_ + "/vm1/disk.volume/");
-    EXPECT_EQ(list_count(recovery_open_list.list), 0);
+    EXPECT_EQ(cookie_count(), 0u);
     EXPECT_EQ(recovery_vol_decrement_ref_cnt("/vm1/disk.volume"), nullptr);
 
     errdesc_t *err = access("/vm1/disk.vmdk", out);
@@ -113,15 +87,13 @@ TEST_F(vol_test, DecrementOfAViewCookie)
     reg_settings_update([](reg_settings_t &s) { s.recover_automount_enabled = TOL_TRUE; });
     recovery_cookie_t *cookie;
     {
-        open_list_lock lock;
-        recovery_contains_s lookup;
+        std::lock_guard<std::mutex> lock(recovery_open_list.lock);
         ASSERT_EQ(recovery_get_cookie("/vm1/disk.volume", scratch_.c_str(),
-                                      (volumes_ + "/vm1/disk.volume").c_str(), &lookup),
+                                      (volumes_ + "/vm1/disk.volume").c_str(), &cookie),
                   nullptr);
-        cookie = lookup.cookie;
     }
     EXPECT_TRUE(cookie->is_view());
-    cookie->is_mounted = TOL_TRUE;
+    cookie->is_mounted = true;
     cookie->ref = 2;
     EXPECT_EQ(recovery_vol_decrement_ref_cnt("/vm1/disk.volume/a"), nullptr);
     EXPECT_EQ(cookie->ref, 1);
@@ -132,7 +104,7 @@ TEST_F(vol_test, DecrementOfAViewCookie)
     EXPECT_EQ(err->number, EIO);
     EXPECT_EQ(cookie->ref, 0);
     // An unmounted view drops to 0 at once.
-    cookie->is_mounted = TOL_FALSE;
+    cookie->is_mounted = false;
     cookie->ref = 5;
     EXPECT_EQ(recovery_vol_decrement_ref_cnt("/vm1/disk.volume"), nullptr);
     EXPECT_EQ(cookie->ref, 0);

@@ -1,6 +1,6 @@
 // Per-open FUSE file handles.
 
-#include "image/fuse_fh.hpp"
+#include "recovery/fuse_fh.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -10,10 +10,10 @@ bool fuse_fh_valid(const fuse_fh_t *fh)
     return fh && fh->magic == FUSE_FH_MAGIC && fh->version == FUSE_FH_VERSION;
 }
 
-fuse_fh_t *fuse_fh_new(int fd, tol_dev_desc_t *pdev, tol_bool_t optimize, const char *path,
+fuse_fh_t *fuse_fh_new(int fd, const flat_image *image, const char *path,
                        const char *extended_error_path)
 {
-    if (fd < 0 || !path)
+    if ((fd < 0 && !image) || !path)
         return nullptr;
     // calloc/free because the handle travels through FUSE as a bare integer
     // and its release path is fuse_fh_destroy, never a destructor.
@@ -23,8 +23,7 @@ fuse_fh_t *fuse_fh_new(int fd, tol_dev_desc_t *pdev, tol_bool_t optimize, const 
     fh->magic = FUSE_FH_MAGIC;
     fh->version = FUSE_FH_VERSION;
     fh->fd = fd;
-    fh->pdev = pdev;
-    fh->optimize = optimize;
+    fh->image = image;
     fh->path = strdup(path);
     fh->extended_error_path = extended_error_path ? strdup(extended_error_path) : nullptr;
     if (!fh->path || (extended_error_path && !fh->extended_error_path)) {

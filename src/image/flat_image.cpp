@@ -1,0 +1,275 @@
+#include "image/flat_image.hpp"
+
+#include "common/files.hpp"
+#include "common/logging.hpp"
+#include "controller/settings.hpp"
+#include "image/kept_error.hpp"
+#include "image/tol_uuid.hpp"
+#include "image/tol_vdsk_header.hpp"
+#include "vmdk/vmdk_open.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+constexpr const char *TRY_LATER = "Recovery is probably in progress, please try again later.";
+// Seconds that one losetup run may take when a flat file gets its loop device.
+constexpr int LOOP_TIMEOUT = 600;
+
+// The expected size of a flat file from its descriptor: the sum of its
+// extents. 0 when there is no readable descriptor (nothing to compare).
+errdesc_t *descriptor_expected_size(const std::string &descriptor, uintmax_t *expected)
+{
+    *expected = 0;
+    if (descriptor.empty() || access(descriptor.c_str(), R_OK) != 0)
+        return nullptr;
+    auto desc = std::make_unique<vmdkdesc_t>();
+    if (vmdk_open(descriptor.c_str(), desc.get()))
+        return errdesc_set_fmt(EBUSY, "%s file is invalid. %s", descriptor.c_str(), TRY_LATER);
+    uintmax_t sectors = 0;
+    for (uint32_t i = 0; i < desc->extentdesccount && i < desc->extentdesc.size(); ++i)
+        if (desc->extentdesc[i])
+            sectors += desc->extentdesc[i]->extentsize;
+    vmdk_close(desc.get());
+    *expected = sectors * TOL_SECTOR_SIZE;
+    return nullptr;
+}
+
+// Compares the change identifier of a change-block file ("<uuid>/<suffix>")
+// with the recovery header of its flat file.
+errdesc_t *check_change_id(const tol_vdsk_header_t &flat, const cbt_file_header_t &cbt,
+                           const char *flat_path)
+{
+    const bool debug = get_reg_settings()->cbt_debug_enabled;
+    if (debug) {
+        ts_printf("validate_vmdk_flat: on-disk tol_vdsk_header:\n");
+        dump_tol_vdsk_header(&flat);
+    }
+    std::string changeid(cbt.changeid, strnlen(cbt.changeid, sizeof(cbt.changeid)));
+    tol_uuid_t cbt_uuid;
+    bool parsed = uuid_str_to_value(changeid.c_str(), &cbt_uuid);
+    const tol_uuid_t &flat_uuid =
+        flat.version == 1 ? flat.data.v1.change_id : flat.data.v2.change_id;
+    std::string flat_text = uuid_value_to_str(&flat_uuid);
+
+    size_t slash = changeid.rfind('/');
+    long cbt_suffix =
+        slash == std::string::npos ? -1 : strtol(changeid.c_str() + slash + 1, nullptr, 10);
+    if (debug) {
+        if (flat.version == 1)
+            ts_printf("validate_vmdk_flat: tolcbt changeid: %s\n", changeid.c_str());
+        else
+            ts_printf("validate_vmdk_flat: tolcbt changeid: %s, change suffix: %d\n",
+                      changeid.c_str(), static_cast<int>(cbt_suffix));
+    }
+    if (!parsed || memcmp(cbt_uuid.value, flat_uuid.value, sizeof(flat_uuid.value)) != 0)
+        return errdesc_set_fmt(EIO,
+                               "The changeid %s in the flat file %s does not match the changeid "
+                               "%s in the change block file.",
+                               flat_text.c_str(), flat_path, changeid.c_str());
+    if (flat.version == 1)
+        return nullptr;
+
+    // A version-2 header carries a change suffix, so a change-block file
+    // without one cannot be shown to belong to this image: refused like a
+    // mismatch rather than accepted on the change id alone.
+    uint32_t flat_suffix = flat.data.v2.change_suffix;
+    if (slash == std::string::npos || cbt_suffix != static_cast<long>(flat_suffix))
+        return errdesc_set_fmt(EIO,
+                               "The change suffix %d in the flat file %s does not match the "
+                               "change suffix %d in the change block file.",
+                               static_cast<int>(flat_suffix), flat_path,
+                               static_cast<int>(cbt_suffix));
+    return nullptr;
+}
+
+// Releases one owner early, logging a failure with priority 3.
+template <typename Owner> kept_error release_step(Owner *owner)
+{
+    kept_error result;
+    if (errdesc_t *err = owner->release()) {
+        errdesc_log(err, TOL_PRIO_ERROR);
+        result.keep(err);
+    }
+    return result;
+}
+
+} // namespace
+
+errdesc_t *validate_vmdk_flat(const flat_image_paths &paths)
+{
+    const char *flat = paths.flat.c_str();
+    struct stat st;
+    if (stat(flat, &st) != 0)
+        return errdesc_set_fmt(errno, "stat failed: %s", flat);
+    const uintmax_t size = static_cast<uintmax_t>(st.st_size);
+    if (size % TOL_SECTOR_SIZE != 0)
+        return errdesc_set_fmt(EBUSY, "%s file has incorrect size %ju. %s", flat, size, TRY_LATER);
+
+    unique_fd fd(open(flat, O_RDONLY | O_CLOEXEC));
+    if (!fd)
+        return errdesc_set_fmt(errno, "Cannot open file %s.", flat);
+    tol_vdsk_header_t header;
+    bool has_header = read_tol_vdsk_header(fd.get(), &header) == nullptr &&
+                      (header.version == 1 || header.version == 2);
+    fd.reset();
+
+    uintmax_t expected = 0;
+    if (has_header) {
+        expected = static_cast<uintmax_t>(header.version == 1 ? header.data.v1.size
+                                                              : header.data.v2.size) *
+                   TOL_SECTOR_SIZE;
+    } else if (errdesc_t *err = descriptor_expected_size(paths.descriptor, &expected)) {
+        return err;
+    }
+    if (expected != 0 && expected != size)
+        return errdesc_set_fmt(EBUSY, "Expect %ju bytes in %s but found %ju bytes. %s", expected,
+                               flat, size, TRY_LATER);
+
+    const char *cbt_path = paths.tolcbt.c_str();
+    struct stat cbt_st;
+    if (stat(cbt_path, &cbt_st) != 0) {
+        if (errno == ENOENT)
+            return nullptr;
+        return errdesc_set_fmt(errno, "Cannot access file %s", cbt_path);
+    }
+
+    std::unique_ptr<cbt_file_header_t> cbt;
+    cbt_extent_list_t list;
+    errdesc_t *err = read_tolcbt_header(cbt_path, &cbt, &list);
+    if (!err && !list.empty() && cbt->tolcbt_file_size != cbt_st.st_size)
+        err = errdesc_set_fmt(EBUSY, "Expect %ju bytes in %s but found %ju bytes. %s",
+                              static_cast<uintmax_t>(cbt->tolcbt_file_size), cbt_path,
+                              static_cast<uintmax_t>(cbt_st.st_size), TRY_LATER);
+    if (!err && !list.empty() && has_header)
+        err = check_change_id(header, *cbt, flat);
+    free_cbt_header(&cbt);
+    cbt_list_free(&list);
+    return err;
+}
+
+bitmap_device &bitmap_device::operator=(bitmap_device &&other) noexcept
+{
+    if (this != &other) {
+        release();
+        dev_ = std::move(other.dev_);
+    }
+    return *this;
+}
+
+void bitmap_device::release()
+{
+    if (dev_)
+        tol_dev_close(&dev_);
+}
+
+flat_image::flat_image(loop_attachment loop, std::unique_ptr<tolcbt_merge_handle_t> merged,
+                       partition_mapping partitions, unique_fd fd, bitmap_device bitmap)
+    : loop_(std::move(loop)), merged_(std::move(merged)), partitions_(std::move(partitions)),
+      fd_(std::move(fd)), bitmap_(std::move(bitmap))
+{
+    device_path_ = merged_ ? merged_->device_path() : loop_.path();
+    struct stat st;
+    if (fstat(fd_.get(), &st) == 0 && S_ISREG(st.st_mode))
+        size_ = st.st_size;
+    else
+        size_ = std::max<off_t>(lseek(fd_.get(), 0, SEEK_END), 0);
+    // Nothing is hidden when no sector can hold the recovery header.
+    uint32_t sector = TOL_VDSK_NO_SECTOR;
+    if (!find_free_sector_by_partition(fd_.get(), &sector) && sector != TOL_VDSK_NO_SECTOR)
+        hidden_offset_ = static_cast<off_t>(sector) * TOL_SECTOR_SIZE;
+}
+
+errdesc_t *flat_image::open(const flat_image_paths &paths, bool optimize,
+                            std::unique_ptr<flat_image> *out)
+{
+    loop_attachment loop;
+    std::unique_ptr<tolcbt_merge_handle_t> merged;
+    if (access(paths.tolcbt.c_str(), R_OK) == 0) {
+        if (errdesc_t *err = get_merged_tolcbt(paths.flat.c_str(), paths.tolcbt.c_str(), &merged))
+            return err;
+    } else if (errdesc_t *err =
+                   loop_attachment::attach(paths.flat.c_str(), true, LOOP_TIMEOUT, &loop)) {
+        return err;
+    }
+    const std::string device = merged ? merged->device_path() : loop.path();
+
+    partition_mapping partitions;
+    if (errdesc_t *err = partition_mapping::map(device.c_str(), &partitions))
+        return err;
+    unique_fd fd(::open(device.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd)
+        return errdesc_set_fmt(errno, "Cannot open file %s.", device.c_str());
+    // Without a bitmap the image is read plainly.
+    bitmap_device bitmap;
+    if (optimize && get_reg_settings()->lumiread_optimize)
+        bitmap = bitmap_device(tol_dev_open(device.c_str(), nullptr));
+    *out = std::make_unique<flat_image>(std::move(loop), std::move(merged), std::move(partitions),
+                                        std::move(fd), std::move(bitmap));
+    return nullptr;
+}
+
+errdesc_t *flat_image::read(char *buf, size_t size, off_t offset, size_t *count) const
+{
+    *count = 0;
+    // A read is cut at the device's end, as a plain read of it would be.
+    const size_t want =
+        offset >= size_ ? 0 : static_cast<size_t>(std::min<off_t>(static_cast<off_t>(size), size_ - offset));
+    errdesc_t *err = nullptr;
+    int64_t got = 0;
+    if (want > 0 && bitmap_.get()) {
+        uint64_t read = 0;
+        uint64_t skipped = 0;
+        err = optimize_byte_read(bitmap_.get(), buf, want, offset, &read, &skipped);
+        // Partial head and tail sectors count as whole ones there.
+        if (!err && read + skipped < want)
+            err = errdesc_set_fmt(EIO, "the in-use bitmap of %s ends at sector %jd",
+                                  bitmap_.get()->name.c_str(),
+                                  static_cast<intmax_t>(bitmap_.get()->length));
+        got = static_cast<int64_t>(want);
+    } else if (want > 0) {
+        size_t n = 0;
+        err = tol_pread(fd_.get(), buf, want, offset, &n);
+        got = static_cast<int64_t>(n);
+    }
+
+    // The recovery-header sector reads as zeros; a read that starts inside
+    // it succeeds even when the device read failed.
+    const int64_t s = hidden_offset_;
+    const int64_t o = offset;
+    const int64_t n = static_cast<int64_t>(want);
+    if (s >= 0 && o + n >= s && s + TOL_SECTOR_SIZE > o && (!err || s <= o)) {
+        const int64_t dst = std::max<int64_t>(s - o, 0);
+        const int64_t src = std::max<int64_t>(o - s, 0);
+        const int64_t copied = std::max<int64_t>(std::min(n - dst, TOL_SECTOR_SIZE - src), 0);
+        memset(buf + dst, 0, static_cast<size_t>(copied));
+        if (err) {
+            err = nullptr;
+            got = 0;
+        }
+        got = std::max(got, dst + copied);
+    }
+    if (err)
+        return err;
+    *count = static_cast<size_t>(std::min<int64_t>(got, n));
+    return nullptr;
+}
+
+errdesc_t *flat_image::release()
+{
+    bitmap_.release();
+    fd_.reset();
+    const bool had_partitions = !partitions_.empty();
+    kept_error partitions_result = had_partitions ? release_step(&partitions_) : kept_error{};
+    merged_.reset();
+    const bool had_loop = !loop_.empty();
+    kept_error loop_result = had_loop ? release_step(&loop_) : kept_error{};
+    return had_loop ? loop_result.raise() : partitions_result.raise();
+}

@@ -1,0 +1,96 @@
+#pragma once
+// One served flat disk: the device that shows its current content (the
+// merged change-block device, or a read-only loop device over the flat
+// file), the partition mappings of that device, the device opened for reads
+// with its in-use bitmap, and the sector of the appliance's recovery header,
+// which reads as zeros. Owned by an open cookie and shared by the opens that
+// read through it.
+
+#include "common/errdesc.hpp"
+#include "common/unique_fd.hpp"
+#include "image/tolcbt.hpp"
+#include "image/toldev_io.hpp"
+#include "mounter/owners.hpp"
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+
+// The files that belong to one flat disk.
+struct flat_image_paths {
+    std::string flat;       // the flat file itself
+    std::string descriptor; // its descriptor, for the expected size
+    std::string tolcbt;     // its change-block file, which may not exist
+};
+
+// Checks a flat file against its recovery header (or its descriptor) and its
+// change-block file. Every refusal makes the open fail; the EBUSY refusals
+// ask the user to try again later.
+errdesc_t *validate_vmdk_flat(const flat_image_paths &paths);
+
+// The device opened with its in-use bitmap; closing it logs its statistics
+// and waits for the bitmap's users.
+class bitmap_device
+{
+  public:
+    bitmap_device() = default;
+    explicit bitmap_device(std::unique_ptr<tol_dev_desc_t> dev) : dev_(std::move(dev)) {}
+    ~bitmap_device() { release(); }
+    bitmap_device(bitmap_device &&) noexcept = default;
+    bitmap_device &operator=(bitmap_device &&other) noexcept;
+    bitmap_device(const bitmap_device &) = delete;
+    bitmap_device &operator=(const bitmap_device &) = delete;
+
+    tol_dev_desc_t *get() const { return dev_.get(); }
+    void release();
+
+  private:
+    std::unique_ptr<tol_dev_desc_t> dev_;
+};
+
+class flat_image
+{
+  public:
+    // Serves `paths.flat`: through the merged device when the change-block
+    // file is readable, else through a read-only loop device; maps the
+    // device's partitions and, with `optimize` and the setting
+    // lumiread_optimize, reads it through its in-use bitmap. On failure
+    // everything built so far is released and `*out` stays null.
+    static errdesc_t *open(const flat_image_paths &paths, bool optimize,
+                           std::unique_ptr<flat_image> *out);
+
+    // Assembles an image from parts that are already there (tests, tools).
+    flat_image(loop_attachment loop, std::unique_ptr<tolcbt_merge_handle_t> merged,
+               partition_mapping partitions, unique_fd fd, bitmap_device bitmap);
+
+    // The device that readers open.
+    const std::string &device_path() const { return device_path_; }
+    // Whether reads go through the in-use bitmap.
+    bool optimized() const { return bitmap_.get() != nullptr; }
+    // The byte offset of the sector that reads as zeros, or -1.
+    off_t hidden_offset() const { return hidden_offset_; }
+
+    // Reads up to `size` bytes from `offset`; `*count` is what was delivered,
+    // fewer at the end of the device. The recovery-header sector reads as
+    // zeros, also when the device read under it fails. A read whose last
+    // sector lies beyond the in-use bitmap fails with EIO.
+    errdesc_t *read(char *buf, size_t size, off_t offset, size_t *count) const;
+
+    // Tears the image down in the order readers depend on it: read device,
+    // partition mappings, merged device, loop device. Every step runs; a
+    // failing one is logged with priority 3. The result is that of the loop
+    // device when there was one, else that of the partition mappings.
+    errdesc_t *release();
+
+  private:
+    // Members in the order they are built; destruction runs the teardown.
+    loop_attachment loop_;
+    std::unique_ptr<tolcbt_merge_handle_t> merged_;
+    partition_mapping partitions_;
+    unique_fd fd_;
+    bitmap_device bitmap_;
+    std::string device_path_;
+    off_t size_ = 0;
+    off_t hidden_offset_ = -1;
+};
