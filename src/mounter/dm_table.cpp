@@ -137,6 +137,15 @@ errdesc_t *vmdk_emit_dm_table_flat(emission_t *em)
     return vmdk_emit(em);
 }
 
+// First sector of extent e within its disk, as the descriptor declares.
+uint64_t extent_start(const vmdkdesc_t *d, uint32_t e)
+{
+    uint64_t start = 0;
+    for (uint32_t i = 0; i < e; i++)
+        start += d->extentdesc[i]->extentsize;
+    return start;
+}
+
 // Checks extent e of every ancestor against the disk's and returns, through
 // `used`, how many disks resolution may reach: a flat ancestor holds every
 // grain, so nothing below it is ever read.
@@ -156,6 +165,17 @@ errdesc_t *check_chain_extent(emission_t *em, uint32_t *used)
             return errdesc_set_fmt(EINVAL, "%s has no extent %u under extent %u of %s",
                                    d->filename.c_str(), e, e, disk->filename.c_str());
         const extentdesc_t *x = d->extentdesc[e].get();
+        // Extent e of every disk must cover the same sectors of the disk:
+        // from the same start, and, unless it is its disk's last extent (a
+        // disk grown after the snapshot), at least as far.
+        const bool last_extent = e + 1 == d->extentdesccount;
+        if (extent_start(d, e) != extent_start(disk, e) ||
+            (!last_extent && x->extentsize < grains * top.grainsize))
+            return errdesc_set_fmt(ERR_NOT_SUPPORTED,
+                                   "extent %s of %s does not cover the sectors of extent %s of "
+                                   "%s: chains whose extents differ are not supported",
+                                   x->extentname, d->filename.c_str(),
+                                   disk->extentdesc[e]->extentname, disk->filename.c_str());
         if (k > 0 && is_flat_kind(x->extenttype, false)) {
             if (x->extentsize < grains * top.grainsize)
                 return errdesc_set_fmt(EINVAL, "flat extent %s of %s has %ju sectors, the "

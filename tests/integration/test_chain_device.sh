@@ -28,7 +28,8 @@ extent_files() { find "$D" -name '*-flat.vmdk' -o -name '*-s0*.vmdk' -o -name '*
 store_files() { ls /tmp/*.tolstorage 2>/dev/null; }
 
 for disk in flat f2-000001 f3-000002 s2-000001 s3-000002 cowd-000001; do
-    want=$(qemu-img convert -O raw "$D/$disk.vmdk" /dev/stdout | md5sum)
+    qemu-img convert -O raw "$D/$disk.vmdk" "$T/want.raw"
+    want=$(md5sum < "$T/want.raw")
     dev=$("$VMOUNT" --device "$D/$disk.vmdk")
     check_eq "$disk: the device reads as qemu-img reads the disk" "$want" "$(md5sum < "$dev")"
     check_status "$disk: vmdk-mount -u" 0 "$VMOUNT" -u "$dev"
