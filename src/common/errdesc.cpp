@@ -250,6 +250,17 @@ void _errdesc_log(errdesc_t *err, int priority)
     err->status |= ERRDESC_LOGGED;
 }
 
+errdesc_keeper::errdesc_keeper() : saved_(*errdesc_current()) {}
+
+errdesc_keeper::~errdesc_keeper()
+{
+    // The sequence counts every error set on the thread, the hidden ones too.
+    errdesc_t *err = errdesc_current();
+    const uint64_t sequence = err->sequence;
+    *err = saved_;
+    err->sequence = sequence;
+}
+
 void _errdesc_log_aside(int priority, errnum_t number, uint32_t linenumber, const char *filename,
                         const char *fmt, ...)
 {

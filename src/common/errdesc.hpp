@@ -112,6 +112,21 @@ void _errdesc_log(errdesc_t *err, int priority);
 void _errdesc_log_aside(int priority, errnum_t number, uint32_t linenumber, const char *filename,
                         const char *fmt, ...) __attribute__((format(printf, 5, 6)));
 
+// A copy of this thread's descriptor, put back when the keeper goes away: for
+// teardown that runs while the caller still holds an error it is about to
+// return, and that may set errors of its own.
+class errdesc_keeper
+{
+  public:
+    errdesc_keeper();
+    ~errdesc_keeper();
+    errdesc_keeper(const errdesc_keeper &) = delete;
+    errdesc_keeper &operator=(const errdesc_keeper &) = delete;
+
+  private:
+    errdesc_t saved_;
+};
+
 // Callers use these: each module passes its own file name and line.
 #define errdesc_set(n) _errdesc_set((n), __LINE__, __FILE_NAME__)
 #define errdesc_set_str(n, s) _errdesc_set_str((n), (s), __LINE__, __FILE_NAME__)

@@ -31,3 +31,9 @@ bool tol_program_available(tol_program_t program);
 // The rule behind tol_program_path: `first` when this process may execute it,
 // else `second` (when given) if it may execute that, else `first`.
 const char *tol_program_choose(const char *first, const char *second);
+
+// Test seam: with a directory, every program resolves to the file of the same
+// base name in that directory ("/sbin/losetup" to "DIR/losetup"), so that tests
+// run scripted fakes; nullptr restores the fixed paths. The product never sets
+// it. Not for use while other threads run programs.
+void tol_programs_set_root(const char *dir);

@@ -2,13 +2,11 @@
 
 #include "common/files.hpp"
 #include "common/logging.hpp"
-#include "common/programs.hpp"
 #include "common/spawn.hpp"
 #include "common/types.hpp"
 #include "common/unique_fd.hpp"
 #include "controller/settings.hpp"
 #include "mounter/dm_names.hpp"
-#include "mounter/loopdev.hpp"
 
 #include <cerrno>
 #include <cinttypes>
@@ -36,22 +34,9 @@ bool cbt_debug()
             ts_printf(__VA_ARGS__);                                                                \
     } while (0)
 
-// A descriptor of this thread's error that survives later calls which may set
-// another one (teardown after a failed step).
-struct saved_error {
-    errnum_t number = 0;
-    std::string text;
-
-    explicit saved_error(const errdesc_t *err) : number(err->number), text(err->string) {}
-    errdesc_t *restore() const
-    {
-        return _intern_errdesc_set_str(number, text.c_str(), __LINE__, __FILE_NAME__);
-    }
-};
-
 errdesc_t *invalid_list()
 {
-    return errdesc_set_str(EINVAL, "invalid tolcbt changed block list");
+    return errdesc_set_fmt(EINVAL, "invalid tolcbt changed block list");
 }
 
 // Bounded text of a fixed-size field that should, but need not, hold a NUL.
@@ -105,18 +90,13 @@ errdesc_t *read_extent_list(int fd, const char *path, const cbt_file_header_t &h
     return invalid_list();
 }
 
-void release_loop_dev(std::string *field)
+errdesc_t *define_loop_dev(const char *path, loop_attachment *field)
 {
-    if (field->empty())
-        return;
-    CBT_DEBUG("releasing loop device: %s\n", field->c_str());
-    if (errdesc_t *err = vdsk_release_loop_dev(field))
-        errdesc_log(err, TOL_PRIO_WARNING);
-}
-
-errdesc_t *define_loop_dev(const char *path, std::string *field, int read_only)
-{
-    return vdsk_assign_next_loop_dev(field, path, read_only, SPAWN_TIMEOUT_LONG);
+    CBT_DEBUG("defining loop device for target: %s\n", path);
+    if (errdesc_t *err = loop_attachment::attach(path, true, SPAWN_TIMEOUT_LONG, field))
+        return err;
+    CBT_DEBUG("defined loop device: %s\n", field->path().c_str());
+    return nullptr;
 }
 
 errdesc_t *build_merged(const char *flat_path, const char *tolcbt_path, tolcbt_merge_handle_t *h)
@@ -134,28 +114,24 @@ errdesc_t *build_merged(const char *flat_path, const char *tolcbt_path, tolcbt_m
             return err;
     }
 
-    CBT_DEBUG("defining loop device for target: %s\n", flat_path);
-    if (errdesc_t *err = define_loop_dev(flat_path, &h->flat_loop_dev, 1))
+    if (errdesc_t *err = define_loop_dev(flat_path, &h->flat_loop))
         return err;
-    CBT_DEBUG("defined loop device: %s\n", h->flat_loop_dev.c_str());
+    if (header->total_change_size <= 0)
+        return nullptr; // readers read the flat file's loop device directly
 
-    if (header->total_change_size <= 0) {
-        // Nothing changed: readers read the flat file's loop device directly.
-        h->devmap_device = h->flat_loop_dev;
-        return nullptr;
-    }
-
-    CBT_DEBUG("defining loop device for target: %s\n", tolcbt_path);
-    if (errdesc_t *err = define_loop_dev(tolcbt_path, &h->tolcbt_loop_dev, 1))
+    if (errdesc_t *err = define_loop_dev(tolcbt_path, &h->tolcbt_loop))
         return err;
-    CBT_DEBUG("defined loop device: %s\n", h->tolcbt_loop_dev.c_str());
 
-    if (errdesc_t *err = create_devmap_table_merge(flat_path, h->flat_loop_dev.c_str(),
-                                                   h->tolcbt_loop_dev.c_str(), list, *header,
-                                                   &h->devmap_cbt_name, &h->devmap_table))
+    std::string name;
+    std::string table;
+    errdesc_t *err =
+        create_devmap_table_merge(flat_path, h->flat_loop.path().c_str(),
+                                  h->tolcbt_loop.path().c_str(), list, *header, &name, &table);
+    if (!table.empty())
+        h->table = temp_file(table); // removed also when writing it failed
+    if (err)
         return err;
-    return define_devmap_device(h->devmap_table.c_str(), h->devmap_cbt_name.c_str(),
-                                &h->devmap_device);
+    return define_devmap_device(h->table.path().c_str(), name.c_str(), &h->device);
 }
 
 } // namespace
@@ -180,7 +156,7 @@ errdesc_t *read_tolcbt_header(const char *path, std::unique_ptr<cbt_file_header_
     CBT_DEBUG("tolcbt_header bytes_read: %ld\n", static_cast<long>(got));
 
     if (got < sizeof(hdr) || hdr.magic_header != CBT_MAGIC_HEADER)
-        return errdesc_set_str(EINVAL, "invalid tolcbt header magic number");
+        return errdesc_set_fmt(EINVAL, "invalid tolcbt header magic number");
 
     CBT_DEBUG("tolcbt_header magic number: %x\n", hdr.magic_header);
     CBT_DEBUG("tolcbt_header version: %d\n", static_cast<int>(hdr.version));
@@ -326,49 +302,38 @@ errdesc_t *create_devmap_table_merge(const char *flat_path, const char *flat_loo
                                         list, header, devmap_cbt_name, devmap_table);
 }
 
-errdesc_t *define_devmap_device(const char *table_path, const char *name, std::string *device)
+errdesc_t *define_devmap_device(const char *table_path, const char *name, dm_device *device)
 {
-    *device = std::string(DM_ROOT) + "/" + name;
     CBT_DEBUG("define_devmap_device dm_cbt_name: %s\n", name);
-    const char *cmd[] = {tol_program_path(tol_program_t::dmsetup), "create", name, table_path,
-                         nullptr};
-    return spawn(cmd, SPAWN_WAIT, nullptr, nullptr, nullptr, SPAWN_TIMEOUT_LONG);
+    return dm_device::create(name, table_path, device);
 }
 
 errdesc_t *get_merged_tolcbt(const char *flat_path, const char *tolcbt_path,
                              std::unique_ptr<tolcbt_merge_handle_t> *handle)
 {
     if (*handle)
-        return errdesc_set_str(EINVAL, "get_merged_tolcbt: handle already set");
-    *handle = std::make_unique<tolcbt_merge_handle_t>();
-
-    errdesc_t *err = build_merged(flat_path, tolcbt_path, handle->get());
+        return errdesc_set_fmt(EINVAL, "get_merged_tolcbt: handle already set");
+    auto merged = std::make_unique<tolcbt_merge_handle_t>();
+    errdesc_t *err = build_merged(flat_path, tolcbt_path, merged.get());
 
     // The table is needed only by "dmsetup create"; debugging keeps it.
-    if (!cbt_debug() && !(*handle)->devmap_table.empty())
-        unlink((*handle)->devmap_table.c_str());
+    if (cbt_debug())
+        merged->table.disown();
+    else if (errdesc_t *unlinked = merged->table.release())
+        errdesc_log(unlinked, TOL_PRIO_WARNING);
 
-    if (!err)
-        return nullptr;
-    saved_error saved(err); // the teardown may set errors of its own
-    release_merged_tolcbt(handle);
-    return saved.restore();
+    if (err)
+        return err; // `merged` goes, and with it everything set up
+    *handle = std::move(merged);
+    return nullptr;
 }
 
 void release_merged_tolcbt(std::unique_ptr<tolcbt_merge_handle_t> *handle)
 {
     if (!handle || !*handle)
         return;
-    tolcbt_merge_handle_t &h = **handle;
-
-    if (!h.devmap_device.empty() && !h.flat_loop_dev.empty() &&
-        h.devmap_device != h.flat_loop_dev) {
-        const char *cmd[] = {tol_program_path(tol_program_t::dmsetup), "remove", "-f",
-                             h.devmap_device.c_str(), nullptr};
-        if (errdesc_t *err = spawn(cmd, SPAWN_WAIT, nullptr, nullptr, nullptr, SPAWN_TIMEOUT))
-            errdesc_log(err, TOL_PRIO_WARNING);
-    }
-    release_loop_dev(&h.tolcbt_loop_dev);
-    release_loop_dev(&h.flat_loop_dev);
+    for (const loop_attachment *loop : {&(*handle)->tolcbt_loop, &(*handle)->flat_loop})
+        if (!loop->empty())
+            CBT_DEBUG("releasing loop device: %s\n", loop->path().c_str());
     handle->reset();
 }

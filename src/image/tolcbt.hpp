@@ -6,6 +6,7 @@
 // table of linear targets.
 
 #include "common/errdesc.hpp"
+#include "mounter/owners.hpp"
 
 #include <bit>
 #include <cstddef>
@@ -67,13 +68,18 @@ static_assert(offsetof(cbt_extent_data_t, length) == 12);
 // block_data_offset plus the lengths of the entries before it.
 using cbt_extent_list_t = std::vector<cbt_extent_data_t>;
 
-// One merged device. Empty strings stand for "not set".
+// One merged device. Members are in creation order, so destroying the handle
+// removes the device, then the table file, then both loop devices; a step
+// that fails is logged and the later ones still run.
 struct tolcbt_merge_handle_t {
-    std::string flat_loop_dev;   // loop device over the base flat file
-    std::string tolcbt_loop_dev; // loop device over the change-block file; empty without changes
-    std::string devmap_table;    // path of the table file
-    std::string devmap_cbt_name; // device-mapper name
-    std::string devmap_device;   // what readers open: /dev/mapper/<name>, or flat_loop_dev
+    loop_attachment flat_loop;   // the base flat file, read-only
+    loop_attachment tolcbt_loop; // the change-block file; empty without changes
+    temp_file table;             // empty once deleted, or when kept for debugging
+    dm_device device;            // empty without changes
+
+    // What readers open: "/dev/mapper/NAME", or the flat file's loop device
+    // when there are no changes.
+    std::string device_path() const { return device.empty() ? flat_loop.path() : device.path(); }
 };
 
 // Reads and checks the header and, when there are changes, the extent list.
@@ -95,8 +101,8 @@ errdesc_t *check_tolcbt_extents(const cbt_file_header_t &header, const cbt_exten
 errdesc_t *get_merged_tolcbt(const char *flat_path, const char *tolcbt_path,
                              std::unique_ptr<tolcbt_merge_handle_t> *handle);
 
-// Removes the device-mapper device, detaches both loop devices and frees the
-// handle. Accepts a null handle.
+// Destroys the handle (see tolcbt_merge_handle_t). Accepts a null pointer and
+// a null handle.
 void release_merged_tolcbt(std::unique_ptr<tolcbt_merge_handle_t> *handle);
 
 // The steps of get_merged_tolcbt, for tests and tools.
@@ -120,5 +126,5 @@ errdesc_t *create_devmap_table_merge(const char *flat_path, const char *flat_loo
                                      const cbt_file_header_t &header, std::string *devmap_cbt_name,
                                      std::string *devmap_table);
 
-// Runs "dmsetup create <name> <table>"; `*device` is set before the run.
-errdesc_t *define_devmap_device(const char *table_path, const char *name, std::string *device);
+// Runs "dmsetup create <name> <table>"; `*device` stays empty on failure.
+errdesc_t *define_devmap_device(const char *table_path, const char *name, dm_device *device);

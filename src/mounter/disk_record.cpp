@@ -53,13 +53,11 @@ void setup_cmds()
 namespace
 {
 
-// Keeps an error of this thread across calls that may set another one.
 errdesc_t *fail_cleared(errdesc_t *err, vdskdesc_t *vdskdesc)
 {
-    const errnum_t number = err->number;
-    const std::string text = err->string;
+    errdesc_keeper keep; // closing may set errors of its own
     vdsk_close(vdskdesc);
-    return _intern_errdesc_set_str(number, text.c_str(), __LINE__, __FILE_NAME__);
+    return err;
 }
 
 } // namespace
@@ -85,7 +83,7 @@ errdesc_t *vdsk_open(const char *vdsk_path, vdskdesc_t *vdskdesc)
     if (errdesc_t *err = vdsk_get_type(vdsk_path, &vdskdesc->type))
         return fail_cleared(err, vdskdesc);
     if (vdskdesc->type != VD_VMDK)
-        return fail_cleared(errdesc_set_str(ERR_INVALID_ARG, "Unsupported vdisk format"), vdskdesc);
+        return fail_cleared(errdesc_set_fmt(ERR_INVALID_ARG, "Unsupported vdisk format"), vdskdesc);
 
     vdskdesc->desc.vmdkdesc = std::make_unique<vmdkdesc_t>();
     vmdkdesc_t *vmdk = vdskdesc->desc.vmdkdesc.get();
@@ -94,12 +92,12 @@ errdesc_t *vdsk_open(const char *vdsk_path, vdskdesc_t *vdskdesc)
 
     if (vmdk->extentdesccount == 0 || !vmdk->extentdesc[0]) {
         ts_printf("ERROR: vdsk_open: Disk extent #0 for %s is missing\n", vdsk_path);
-        return fail_cleared(errdesc_set_str(EINVAL, "Disk extent #0 is missing"), vdskdesc);
+        return fail_cleared(errdesc_set_fmt(EINVAL, "Disk extent #0 is missing"), vdskdesc);
     }
     vdskdesc->uuid = vmdk->cid;
     if (vdskdesc->uuid == 0) {
         ts_printf("ERROR: vdsk_open: invalid uuid for %s\n", vdsk_path);
-        return fail_cleared(errdesc_set_str(EINVAL, "Invalid vdsk uuid"), vdskdesc);
+        return fail_cleared(errdesc_set_fmt(EINVAL, "Invalid vdsk uuid"), vdskdesc);
     }
 
     char name[32];

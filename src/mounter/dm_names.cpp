@@ -67,7 +67,7 @@ errdesc_t *dm_check_and_remove(const char *dm_path)
     if (errdesc_t *err = run_program_wait(cmd, 0, SPAWN_TIMEOUT))
         errdesc_log(err, TOL_PRIO_ERROR);
     if (path_exists(dm_path)) {
-        errdesc_t *err = errdesc_set_str(EBADF, dm_path);
+        errdesc_t *err = errdesc_set_fmt(EBADF, "%s", dm_path);
         errdesc_log(err, TOL_PRIO_ERROR);
         return err;
     }

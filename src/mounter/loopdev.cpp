@@ -37,11 +37,18 @@ errdesc_t *attach(const std::string &device, const char *file, int rdonly, int t
     return run_program_wait(cmd, 0, timeout);
 }
 
-// Exit code 1 or 2 of losetup (or no free device named) is what a device
-// taken by someone else between our two runs gives.
+// Whether losetup itself exited with `code` (not a call failing with the
+// errno of the same value).
+bool exit_code_is(const errdesc_t *err, int code)
+{
+    return err->origin == ERRDESC_FROM_CHILD && err->number == code;
+}
+
+// Exit code 1 or 2 of losetup is what a device taken by someone else between
+// our two runs gives.
 bool lost_race(const errdesc_t *err)
 {
-    return err->number == 1 || err->number == 2;
+    return exit_code_is(err, 1) || exit_code_is(err, 2);
 }
 
 } // namespace
@@ -53,9 +60,12 @@ errdesc_t *vdsk_assign_next_loop_dev(std::string *loopdev, const char *file, int
     for (int attempt = 0; attempt < LOOPDEV_ATTEMPTS; ++attempt) {
         std::string device;
         err = find_free_loop_dev(timeout, &device);
-        if (!err && device.empty())
+        if (!err && device.empty()) {
+            // The last free device went to someone else: another attempt.
             err = errdesc_set_fmt(ENOENT, "Failed to find the next available loop device for %s",
                                   file);
+            continue;
+        }
         if (!err)
             err = attach(device, file, rdonly, timeout);
         if (!err) {
@@ -78,7 +88,7 @@ errdesc_t *vdsk_release_loop_dev(std::string *loopdev)
         if (attempt > 0)
             ts_printf("vdsk_release_loop_dev retried (%d): loosetup -d %s\n", attempt,
                       device.c_str());
-        if (!err || err->number != 1)
+        if (!err || !exit_code_is(err, 1))
             break;
     }
     loopdev->clear();

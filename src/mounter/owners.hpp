@@ -92,7 +92,7 @@ class partition_mapping
 };
 
 // A file system mounted on a directory that the mounter made: release
-// unmounts lazily and removes the directory.
+// unmounts lazily with force ("umount -fl") and removes the directory.
 class mount_owner
 {
   public:
@@ -130,6 +130,9 @@ class temp_file
     const std::string &path() const { return path_; }
     bool empty() const { return path_.empty(); }
     errdesc_t *release();
+
+    // Gives the file up without unlinking it (a file kept for debugging).
+    std::string disown();
 
   private:
     std::string path_;

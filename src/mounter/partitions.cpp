@@ -92,7 +92,7 @@ errdesc_t *vdsk_get_fs_subtype(const char *vol, fs_subtype_t *fssubtype, int par
             *fssubtype = static_cast<fs_subtype_t>(id);
             return;
         }
-        errdesc_log(errdesc_set_str(EINVAL, "Couldn't scan the filesystem subtype"), TOL_PRIO_INFO);
+        errdesc_log(errdesc_set_fmt(EINVAL, "Couldn't scan the filesystem subtype"), TOL_PRIO_INFO);
     });
 }
 
@@ -154,28 +154,23 @@ errdesc_t *vdsk_free_partitions_ex(const char *dsk_path, part_map_t *part_map,
                                    tol_bool_t delete_part_dev)
 {
     setup_cmds();
-    // Error descriptors are per thread and the removals below may set new
-    // ones, so kpartx's failure is kept by value.
-    errnum_t kpartx_number = 0;
-    std::string kpartx_text;
+    errdesc_t *err = nullptr;
     if (delete_part_dev) {
         const char *cmd[] = {tol_program_path(tol_program_t::kpartx), "-pp", "-d", dsk_path,
                              nullptr};
-        if (errdesc_t *err = run_program_wait(cmd, 0, SPAWN_TIMEOUT)) {
+        err = run_program_wait(cmd, 0, SPAWN_TIMEOUT);
+        if (err)
             errdesc_log(err, TOL_PRIO_WARNING);
-            kpartx_number = err->number;
-            kpartx_text = err->string;
-        }
     }
-    for (uint32_t i = 0; i < part_map->count && i < PART_MAP_MAX; ++i) {
+    if (delete_part_dev) {
+        errdesc_keeper keep; // kpartx's error is the one returned
         // kpartx may leave a mapping behind; removal failures are logged there.
-        if (delete_part_dev && !part_map->part[i].name.empty())
-            dm_check_and_remove(part_map->part[i].name.c_str());
+        for (uint32_t i = 0; i < part_map->count && i < PART_MAP_MAX; ++i)
+            if (!part_map->part[i].name.empty())
+                dm_check_and_remove(part_map->part[i].name.c_str());
     }
     clear_part_map(part_map);
-    if (kpartx_number != 0)
-        return _intern_errdesc_set_str(kpartx_number, kpartx_text.c_str(), __LINE__, __FILE_NAME__);
-    return nullptr;
+    return err;
 }
 
 errdesc_t *vdsk_get_partitions(vdskdesc_t *vdskdesc)

@@ -462,7 +462,7 @@ errdesc_t *prepare_flat_device(recovery_cookie_t *cookie, const char *path,
         if (!cookie->merge_handle)
             if (errdesc_t *err = get_merged_tolcbt(shadow, cbt_path, &cookie->merge_handle))
                 return err;
-        *device = cookie->merge_handle->devmap_device;
+        *device = cookie->merge_handle->device_path();
     } else {
         if (cookie->loopdev_path.empty())
             if (errdesc_t *err = vdsk_assign_next_loop_dev(&cookie->loopdev_path, shadow, 1,

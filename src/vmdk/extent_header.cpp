@@ -2,23 +2,18 @@
 
 #include "vmdk/extent_header.hpp"
 
+#include "common/files.hpp"
+
 #include <cerrno>
 #include <cinttypes>
 #include <unistd.h>
 
 int vmdk_pread_exact(int fd, void *buf, size_t count, off_t offset)
 {
-    auto *p = static_cast<char *>(buf);
-    size_t done = 0;
-    while (done < count) {
-        ssize_t n = pread(fd, p + done, count - done, offset + static_cast<off_t>(done));
-        if (n < 0)
-            return errno;
-        if (n == 0)
-            return VMDK_SHORT_READ;
-        done += static_cast<size_t>(n);
-    }
-    return 0;
+    size_t got = 0;
+    if (errdesc_t *err = tol_pread(fd, buf, count, offset, &got))
+        return err->number;
+    return got < count ? VMDK_SHORT_READ : 0;
 }
 
 errdesc_t *vmdk_short_read_error(const char *name, const char *what, size_t count, off_t offset)

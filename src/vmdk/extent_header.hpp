@@ -114,8 +114,7 @@ static_assert(offsetof(cowdiskhdr_t, padding2) == 2048);
 // Reads exactly `count` bytes at `offset` without moving the file offset.
 // Returns 0 when every byte was read; VMDK_SHORT_READ when the file ends
 // first (a truncated extent must fail, never make a caller wait or loop);
-// otherwise the errno of the failed read, EINTR included: an interrupted read
-// counts as a failure.
+// otherwise the errno of the failed read (an interrupted read is resumed).
 inline constexpr int VMDK_SHORT_READ = -1;
 int vmdk_pread_exact(int fd, void *buf, size_t count, off_t offset);
 

@@ -125,20 +125,21 @@ TEST_F(DeviceSandbox, MergedDeviceShowsTheChangedBlocks)
     errdesc_t *err = get_merged_tolcbt(flat.c_str(), cbt.c_str(), &h);
     ASSERT_EQ(err, nullptr) << err->string;
     ASSERT_NE(h, nullptr);
-    EXPECT_EQ(h->devmap_device, "/dev/mapper/" + h->devmap_cbt_name);
-    EXPECT_EQ(h->devmap_table, "/tmp/" + h->devmap_cbt_name + ".dm_table_merge");
-    EXPECT_FALSE(exists(h->devmap_table)) << "the table goes once the device exists";
-    EXPECT_TRUE(exists("/sys/block/" + h->flat_loop_dev.substr(5) + "/loop/backing_file"));
-    EXPECT_TRUE(exists("/sys/block/" + h->tolcbt_loop_dev.substr(5) + "/loop/backing_file"));
+    EXPECT_EQ(h->device_path(), "/dev/mapper/" + h->device.name());
+    EXPECT_TRUE(h->table.empty());
+    EXPECT_FALSE(exists("/tmp/" + h->device.name() + ".dm_table_merge"))
+        << "the table goes once the device exists";
+    EXPECT_TRUE(exists("/sys/block/" + h->flat_loop.path().substr(5) + "/loop/backing_file"));
+    EXPECT_TRUE(exists("/sys/block/" + h->tolcbt_loop.path().substr(5) + "/loop/backing_file"));
 
-    EXPECT_EQ(read_device(h->devmap_device, static_cast<size_t>(FLAT_SIZE) + 4096), expected);
+    EXPECT_EQ(read_device(h->device_path(), static_cast<size_t>(FLAT_SIZE) + 4096), expected);
 
     // The loop devices refuse writes (at the open, or at the write).
-    for (const std::string &loop : {h->flat_loop_dev, h->tolcbt_loop_dev})
+    for (const std::string &loop : {h->flat_loop.path(), h->tolcbt_loop.path()})
         EXPECT_TRUE(refuses_writes(loop)) << loop;
 
-    const std::string device = h->devmap_device, flat_loop = h->flat_loop_dev,
-                      cbt_loop = h->tolcbt_loop_dev;
+    const std::string device = h->device_path(), flat_loop = h->flat_loop.path(),
+                      cbt_loop = h->tolcbt_loop.path();
     release_merged_tolcbt(&h);
     EXPECT_EQ(h, nullptr);
     EXPECT_FALSE(exists(device));
@@ -152,12 +153,12 @@ TEST_F(DeviceSandbox, NoChangesReadsTheFlatLoopDevice)
     std::unique_ptr<tolcbt_merge_handle_t> h;
     errdesc_t *err = get_merged_tolcbt(flat.c_str(), cbt.c_str(), &h);
     ASSERT_EQ(err, nullptr) << err->string;
-    EXPECT_EQ(h->devmap_device, h->flat_loop_dev);
-    EXPECT_TRUE(h->tolcbt_loop_dev.empty());
-    EXPECT_TRUE(h->devmap_table.empty());
-    EXPECT_TRUE(h->devmap_cbt_name.empty());
-    EXPECT_EQ(read_device(h->devmap_device, static_cast<size_t>(FLAT_SIZE)), expected);
-    const std::string loop = h->flat_loop_dev;
+    EXPECT_EQ(h->device_path(), h->flat_loop.path());
+    EXPECT_TRUE(h->tolcbt_loop.empty());
+    EXPECT_TRUE(h->table.empty());
+    EXPECT_TRUE(h->device.empty());
+    EXPECT_EQ(read_device(h->device_path(), static_cast<size_t>(FLAT_SIZE)), expected);
+    const std::string loop = h->flat_loop.path();
     release_merged_tolcbt(&h);
     EXPECT_FALSE(loop_attached(loop));
 }
@@ -169,9 +170,9 @@ TEST_F(DeviceSandbox, DebugModeKeepsTheTableFile)
     std::unique_ptr<tolcbt_merge_handle_t> h;
     errdesc_t *err = get_merged_tolcbt(flat.c_str(), cbt.c_str(), &h);
     ASSERT_EQ(err, nullptr) << err->string;
-    EXPECT_EQ(read_text(h->devmap_table), "0 8 linear " + h->tolcbt_loop_dev +
-                                              " 2\n8 20472 linear " + h->flat_loop_dev + " 8\n");
-    const std::string table = h->devmap_table;
+    const std::string table = "/tmp/" + h->device.name() + ".dm_table_merge";
+    EXPECT_EQ(read_text(table), "0 8 linear " + h->tolcbt_loop.path() + " 2\n8 20472 linear " +
+                                    h->flat_loop.path() + " 8\n");
     release_merged_tolcbt(&h);
     EXPECT_TRUE(exists(table)) << "release leaves the table alone";
     unlink(table.c_str());
@@ -224,7 +225,7 @@ TEST_F(DeviceSandbox, PartitionsRecoveryHeaderAndBitmapReadsOfTheMergedDevice)
     errdesc_t *err = get_merged_tolcbt(flat.c_str(), cbt.c_str(), &h);
     ASSERT_EQ(err, nullptr) << err->string;
 
-    int fd = open(h->devmap_device.c_str(), O_RDONLY);
+    int fd = open(h->device_path().c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
     uint32_t sector = 0;
     EXPECT_EQ(find_free_sector_by_partition(fd, &sector), nullptr);
@@ -235,18 +236,18 @@ TEST_F(DeviceSandbox, PartitionsRecoveryHeaderAndBitmapReadsOfTheMergedDevice)
     close(fd);
 
     part_map_t map;
-    err = vdsk_get_partitions_ex(h->devmap_device.c_str(), &map, TOL_TRUE);
+    err = vdsk_get_partitions_ex(h->device_path().c_str(), &map, TOL_TRUE);
     ASSERT_EQ(err, nullptr) << err->string;
     ASSERT_EQ(map.count, 1u);
     const std::string part = map.part[0].name;
-    EXPECT_EQ(part, h->devmap_device + "p1");
+    EXPECT_EQ(part, h->device_path() + "p1");
     EXPECT_TRUE(exists(part));
-    EXPECT_EQ(vdsk_free_partitions_ex(h->devmap_device.c_str(), &map, TOL_TRUE), nullptr);
+    EXPECT_EQ(vdsk_free_partitions_ex(h->device_path().c_str(), &map, TOL_TRUE), nullptr);
     EXPECT_EQ(map.count, 0u);
     EXPECT_FALSE(exists(part));
 
     // Reads through the provider's bitmap equal plain reads of the device.
-    auto pdev = tol_dev_open(h->devmap_device.c_str(), flat.c_str());
+    auto pdev = tol_dev_open(h->device_path().c_str(), flat.c_str());
     ASSERT_NE(pdev, nullptr);
     EXPECT_EQ(pdev->length, FLAT_SIZE / 512);
     std::mt19937 rng(4);

@@ -38,12 +38,17 @@ class TolcbtRead : public ::testing::Test
     temp_dir dir;
 };
 
-// The descriptor's text is the given text followed by the system's text.
 void expect_error(const errdesc_t *err, int number, const std::string &text)
 {
     ASSERT_NE(err, nullptr);
     EXPECT_EQ(err->number, number);
-    EXPECT_EQ(std::string(err->string), text + ": " + strerror(number));
+    EXPECT_EQ(std::string(err->string), text);
+}
+
+// A path's failure: the path followed by the system's text.
+std::string with_system_text(const std::string &path, int number)
+{
+    return path + ": " + strerror(number);
 }
 
 TEST_F(TolcbtRead, ValidListsEndAtTheLastMarker)
@@ -76,7 +81,7 @@ TEST_F(TolcbtRead, ValidListsEndAtTheLastMarker)
 TEST_F(TolcbtRead, MissingFileOrBadHeaderIsRejectedWithTheHeaderAllocated)
 {
     auto r = read_file();
-    expect_error(r.err, ENOENT, path());
+    expect_error(r.err, ENOENT, with_system_text(path(), ENOENT));
     EXPECT_NE(r.header, nullptr);
 
     auto bytes = make_cbt({{0, 512, CBT_MAGIC_EXTENT_LAST}});
@@ -257,7 +262,7 @@ TEST(TolcbtTable, FlatAndChangeRangesWithoutHoles)
     std::string flat = dir.file("absent-flat.vmdk");
     expect_error(create_devmap_table_merge_in(dir.path().c_str(), flat.c_str(), "/dev/loop7",
                                               "/dev/loop8", {}, hdr, &name, &table),
-                 ENOENT, flat);
+                 ENOENT, with_system_text(flat, ENOENT));
 }
 
 TEST(TolcbtPaths, MakeCbtPathBoundsTheLengthAndReleaseAcceptsNull)
