@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <glob.h>
 #include <linux/fs.h>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <sys/ioctl.h>
@@ -35,18 +36,6 @@ bool dm_exists(const std::string &name) { return access(dm_path(name).c_str(), F
 
 std::string store_path(const std::string &base) { return "/tmp/" + base + ".tolstorage"; }
 
-// An error of this thread kept across clean-up that may set others.
-class kept_error
-{
-  public:
-    explicit kept_error(errdesc_t *err) : number_(err->number), text_(err->string) {}
-    errdesc_t *get() const { return errdesc_set_str(number_, text_.c_str()); }
-
-  private:
-    errnum_t number_;
-    std::string text_;
-};
-
 errdesc_t *run_dmsetup(std::initializer_list<const char *> args, int timeout = DM_TIMEOUT)
 {
     std::vector<const char *> cmd{dmsetup()};
@@ -60,10 +49,9 @@ errdesc_t *run_dmsetup(std::initializer_list<const char *> args, int timeout = D
 errdesc_t *adopt_created(const std::string &name, errdesc_t *err, dm_device *out)
 {
     if (err) {
-        kept_error kept(err);
         if (dm_exists(name))
             *out = dm_device::adopt(name);
-        return kept.get();
+        return err;
     }
     if (!dm_exists(name))
         return errdesc_set_fmt(ENOENT, "dmsetup create %s made no device", name.c_str());
@@ -110,10 +98,12 @@ errdesc_t *create_disk_device(vmdkdesc_t *vmdk, uint32_t chain_len, const std::s
     unique_fd input(wfd);
     errdesc_t *err = vmdk_emit_dm_table(input.get(), vmdk, chain_len);
     if (err) {
-        kept_error kept(err);
-        child.kill_and_reap();
-        input.reset();
-        return adopt_created(name, kept.get(), &dev->disk);
+        {
+            errdesc_keeper keep;
+            child.kill_and_reap();
+            input.reset();
+        }
+        return adopt_created(name, err, &dev->disk);
     }
     input.reset();
     return adopt_created(name, child.wait(cmdline.c_str(), SPAWN_TIMEOUT_LONG), &dev->disk);
@@ -144,9 +134,9 @@ errdesc_t *copy_table(const std::string &from, const char *verb, const std::stri
         return err;
     errdesc_t *err = spawn(load, SPAWN_WAIT | SPAWN_RELAY, nullptr, &rfd, nullptr, DM_TIMEOUT);
     if (err) {
-        kept_error kept(err);
+        errdesc_keeper keep;
         reader.kill_and_reap();
-        return kept.get();
+        return err;
     }
     return reader.wait(program_cmdline(table).c_str(), DM_TIMEOUT);
 }
@@ -176,9 +166,9 @@ errdesc_t *create_snapshot(const std::string &top, const std::string &dup,
                      static_cast<intmax_t>(sectors), dm_path(dup).c_str(), store_loop.c_str());
     if (n < 0 || n >= static_cast<int>(sizeof(table)) || write(input.get(), table, n) != n) {
         errdesc_t *err = errdesc_set_str(EIO, "writing the snapshot table");
-        kept_error kept(err);
+        errdesc_keeper keep;
         child.kill_and_reap();
-        return kept.get();
+        return err;
     }
     input.reset();
     return adopt_created(top, child.wait(program_cmdline(cmd).c_str(), DM_TIMEOUT), &dev->top);
@@ -222,12 +212,13 @@ errdesc_t *vdsk_get_devicemapper_snapshot(dmdesc_t *dm, disk_device_t *dev)
 // their loop devices.
 errdesc_t *release_all(vmdkdesc_t *vmdk, disk_device_t *dev)
 {
+    // The first failure is returned; later steps run whatever failed.
     errdesc_t *first = nullptr;
-    std::string first_text;
+    std::unique_ptr<errdesc_keeper> keep;
     auto note = [&](errdesc_t *err) {
         if (err && !first) {
             first = err;
-            first_text = err->string;
+            keep = std::make_unique<errdesc_keeper>();
         }
     };
     note(dev->disk.release());
@@ -253,7 +244,7 @@ errdesc_t *release_all(vmdkdesc_t *vmdk, disk_device_t *dev)
         }
         vmdk_free_ancestors(vmdk);
     }
-    return first ? errdesc_set_str(first->number, first_text.c_str()) : nullptr;
+    return first;
 }
 
 // "7:3" (what a kernel prints) or a path (what the stand-ins print) of a
@@ -302,6 +293,8 @@ errdesc_t *vdsk_get_devicemapper_dev(vdskdesc_t *vdskdesc, const char *basedev,
     dmdesc_t &dm = vdskdesc->dmdesc;
     if (vdskdesc->type != VD_VMDK || !vdskdesc->desc.vmdkdesc)
         return errdesc_set_str(ERR_INVALID_ARG, "Unsupported vdisk format");
+    if (!dm.base.empty() || !dev->disk.empty() || !dev->extent_loops.empty())
+        return errdesc_set_fmt(EINVAL, "%s already has a device", vdskdesc->vdsk_path.c_str());
     if (errdesc_t *err = dm_mk_unique_name(basedev, &dm.base))
         return err;
 
@@ -317,10 +310,10 @@ errdesc_t *vdsk_get_devicemapper_dev(vdskdesc_t *vdskdesc, const char *basedev,
     if (!err)
         err = vdsk_get_devicemapper_snapshot(&dm, dev);
     if (err) {
-        kept_error kept(err);
         errdesc_log(err, TOL_PRIO_WARNING);
+        errdesc_keeper keep;
         vdsk_free_devicemapper_dev(vdskdesc, dev);
-        return kept.get();
+        return err;
     }
     return nullptr;
 }
@@ -341,9 +334,9 @@ errdesc_t *vdsk_setup(const char *vdsk_path, vdskdesc_t *vdskdesc, disk_device_t
     if (errdesc_t *err = vdsk_open(vdsk_path, vdskdesc))
         return err;
     if (errdesc_t *err = vdsk_get_devicemapper_dev(vdskdesc, vdskdesc->name.c_str(), dev)) {
-        kept_error kept(err);
+        errdesc_keeper keep;
         vdsk_close(vdskdesc);
-        return kept.get();
+        return err;
     }
     return nullptr;
 }
@@ -351,13 +344,9 @@ errdesc_t *vdsk_setup(const char *vdsk_path, vdskdesc_t *vdskdesc, disk_device_t
 errdesc_t *vdsk_unsetup(vdskdesc_t *vdskdesc, disk_device_t *dev)
 {
     errdesc_t *err = vdsk_free_devicemapper_dev(vdskdesc, dev);
-    if (!err) {
-        vdsk_close(vdskdesc);
-        return nullptr;
-    }
-    kept_error kept(err);
+    errdesc_keeper keep;
     vdsk_close(vdskdesc);
-    return kept.get();
+    return err;
 }
 
 errdesc_t *vdsk_adopt_devicemapper_dev(const char *base, disk_device_t *dev)

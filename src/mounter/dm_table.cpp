@@ -370,11 +370,10 @@ errdesc_t *vmdk_open_dm_chain(vmdkdesc_t *vmdkdesc, uint32_t *chain_len)
     }
     for (uint32_t k = 0; k < len; k++) {
         if (errdesc_t *err = vmdk_open_extentfiles(vmdk_chain_disk(vmdkdesc, k))) {
-            const errnum_t number = err->number;
-            const std::string text = err->string;
+            errdesc_keeper keep;
             vmdk_close_dm_chain(vmdkdesc, k);
             vmdk_free_ancestors(vmdkdesc);
-            return errdesc_set_str(number, text.c_str());
+            return err;
         }
     }
     *chain_len = len;

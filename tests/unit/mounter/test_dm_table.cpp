@@ -85,16 +85,11 @@ std::map<uint32_t, uint64_t> write_extent(const std::string &path, const disk_sp
     return where;
 }
 
-const char *kind_word(disk_spec::kind_t k)
-{
-    const char *words[] = {"FLAT", "SPARSE", "VMFSSPARSE", "ZERO"};
-    return words[k];
-}
-
 // Writes the chain (base first) and returns the newest disk's descriptor.
 std::string write_chain(const rfs_test::temp_dir &tmp, const std::vector<disk_spec> &chain,
                         std::vector<std::map<uint32_t, uint64_t>> *grains)
 {
+    const char *words[] = {"FLAT", "SPARSE", "VMFSSPARSE", "ZERO"};
     std::string desc;
     for (size_t k = 0; k < chain.size(); k++) {
         const std::string name = "d" + std::to_string(k);
@@ -104,7 +99,7 @@ std::string write_chain(const rfs_test::temp_dir &tmp, const std::vector<disk_sp
             << (k ? std::to_string(99 + k) : "ffffffff") << "\ncreateType=\"custom\"\n";
         if (k)
             out << "parentFileNameHint=\"" << desc << "\"\n";
-        out << "RW " << CAP << " " << kind_word(chain[k].kind) << " \"" << name << "-x.vmdk\""
+        out << "RW " << CAP << " " << words[chain[k].kind] << " \"" << name << "-x.vmdk\""
             << (chain[k].kind == disk_spec::FLAT ? " 0" : "") << "\n";
         desc = name + ".vmdk";
     }
@@ -130,10 +125,8 @@ std::vector<std::string> oracle(const std::vector<disk_spec> &disks,
             return;
         std::ostringstream s;
         s << start * gs << " " << len * gs;
-        if (run.disk < 0)
-            s << " zero";
-        else
-            s << " linear /dev/L" << run.disk << " " << run.sector;
+        s << (run.disk < 0 ? " zero" : " linear /dev/L" + std::to_string(run.disk) + " " +
+                                           std::to_string(run.sector));
         lines.push_back(s.str());
     };
     for (uint32_t g = 0; g < CAP / gs; g++) {
