@@ -105,11 +105,21 @@ int main(int argc, char **argv)
     };
     for (int c; (c = getopt_long(argc, argv, "uh", options, nullptr)) != -1;) {
         switch (c) {
-        case 'D': action = DEVICE; break;
-        case 'u': action = REMOVE; break;
-        case 't': action = TABLE; break;
-        case 'h': usage(stdout); return 0;
-        default: usage(stderr); return 2;
+        case 'D':
+            action = DEVICE;
+            break;
+        case 'u':
+            action = REMOVE;
+            break;
+        case 't':
+            action = TABLE;
+            break;
+        case 'h':
+            usage(stdout);
+            return 0;
+        default:
+            usage(stderr);
+            return 2;
         }
     }
     if (action == NONE || optind != argc - 1) {
@@ -131,8 +141,11 @@ int main(int argc, char **argv)
 
     const char *arg = argv[optind];
     switch (action) {
-    case DEVICE: return make_device(arg, result);
-    case REMOVE: return remove_device(arg);
-    default: return print_table(arg, result);
+    case DEVICE:
+        return make_device(arg, result);
+    case REMOVE:
+        return remove_device(arg);
+    default:
+        return print_table(arg, result);
     }
 }

@@ -28,13 +28,25 @@ namespace
 
 constexpr int DM_TIMEOUT = 120;
 
-const char *dmsetup() { return tol_program_path(tol_program_t::dmsetup); }
+const char *dmsetup()
+{
+    return tol_program_path(tol_program_t::dmsetup);
+}
 
-std::string dm_path(const std::string &name) { return std::string(DM_ROOT) + "/" + name; }
+std::string dm_path(const std::string &name)
+{
+    return std::string(DM_ROOT) + "/" + name;
+}
 
-bool dm_exists(const std::string &name) { return access(dm_path(name).c_str(), F_OK) == 0; }
+bool dm_exists(const std::string &name)
+{
+    return access(dm_path(name).c_str(), F_OK) == 0;
+}
 
-std::string store_path(const std::string &base) { return "/tmp/" + base + ".tolstorage"; }
+std::string store_path(const std::string &base)
+{
+    return "/tmp/" + base + ".tolstorage";
+}
 
 errdesc_t *run_dmsetup(std::initializer_list<const char *> args, int timeout = DM_TIMEOUT)
 {
@@ -69,8 +81,7 @@ errdesc_t *vmdk_assign_loop_devs(vmdkdesc_t *vmdk, uint32_t chain_len, disk_devi
             extentdesc_t *x = disk->extentdesc[e].get();
             if (!x->loopdev.empty())
                 return errdesc_set_fmt(EBUSY, "extent %s of %s is already attached to %s",
-                                       x->extentname, disk->filename.c_str(),
-                                       x->loopdev.c_str());
+                                       x->extentname, disk->filename.c_str(), x->loopdev.c_str());
             const std::string path = vmdk_get_path(x->extentname, disk->dirname);
             loop_attachment loop;
             if (errdesc_t *err =
@@ -185,8 +196,8 @@ errdesc_t *vdsk_get_devicemapper_snapshot(dmdesc_t *dm, disk_device_t *dev)
     dm->storage = store_path(base);
     if (errdesc_t *err = make_store(dm->storage, dev))
         return err;
-    if (errdesc_t *err = loop_attachment::attach(dm->storage.c_str(), false, DM_TIMEOUT,
-                                                 &dev->store_loop))
+    if (errdesc_t *err =
+            loop_attachment::attach(dm->storage.c_str(), false, DM_TIMEOUT, &dev->store_loop))
         return err;
     dm->loop = dev->store_loop.path();
 
@@ -287,8 +298,7 @@ errdesc_t *read_table(const std::string &name, std::vector<std::vector<std::stri
 
 } // namespace
 
-errdesc_t *vdsk_get_devicemapper_dev(vdskdesc_t *vdskdesc, const char *basedev,
-                                     disk_device_t *dev)
+errdesc_t *vdsk_get_devicemapper_dev(vdskdesc_t *vdskdesc, const char *basedev, disk_device_t *dev)
 {
     dmdesc_t &dm = vdskdesc->dmdesc;
     if (vdskdesc->type != VD_VMDK || !vdskdesc->desc.vmdkdesc)
@@ -320,8 +330,8 @@ errdesc_t *vdsk_get_devicemapper_dev(vdskdesc_t *vdskdesc, const char *basedev,
 
 errdesc_t *vdsk_free_devicemapper_dev(vdskdesc_t *vdskdesc, disk_device_t *dev)
 {
-    vmdkdesc_t *vmdk = vdskdesc && vdskdesc->type == VD_VMDK ? vdskdesc->desc.vmdkdesc.get()
-                                                             : nullptr;
+    vmdkdesc_t *vmdk =
+        vdskdesc && vdskdesc->type == VD_VMDK ? vdskdesc->desc.vmdkdesc.get() : nullptr;
     errdesc_t *err = release_all(vmdk, dev);
     if (vdskdesc)
         vdskdesc->dmdesc = dmdesc_t{};
@@ -354,8 +364,9 @@ errdesc_t *vdsk_adopt_devicemapper_dev(const char *base, disk_device_t *dev)
     const std::string name = base;
     const std::string dup = name + ".dup", top = name + ".top";
     if (!dm_exists(name) || !dm_exists(dup))
-        return errdesc_set_fmt(ENOENT, "%s is not a disk device with a snapshot overlay "
-                                       "(no %s and %s)",
+        return errdesc_set_fmt(ENOENT,
+                               "%s is not a disk device with a snapshot overlay "
+                               "(no %s and %s)",
                                name.c_str(), dm_path(name).c_str(), dm_path(dup).c_str());
     std::vector<std::vector<std::string>> snapshot, linear;
     if (errdesc_t *err = read_table(name, &snapshot))

@@ -31,8 +31,7 @@ struct disk_device_t {
 // Makes the device of an open disk record under a new unique name
 // "<basedev>.<n>" and fills `vdskdesc->dmdesc` with the names. `*dev` must be
 // empty. On failure everything made is removed and `dmdesc` is empty.
-errdesc_t *vdsk_get_devicemapper_dev(vdskdesc_t *vdskdesc, const char *basedev,
-                                     disk_device_t *dev);
+errdesc_t *vdsk_get_devicemapper_dev(vdskdesc_t *vdskdesc, const char *basedev, disk_device_t *dev);
 // Removes everything in `*dev` (forced, best effort: failures are logged and
 // the rest still goes), releases the chain that the table loaded, and
 // empties `dmdesc`. Returns the first failure.

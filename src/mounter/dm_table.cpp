@@ -114,8 +114,9 @@ errdesc_t *check_flat_file(const vmdkdesc_t *disk, const extentdesc_t *e)
         return errdesc_set_fmt(errno, "Cannot stat extent file %s", path.c_str());
     const intmax_t expected = static_cast<intmax_t>(e->extentsize * SECTOR);
     if (static_cast<intmax_t>(st.st_size) < expected)
-        return errdesc_set_fmt(EIO, "Flat file %s of size %jd do not match with the expected "
-                                    "extent size %jd",
+        return errdesc_set_fmt(EIO,
+                               "Flat file %s of size %jd do not match with the expected "
+                               "extent size %jd",
                                path.c_str(), static_cast<intmax_t>(st.st_size), expected);
     if (static_cast<intmax_t>(st.st_size) > expected)
         ts_printf("Flat file %s of size %jd do not match with the expected extent size %jd "
@@ -178,8 +179,9 @@ errdesc_t *check_chain_extent(emission_t *em, uint32_t *used)
                                    disk->extentdesc[e]->extentname, disk->filename.c_str());
         if (k > 0 && is_flat_kind(x->extenttype, false)) {
             if (x->extentsize < grains * top.grainsize)
-                return errdesc_set_fmt(EINVAL, "flat extent %s of %s has %ju sectors, the "
-                                               "snapshot over it %ju",
+                return errdesc_set_fmt(EINVAL,
+                                       "flat extent %s of %s has %ju sectors, the "
+                                       "snapshot over it %ju",
                                        x->extentname, d->filename.c_str(),
                                        static_cast<uintmax_t>(x->extentsize),
                                        static_cast<uintmax_t>(grains * top.grainsize));
@@ -196,8 +198,8 @@ errdesc_t *check_chain_extent(emission_t *em, uint32_t *used)
                                    extenttype_name(x->extenttype));
         const graindir_t &gd = x->graindir;
         if (gd.magic != GRAINDIR_MAGIC || gd.gd_entry_count == 0)
-            return errdesc_set_fmt(EINVAL, "extent %s of %s has no grain directory",
-                                   x->extentname, d->filename.c_str());
+            return errdesc_set_fmt(EINVAL, "extent %s of %s has no grain directory", x->extentname,
+                                   d->filename.c_str());
         if (gd.grainsize != top.grainsize || gd.numgtespergt != top.numgtespergt)
             return errdesc_set_fmt(ERR_NOT_SUPPORTED,
                                    "extent %s of %s has grains of %u sectors and %u per grain "
@@ -240,8 +242,9 @@ errdesc_t *fill_grain_tables(emission_t *em, uint32_t used, uint32_t n)
         for (uint32_t i = 0; i < n; i++) {
             const uint64_t entry = d->gtbuf[i];
             if (entry != 0 && entry + em->d.grainsize > em->file_sectors[k])
-                return errdesc_set_fmt(EIO, "grain %ju of extent %s of %s lies at sector %ju, "
-                                            "beyond the end of the file (%ju sectors)",
+                return errdesc_set_fmt(EIO,
+                                       "grain %ju of extent %s of %s lies at sector %ju, "
+                                       "beyond the end of the file (%ju sectors)",
                                        static_cast<uintmax_t>(g) * em->d.numgtespergt + i,
                                        x->extentname, d->filename.c_str(),
                                        static_cast<uintmax_t>(entry),
@@ -261,8 +264,7 @@ uint32_t vmdk_compute_zeros(const uint32_t *gt, uint32_t i, uint32_t limit)
 }
 
 // Grains from i on, at most `limit`, stored one after the other in the file.
-uint32_t vmdk_compute_contiguous(const uint32_t *gt, uint32_t i, uint32_t limit,
-                                 uint64_t grainsize)
+uint32_t vmdk_compute_contiguous(const uint32_t *gt, uint32_t i, uint32_t limit, uint64_t grainsize)
 {
     uint32_t c = 1;
     while (c < limit && gt[i + c] != 0 &&
@@ -304,8 +306,7 @@ errdesc_t *vmdk_emit_dm_table_zeros(emission_t *em, uint32_t used, uint32_t i, u
     dmtdesc_t &d = em->d;
     for (d.ancestor_index = 0; d.ancestor_index < used; d.ancestor_index++) {
         vmdkdesc_t *k = em->chain[d.ancestor_index];
-        if (!is_sparse_kind(k->extentdesc[d.extent_index]->extenttype) ||
-            k->gtbuf[i] != 0)
+        if (!is_sparse_kind(k->extentdesc[d.extent_index]->extenttype) || k->gtbuf[i] != 0)
             return vmdk_emit_dm_table_contiguous(em, i, run);
         d.zeros = vmdk_compute_zeros(k->gtbuf.get(), i, d.zeros);
     }
@@ -334,8 +335,8 @@ errdesc_t *vmdk_emit_dm_table_sparse(emission_t *em)
         const uint64_t first = d.gd_index * gd.numgtespergt;
         if (first >= grains)
             break;
-        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(gd.numgtespergt,
-                                                                    grains - first));
+        const uint32_t n =
+            static_cast<uint32_t>(std::min<uint64_t>(gd.numgtespergt, grains - first));
         if (errdesc_t *err = fill_grain_tables(em, used, n))
             return err;
         for (uint32_t i = 0, run = 0; i < n; i += run) {
@@ -409,10 +410,9 @@ errdesc_t *vmdk_emit_dm_table(int fd, vmdkdesc_t *vmdkdesc, uint32_t chain_len)
         else if (is_sparse_kind(x->extenttype))
             err = vmdk_emit_dm_table_sparse(em.get());
         else
-            err = errdesc_set_fmt(ERR_NOT_SUPPORTED,
-                                  "extent %s of %s is of kind %s, which cannot be mapped",
-                                  x->extentname, vmdkdesc->filename.c_str(),
-                                  extenttype_name(x->extenttype));
+            err = errdesc_set_fmt(
+                ERR_NOT_SUPPORTED, "extent %s of %s is of kind %s, which cannot be mapped",
+                x->extentname, vmdkdesc->filename.c_str(), extenttype_name(x->extenttype));
         if (err)
             return err;
     }

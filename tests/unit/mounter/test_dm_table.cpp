@@ -25,29 +25,32 @@ constexpr uint32_t CAP = 2 * GTE * GS + 5 * GS;
 
 // One disk of a chain, base first in a case. Sparse disks list their grains
 // as grain -> slot: the slot-th grain of the file's data area.
-struct disk_spec {
+struct disk_layout {
     enum kind_t { FLAT, SPARSE, COWD, ZERO } kind = SPARSE;
     std::map<uint32_t, uint32_t> grains;
     uint32_t grainsize = GS;
     int64_t size_delta = 0; // bytes more or less than declared (flat) or needed (sparse)
 };
 
-uint32_t gtes(const disk_spec &d) { return d.kind == disk_spec::COWD ? 4096 : GTE; }
+uint32_t gtes(const disk_layout &d)
+{
+    return d.kind == disk_layout::COWD ? 4096 : GTE;
+}
 
 // Writes the extent file and returns the sector of each grain (the oracle's
 // view of the grain tables).
-std::map<uint32_t, uint64_t> write_extent(const std::string &path, const disk_spec &d)
+std::map<uint32_t, uint64_t> write_extent(const std::string &path, const disk_layout &d)
 {
     std::map<uint32_t, uint64_t> where;
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (d.kind == disk_spec::FLAT || d.kind == disk_spec::ZERO) {
+    if (d.kind == disk_layout::FLAT || d.kind == disk_layout::ZERO) {
         EXPECT_EQ(ftruncate(fd, int64_t(CAP) * 512 + d.size_delta), 0);
         close(fd);
         return where;
     }
     const uint32_t n = gtes(d), gs = d.grainsize;
     const uint32_t tables = (CAP / gs + n - 1) / n;
-    const uint64_t gd = d.kind == disk_spec::COWD ? 5 : 1; // after the header
+    const uint64_t gd = d.kind == disk_layout::COWD ? 5 : 1; // after the header
     const uint64_t gt_sectors = n * 4 / 512;
     uint64_t next_gt = gd + (tables * 4 + 511) / 512;
     std::vector<uint32_t> dir(tables), gt(uint64_t(tables) * n);
@@ -65,7 +68,7 @@ std::map<uint32_t, uint64_t> write_extent(const std::string &path, const disk_sp
     char hdr[2050] = {};
     auto put32 = [&](int off, uint32_t v) { memcpy(hdr + off, &v, 4); };
     auto put64 = [&](int off, uint64_t v) { memcpy(hdr + off, &v, 8); };
-    if (d.kind == disk_spec::COWD) {
+    if (d.kind == disk_layout::COWD) {
         memcpy(hdr, "COWD", 4);
         put32(4, 1), put32(8, 3), put32(12, CAP), put32(16, gs), put32(20, uint32_t(gd));
         put32(24, tables);
@@ -86,7 +89,7 @@ std::map<uint32_t, uint64_t> write_extent(const std::string &path, const disk_sp
 }
 
 // Writes the chain (base first) and returns the newest disk's descriptor.
-std::string write_chain(const rfs_test::temp_dir &tmp, const std::vector<disk_spec> &chain,
+std::string write_chain(const rfs_test::temp_dir &tmp, const std::vector<disk_layout> &chain,
                         std::vector<std::map<uint32_t, uint64_t>> *grains)
 {
     const char *words[] = {"FLAT", "SPARSE", "VMFSSPARSE", "ZERO"};
@@ -95,12 +98,13 @@ std::string write_chain(const rfs_test::temp_dir &tmp, const std::vector<disk_sp
         const std::string name = "d" + std::to_string(k);
         grains->insert(grains->begin(), write_extent(tmp / (name + "-x.vmdk"), chain[k]));
         std::ofstream out(tmp / (name + ".vmdk"));
-        out << "# Disk DescriptorFile\nversion=1\nCID=" << 100 + k << "\nparentCID="
-            << (k ? std::to_string(99 + k) : "ffffffff") << "\ncreateType=\"custom\"\n";
+        out << "# Disk DescriptorFile\nversion=1\nCID=" << 100 + k
+            << "\nparentCID=" << (k ? std::to_string(99 + k) : "ffffffff")
+            << "\ncreateType=\"custom\"\n";
         if (k)
             out << "parentFileNameHint=\"" << desc << "\"\n";
         out << "RW " << CAP << " " << words[chain[k].kind] << " \"" << name << "-x.vmdk\""
-            << (chain[k].kind == disk_spec::FLAT ? " 0" : "") << "\n";
+            << (chain[k].kind == disk_layout::FLAT ? " 0" : "") << "\n";
         desc = name + ".vmdk";
     }
     return tmp / desc;
@@ -110,12 +114,15 @@ std::string write_chain(const rfs_test::temp_dir &tmp, const std::vector<disk_sp
 // grain: each grain from the newest disk holding it, merged with the grain
 // before when the same disk supplies both from adjacent sectors within one
 // grain table of the newest disk.
-std::vector<std::string> oracle(const std::vector<disk_spec> &disks,
+std::vector<std::string> oracle(const std::vector<disk_layout> &disks,
                                 const std::vector<std::map<uint32_t, uint64_t>> &grains)
 {
-    if (disks[0].kind == disk_spec::FLAT) // one line, whatever its size
+    if (disks[0].kind == disk_layout::FLAT) // one line, whatever its size
         return {"0 " + std::to_string(CAP) + " linear /dev/L0 0"};
-    struct src_t { int disk; uint64_t sector; };
+    struct src_t {
+        int disk;
+        uint64_t sector;
+    };
     std::vector<std::string> lines;
     const uint32_t n = gtes(disks[0]), gs = disks[0].grainsize;
     src_t run{}, prev{};
@@ -125,14 +132,15 @@ std::vector<std::string> oracle(const std::vector<disk_spec> &disks,
             return;
         std::ostringstream s;
         s << start * gs << " " << len * gs;
-        s << (run.disk < 0 ? " zero" : " linear /dev/L" + std::to_string(run.disk) + " " +
-                                           std::to_string(run.sector));
+        s << (run.disk < 0
+                  ? " zero"
+                  : " linear /dev/L" + std::to_string(run.disk) + " " + std::to_string(run.sector));
         lines.push_back(s.str());
     };
     for (uint32_t g = 0; g < CAP / gs; g++) {
         src_t src{-1, 0};
         for (size_t k = 0; k < disks.size(); k++) {
-            if (disks[k].kind == disk_spec::FLAT) {
+            if (disks[k].kind == disk_layout::FLAT) {
                 src = {int(k), uint64_t(g) * gs};
                 break;
             }
@@ -191,21 +199,27 @@ emitted_t emit(const std::string &desc_path)
     return out;
 }
 
-disk_spec flat(int64_t delta = 0) { return {disk_spec::FLAT, {}, GS, delta}; }
-disk_spec sparse(std::map<uint32_t, uint32_t> g) { return {disk_spec::SPARSE, std::move(g)}; }
+disk_layout flat(int64_t delta = 0)
+{
+    return {disk_layout::FLAT, {}, GS, delta};
+}
+disk_layout sparse(std::map<uint32_t, uint32_t> g)
+{
+    return {disk_layout::SPARSE, std::move(g)};
+}
 
 // Each case is a chain, base first; a refused chain names its cause.
 TEST(DmTable, ChainMatchesTheGrainByGrainTableOrIsRefused)
 {
     const uint32_t last = CAP / GS - 1;
-    disk_spec coarse = sparse({{0, 0}});
+    disk_layout coarse = sparse({{0, 0}});
     coarse.grainsize = 2 * GS;
-    disk_spec cut = sparse({{1, 0}});
+    disk_layout cut = sparse({{1, 0}});
     cut.size_delta = -1; // the grain's last sector is cut short
-    const disk_spec zero{disk_spec::ZERO, {}};
+    const disk_layout zero{disk_layout::ZERO, {}};
     const struct {
         const char *what;
-        std::vector<disk_spec> chain;
+        std::vector<disk_layout> chain;
         const char *error = ""; // empty: the table must match the oracle
     } cases[] = {
         {"flat disk alone", {flat()}},
@@ -220,10 +234,11 @@ TEST(DmTable, ChainMatchesTheGrainByGrainTableOrIsRefused)
          {flat(), sparse({{1, 0}, {2, 1}, {3, 2}, {9, 3}}), sparse({{2, 0}, {9, 1}})}},
         {"three levels over sparse",
          {sparse({{0, 0}, {1, 1}, {GTE + 4, 2}}), sparse({{1, 0}}), sparse({{GTE + 5, 0}})}},
-        {"COWD delta over flat", {flat(), {disk_spec::COWD, {{0, 0}, {1, 1}, {300, 2}}, 1}}},
+        {"COWD delta over flat", {flat(), {disk_layout::COWD, {{0, 0}, {1, 1}, {300, 2}}, 1}}},
         {"sparse disk alone", {sparse({{0, 3}, {1, 0}})}},
         {"flat one sector short", {flat(-512)}, "do not match with the expected extent size"},
-        {"flat base one sector short", {flat(-512), sparse({})},
+        {"flat base one sector short",
+         {flat(-512), sparse({})},
          "do not match with the expected extent size"},
         {"grain geometry differs", {coarse, sparse({})}, "differing grain geometry"},
         {"grain beyond the end of its file", {flat(), cut}, "beyond the end of the file"},
