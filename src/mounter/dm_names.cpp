@@ -58,13 +58,18 @@ errdesc_t *dm_mk_unique_name(const char *prefix, std::string *unique_name)
     return dm_mk_unique_name_in(DM_ROOT, prefix, unique_name, DM_UNIQUE_NAME_ATTEMPTS);
 }
 
+errdesc_t *dm_remove_forced(const char *dm_path)
+{
+    const char *cmd[] = {tol_program_path(tol_program_t::dmsetup), "remove", "-f", dm_path,
+                         nullptr};
+    return run_program_wait(cmd, 0, SPAWN_TIMEOUT);
+}
+
 errdesc_t *dm_check_and_remove(const char *dm_path)
 {
     if (!path_exists(dm_path))
         return nullptr;
-    const char *cmd[] = {tol_program_path(tol_program_t::dmsetup), "remove", "-f", dm_path,
-                         nullptr};
-    if (errdesc_t *err = run_program_wait(cmd, 0, SPAWN_TIMEOUT))
+    if (errdesc_t *err = dm_remove_forced(dm_path))
         errdesc_log(err, TOL_PRIO_ERROR);
     if (path_exists(dm_path)) {
         errdesc_t *err = errdesc_set_fmt(EBADF, "%s", dm_path);

@@ -18,6 +18,9 @@ errdesc_t *dm_mk_unique_name(const char *prefix, std::string *unique_name);
 errdesc_t *dm_mk_unique_name_in(const char *dm_dir, const char *prefix, std::string *unique_name,
                                 unsigned max_attempts);
 
+// "dmsetup remove -f DM_PATH", whether or not the path exists.
+errdesc_t *dm_remove_forced(const char *dm_path);
+
 // Removes the device at `dm_path` with "dmsetup remove -f" when the path
 // exists; EBADF when it is still there afterwards. A missing path succeeds.
 errdesc_t *dm_check_and_remove(const char *dm_path);

@@ -109,7 +109,8 @@ errdesc_t *dm_device::create(const char *name, const char *table_path, dm_device
         return nullptr;
     }
     // A create that fails late may leave the device behind: it is removed
-    // here, and the create's error is the one reported.
+    // here (a failure of that is only logged), and the create's error is the
+    // one reported.
     dm_device leftover = adopt(name);
     return err;
 }
@@ -132,7 +133,7 @@ errdesc_t *dm_device::release()
         return nullptr;
     const std::string device = path();
     name_.clear();
-    return dm_check_and_remove(device.c_str());
+    return dm_remove_forced(device.c_str());
 }
 
 // partition_mapping

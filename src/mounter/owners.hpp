@@ -39,7 +39,8 @@ class loop_attachment
     std::string path_;
 };
 
-// A device-mapper device, removed with force.
+// A device-mapper device, removed with "dmsetup remove -f" (run even when the
+// node is gone: a half-made device may have none).
 class dm_device
 {
   public:

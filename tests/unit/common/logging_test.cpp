@@ -137,41 +137,4 @@ TEST(Startup, LogFileAppendsAndRotatesOnSighup)
     EXPECT_TRUE(std::regex_match(read_file(log), re)) << read_file(log);
 }
 
-void custom_hup(int) {}
-
-TEST(Startup, RotationHandlerOnlyWithALogFileAndRestoredAtExit)
-{
-    temp_dir dir;
-    const std::string out_path = dir / "stdout.txt";
-    int rc = in_child([&] {
-        struct sigaction sa = {}, now = {};
-        sa.sa_handler = custom_hup;
-        sigemptyset(&sa.sa_mask);
-        sigaction(SIGHUP, &sa, nullptr);
-        if (!freopen(out_path.c_str(), "w", stdout))
-            return 30;
-
-        toldesc_t no_log = {"rfs_nolog", nullptr};
-        if (tol_startup(&no_log) != nullptr)
-            return 31;
-        ts_printf("to the original stdout\n");
-        fflush(stdout);
-        sigaction(SIGHUP, nullptr, &now);
-        if (now.sa_handler != custom_hup)
-            return 32; // no rotation without a log file
-        tol_exit();
-
-        toldesc_t with_log = {"rfs_hup", dir.path().c_str()};
-        tol_startup(&with_log);
-        sigaction(SIGHUP, nullptr, &now);
-        if (now.sa_handler != logrotate_hndlr)
-            return 33;
-        tol_exit();
-        sigaction(SIGHUP, nullptr, &now);
-        return now.sa_handler == custom_hup ? 0 : 34;
-    });
-    ASSERT_EQ(rc, 0);
-    EXPECT_NE(read_file(out_path).find("to the original stdout\n"), std::string::npos);
-}
-
 } // namespace

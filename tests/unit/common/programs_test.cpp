@@ -1,4 +1,4 @@
-// The program index: fixed paths and the two-path rule.
+// The program index: the two-path rule and the directory of fakes.
 
 #include "common/programs.hpp"
 #include "test_support.hpp"
@@ -6,69 +6,49 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace
 {
 
 using rfs_test::temp_dir;
 
-TEST(Programs, PathsOfEveryProgram)
-{
-    const struct {
-        tol_program_t program;
-        const char *first;
-        const char *second; // nullptr: the path is fixed
-    } rows[] = {
-        {tol_program_t::dmsetup, "/sbin/dmsetup", nullptr},
-        {tol_program_t::losetup, "/sbin/losetup", nullptr},
-        {tol_program_t::kpartx, "/sbin/kpartx", nullptr},
-        {tol_program_t::pvs, "/usr/sbin/pvs", "/sbin/pvs"},
-        {tol_program_t::lvs, "/usr/sbin/lvs", "/sbin/lvs"},
-        {tol_program_t::lvchange, "/usr/sbin/lvchange", "/sbin/lvchange"},
-        {tol_program_t::vgrename, "/usr/sbin/vgrename", "/sbin/vgrename"},
-        {tol_program_t::pvcreate, "/usr/sbin/pvcreate", "/sbin/pvcreate"},
-        {tol_program_t::vgcfgrestore, "/usr/sbin/vgcfgrestore", "/sbin/vgcfgrestore"},
-        {tol_program_t::vol_id, "/lib/udev/vol_id", "/sbin/vol_id"},
-        {tol_program_t::sfdisk, "/sbin/sfdisk", nullptr},
-        {tol_program_t::mount, "/bin/mount", nullptr},
-        {tol_program_t::umount, "/bin/umount", nullptr},
-        {tol_program_t::exportfs, "/usr/sbin/exportfs", nullptr},
-        {tol_program_t::fusermount, "/usr/local/tolvane/bin/fusermount", nullptr},
-        {tol_program_t::brand_reader, "/usr/local/tolvane/python/branding/BrandReader.py", nullptr},
-        {tol_program_t::watchdog_test_controller,
-         "/usr/local/tolvane/bin/watchdog-test-controller.py", nullptr},
-    };
-    for (const auto &r : rows) {
-        const bool first_ok = access(r.first, X_OK) == 0;
-        const bool second_ok = r.second && access(r.second, X_OK) == 0;
-        std::string want = !first_ok && second_ok ? r.second : r.first;
-        EXPECT_EQ(tol_program_path(r.program), want) << r.first;
-        EXPECT_EQ(tol_program_available(r.program), first_ok || second_ok) << r.first;
-    }
-}
-
 TEST(Programs, ChooseTakesTheFirstExecutable)
 {
     temp_dir dir;
-    std::string usr = dir / "usr_pvs";
-    std::string sbin = dir / "sbin_pvs";
-    std::string missing = dir / "missing";
+    const std::string usr = dir / "usr_pvs", sbin = dir / "sbin_pvs", missing = dir / "missing";
     rfs_test::write_file(usr, "#!/bin/sh\n");
     rfs_test::write_file(sbin, "#!/bin/sh\n");
     chmod(usr.c_str(), 0644);
     chmod(sbin.c_str(), 0755);
-
-    // The first not executable, the second executable: the second.
-    EXPECT_EQ(std::string(tol_program_choose(usr.c_str(), sbin.c_str())), sbin);
-    EXPECT_EQ(std::string(tol_program_choose(missing.c_str(), sbin.c_str())), sbin);
+    const struct {
+        std::string first;
+        const char *second;
+        std::string want;
+    } cases[] = {
+        {usr, sbin.c_str(), sbin},          // the first not executable
+        {missing, sbin.c_str(), sbin},      // the first missing
+        {missing, nullptr, missing},        // neither: the first, for a clear ENOENT
+        {dir.path(), sbin.c_str(), sbin},   // a directory is no program
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(tol_program_choose(c.first.c_str(), c.second), c.want) << c.first;
     chmod(usr.c_str(), 0755);
-    EXPECT_EQ(std::string(tol_program_choose(usr.c_str(), sbin.c_str())), usr);
-    // Neither: the first, so that the run fails with a clear ENOENT.
-    EXPECT_EQ(std::string(tol_program_choose(missing.c_str(), (dir / "none").c_str())), missing);
-    EXPECT_EQ(std::string(tol_program_choose(missing.c_str(), nullptr)), missing);
-    // A directory is not a program, even with execute bits.
-    EXPECT_EQ(std::string(tol_program_choose(dir.path().c_str(), sbin.c_str())), sbin);
+    EXPECT_EQ(tol_program_choose(usr.c_str(), sbin.c_str()), usr);
+}
+
+TEST(Programs, RootPointsEveryProgramIntoOneDirectory)
+{
+    temp_dir dir;
+    const std::string fixed = tol_program_path(tol_program_t::pvs);
+    rfs_test::write_file(dir / "losetup", "#!/bin/sh\n");
+    chmod((dir / "losetup").c_str(), 0755);
+    tol_programs_set_root(dir.path().c_str());
+    EXPECT_EQ(tol_program_path(tol_program_t::losetup), dir / "losetup");
+    EXPECT_EQ(tol_program_path(tol_program_t::pvs), dir / "pvs");
+    EXPECT_TRUE(tol_program_available(tol_program_t::losetup));
+    EXPECT_FALSE(tol_program_available(tol_program_t::pvs));
+    tol_programs_set_root(nullptr);
+    EXPECT_EQ(tol_program_path(tol_program_t::pvs), fixed);
 }
 
 } // namespace

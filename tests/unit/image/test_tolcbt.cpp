@@ -45,11 +45,6 @@ void expect_error(const errdesc_t *err, int number, const std::string &text)
     EXPECT_EQ(std::string(err->string), text);
 }
 
-// A path's failure: the path followed by the system's text.
-std::string with_system_text(const std::string &path, int number)
-{
-    return path + ": " + strerror(number);
-}
 
 TEST_F(TolcbtRead, ValidListsEndAtTheLastMarker)
 {
@@ -81,7 +76,7 @@ TEST_F(TolcbtRead, ValidListsEndAtTheLastMarker)
 TEST_F(TolcbtRead, MissingFileOrBadHeaderIsRejectedWithTheHeaderAllocated)
 {
     auto r = read_file();
-    expect_error(r.err, ENOENT, with_system_text(path(), ENOENT));
+    expect_error(r.err, ENOENT, path() + ": " + strerror(ENOENT));
     EXPECT_NE(r.header, nullptr);
 
     auto bytes = make_cbt({{0, 512, CBT_MAGIC_EXTENT_LAST}});
@@ -262,7 +257,7 @@ TEST(TolcbtTable, FlatAndChangeRangesWithoutHoles)
     std::string flat = dir.file("absent-flat.vmdk");
     expect_error(create_devmap_table_merge_in(dir.path().c_str(), flat.c_str(), "/dev/loop7",
                                               "/dev/loop8", {}, hdr, &name, &table),
-                 ENOENT, with_system_text(flat, ENOENT));
+                 ENOENT, flat + ": " + strerror(ENOENT));
 }
 
 TEST(TolcbtPaths, MakeCbtPathBoundsTheLengthAndReleaseAcceptsNull)

@@ -76,7 +76,7 @@ TEST(DiskRecord, FailedOpenLeavesTheRecordCleared)
         ASSERT_NE(err, nullptr);
         if (c.number != 0) {
             EXPECT_EQ(err->number, c.number);
-            EXPECT_EQ(std::string(err->string).rfind(c.text, 0), 0u) << err->string;
+            EXPECT_STREQ(err->string, c.text);
         }
         EXPECT_TRUE(cleared(d));
     }

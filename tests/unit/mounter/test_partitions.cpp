@@ -1,7 +1,7 @@
-// The partition scan and the file-system table.
+// The partition scan over a directory of partition devices.
 
+#include "fake_programs.hpp"
 #include "mounter/partitions.hpp"
-#include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,34 +10,9 @@
 namespace
 {
 
-TEST(FsTable, ProbeWordsMatchByContainment)
-{
-    const struct {
-        const char *word;
-        fs_type_t fs;
-        vol_type_t vol;
-    } cases[] = {
-        {"ext4dev", FS_TYPE_EXT4, VOL_FILESYS},
-        {"ext2", FS_TYPE_EXT2, VOL_FILESYS},
-        {"ext3", FS_TYPE_EXT3, VOL_FILESYS},
-        {"vfat", FS_TYPE_VFAT, VOL_FILESYS},
-        {"ntfs", FS_TYPE_NTFS, VOL_FILESYS},
-        {"ufs", FS_TYPE_UFS, VOL_FILESYS},
-        {"LVM2_member", FS_TYPE_LVM2, VOL_LVM},
-        {"linux_raid_member", FS_TYPE_MD, VOL_LVM},
-        {"swap", FS_TYPE_SWAP, VOL_UNMOUNTABLE},
-        {"xfs", FS_TYPE_UNKNOWN, VOL_UNKNOWN},
-        {"", FS_TYPE_UNKNOWN, VOL_UNKNOWN},
-        {"lvm2_member", FS_TYPE_UNKNOWN, VOL_UNKNOWN}, // the match is case-sensitive
-    };
-    for (const auto &c : cases) {
-        const fs_type_entry_t *row = fs_name_to_entry(c.word);
-        EXPECT_EQ(row->fs_type, c.fs) << c.word;
-        EXPECT_EQ(row->vol_type, c.vol) << c.word;
-    }
-}
+using PartitionScan = FakePrograms; // the probes find nothing
 
-TEST(PartitionScan, EntriesStayPackedInPartitionOrderAndFreeingClears)
+TEST_F(PartitionScan, EntriesStayPackedInPartitionOrderAndFreeingClears)
 {
     rfs_test::temp_dir tmp{"rfs-parts"};
     part_map_t map;
