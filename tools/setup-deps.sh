@@ -13,6 +13,8 @@ packages=(
   # mtools: the conformance suite fills vfat images without mounting them
   mtools
   attr python3 curl qemu-utils psmisc procps
+  # openssl: the controller test makes a self-signed certificate
+  openssl
   # fuzzing (clang's libFuzzer runtime)
   clang libclang-rt-14-dev
   # real-kernel test tier

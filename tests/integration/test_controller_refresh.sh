@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# Settings follow the controller service: a live mount picks up changed
+# registry values at the next refresh; a failing reply ends the refresh with
+# its error and keeps the stored values; the service over HTTPS with a
+# self-signed certificate works; a service that accepts connections and never
+# answers neither stops the mount nor holds its unmounting.
+. "$(dirname "$0")/image_lib.sh"
+
+REG=/var/tolvane/controller/registry.json
+REPLIES=/var/tolvane/controller/replies
+BRANDING=/usr/local/tolvane/etc/branding.json
+LOG=$L/recovery_fs
+# Eviction every second, the controller asked every second, a refresh every 2 s.
+export RFS_TEST_THREAD_PERIODS=1,1,2
+
+set_reg() { # KEY VALUE
+    python3 - "$REG" "$1" "$2" <<'PY'
+import json, os, sys
+path, key, value = sys.argv[1:]
+reg = json.load(open(path))
+reg[key] = value
+json.dump(reg, open(path + ".new", "w"))
+os.rename(path + ".new", path)
+PY
+}
+
+# wait_log WHAT TEXT [SECONDS]: the log gets a line with TEXT.
+wait_log() {
+    local deadline=$((SECONDS + ${3:-15}))
+    until grep -qF -- "$2" "$LOG" 2>/dev/null; do
+        [ $SECONDS -lt $deadline ] || { fail "$1: no '$2' in the log"; tail -5 "$LOG" | sed 's/^/       /'; return 1; }
+        sleep 0.2
+    done
+    pass "$1"
+}
+
+cat >"$T/layout.json" <<'JSON'
+{"vms": [{"name": "vm1", "disks": [{"name": "disk", "size": 1048576, "content": "fast:5"}],
+  "links": [{"name": "link.vmdk", "target": "disk.vmdk"}]}]}
+JSON
+mkscratch "$S" --layout "$T/layout.json" || { fail "mkscratch"; rfs_finish; }
+before=$(tree_hash "$S")
+
+# --- a live mount follows the registry -----------------------------------
+rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
+wait_log "first refresh stores the controller's identity" "reg: changing" 15 ||
+    grep -q . "$LOG" # defaults already equal: the refresh still ran
+cat "$M/vm1/disk-flat.vmdk" >/dev/null
+set_reg appliance.debug.level 3
+wait_log "debug level follows the registry" "reg: changing appliance.debug.level from 0 to 3"
+readlink "$M/vm1/link.vmdk" >/dev/null
+wait_log "debug lines appear at level 3" "recovery_fs_readlink(path /vm1/link.vmdk)" 5
+set_reg recover.automount.enabled 1
+wait_log "automatic mounting follows the registry" "reg: changing recover.automount.enabled from 0 to 1"
+set_reg lumiread.enabled 0
+wait_log "the in-use bitmap follows the registry" "reg: changing lumiread.enabled from 1 to 0"
+# With the bitmap off, an image opened now is read plainly: its eviction
+# prints no statistics line.
+stats_before=$(grep -c PDEV_STATS "$LOG")
+cmp -s "$M/vm1/disk-flat.vmdk" "$S/vm1/disk-flat.vmdk" && pass "image reads with the bitmap off" ||
+    fail "image reads with the bitmap off"
+sleep 63 # idle past 60 s: the eviction thread releases it
+check_eq "eviction of an image read without the bitmap prints no statistics line" \
+    "$stats_before" "$(grep -c PDEV_STATS "$LOG")"
+check_eq "the idle image was evicted: no loop device left" "" "$(files_with_loops "$S")"
+
+# --- failing replies end the refresh and keep the stored values -----------
+# "lumiread.lvm.enabled" is read right after "lumiread.enabled"; a failure
+# there leaves every later key, "export.max_session" among them, unread.
+set_reg export.max_session 51
+for fault in 401 404 500 302 nocode refused; do
+    : >"$LOG.mark"
+    case $fault in
+        nocode) printf '{"result": "1"}' >"$REPLIES/registry.lumiread.lvm.enabled.body"; want="Missing error_code in json string" ;;
+        refused) kill "$(cat /run/rfs-sandbox/controller.pid)"; want="Cannot perform operations on" ;;
+        *) echo "$fault" >"$REPLIES/registry.lumiread.lvm.enabled.status"
+           echo '{}' >"$REPLIES/registry.lumiread.lvm.enabled.body"; want="HTTP error status $fault" ;;
+    esac
+    n=$(grep -c . "$LOG")
+    deadline=$((SECONDS + 15))
+    until tail -n +"$((n + 1))" "$LOG" | grep -qF "$want"; do
+        [ $SECONDS -lt $deadline ] || break
+        sleep 0.2
+    done
+    new=$(tail -n +"$((n + 1))" "$LOG")
+    check_contains "reply $fault: the refresh fails with its error, as a warning" "$new" "$want"
+    check_contains "reply $fault: logged as a warning" "$(grep -F "$want" <<<"$new" | head -1)" "WARNING"
+    check_not_contains "reply $fault: keys after the failing one are not refreshed" "$new" "export.max_session"
+    rm -f "$REPLIES"/registry.lumiread.lvm.enabled.*
+done
+check_status "the mount keeps working while the controller is down" 0 cmp "$M/vm1/disk-flat.vmdk" "$S/vm1/disk-flat.vmdk"
+rfs_stop "$M"
+check_eq "unmounted with the controller down: exit status" 0 "$RFS_EXIT"
+
+# An empty reply is an empty value: a boolean becomes true, "vendor.id" the default.
+python3 "$SRC/platform/controller/rfs-controller.py" --registry "$REG" --replies "$REPLIES" \
+    --branding "$BRANDING" --log "$T/ctl.log" >>"$T/ctl.log" 2>&1 &
+CTL=$!
+for _ in $(seq 100); do python3 -c "import json,sys; json.load(open('$BRANDING'))" 2>/dev/null && break; sleep 0.1; done
+: >"$REPLIES/registry.lumiread.enabled.body"
+: >"$LOG"
+rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
+wait_log "an empty reply makes a boolean true" "reg: changing lumiread.enabled from 0 to 1" 15 ||
+    wait_log "an empty reply makes a boolean true (default)" "reg: changing export.max_session from 50 to 51"
+rm -f "$REPLIES/registry.lumiread.enabled.body"
+rfs_stop "$M"
+kill "$CTL"; wait "$CTL" 2>/dev/null
+
+# --- HTTPS with a self-signed certificate ---------------------------------
+openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=appliance -days 1 \
+    -keyout "$T/key.pem" -out "$T/cert.pem" >/dev/null 2>&1
+python3 "$SRC/platform/controller/rfs-controller.py" --registry "$REG" --replies "$REPLIES" \
+    --branding "$BRANDING" --https --cert "$T/cert.pem" --key "$T/key.pem" --log "$T/ctls.log" >>"$T/ctls.log" 2>&1 &
+CTL=$!
+for _ in $(seq 100); do grep -q '"controller.use_https": *"\?1' "$BRANDING" 2>/dev/null && break; sleep 0.1; done
+set_reg appliance.debug.level 2
+: >"$LOG"
+rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
+wait_log "over HTTPS with a self-signed certificate the settings refresh" "reg: changing appliance.debug.level from 0 to 2"
+rfs_stop "$M"
+kill "$CTL"; wait "$CTL" 2>/dev/null
+
+# --- a service that accepts connections and never answers -----------------
+# It answers the watchdog's status request, so the refresh starts, and then
+# holds every registry request open.
+python3 - "$BRANDING" >"$T/silent.log" 2>&1 <<'PY' &
+import http.server, json, sys, threading, time
+class H(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        body = b'{"status": "running"}'
+        self.send_response(200); self.send_header("Content-Length", str(len(body))); self.end_headers()
+        self.wfile.write(body)
+    def do_POST(self):
+        time.sleep(3600)
+    def log_message(self, *a): pass
+s = http.server.ThreadingHTTPServer(("127.0.0.1", 0), H)
+json.dump({"controller.port": s.server_address[1], "controller.use_https": 0}, open(sys.argv[1], "w"))
+s.serve_forever()
+PY
+SILENT=$!
+sleep 1
+: >"$LOG"
+rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
+sleep 3 # the refresh is now waiting for an answer
+check_status "with a silent controller the mount works on the defaults" 0 cmp "$M/vm1/disk-flat.vmdk" "$S/vm1/disk-flat.vmdk"
+start=$SECONDS
+rfs_stop "$M"
+check_eq "unmounting with a silent controller: exit status" 0 "$RFS_EXIT"
+check_eq "unmounting with a silent controller takes a few seconds at most" 1 "$(( SECONDS - start <= 5 ))"
+kill "$SILENT" 2>/dev/null
+
+check_no_devices "after the controller tests" "$S"
+check_eq "scratch tree unchanged" "$before" "$(tree_hash "$S")"
+rfs_finish
