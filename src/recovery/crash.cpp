@@ -16,6 +16,7 @@
 #include <mntent.h>
 #include <regex>
 #include <sstream>
+#include <unistd.h>
 
 namespace
 {
@@ -120,6 +121,9 @@ void crash_recover_get_mounted(const char *path, bool *mounted)
 
 void crash_recover_mapper()
 {
+    // Without device-mapper in the kernel there is no device to remove.
+    if (access("/dev/mapper/control", F_OK) != 0)
+        return;
     const char *dmsetup = tol_program_path(tol_program_t::dmsetup);
     for (int round = 0; round < MAPPER_ROUNDS; ++round) {
         std::vector<std::string> ours;

@@ -2,12 +2,15 @@
 
 #include "common/files.hpp"
 #include "common/logging.hpp"
+#include "recovery/crash.hpp"
 #include "recovery/recovery_cookie.hpp"
 #include "recovery/recovery_ops.hpp"
 #include "recovery/recovery_options.hpp"
+#include "recovery/threads.hpp"
 
 #include <cstdio>
 #include <cstdlib>
+#include <climits>
 #include <cstring>
 #include <fuse.h>
 #include <libgen.h>
@@ -48,20 +51,28 @@ bool prepare_directory(const char *path)
     return false;
 }
 
+// The absolute form of a path, for comparing it with loop devices' backing
+// files; the path itself when it does not exist (yet).
+std::string absolute(const char *path)
+{
+    char buf[PATH_MAX];
+    return realpath(path, buf) ? std::string(buf) : std::string(path);
+}
+
 } // namespace
 
 void recovery_fs_init()
 {
-    // The open list is ready from the start. The eviction thread (evict_thr_start) and then the controller thread
-    // (controller_thr_start) are started here once they exist. Until then
-    // cookies are only evicted when the list is full, and the settings keep
-    // their defaults.
+    evict_thr_start();
+    controller_thr_start();
 }
 
 void recovery_fs_shutdown()
 {
-    // The eviction thread (evict_thr_shutdown) and the controller thread
-    // (controller_thr_shutdown) are asked to stop here once they exist.
+    // Both threads have ended when their shutdown returns, so the final
+    // release never overlaps an eviction pass.
+    controller_thr_shutdown();
+    evict_thr_shutdown();
     recovery_fs_release_all();
 }
 
@@ -115,10 +126,12 @@ int main(int argc, char *argv[])
 
     fuse_opt_add_arg(&args, "-oro");
 
-    // Crash recovery runs here, before anything is prepared: first over the
-    // volume path, then over the mount point (recovery_fs_crash_recover). It
-    // removes every device-mapper and loop device of the machine, so it
-    // arrives together with the device layers that need it.
+    // What an earlier run left behind goes before anything is prepared.
+    crash_scope_t scope{absolute(fs_options.scratch_mount_point),
+                        absolute(fs_options.recovery_mount_point),
+                        absolute(fs_options.recovery_volumes_mount_point)};
+    recovery_fs_crash_recover(fs_options.recovery_volumes_mount_point, scope);
+    recovery_fs_crash_recover(fs_options.recovery_mount_point, scope);
 
     if (!prepare_directory(fs_options.scratch_mount_point))
         return 1;

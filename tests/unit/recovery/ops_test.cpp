@@ -91,7 +91,7 @@ TEST_F(ops_test, LinkTargetAsLongAsTheBufferIsCutByOneByte)
 
 TEST_F(ops_test, DebugCountersFollowConsecutivePaths)
 {
-    get_reg_settings()->debug_level = 3;
+    reg_settings_update([](reg_settings_t &s) { s.debug_level = 3; });
     write("a.vmx", "a");
     struct stat st;
     for (const char *path : {"/a.vmx", "/a.vmx", "/a.vmx", "/b.vmx"})
@@ -101,13 +101,13 @@ TEST_F(ops_test, DebugCountersFollowConsecutivePaths)
     recovery_fs_getattr("/b.vmx", &st);
     EXPECT_EQ(prev_getattr_path_count, 1);
 
-    get_reg_settings()->debug_level = 2; // off
+    reg_settings_update([](reg_settings_t &s) { s.debug_level = 2; }); // off
     recovery_fs_getattr("/a.vmx", &st);
     EXPECT_STREQ(prev_getattr_path, "/b.vmx");
 
     // A path longer than the buffer is cut to fit.
-    get_reg_settings()->debug_level = 3;
-    std::string huge = "/" + std::string(RECOVERY_DEBUG_PATH_SIZE + 10, 'z');
+    reg_settings_update([](reg_settings_t &s) { s.debug_level = 3; });
+    std::string huge = std::string("/").append(RECOVERY_DEBUG_PATH_SIZE + 10, 'z');
     recovery_fs_getattr(huge.c_str(), &st);
     EXPECT_EQ(strlen(prev_getattr_path), RECOVERY_DEBUG_PATH_SIZE - 1);
 }
