@@ -35,34 +35,54 @@ wait_log() {
 }
 
 cat >"$T/layout.json" <<'JSON'
-{"vms": [{"name": "vm1", "disks": [{"name": "disk", "size": 1048576, "content": "fast:5"}],
-  "links": [{"name": "link.vmdk", "target": "disk.vmdk"}]}]}
+{"vms": [{"name": "vm1", "disks": [{"name": "disk", "size": 1048576, "content": "fast:5"}]}]}
 JSON
 mkscratch "$S" --layout "$T/layout.json" || { fail "mkscratch"; rfs_finish; }
 before=$(tree_hash "$S")
 
+# start_controller ARGS...: a controller service of this test (which it can
+# stop), announced in the branding file in place of the sandbox's own.
+start_controller() {
+    local old
+    old=$(cat "$BRANDING" 2>/dev/null)
+    # The interpreter itself, not lib.sh's python3 function: $! must be the
+    # service's own pid, for kill.
+    /usr/bin/python3 "$SRC/platform/controller/rfs-controller.py" --registry "$REG" --replies "$REPLIES" \
+        --branding "$BRANDING" --log "$T/ctl.log" "$@" >>"$T/ctl.log" 2>&1 &
+    CTL=$!
+    for _ in $(seq 100); do
+        [ "$(cat "$BRANDING" 2>/dev/null)" != "$old" ] && break
+        sleep 0.1
+    done
+}
+
 # --- a live mount follows the registry -----------------------------------
+start_controller
 rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
-wait_log "first refresh stores the controller's identity" "reg: changing" 15 ||
-    grep -q . "$LOG" # defaults already equal: the refresh still ran
-cat "$M/vm1/disk-flat.vmdk" >/dev/null
+stat -f "$M" >/dev/null
+check_eq "no debug line at the default level" 0 "$(grep -c 'recovery_fs_statfs(path' "$LOG")"
 set_reg appliance.debug.level 3
 wait_log "debug level follows the registry" "reg: changing appliance.debug.level from 0 to 3"
-readlink "$M/vm1/link.vmdk" >/dev/null
-wait_log "debug lines appear at level 3" "recovery_fs_readlink(path /vm1/link.vmdk)" 5
+stat -f "$M" >/dev/null
+wait_log "debug lines appear at level 3" "recovery_fs_statfs(path /" 5
 set_reg recover.automount.enabled 1
 wait_log "automatic mounting follows the registry" "reg: changing recover.automount.enabled from 0 to 1"
+# read_and_evict: the image read whole, then left idle past 60 s, when the
+# eviction thread releases it; NEW_STATS: the statistics lines that came.
+read_and_evict() {
+    local before
+    before=$(grep -c PDEV_STATS "$LOG")
+    check_status "image reads whole" 0 cmp "$M/vm1/disk-flat.vmdk" "$S/vm1/disk-flat.vmdk"
+    sleep 63
+    check_eq "the idle image was evicted: no loop device left" "" "$(files_with_loops "$S")"
+    NEW_STATS=$(($(grep -c PDEV_STATS "$LOG") - before))
+}
+read_and_evict
+check_eq "with the bitmap on, the eviction prints the statistics line" 1 "$NEW_STATS"
 set_reg lumiread.enabled 0
 wait_log "the in-use bitmap follows the registry" "reg: changing lumiread.enabled from 1 to 0"
-# With the bitmap off, an image opened now is read plainly: its eviction
-# prints no statistics line.
-stats_before=$(grep -c PDEV_STATS "$LOG")
-cmp -s "$M/vm1/disk-flat.vmdk" "$S/vm1/disk-flat.vmdk" && pass "image reads with the bitmap off" ||
-    fail "image reads with the bitmap off"
-sleep 63 # idle past 60 s: the eviction thread releases it
-check_eq "eviction of an image read without the bitmap prints no statistics line" \
-    "$stats_before" "$(grep -c PDEV_STATS "$LOG")"
-check_eq "the idle image was evicted: no loop device left" "" "$(files_with_loops "$S")"
+read_and_evict
+check_eq "with the bitmap off, no statistics line" 0 "$NEW_STATS"
 
 # --- failing replies end the refresh and keep the stored values -----------
 # "lumiread.lvm.enabled" is read right after "lumiread.enabled"; a failure
@@ -72,11 +92,11 @@ for fault in 401 404 500 302 nocode refused; do
     : >"$LOG.mark"
     case $fault in
         nocode) printf '{"result": "1"}' >"$REPLIES/registry.lumiread.lvm.enabled.body"; want="Missing error_code in json string" ;;
-        refused) kill "$(cat /run/rfs-sandbox/controller.pid)"; want="Cannot perform operations on" ;;
+        refused) kill "$CTL"; wait "$CTL" 2>/dev/null; want="Cannot perform operations on" ;;
         *) echo "$fault" >"$REPLIES/registry.lumiread.lvm.enabled.status"
            echo '{}' >"$REPLIES/registry.lumiread.lvm.enabled.body"; want="HTTP error status $fault" ;;
     esac
-    n=$(grep -c . "$LOG")
+    n=$(wc -l <"$LOG")
     deadline=$((SECONDS + 15))
     until tail -n +"$((n + 1))" "$LOG" | grep -qF "$want"; do
         [ $SECONDS -lt $deadline ] || break
@@ -92,27 +112,23 @@ check_status "the mount keeps working while the controller is down" 0 cmp "$M/vm
 rfs_stop "$M"
 check_eq "unmounted with the controller down: exit status" 0 "$RFS_EXIT"
 
-# An empty reply is an empty value: a boolean becomes true, "vendor.id" the default.
-python3 "$SRC/platform/controller/rfs-controller.py" --registry "$REG" --replies "$REPLIES" \
-    --branding "$BRANDING" --log "$T/ctl.log" >>"$T/ctl.log" 2>&1 &
-CTL=$!
-for _ in $(seq 100); do python3 -c "import json,sys; json.load(open('$BRANDING'))" 2>/dev/null && break; sleep 0.1; done
-: >"$REPLIES/registry.lumiread.enabled.body"
+# An empty reply is an empty value: a number becomes 0, a boolean true.
+start_controller
+: >"$REPLIES/registry.export.cache.ttl.body"
+: >"$REPLIES/registry.appliance.cbt.debug.body"
 : >"$LOG"
 rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
-wait_log "an empty reply makes a boolean true" "reg: changing lumiread.enabled from 0 to 1" 15 ||
-    wait_log "an empty reply makes a boolean true (default)" "reg: changing export.max_session from 50 to 51"
-rm -f "$REPLIES/registry.lumiread.enabled.body"
+wait_log "an empty reply makes a number 0" "reg: changing export.cache.ttl from 120 to 0"
+wait_log "an empty reply makes a boolean true" "reg: changing appliance.cbt.debug from 0 to 1"
+wait_log "and the refresh goes on" "reg: changing export.max_session from 50 to 51"
+rm -f "$REPLIES"/registry.*.body
 rfs_stop "$M"
 kill "$CTL"; wait "$CTL" 2>/dev/null
 
 # --- HTTPS with a self-signed certificate ---------------------------------
 openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=appliance -days 1 \
     -keyout "$T/key.pem" -out "$T/cert.pem" >/dev/null 2>&1
-python3 "$SRC/platform/controller/rfs-controller.py" --registry "$REG" --replies "$REPLIES" \
-    --branding "$BRANDING" --https --cert "$T/cert.pem" --key "$T/key.pem" --log "$T/ctls.log" >>"$T/ctls.log" 2>&1 &
-CTL=$!
-for _ in $(seq 100); do grep -q '"controller.use_https": *"\?1' "$BRANDING" 2>/dev/null && break; sleep 0.1; done
+start_controller --https --cert "$T/cert.pem" --key "$T/key.pem"
 set_reg appliance.debug.level 2
 : >"$LOG"
 rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
@@ -123,7 +139,7 @@ kill "$CTL"; wait "$CTL" 2>/dev/null
 # --- a service that accepts connections and never answers -----------------
 # It answers the watchdog's status request, so the refresh starts, and then
 # holds every registry request open.
-python3 - "$BRANDING" >"$T/silent.log" 2>&1 <<'PY' &
+/usr/bin/python3 - "$BRANDING" >"$T/silent.log" 2>&1 <<'PY' &
 import http.server, json, sys, threading, time
 class H(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
