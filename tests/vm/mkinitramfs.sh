@@ -9,7 +9,8 @@ output=$2
 here=$(cd "$(dirname "$0")" && pwd)
 
 busybox=$(command -v busybox || true)
-[[ -n $busybox ]] && file -L "$busybox" | grep -q 'statically linked' || {
+ldd_out=$( [[ -n $busybox ]] && ldd "$busybox" 2>&1 ) || true # ldd fails for a static binary
+[[ $ldd_out == *"not a dynamic executable"* || $ldd_out == *"statically linked"* ]] || {
     echo "mkinitramfs: a static busybox is needed (apt-get install busybox-static)" >&2
     exit 1
 }
