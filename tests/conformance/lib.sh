@@ -58,7 +58,7 @@ CONF_T=${EPOCHREALTIME/,/.}
 conf_stamp() {
     [[ ${RFS_CONF_TIMING:-0} == 1 ]] || return 0
     local now=${EPOCHREALTIME/,/.}
-    printf '%6.2f ' "$(echo "$now - $CONF_T" | bc)"
+    awk -v a="$now" -v b="$CONF_T" 'BEGIN { printf "%6.2f ", a - b }'
     CONF_T=$now
 }
 ok() { CONF_PASS=$((CONF_PASS + 1)); conf_stamp; echo "ok    $*"; }
