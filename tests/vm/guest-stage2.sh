@@ -50,6 +50,10 @@ writable() {
     mount --bind "$copy" "$dir"
 }
 writable /etc/lvm
+# Root's home gets a fresh tmpfs too, but a checkout there (a new machine's
+# clone in /root) stays reachable and is bound back below like /tmp's.
+mkdir -p /run/rfs-host-root
+mount --bind /root /run/rfs-host-root || fail "cannot keep the host's /root"
 mount -t tmpfs -o mode=0700 tmpfs /root
 mkdir -p /etc/lvm/backup /etc/lvm/archive 2>/dev/null
 hostname rfs-vm 2>/dev/null
@@ -61,9 +65,13 @@ done
 dmsetup mknodes >/dev/null 2>&1
 
 [ -r "$out/env" ] && . "$out/env"
-# Bind back every top-level /tmp entry that the command or its environment names.
-for entry in $(cat "$out/cmd" "$out/env" 2>/dev/null | grep -o '/tmp/[^/[:space:]"'"'"']*' | sort -u); do
-    host=/run/rfs-host-tmp/${entry#/tmp/}
+# Bind back every top-level /tmp and /root entry that the command or its
+# environment names.
+for entry in $(cat "$out/cmd" "$out/env" 2>/dev/null | grep -o '/\(tmp\|root\)/[^/[:space:]"'"'"']*' | sort -u); do
+    case $entry in
+        /tmp/*) host=/run/rfs-host-tmp/${entry#/tmp/} ;;
+        *) host=/run/rfs-host-root/${entry#/root/} ;;
+    esac
     if [[ -d $host ]]; then
         mkdir -p "$entry" && mount --bind "$host" "$entry"
     fi
