@@ -1,9 +1,9 @@
 #include "image/flat_image.hpp"
 
 #include "common/files.hpp"
+#include "common/kept_error.hpp"
 #include "common/logging.hpp"
 #include "controller/settings.hpp"
-#include "image/kept_error.hpp"
 #include "image/tol_uuid.hpp"
 #include "image/tol_vdsk_header.hpp"
 #include "vmdk/vmdk_open.hpp"

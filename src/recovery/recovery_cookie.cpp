@@ -5,8 +5,8 @@
 #include "recovery/recovery_cookie.hpp"
 
 #include "common/files.hpp"
+#include "common/kept_error.hpp"
 #include "common/logging.hpp"
-#include "image/kept_error.hpp"
 #include "recovery/fuse_fh.hpp"
 #include "recovery/recovery_ops.hpp"
 
