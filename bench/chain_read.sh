@@ -58,23 +58,34 @@ trap 'exit 130' INT TERM
 say() { echo "# $*" >&2; }
 
 # --- the chain ------------------------------------------------------------
+# qemu-img makes the sparse files; the appliance reads them through
+# descriptor files of their own that name them as extents, the delta's with
+# its parent link. qemu-storage-daemon opens the delta's sparse file, whose
+# embedded descriptor names the base's.
 say "writing a ${SIZE_MIB} MiB base and a delta of $DELTA_WRITES writes of 64 KiB in $W"
 cd "$W" || exit 1
-qemu-img create -q -f vmdk -o subformat=monolithicSparse base.vmdk "$SIZE" || exit 1
-qemu-io -f vmdk -c "write -P 17 0 $SIZE" base.vmdk >/dev/null || exit 1
-qemu-img create -q -f vmdk -o subformat=monolithicSparse -b base.vmdk -F vmdk delta.vmdk || exit 1
+qemu-img create -q -f vmdk -o subformat=monolithicSparse base-s.vmdk "$SIZE" || exit 1
+qemu-io -f vmdk -c "write -P 17 0 $SIZE" base-s.vmdk >/dev/null || exit 1
+qemu-img create -q -f vmdk -o subformat=monolithicSparse -b base-s.vmdk -F vmdk delta-s.vmdk || exit 1
 awk -v n="$DELTA_WRITES" -v slots=$((SIZE / 65536)) 'BEGIN {
     srand(7)
     for (i = 0; i < n; i++)
-        printf "write -P %d %d 65536\n", 1 + int(rand() * 254), int(rand() * slots) * 65536
-}' | qemu-io -f vmdk delta.vmdk >/dev/null || exit 1
-IMAGES=("$W/base.vmdk" "$W/delta.vmdk")
+        printf "write -P %d %.0f 65536\n", 1 + int(rand() * 254), int(rand() * slots) * 65536
+}' | qemu-io -f vmdk delta-s.vmdk >/dev/null || exit 1
+descriptor() { # NAME CID PARENT_CID [PARENT]
+    printf '# Disk DescriptorFile\nversion=1\nCID=%s\nparentCID=%s\ncreateType="monolithicSparse"\n' "$2" "$3"
+    [ -n "${4:-}" ] && printf 'parentFileNameHint="%s"\n' "$4"
+    printf 'RW %d SPARSE "%s-s.vmdk"\n' $((SIZE / 512)) "$1"
+}
+descriptor base 00000100 ffffffff >base.vmdk
+descriptor delta 00000101 00000100 base.vmdk >delta.vmdk
+IMAGES=("$W/base-s.vmdk" "$W/delta-s.vmdk")
 
 DEV=$("$VMOUNT" --device "$W/delta.vmdk") || { DEV=; exit 1; }
 say "device $DEV: $(dmsetup table "$(basename "$DEV").dup" | wc -l) table lines"
 touch "$EXPORT"
 qemu-storage-daemon \
-    --blockdev "driver=vmdk,node-name=disk0,read-only=on,file.driver=file,file.filename=$W/delta.vmdk" \
+    --blockdev "driver=vmdk,node-name=disk0,read-only=on,file.driver=file,file.filename=$W/delta-s.vmdk" \
     --export "type=fuse,id=exp0,node-name=disk0,mountpoint=$EXPORT,writable=off" \
     >"$W/qsd.log" 2>&1 &
 QSD_PID=$!
