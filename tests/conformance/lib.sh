@@ -5,9 +5,9 @@
 # target: the kernel's device-mapper or the sandbox with the stand-ins), then
 # calls `conf_main "$@"`:
 #
-#   test_x.sh                 prepare, then run on this host: directly when the
-#                             kernel has device-mapper, else inside
-#                             platform/sandbox (exit 77 when neither is there)
+#   test_x.sh                 run-target.sh auto test_x: prepare, then run on
+#                             this host, directly when the kernel has
+#                             device-mapper, else inside platform/sandbox
 #   test_x.sh --prepare DIR   only build the images into DIR
 #   test_x.sh --run DIR       only run the cases, here, on images in DIR
 #
@@ -93,17 +93,20 @@ guard() {
     return "$rc"
 }
 
-# check DESC COMMAND...: passes when COMMAND exits 0.
-check() {
-    local desc=$1 out rc=0
-    shift
+# check DESC COMMAND...: passes when COMMAND exits 0; check_fails DESC
+# COMMAND...: when it exits non-zero.
+check() { conf_expect 0 "$@"; }
+check_fails() { conf_expect 1 "$@"; }
+conf_expect() {
+    local fails=$1 desc=$2 out rc=0
+    shift 2
     out=$(guard "$@" 2>&1) || rc=$?
-    if ((rc == 0)); then
+    if (((rc != 0) == fails)); then
         ok "$desc"
-    else
-        not_ok "$desc (exit $rc: $*)"
-        printf '%s\n' "$out" | detail
+        return 0
     fi
+    ((fails)) && not_ok "$desc (succeeded but must fail: $*)" || not_ok "$desc (exit $rc: $*)"
+    printf '%s\n' "$out" | detail
     return 0
 }
 
@@ -122,20 +125,6 @@ check_here() {
     fi
     rm -f "$log"
     return "$rc"
-}
-
-# check_fails DESC COMMAND...: passes when COMMAND exits non-zero.
-check_fails() {
-    local desc=$1 out rc=0
-    shift
-    out=$(guard "$@" 2>&1) || rc=$?
-    if ((rc != 0)); then
-        ok "$desc"
-    else
-        not_ok "$desc (succeeded but must fail: $*)"
-        printf '%s\n' "$out" | detail
-    fi
-    return 0
 }
 
 check_eq() { # DESC EXPECTED ACTUAL
@@ -184,30 +173,6 @@ conf_target_desc() {
 # Are all device-mapper devices here ours (sandbox or test guest)?
 conf_private_dm() { [[ ${RFS_CONF_TARGET:-} == sandbox || ${RFS_VM_GUEST:-} == 1 ]]; }
 
-conf_find_sandbox() {
-    local s=$RFS_SOURCE_DIR/platform/sandbox
-    [[ -x $s && ! -d $s ]] && echo "$s"
-}
-
-conf_build_dir() {
-    if [[ -n ${RFS_BUILD_DIR:-} ]]; then
-        echo "$RFS_BUILD_DIR"
-    elif [[ -d $RFS_SOURCE_DIR/build ]]; then
-        echo "$RFS_SOURCE_DIR/build"
-    fi
-}
-
-# Are the stand-ins built? The sandbox binds them from the build directory.
-conf_stand_ins_built() {
-    local b
-    b=$(conf_build_dir)
-    [[ -n $b && -x $b/platform/dm/dmsetup && -x $b/platform/kpartx/kpartx && -x $b/platform/lvm/lvchange ]]
-}
-
-# Work directories must be visible inside the VM guest and the sandbox, whose
-# /tmp are their own.
-conf_mkwork() { mktemp -d "${RFS_CONF_WORK:-/var/tmp}/rfs-conf.XXXXXX"; }
-
 conf_main() {
     case ${1:-} in
     --prepare)
@@ -218,42 +183,15 @@ conf_main() {
         conf_run "$2"
         ;;
     "")
-        conf_standalone
+        # One test on this host: the real device-mapper when the kernel has
+        # it, else the stand-ins in the sandbox.
+        exec "$CONF_LIB_DIR/run-target.sh" auto "$CONF_NAME"
         ;;
     *)
         echo "usage: $0 [--prepare DIR | --run DIR]" >&2
         exit 2
         ;;
     esac
-}
-
-conf_standalone() {
-    if ((EUID != 0)); then
-        echo "SKIP: needs root"
-        exit 77
-    fi
-    local work rc=0 sandbox=
-    if ! kernel_has_dm; then
-        sandbox=$(conf_find_sandbox) || true
-        if [[ -z $sandbox ]] || ! conf_stand_ins_built; then
-            echo "SKIP: no device-mapper in this kernel and no built sandbox with stand-ins"
-            exit 77
-        fi
-    fi
-    work=$(conf_mkwork)
-    trap 'rm -rf "$work"' EXIT
-    prepare "$work" >"$work/prepare.log" 2>&1 || {
-        echo "FAIL  building the test images"
-        detail <"$work/prepare.log"
-        exit 1
-    }
-    if [[ -n $sandbox ]]; then
-        RFS_CONF_TARGET=sandbox RFS_BUILD_DIR=$(conf_build_dir) "$sandbox" bash "$CONF_SCRIPT" --run "$work" || rc=$?
-    else
-        # A real kernel on this host: keep our mounts private.
-        RFS_CONF_TARGET=real unshare --mount --propagation private bash "$CONF_SCRIPT" --run "$work" || rc=$?
-    fi
-    exit "$rc"
 }
 
 conf_run() {
@@ -304,12 +242,6 @@ attach() {
     done
     echo "cannot attach $_file to a loop device" >&2
     return 1
-}
-
-# dm_create NAME: table on standard input; the device is removed at exit.
-dm_create() {
-    defer dm_remove "$1"
-    "$DMSETUP" create "$1"
 }
 
 # dm_create_text NAME TEXT: create from standard input, the text as given.

@@ -1,19 +1,12 @@
-# Shared part of the test_image_*.sh tests: flat images served through merged
-# and loop devices. Sourced by a test script (not a test itself). It enters
-# the appliance sandbox (device-mapper, kpartx, losetup and the in-use bitmap
-# provider stand-ins), then the integration harness (lib.sh).
+# Shared part of the tests of flat images served through merged and loop
+# devices. Sourced by a test script (not a test itself): the integration
+# harness inside the appliance sandbox (device-mapper, kpartx, losetup and the
+# in-use bitmap provider stand-ins), a scratch tree, volume path, mount point
+# and log directory, and device checks.
+RFS_TEST_SANDBOX=1
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-SRC=${RFS_SOURCE_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}
-export RFS_SOURCE_DIR=$SRC
-export RFS_BUILD_DIR=${RFS_BUILD_DIR:-$SRC/build}
-[ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root"; exit 77; }
-[ -c /dev/fuse ] || { echo "SKIP: no /dev/fuse"; exit 77; }
-[ -e /dev/loop-control ] || { echo "SKIP: no loop devices"; exit 77; }
-[ "${1:-}" = --inside ] || exec "$SRC/platform/sandbox" bash "$0" --inside
-
-. "$SRC/tests/integration/lib.sh"
-
-IMAGE_MERGE=$SRC/tests/integration/image_merge.py
+IMAGE_MERGE=$RFS_SOURCE_DIR/tests/integration/image_merge.py
 
 # Every test's scratch tree, volume path, mount point and log directory.
 S=$T/scratch

@@ -29,6 +29,13 @@ if [ ! -c /dev/fuse ]; then
     exit 77
 fi
 
+# A test that needs devices and the appliance's stand-ins sets
+# RFS_TEST_SANDBOX=1 before sourcing this: it runs inside platform/sandbox.
+if [ -n "${RFS_TEST_SANDBOX:-}" ] && [ "${1:-}" != --inside ]; then
+    [ -e /dev/loop-control ] || { echo "SKIP: no loop devices" >&2; exit 77; }
+    exec "$RFS_SOURCE_DIR/platform/sandbox" bash "$0" --inside
+fi
+
 if [ -z "${RFS_TEST_IN_NS:-}" ]; then
     # PID 1 of the new PID namespace is the test script: when it dies, the
     # kernel kills everything else inside, and the mount namespace with its
@@ -155,6 +162,43 @@ except OSError as e:
 PY
 )
     check_eq "$what" "$want" "$got"
+}
+
+# py_checks ARGS...: runs the python program on standard input, with
+# check(condition, what) defined, as checks of this test.
+py_checks() {
+    local prelude='def check(cond, what): print(("ok " if cond else "FAIL ") + what, flush=True)'
+    python3 -c "$prelude"$'\n'"$(cat)" "$@" >"$T/py.out" 2>&1 || fail "python checks stopped (exit $?)"
+    local line
+    while IFS= read -r line; do
+        case $line in
+        "ok "*) pass "${line#ok }" ;;
+        "FAIL "*) fail "${line#FAIL }" ;;
+        *) echo "       $line" ;;
+        esac
+    done <"$T/py.out"
+}
+
+# The controller service of the sandbox: its registry, canned replies and the
+# branding file that announces its port.
+REG=/var/tolvane/controller/registry.json
+REPLIES=/var/tolvane/controller/replies
+BRANDING=/usr/local/tolvane/etc/branding.json
+
+# start_controller ARGS...: a controller service of this test (which it can
+# stop, as CTL), announced in the branding file in place of the sandbox's own.
+start_controller() {
+    local old
+    old=$(cat "$BRANDING" 2>/dev/null)
+    # The interpreter itself, not the python3 function: $! must be the
+    # service's own pid, for kill.
+    /usr/bin/python3 "$RFS_SOURCE_DIR/platform/controller/rfs-controller.py" --registry "$REG" \
+        --replies "$REPLIES" --branding "$BRANDING" --log "$T/ctl.log" "$@" >>"$T/ctl.log" 2>&1 &
+    CTL=$!
+    for _ in $(seq 100); do
+        [ "$(cat "$BRANDING" 2>/dev/null)" != "$old" ] && break
+        sleep 0.1
+    done
 }
 
 # --- recovery_fs processes -------------------------------------------------

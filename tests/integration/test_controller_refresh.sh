@@ -6,9 +6,6 @@
 # answers neither stops the mount nor holds its unmounting.
 . "$(dirname "$0")/image_lib.sh"
 
-REG=/var/tolvane/controller/registry.json
-REPLIES=/var/tolvane/controller/replies
-BRANDING=/usr/local/tolvane/etc/branding.json
 LOG=$L/recovery_fs
 # Eviction every second, the controller asked every second, a refresh every 2 s.
 export RFS_TEST_THREAD_PERIODS=1,1,2
@@ -39,22 +36,6 @@ cat >"$T/layout.json" <<'JSON'
 JSON
 mkscratch "$S" --layout "$T/layout.json" || { fail "mkscratch"; rfs_finish; }
 before=$(tree_hash "$S")
-
-# start_controller ARGS...: a controller service of this test (which it can
-# stop), announced in the branding file in place of the sandbox's own.
-start_controller() {
-    local old
-    old=$(cat "$BRANDING" 2>/dev/null)
-    # The interpreter itself, not lib.sh's python3 function: $! must be the
-    # service's own pid, for kill.
-    /usr/bin/python3 "$SRC/platform/controller/rfs-controller.py" --registry "$REG" --replies "$REPLIES" \
-        --branding "$BRANDING" --log "$T/ctl.log" "$@" >>"$T/ctl.log" 2>&1 &
-    CTL=$!
-    for _ in $(seq 100); do
-        [ "$(cat "$BRANDING" 2>/dev/null)" != "$old" ] && break
-        sleep 0.1
-    done
-}
 
 # --- a live mount follows the registry -----------------------------------
 start_controller
