@@ -25,13 +25,7 @@ CONF_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 CONF_SCRIPT=$(readlink -f "$0")
 CONF_NAME=$(basename "$0" .sh)
 
-first_executable() {
-    local p
-    for p in "$@"; do
-        [[ -x $p ]] && { echo "$p"; return 0; }
-    done
-    echo ""
-}
+first_executable() { local p; for p; do [[ -x $p ]] && { echo "$p"; return 0; }; done; echo ""; }
 
 DMSETUP=${RFS_CONF_DMSETUP:-/sbin/dmsetup}
 LOSETUP=${RFS_CONF_LOSETUP:-/sbin/losetup}
@@ -169,9 +163,6 @@ conf_target_desc() {
         echo "real kernel ($(uname -r))"
     fi
 }
-
-# Are all device-mapper devices here ours (sandbox or test guest)?
-conf_private_dm() { [[ ${RFS_CONF_TARGET:-} == sandbox || ${RFS_VM_GUEST:-} == 1 ]]; }
 
 conf_main() {
     case ${1:-} in

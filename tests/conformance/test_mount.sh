@@ -59,7 +59,7 @@ run_tests() {
             check_eq "$fs: vol_id -t names the file system" "$fs" "$("$VOL_ID" -t "$dev" 2>/dev/null | awk 'NR == 1 { print $1 }')"
         fi
         if ! kernel_mounts "$fs"; then
-            echo "skipped: $fs mounts (the running kernel has no $fs driver)"
+            skip "$fs: mounts (the running kernel has no $fs driver)"
             continue
         fi
         check "$fs: mount $(mount_opts "$fs") PARTITION DIR" "$MOUNT" "$(mount_opts "$fs")" "$dev" "$dir"

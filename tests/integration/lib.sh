@@ -122,46 +122,25 @@ check_status() {
     check_eq "$what (exit status)" "$want" "$got"
 }
 
-# check_errno WHAT ERRNO_NAME COMMAND...: the command fails with that error,
-# as python reports it (errno names are stabler than message texts).
+# check_errno WHAT ERRNO_NAME OP ARGS...: the operation fails with that
+# error, as python reports it (errno names are stabler than message texts).
 check_errno() {
     local what=$1 want=$2
     shift 2
-    local got
-    got=$(python3 - "$@" <<'PY'
-import errno, os, sys
-op, args = sys.argv[1], sys.argv[2:]
+    check_eq "$what" "$want" "$(python3 - "$@" <<'PY'
+import errno, functools, operator, os, sys
+def open_(path, flags):
+    os.close(os.open(path, functools.reduce(operator.or_, (getattr(os, f) for f in flags.split("|"))), 0o644))
+ops = {"open": open_, "read": lambda path: open(path, "rb").read(), "stat": os.stat, "lstat": os.lstat,
+       "readlink": os.readlink, "listdir": os.listdir, "mkdir": os.mkdir, "unlink": os.unlink,
+       "getxattr": os.getxattr}
 try:
-    if op == "open":
-        path, flags = args[0], 0
-        for f in args[1].split("|"):
-            flags |= getattr(os, f)
-        os.close(os.open(path, flags, 0o644))
-    elif op == "stat":
-        os.stat(args[0])
-    elif op == "lstat":
-        os.lstat(args[0])
-    elif op == "readlink":
-        os.readlink(args[0])
-    elif op == "listdir":
-        os.listdir(args[0])
-    elif op == "read":
-        with open(args[0], "rb") as f:
-            f.read()
-    elif op == "mkdir":
-        os.mkdir(args[0])
-    elif op == "unlink":
-        os.unlink(args[0])
-    elif op == "getxattr":
-        os.getxattr(args[0], args[1])
-    else:
-        sys.exit("unknown op " + op)
+    ops[sys.argv[1]](*sys.argv[2:])
     print("OK")
 except OSError as e:
     print(errno.errorcode.get(e.errno, str(e.errno)))
 PY
-)
-    check_eq "$what" "$want" "$got"
+)"
 }
 
 # py_checks ARGS...: runs the python program on standard input, with

@@ -242,7 +242,7 @@ print(*out)
 PY
 )"
 
-check_eq "still serving after all of it" "$(cat "$S/vm1/vm1.vmx")" "$(cat "$M/vm1/vm1.vmx")"
+check_eq "still serving after all of it" "$(cat "$S/vm2/vm2.vmtx")" "$(cat "$M/vm2/vm2.vmtx")"
 rfs_stop "$M"
 check_eq "exit status after unmount" 0 "$RFS_EXIT"
 rfs_finish
