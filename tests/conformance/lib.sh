@@ -219,11 +219,7 @@ attach() {
         _cand=$("$LOSETUP" -f | head -n1) || true
         [[ -n $_cand ]] || continue
         _rc=0
-        if [[ $_mode == ro ]]; then
-            "$LOSETUP" -r "$_cand" "$_file" 2>/dev/null || _rc=$?
-        else
-            "$LOSETUP" "$_cand" "$_file" 2>/dev/null || _rc=$?
-        fi
+        "$LOSETUP" $([[ $_mode == ro ]] && echo -r) "$_cand" "$_file" 2>/dev/null || _rc=$?
         if ((_rc == 0)); then
             _dev=$_cand
             defer "$LOSETUP" -d "$_cand"
@@ -257,40 +253,47 @@ same_bytes() { cmp -n "$3" "$1" "$2"; }
 # A unique device-mapper name, in the product's "%s.%d" form.
 uniq_name() { echo "$1.$((RANDOM * 32768 % 1000000 + RANDOM % 32768))"; }
 
-# The product's snapshot overlay on the disk device BASE (which must exist):
-# store file of 52428801 bytes in /tmp attached read-write, BASE's table copied
-# into BASE.dup, BASE suspended, BASE.top created with the snapshot table, its
-# table loaded into BASE and BASE resumed. The kernel refuses that resume while
-# BASE.top, which holds the same store, is live (snapshot handover needs its
-# source suspended), so BASE.top is suspended first.
-# Sets OVERLAY_STORE, OVERLAY_LOOP; everything is removed at exit.
+# The product's snapshot overlay on the disk device BASE (which must exist),
+# each step checked: a store file of 52428801 bytes in /tmp attached
+# read-write, BASE's table copied into BASE.dup, BASE suspended, BASE.top
+# created with the snapshot table, its table loaded into BASE and BASE
+# resumed. The kernel refuses that resume while BASE.top, which holds the
+# same store, is live (snapshot handover needs its source suspended), so
+# BASE.top is suspended first. Sets OVERLAY_STORE, OVERLAY_LOOP and
+# OVERLAY_TABLE; everything is removed at exit. Fails when a step failed.
 overlay_setup() {
-    local base=$1 sectors
+    local base=$1 sectors failed=$CONF_FAIL
     OVERLAY_STORE=/tmp/$base.tolstorage
-    rm -f "$OVERLAY_STORE"
     defer rm -f "$OVERLAY_STORE"
-    truncate -s 52428801 "$OVERLAY_STORE" || return 1
-    attach OVERLAY_LOOP "$OVERLAY_STORE" rw || return 1
+    truncate -s 52428801 "$OVERLAY_STORE"
+    attach OVERLAY_LOOP "$OVERLAY_STORE" rw
+    check_eq "the store's loop device is 50 MiB (the odd byte is dropped)" 52428800 "$(size_bytes "$OVERLAY_LOOP" 2>&1)"
     defer dm_remove "$base.dup"
-    "$DMSETUP" table "$base" | "$DMSETUP" create "$base.dup" || return 1
-    "$DMSETUP" suspend "$base" || return 1
-    sectors=$(($(size_bytes "/dev/mapper/$base.dup") / 512)) || return 1
+    check "table BASE | create BASE.dup" dm_copy "$base" "$base.dup"
+    check "suspend BASE" "$DMSETUP" suspend "$base"
+    sectors=$(($(size_bytes "/dev/mapper/$base.dup") / 512))
     defer dm_remove "$base.top"
-    printf '0 %d snapshot %s %s p 4' "$sectors" "/dev/mapper/$base.dup" "$OVERLAY_LOOP" |
-        "$DMSETUP" create "$base.top" || return 1
-    "$DMSETUP" table "$base.top" | "$DMSETUP" load "$base" || return 1
-    "$DMSETUP" suspend "$base.top" || return 1
-    "$DMSETUP" resume "$base" || return 1
+    check "create BASE.top with 'snapshot ORIGIN STORE p 4' (no line end)" \
+        dm_create_text "$base.top" "0 $sectors snapshot /dev/mapper/$base.dup $OVERLAY_LOOP p 4"
+    OVERLAY_TABLE="0 $sectors snapshot $(majmin "/dev/mapper/$base.dup") $(majmin "$OVERLAY_LOOP") P 4"
+    check_eq "table BASE.top: devices as major:minor, persistence as P" "$OVERLAY_TABLE" "$("$DMSETUP" table "$base.top" 2>&1)"
+    check "table BASE.top | load BASE" bash -c '"$1" table "$2.top" | "$1" load "$2"' _ "$DMSETUP" "$base"
+    check_fails "resume BASE while BASE.top, on the same store, is live fails" "$DMSETUP" resume "$base"
+    check "suspend BASE.top" "$DMSETUP" suspend "$base.top"
+    check "then resume BASE succeeds" "$DMSETUP" resume "$base"
+    check_eq "table BASE is the snapshot table" "$OVERLAY_TABLE" "$("$DMSETUP" table "$base" 2>&1)"
+    ((CONF_FAIL == failed))
 }
 
 # The product's teardown order: BASE, then BASE.top, then BASE.dup, the store.
 overlay_teardown() {
     local base=$1
-    "$DMSETUP" remove -f "$base"
-    "$DMSETUP" remove -f "$base.top"
-    "$DMSETUP" remove -f "$base.dup"
-    "$LOSETUP" -d "$OVERLAY_LOOP"
+    check "remove -f BASE" "$DMSETUP" remove -f "$base"
+    check "remove -f BASE.top" "$DMSETUP" remove -f "$base.top"
+    check "remove -f BASE.dup" "$DMSETUP" remove -f "$base.dup"
+    check "the store's loop device detaches" "$LOSETUP" -d "$OVERLAY_LOOP"
     rm -f "$OVERLAY_STORE"
+    check "no node of BASE is left" bash -c '! ls /dev/mapper | grep -qF "$1"' _ "$base"
 }
 
 # ---------------------------------------------------------------- images (host)

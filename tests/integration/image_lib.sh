@@ -73,3 +73,24 @@ merged_device_of() {
     done
     return 1
 }
+
+# make_scratch: the scratch tree of the layout on standard input;
+# SCRATCH_HASH keeps its state.
+make_scratch() {
+    cat >"$T/layout.json"
+    mkscratch "$S" --layout "$T/layout.json" || { fail "mkscratch"; rfs_finish; }
+    SCRATCH_HASH=$(tree_hash "$S")
+}
+
+# mount_scratch ARGS...: recovery_fs over the scratch tree at $M, logging to $L.
+mount_scratch() { rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" "$@" || rfs_finish; }
+
+# unmount_and_finish: a clean unmount leaves no device and every byte of the
+# scratch tree as it was; ends the test.
+unmount_and_finish() {
+    rfs_stop "$M"
+    check_eq "exit status after unmount" 0 "$RFS_EXIT"
+    check_no_devices "after unmount" "$S"
+    check_eq "scratch tree unchanged" "$SCRATCH_HASH" "$(tree_hash "$S")"
+    rfs_finish
+}

@@ -93,24 +93,15 @@ check_eq() {
     fi
 }
 
-# check_contains WHAT HAYSTACK NEEDLE
-check_contains() {
-    if [[ "$2" == *"$3"* ]]; then
-        pass "$1"
-    else
-        fail "$1: '$3' not found in:"
-        printf '%s\n' "$2" | sed 's/^/       /' | head -40
-    fi
-}
-
-# check_not_contains WHAT HAYSTACK NEEDLE
-check_not_contains() {
-    if [[ "$2" != *"$3"* ]]; then
-        pass "$1"
-    else
-        fail "$1: '$3' unexpectedly found in:"
-        printf '%s\n' "$2" | sed 's/^/       /' | head -40
-    fi
+# check_contains WHAT HAYSTACK NEEDLE, check_not_contains WHAT HAYSTACK NEEDLE
+check_contains() { rfs_check_in "$@" yes; }
+check_not_contains() { rfs_check_in "$@" no; }
+rfs_check_in() {
+    local found=no
+    [[ "$2" == *"$3"* ]] && found=yes
+    [ "$found" = "$4" ] && { pass "$1"; return; }
+    fail "$1: '$3' $([ "$4" = yes ] && echo "not found" || echo "unexpectedly found") in:"
+    printf '%s\n' "$2" | sed 's/^/       /' | head -40
 }
 
 # check_status WHAT EXPECTED_STATUS COMMAND...

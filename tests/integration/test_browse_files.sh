@@ -38,9 +38,18 @@ d253=$(printf 'c%.0s' $(seq 248)).vmdk   # .volume form would be 255 bytes
 n255=$(printf 'd%.0s' $(seq 251)).vmx    # the longest name there is
 mkdir -p "$S/names"
 for n in "$d250" "$d252" "$d253" "$n255"; do echo "$n" >"$S/names/$n"; done
-# Malformed relocation files: every flat file there is missing.
+# Malformed relocation files: the flat file lies in store/, where none of
+# them may lead; and a descriptor, which is never relocated.
 MOVARA=(bad-json not-object missing-key number empty directory)
-for vm in "${MOVARA[@]}"; do mkdir -p "$S/$vm"; done
+vms=""
+for vm in "${MOVARA[@]}"; do
+    vms+="{\"name\": \"$vm\", \"disks\": [{\"name\": \"disk\", \"size\": 4096, \"flat_dir\": \"store\"}]},"
+done
+mkscratch "$S" --layout - <<JSON
+{"vms": [$vms {"name": "vm-desc", "disks": [{"name": "disk", "size": 4096, "descriptor": false}],
+  "movara": {"flat_directory": "store"}, "dirs": ["store"],
+  "files": [{"name": "store/disk.vmdk", "content": "text:elsewhere\n"}]}]}
+JSON
 printf '{"flat_directory": "store"' >"$S/bad-json/movara.json"
 printf '["store"]\n' >"$S/not-object/movara.json"
 printf '{"flat_dir": "store"}\n' >"$S/missing-key/movara.json"
@@ -202,8 +211,9 @@ check_eq "255-byte name reads" "$n255" "$(cat "$M/names/$n255")"
 check_errno "256-byte name" ENAMETOOLONG stat "$M/names/${n255}x"
 
 for vm in "${MOVARA[@]}"; do
-    check_errno "movara.json ($vm): flat file stays missing" ENOENT stat "$M/$vm/disk-flat.vmdk"
+    check_errno "movara.json ($vm): the flat file in store/ is not found" ENOENT stat "$M/$vm/disk-flat.vmdk"
 done
+check_errno "movara.json: descriptors are never relocated" ENOENT stat "$M/vm-desc/disk.vmdk"
 log=$(cat "$L/recovery_fs")
 check_contains "the missing .volume entry is logged" "$log" \
     "recovery_fs_readdir: Failed to create '.volume' entry for $S/names/$d253"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # What a listing shows under the three option combinations, the `.volume`
 # entries and their empty mount directories, reads of images and of names
-# that are not listed, and movara.json relocation.
+# that are not listed. (A flat file relocated by movara.json is read in
+# test_image_merged.sh, bad relocation files are in test_browse_files.sh.)
 # Flat images are served from loop and device-mapper devices: the test runs
 # in the appliance sandbox.
 RFS_TEST_SANDBOX=1
@@ -107,24 +108,5 @@ check_eq "hide-file-level-view: vm2" \
 check_errno "hide-file-level-view: no view paths" ENOENT stat "$M/vm1/disk.volume"
 rfs_stop "$M"
 check_eq "hide-file-level-view: exit status" 0 "$RFS_EXIT"
-
-# --- movara.json: a missing flat file relocated into a subdirectory -------
-S2=$T/scratch-movara
-mkscratch "$S2" --preset movara
-mkscratch "$S2" --layout - <<'JSON'
-{"vms": [{"name": "vm-number", "disks": [{"name": "disk", "size": 4096, "flat_dir": "store"}],
-          "movara": {"flat_directory": 7}},
-         {"name": "vm-desc", "disks": [{"name": "disk", "size": 4096, "descriptor": false}],
-          "movara": {"flat_directory": "store"}, "dirs": ["store"],
-          "files": [{"name": "store/disk.vmdk", "content": "text:elsewhere\n"}]}]}
-JSON
-rfs_start "$M" -P "$S2" --volume-path="$V"
-check_eq "movara: relocated flat file reads from store/" \
-    "$(sha256sum < "$S2/vm1/store/disk-flat.vmdk")" "$(sha256sum < "$M/vm1/disk-flat.vmdk")"
-check_eq "movara: relocated flat file has its size" 8192 "$(stat -c %s "$M/vm1/disk-flat.vmdk")"
-check_errno "movara: a number is no redirection" ENOENT stat "$M/vm-number/disk-flat.vmdk"
-check_errno "movara: descriptors are never relocated" ENOENT stat "$M/vm-desc/disk.vmdk"
-rfs_stop "$M"
-check_eq "movara: exit status" 0 "$RFS_EXIT"
 
 rfs_finish

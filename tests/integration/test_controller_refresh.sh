@@ -31,15 +31,13 @@ wait_log() {
     pass "$1"
 }
 
-cat >"$T/layout.json" <<'JSON'
+make_scratch <<'JSON'
 {"vms": [{"name": "vm1", "disks": [{"name": "disk", "size": 1048576, "content": "fast:5"}]}]}
 JSON
-mkscratch "$S" --layout "$T/layout.json" || { fail "mkscratch"; rfs_finish; }
-before=$(tree_hash "$S")
 
 # --- a live mount follows the registry -----------------------------------
 start_controller
-rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
+mount_scratch
 stat -f "$M" >/dev/null
 check_eq "no debug line at the default level" 0 "$(grep -c 'recovery_fs_statfs(path' "$LOG")"
 set_reg appliance.debug.level 3
@@ -98,7 +96,7 @@ start_controller
 : >"$REPLIES/registry.export.cache.ttl.body"
 : >"$REPLIES/registry.appliance.cbt.debug.body"
 : >"$LOG"
-rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
+mount_scratch
 wait_log "an empty reply makes a number 0" "reg: changing export.cache.ttl from 120 to 0"
 wait_log "an empty reply makes a boolean true" "reg: changing appliance.cbt.debug from 0 to 1"
 wait_log "and the refresh goes on" "reg: changing export.max_session from 50 to 51"
@@ -112,7 +110,7 @@ openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=appliance -days 1 \
 start_controller --https --cert "$T/cert.pem" --key "$T/key.pem"
 set_reg appliance.debug.level 2
 : >"$LOG"
-rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
+mount_scratch
 wait_log "over HTTPS with a self-signed certificate the settings refresh" "reg: changing appliance.debug.level from 0 to 2"
 rfs_stop "$M"
 kill "$CTL"; wait "$CTL" 2>/dev/null
@@ -137,7 +135,7 @@ PY
 SILENT=$!
 sleep 1
 : >"$LOG"
-rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
+mount_scratch
 sleep 3 # the refresh is now waiting for an answer
 check_status "with a silent controller the mount works on the defaults" 0 cmp "$M/vm1/disk-flat.vmdk" "$S/vm1/disk-flat.vmdk"
 start=$SECONDS
@@ -147,5 +145,5 @@ check_eq "unmounting with a silent controller takes a few seconds at most" 1 "$(
 kill "$SILENT" 2>/dev/null
 
 check_no_devices "after the controller tests" "$S"
-check_eq "scratch tree unchanged" "$before" "$(tree_hash "$S")"
+check_eq "scratch tree unchanged" "$SCRATCH_HASH" "$(tree_hash "$S")"
 rfs_finish

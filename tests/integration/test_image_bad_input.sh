@@ -52,12 +52,9 @@ disk nochange $((2 * MB)) "$H2, \"tolcbt\": {\"extents\": [], \"changeid\": \"$O
 disk bigpart $((2 * MB)) '"mbr": [[131, 2048, 999999]]'
 disk disorder $((2 * MB)) "$H2, \"tolcbt\": {\"extents\": [[$MB, 65536], [4096, 4096]]}"
 disk zeros $((2 * MB)) '"descriptor": false' zero
-(IFS=,; echo "{\"vms\": [{\"name\": \"vm1\", \"disks\": [${DISKS[*]}]}]}") >"$T/layout.json"
-mkscratch "$S" --layout "$T/layout.json" || { fail "mkscratch"; rfs_finish; }
+make_scratch < <(IFS=,; echo "{\"vms\": [{\"name\": \"vm1\", \"disks\": [${DISKS[*]}]}]}")
 F=$S/vm1
-before=$(tree_hash "$S")
-
-rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
+mount_scratch
 
 # read_image NAME: what a client gets reading the whole image (bounded in time).
 read_image() {
@@ -120,8 +117,4 @@ check_eq "refused again at the next open" EIO "$(read_image odd)"
 check_eq "validated again" 4 "$(grep -c "odd-flat.vmdk file has incorrect size 1000" "$L/recovery_fs")"
 check_eq "recovery_fs still runs" yes "$(rfs_alive "$RFS_PID" && echo yes)"
 
-rfs_stop "$M"
-check_eq "exit status" 0 "$RFS_EXIT"
-check_no_devices "after unmount" "$S"
-check_eq "scratch tree unchanged" "$before" "$(tree_hash "$S")"
-rfs_finish
+unmount_and_finish

@@ -8,7 +8,7 @@
 . "$(dirname "$0")/image_lib.sh"
 
 CHANGE=5f1d2c3b-4a59-4687-9a1b-2c3d4e5f6071
-cat >"$T/layout.json" <<JSON
+make_scratch <<JSON
 {"vms": [
  {"name": "vm1", "vmx": true, "disks": [
   {"name": "merged", "size": 16777216, "content": "fast:3",
@@ -26,16 +26,14 @@ cat >"$T/layout.json" <<JSON
    "tolcbt": {"extents": [[1048576, 8192], [1572864, 512]]}}
 ]}]}
 JSON
-mkscratch "$S" --layout "$T/layout.json" || { fail "mkscratch"; rfs_finish; }
 FLAT=$S/vm1/merged-flat.vmdk
 CBT=$S/vm1/merged-tolcbt.vmdk
 PLAIN=$S/vm1/plain-flat.vmdk
 python3 "$IMAGE_MERGE" "$FLAT" "$T/merged.raw" --cbt "$CBT"
 python3 "$IMAGE_MERGE" "$FLAT" "$T/merged.want" --cbt "$CBT" --hide-sector 2
 python3 "$IMAGE_MERGE" "$PLAIN" "$T/plain.want" --hide-sector 2
-before=$(tree_hash "$S")
 
-rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
+mount_scratch
 
 check_status "merged image reads as the computed merge (cmp)" 0 cmp "$M/vm1/merged-flat.vmdk" "$T/merged.want"
 check_status "plain image reads as the flat file (cmp)" 0 cmp "$M/vm1/plain-flat.vmdk" "$T/plain.want"
@@ -90,14 +88,13 @@ check_eq "the merged image was validated once (one cookie)" 1 \
 
 rfs_stop "$M"
 check_eq "exit status" 0 "$RFS_EXIT"
+check_contains "optimised read device statistics logged at teardown" "$(cat "$L/recovery_fs")" \
+    "PDEV_STATS for /$mdev:"
 
-# One instance at a time over a scratch tree: each start sweeps what an
-# earlier run over it left.
 # Reads of every shape, with the page cache out of the way (direct_io): the
 # system gets exactly these offsets and sizes.
-D=$T/direct
-rfs_start "$D" -P "$S" --volume-path="$V" -o direct_io || rfs_finish
-out=$(python3 - "$D/vm1/merged-flat.vmdk" "$T/merged.want" "$CBT" "$D/vm1/plain-flat.vmdk" "$T/plain.want" <<'PY'
+mount_scratch -o direct_io
+out=$(python3 - "$M/vm1/merged-flat.vmdk" "$T/merged.want" "$CBT" "$M/vm1/plain-flat.vmdk" "$T/plain.want" <<'PY'
 import os, random, struct, sys
 bad = []
 def check(path, want, cases):
@@ -139,10 +136,4 @@ print("\n".join(bad[:20]) or "all equal")
 PY
 )
 check_contains "aligned, unaligned, boundary and past-the-end reads" "$out" "all equal"
-rfs_stop "$D"
-check_eq "direct_io mount: exit status" 0 "$RFS_EXIT"
-check_contains "optimised read device statistics logged at teardown" "$(cat "$L/recovery_fs")" \
-    "PDEV_STATS for /$mdev:"
-check_no_devices "after unmount" "$S"
-check_eq "scratch tree unchanged" "$before" "$(tree_hash "$S")"
-rfs_finish
+unmount_and_finish
