@@ -3,8 +3,9 @@
 # through its merged device, one without through a loop device. The bytes are
 # compared with the merge computed here (base bytes with every extent laid
 # over them, the recovery-header sector zeroed), whole and in aligned,
-# unaligned, boundary-crossing and past-the-end reads; two opens share one
-# cookie and one merged device; everything is torn down at unmount.
+# unaligned, boundary-crossing and past-the-end reads; the loop devices are
+# read-only; two opens share one cookie and one merged device; everything is
+# torn down at unmount.
 . "$(dirname "$0")/image_lib.sh"
 
 CHANGE=5f1d2c3b-4a59-4687-9a1b-2c3d4e5f6071
@@ -63,6 +64,9 @@ mdev=$(merged_device_of "$FLAT")
 ploop=$(loops_of "$PLAIN")
 check_eq "one merged device for each flat file with changes" 2 "$(ls /dev/mapper | grep -c '^cbt\.[0-9]*$')"
 check_eq "the plain image has one loop device" 1 "$(loops_of "$PLAIN" | wc -l)"
+check_eq "the loop devices under the merged device are read-only" "1 1" \
+    "$(for l in $(loops_of "$FLAT") $(loops_of "$CBT"); do blockdev --getro "$l"; done | xargs)"
+check_eq "no merge-table file is left once the devices exist" "" "$(ls /tmp/*.dm_table_merge 2>/dev/null)"
 check_eq "partition of the merged device mapped" yes "$([ -b "/dev/mapper/${mdev}p1" ] && echo yes)"
 check_eq "partition of the loop device mapped" yes "$([ -b "/dev/mapper/${ploop#/dev/}p1" ] && echo yes)"
 check_eq "guest file systems seen in the served images" "ext4 vfat" \
