@@ -7,6 +7,9 @@
 # read-only; two opens share one cookie and one merged device; everything is
 # torn down at unmount.
 . "$(dirname "$0")/image_lib.sh"
+# No eviction of idle images while the devices are checked: an emulated guest
+# (the VM tier) can take more than the idle minute between two steps.
+export RFS_TEST_THREAD_PERIODS=86400,15,180
 
 CHANGE=5f1d2c3b-4a59-4687-9a1b-2c3d4e5f6071
 make_scratch <<JSON
