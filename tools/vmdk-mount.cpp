@@ -85,12 +85,26 @@ int remove_device(const char *path)
     return 0;
 }
 
-bool is_mounted_volume(const partlogvol_t &vol, const vdsk_mounted_t &made)
+// The volumes that were mounted, in mount order: a volume that failed to
+// mount left its number to the next one, so a directory belongs to the last
+// volume that was given it.
+std::vector<const partlogvol_t *> mounted_volumes(const vdskdesc_t &vdsk,
+                                                  const vdsk_mounted_t &made)
 {
-    for (const auto &m : made.mounts)
-        if (!vol.mnt_dir.empty() && m.dir() == vol.mnt_dir)
-            return true;
-    return false;
+    std::vector<const partlogvol_t *> tried;
+    for (uint32_t p = 0; p < vdsk.part_map.count; ++p)
+        tried.push_back(&vdsk.part_map.part[p]);
+    for (uint32_t g = 0; g < vdsk.volgrp_map_count; ++g)
+        for (uint32_t v = 0; v < vdsk.volgrp_map[g].count; ++v)
+            tried.push_back(&vdsk.volgrp_map[g].logvol[v]);
+    std::vector<const partlogvol_t *> mounted;
+    for (const auto &m : made.mounts) {
+        auto it = std::find_if(tried.rbegin(), tried.rend(),
+                               [&](const partlogvol_t *vol) { return vol->mnt_dir == m.dir(); });
+        if (it != tried.rend())
+            mounted.push_back(*it);
+    }
+    return mounted;
 }
 
 void print_mount(const partlogvol_t &vol, FILE *result)
@@ -116,13 +130,8 @@ int mount_disk(const char *descriptor, const char *dir, FILE *result)
         fprintf(stderr, "vmdk-mount: %s: no file system could be mounted\n", descriptor);
         return 1;
     }
-    for (uint32_t p = 0; p < vdsk->part_map.count; ++p)
-        if (is_mounted_volume(vdsk->part_map.part[p], *made))
-            print_mount(vdsk->part_map.part[p], result);
-    for (uint32_t g = 0; g < vdsk->volgrp_map_count; ++g)
-        for (uint32_t v = 0; v < vdsk->volgrp_map[g].count; ++v)
-            if (is_mounted_volume(vdsk->volgrp_map[g].logvol[v], *made))
-                print_mount(vdsk->volgrp_map[g].logvol[v], result);
+    for (const partlogvol_t *vol : mounted_volumes(*vdsk, *made))
+        print_mount(*vol, result);
     // The mounts and devices outlive this process; vmdk-mount -u DIR removes them.
     (void)made.release();
     (void)vdsk.release();
