@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -105,6 +106,49 @@ errdesc_t *list_sorted(const std::string &dir, std::vector<std::string> *names)
     return nullptr;
 }
 
+// The device mounted on `dir`, from the mount table; empty when none.
+std::string mount_source(const std::string &dir)
+{
+    std::unique_ptr<FILE, int (*)(FILE *)> table(fopen("/proc/self/mountinfo", "re"), fclose);
+    if (!table)
+        return std::string();
+    char line[8192];
+    std::string source;
+    while (fgets(line, sizeof(line), table.get())) {
+        char point[4096];
+        const char *sep = strstr(line, " - ");
+        char fstype[256], dev[4096];
+        if (sscanf(line, "%*s %*s %*s %*s %4095s", point) != 1 || !sep ||
+            sscanf(sep + 3, "%255s %4095s", fstype, dev) != 2)
+            continue;
+        if (dir == point)
+            source = dev; // the last mount on a directory is the visible one
+    }
+    return source;
+}
+
+// A lazily unmounted file system lets go of its device a moment later (a
+// FUSE one such as ntfs-3g when its daemon has ended), and the device
+// cannot be removed before. Waits, bounded, until each device can be
+// opened exclusively again; a mount that a client still holds keeps its
+// device, and its removal then fails and is logged.
+void wait_released(const std::vector<std::string> &devices)
+{
+    constexpr int attempts = 100; // 10 s
+    for (const auto &dev : devices) {
+        for (int i = 0; i < attempts; ++i) {
+            int fd = open(dev.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+            if (fd >= 0) {
+                close(fd);
+                break;
+            }
+            if (errno != EBUSY)
+                break;
+            usleep(100000);
+        }
+    }
+}
+
 } // namespace
 
 errdesc_t *vdsk_mount_options(fs_type_t fstype, fs_subtype_t fssubtype, const char **options)
@@ -160,8 +204,11 @@ errdesc_t *vdsk_do_umount(const char *mnt_dir, const char *dmbase, std::vector<m
     }
     // Lazy and forced: a client inside a view must not keep it mounted.
     kept_error last;
+    std::vector<std::string> devices;
     for (auto it = names.rbegin(); it != names.rend(); ++it) {
         const std::string dir = disk_dir + "/" + *it;
+        if (std::string dev = mount_source(dir); dev.rfind("/dev/", 0) == 0)
+            devices.push_back(dev);
         auto owned = std::find_if(mounts->begin(), mounts->end(),
                                   [&](const mount_owner &m) { return m.dir() == dir; });
         mount_owner owner = owned == mounts->end() ? mount_owner::adopt(dir) : std::move(*owned);
@@ -178,6 +225,7 @@ errdesc_t *vdsk_do_umount(const char *mnt_dir, const char *dmbase, std::vector<m
             errdesc_log(err, TOL_PRIO_WARNING);
     }
     mounts->clear();
+    wait_released(devices);
     if (rmdir(disk_dir.c_str()) != 0)
         return errdesc_set_extended_err(errno, disk_dir.c_str());
     return last.raise();
