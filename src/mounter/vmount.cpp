@@ -238,7 +238,7 @@ errdesc_t *vdsk_mount(const char *mnt_dir, const char *vdsk_path, vdskdesc_t *vd
     unique_fd lock;
     if (errdesc_t *err = devices_lock(&lock)) {
         errdesc_log(err, TOL_PRIO_WARNING);
-        ts_dprintf(0, "WARNING: vmount: failed to get lock for %sn", vdsk_path);
+        ts_dprintf(0, "WARNING: vmount: failed to get lock for %s\n", vdsk_path);
         vdsk_close(vdskdesc);
         return err;
     }
