@@ -46,6 +46,10 @@ mkscratch "$S" --layout "$T/layout.json" || { fail "mkscratch"; rfs_finish; }
 cp -a "$S/vm1" "$S/vm3"
 before=$(tree_hash "$S")
 
+# The controller service makes its registry when it has started (a while,
+# in an emulated machine).
+deadline=$((SECONDS + 120))
+until [ -s "$REG" ] || [ $SECONDS -ge $deadline ]; do sleep 0.5; done
 python3 - "$REG" <<'PY'
 import json, os, sys
 reg = json.load(open(sys.argv[1]))
@@ -54,10 +58,10 @@ json.dump(reg, open(sys.argv[1] + ".new", "w"))
 os.rename(sys.argv[1] + ".new", sys.argv[1])
 PY
 rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
-wait_log "automatic mounting turned on" "recover.automount.enabled from 0 to 1" 30
+wait_log "automatic mounting turned on" "recover.automount.enabled from 0 to 1" 180
 # The new settings take effect once the refresh has ended: the GPT guest's
 # view mounts from then on.
-deadline=$((SECONDS + 30))
+deadline=$((SECONDS + 180))
 until stat "$M/vm2/disk.volume/0" >/dev/null 2>&1 || [ $SECONDS -ge $deadline ]; do sleep 0.5; done
 
 # First access mounts; the numbers count mounted file systems, partitions
@@ -82,14 +86,14 @@ check_eq "no scratch file changed" "$before" "$(tree_hash "$S")"
 
 # Idle views are evicted after 60 s; the image cookies that their loop
 # devices held go at unmount.
-wait_log "idle views evicted" "unmounting /vm" 120 3
+wait_log "idle views evicted" "unmounting /vm" 300 3
 # Every device of a view goes, and the loop devices over images read
 # through the mount go once their last opener has closed them.
 view_devices() {
     ls /dev/mapper | grep -E '^[0-9a-f]+\.[0-9]+'
     losetup -n -O BACK-FILE | grep -F "$M/"
 }
-deadline=$((SECONDS + 60))
+deadline=$((SECONDS + 180))
 while [ -n "$(mounts_below "$V")$(view_devices)" ] && [ $SECONDS -lt $deadline ]; do sleep 0.5; done
 check_eq "after eviction: nothing mounted below the volume path" "" "$(mounts_below "$V")"
 check_eq "after eviction: no device of a view" "" "$(view_devices)"
@@ -101,13 +105,13 @@ check_eq "after unmount: no store file" "" "$(ls /tmp/*.tolstorage 2>/dev/null)"
 # Shutdown with a view in use: SIGTERM ends the loop, and the view goes
 # before the image that its loop devices read through the mount.
 rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
-wait_log "automatic mounting on again" "recover.automount.enabled from 0 to 1" 30 2
-deadline=$((SECONDS + 30))
+wait_log "automatic mounting on again" "recover.automount.enabled from 0 to 1" 180 2
+deadline=$((SECONDS + 180))
 until exec 9<"$M/vm2/disk.volume/0/etc/hosts" || [ $SECONDS -ge $deadline ]; do sleep 0.5; done 2>/dev/null
 check_eq "a view in use" "127.0.0.1 gpt" "$(cat <&9)"
 kill -TERM "$RFS_PID"
 exec 9<&-
-deadline=$((SECONDS + 60))
+deadline=$((SECONDS + 180))
 while rfs_alive "$RFS_PID" && [ $SECONDS -lt $deadline ]; do sleep 0.2; done
 check_eq "SIGTERM: recovery_fs ended" "" "$(rfs_alive "$RFS_PID" && echo running)"
 check_eq "SIGTERM: nothing mounted below the volume path" "" "$(mounts_below "$V")"
