@@ -173,6 +173,9 @@ TEST(TolcbtTable, FlatAndChangeRangesWithoutHoles)
          "8200 12280 linear /dev/loop7 8200\n"},
         {"changes cover both ends", 16384, 512, L{{M, 0, 4096}, {E, 8192, 8192}},
          "0 8 linear /dev/loop8 1\n8 8 linear /dev/loop7 8\n16 16 linear /dev/loop8 9\n"},
+        {"one flat sector after the changes", 16896, 512, L{{M, 0, 4096}, {E, 8192, 8192}},
+         "0 8 linear /dev/loop8 1\n8 8 linear /dev/loop7 8\n16 16 linear /dev/loop8 9\n"
+         "32 1 linear /dev/loop7 32\n"},
         {"changes beyond the flat file", 4096, 4096, L{{E, 8192, 8192}},
          "0 16 linear /dev/loop7 0\n16 16 linear /dev/loop8 8\n"},
         {"overlap mapped at the current position", 16384, 0, L{{M, 4096, 4096}, {E, 2048, 1024}},
