@@ -217,4 +217,9 @@ TEST(Graindir, HostileSizesAreCappedBeforeAnyAllocation)
     h.gdoffset = UINT64_MAX / 256;
     expect_error(vmdk_read_graindir_sparsehdr(fd.get(), &h, &gd), EINVAL, "out of range");
     EXPECT_EQ(gd.magic, 0u);
+    // A 2 TiB disk: its capacity's low 32 bits would describe an empty disk.
+    h.gdoffset = 1;
+    h.capacity = uint64_t{1} << 32;
+    expect_error(vmdk_read_graindir_sparsehdr(fd.get(), &h, &gd), EFBIG, "beyond 32 bits");
+    EXPECT_EQ(gd.magic, 0u);
 }
