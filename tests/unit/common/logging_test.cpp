@@ -1,5 +1,5 @@
 // Timestamped lines from many threads and the debug gate. Start-up, the log
-// file and its rotation on SIGHUP run in tests/integration/test_browse_logging.sh.
+// file and its rotation on SIGHUP run in tests/integration/test_browse_cli.sh.
 
 // std::regex trips a false -Wmaybe-uninitialized in gcc 12 under the sanitizers.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"

@@ -48,7 +48,7 @@ class cookie_test : public recovery_test
 };
 
 // The recovery header and change-block cases run on real images in
-// tests/integration/test_image_validation.sh; these need only plain files.
+// tests/integration/test_image_bad_input.sh; these need only plain files.
 TEST_F(cookie_test, ValidationOfFlatImages)
 {
     const std::string flat = scratch("vm1/disk-flat.vmdk");

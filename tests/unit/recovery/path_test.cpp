@@ -139,7 +139,7 @@ TEST_F(recovery_test, TranslateBoundsTheLengthAndMovaraRelocatesOnlyMissingFlatF
     ASSERT_NE(translate_path("/", &buf), nullptr);
     EXPECT_EQ(std::string(buf.path_buf), scratch_ + "/.");
 
-    // The common cases run through the mount in test_browse_listing.sh.
+    // The common cases run through the mount in test_image_merged.sh.
     write("vm1/movara.json", R"({"flat_directory": "store"})");
     write("vm1/disk-flat.vmdk", "here");
     char out[TOL_PATH_MAX];
@@ -201,7 +201,7 @@ TEST_F(relative_link_test, RewritesOnlyTargetsInsideTheVolumePathWithinTheLength
     const struct {
         std::string cwd, target, out;
     } cases[] = {
-        // The common cases run through the mount in test_browse_links_xattrs.sh.
+        // The common cases run through the mount in test_browse_files.sh.
         {v + "//vol0/etc/link", "/var/tolvane/recover//vm1/./disk.volume/vol0/etc/../usr/lib",
          "../usr/lib"},
         // Partly equal component names count as different.
