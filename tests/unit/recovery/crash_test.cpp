@@ -11,15 +11,22 @@ TEST(CrashRecovery, OnlyOurDeviceMapperNames)
         const char *name;
         bool ours;
     } rows[] = {
+        // clang-format off
         {"cbt.12", true},          {"cbt.999999", true},     {"cbt.42p1", true},
         {"1a2b3c.42", true},       {"1a2b3c.42.dup", true},   {"1a2b3c.42.top", true},
         {"1a2b3c.42p5", true},     {"1a2b3c.42p2--vg0-root", true},
         {"cbt", false},            {"cbt.1234567", false},   {"cbt.12.bak", false},
         {"vg0-root", false},       {"luks-3c1f", false},     {"cryptroot", false},
         {"1A2B.3", false},         {"docker-8:1-123-pool", false}, {"xyz.42", false},
+        // kpartx's names for the partitions of a loop device: ours only on
+        // a loop device of ours.
+        {"loop7p1", true},         {"loop7p12", true},       {"loop17p1", false},
+        {"loop8p1", false},        {"loop7", false},         {"loop7p1x", false},
+        // clang-format on
     };
+    const std::vector<std::string> our_loops{"loop7", "loop9"};
     for (const row &r : rows)
-        EXPECT_EQ(crash_is_our_dm_name(r.name), r.ours) << r.name;
+        EXPECT_EQ(crash_is_our_dm_name(r.name, our_loops), r.ours) << r.name;
 }
 
 TEST(CrashRecovery, OnlyOurBackingFiles)
@@ -48,9 +55,9 @@ TEST(CrashRecovery, OnlyOurBackingFiles)
 TEST(CrashRecovery, StackedDevicesGoFirst)
 {
     std::vector<std::string> order = crash_removal_order(
-        {"cbt.1", "ab.2.dup", "ab.2", "ab.2.top", "ab.2p1", "ab.2p1--vg-lv", "cbt.1p1"});
-    EXPECT_EQ(order, (std::vector<std::string>{"ab.2p1--vg-lv", "ab.2p1", "cbt.1p1", "ab.2.top",
-                                                "cbt.1", "ab.2", "ab.2.dup"}));
+        {"cbt.1", "ab.2.dup", "ab.2", "ab.2.top", "ab.2p1", "ab.2p1--vg-lv", "cbt.1p1", "loop3p1"});
+    EXPECT_EQ(order, (std::vector<std::string>{"ab.2p1--vg-lv", "ab.2p1", "cbt.1p1", "loop3p1",
+                                               "ab.2.top", "cbt.1", "ab.2", "ab.2.dup"}));
 }
 
 TEST(CrashRecovery, MergeTableFileNames)
@@ -64,7 +71,8 @@ TEST(CrashRecovery, MergeTableFileNames)
                 {"dm_table_merge", 0},
                 {".dm_table_merge", 1}};
     for (const row &r : rows) {
-        struct dirent e {};
+        struct dirent e {
+        };
         snprintf(e.d_name, sizeof(e.d_name), "%s", r.name);
         EXPECT_EQ(is_table_merge_file(&e) != 0, r.match != 0) << r.name;
     }
