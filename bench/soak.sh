@@ -6,10 +6,10 @@
 # every second. The readers move over the images, so that images fall idle
 # for more than 60 s, are evicted and opened again. Every byte read is
 # compared with the expected content (computed by
-# tests/integration/image_merge.py). Prints the bytes read, the errors, and
-# recovery_fs's open descriptors, the device-mapper devices, the loop devices
-# and recovery_fs's resident memory after the first minute and at the end,
-# and what is left after the unmount.
+# tests/integration/image_merge.py). Prints the bytes read, the errors, the
+# evictions, and recovery_fs's open descriptors, the device-mapper devices,
+# the loop devices and recovery_fs's resident memory after the first minute
+# and at the end, and what is left after the unmount.
 #
 # Usage (root): bench/soak.sh [SECONDS]        default 180
 # Runs in the appliance sandbox; the images live below the build directory
@@ -87,7 +87,9 @@ os.rename(path + ".new", path)
 PY
 }
 
-# Eviction every second, the controller asked every second, a refresh every 2 s.
+# Debug level 1 logs every eviction. Eviction every second, the controller
+# asked every second, a refresh every 2 s.
+set_reg appliance.debug.level 1
 RFS_TEST_THREAD_PERIODS=1,1,2 "$B/src/recovery_fs" "$M" -P "$S" --volume-path="$W/vol" -L "$LOG" -f \
     >"$LOG/rfs.out" 2>&1 &
 RFS=$!
@@ -126,6 +128,7 @@ fi
 wait "$READER"
 READER_RC=$?
 LAST=$(sample)
+EVICTIONS=$(grep -c 'recovery_do_evict: evicting' "$LOG/recovery_fs")
 kill "$FLIPPER" 2>/dev/null
 wait "$FLIPPER" 2>/dev/null
 FLIPPER=
@@ -145,6 +148,7 @@ echo "Soak: $THREADS readers, $IMAGES images of $((IMAGE_SIZE / 1048576)) MiB ($
 echo "bytes read        $(get bytes_read) ($(( $(get bytes_read) / 1048576 / SECONDS_TOTAL )) MiB/s) in $(get reads) reads, $(get opens) opens"
 echo "errors            $(get errors)"
 echo "settings flips    $flips (lumiread.enabled changes seen by recovery_fs)"
+echo "evictions         $EVICTIONS (idle images released while running)"
 echo "images validated  $validated (first opens and opens after an eviction)"
 printf '%-18s %8s %8s %8s %10s\n' "" descr dm loop "VmRSS KiB"
 printf '%-18s %8s %8s %8s %10s\n' "after 1 minute" $FIRST
