@@ -40,11 +40,16 @@ for i in $IMAGES; do
     python3 "$IMAGE_MERGE" "$S/$i-flat.vmdk" "$T/${i//\//_}.want" "${cbt[@]}" --hide-sector 2
 done
 
-# serves_exact WHAT: every image of the mount reads as computed.
+# serves_exact WHAT: every image of the mount reads as computed; for one
+# that does not, where it differs and the devices at that moment.
 serves_exact() {
     local i bad=
     for i in $IMAGES; do
-        cmp -s "$M/$i-flat.vmdk" "$T/${i//\//_}.want" || bad+="$i "
+        cmp -s "$M/$i-flat.vmdk" "$T/${i//\//_}.want" && continue
+        bad+="$i "
+        echo "       $i: $(cmp -l "$M/$i-flat.vmdk" "$T/${i//\//_}.want" 2>&1 | wc -l) bytes differ," \
+            "first: $(cmp "$M/$i-flat.vmdk" "$T/${i//\//_}.want" 2>&1)"
+        dm_tables | sed 's/^/       /'
     done
     check_eq "$1: every image reads byte-exact" "" "$bad"
 }
