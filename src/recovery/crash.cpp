@@ -165,7 +165,12 @@ void crash_recover_mapper(const crash_scope_t &scope)
         int top_removed = INT_MAX; // the highest level that lost a device
         std::vector<std::pair<std::string, errnum_t>> failed;
         for (const std::string &name : crash_removal_order(std::move(ours))) {
-            const char *cmd[] = {dmsetup, "remove", "-f", name.c_str(), nullptr};
+            // Not forced: a device still held keeps its table, so what it
+            // sits on stays in use and keeps its device number until the
+            // next start. Forced to an error table, it let those go, and a
+            // new device given the same number got the same partition UUID
+            // from kpartx as the held mapping, which the kernel refused.
+            const char *cmd[] = {dmsetup, "remove", name.c_str(), nullptr};
             if (errdesc_t *err = run_program_wait(cmd, SPAWN_QUIET, CRASH_TIMEOUT))
                 failed.emplace_back(name, err->number);
             else

@@ -50,6 +50,7 @@ serves_exact() {
         echo "       $i: $(cmp -l "$M/$i-flat.vmdk" "$T/${i//\//_}.want" 2>&1 | wc -l) bytes differ," \
             "first: $(cmp "$M/$i-flat.vmdk" "$T/${i//\//_}.want" 2>&1)"
         dm_tables | sed 's/^/       /'
+        grep -v -e 'successfully validated' -e PDEV_STATS "$L/recovery_fs" | tail -8 | sed 's/^/       log: /'
     done
     check_eq "$1: every image reads byte-exact" "" "$bad"
 }
