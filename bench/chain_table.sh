@@ -6,60 +6,83 @@
 # memory must not grow with the size: one grain table per disk is held at a
 # time, beside the grain directories (4 bytes per 32 MiB of disk).
 #
-# Both disks hold one grain in every 8th grain table: the base the first
-# grain of the table, the delta the second, so every table gives a few
-# lines. No root needed; the files are sparse and small.
+# qemu-img makes both disks (subformat monolithicSparse) and qemu-io writes
+# a few thousand grains of 64 KiB at random grain-aligned offsets into each
+# level. The appliance reads the disks through descriptor files of their own
+# that name the sparse files as extents, the base's and the delta's with
+# their parent link. No root needed; the files are sparse and small.
+#
+# A hosted sparse disk's capacity must fit 32 bits of sectors, so the
+# largest size is 2047 GiB rather than 2 TiB.
 #
 # Usage: bench/chain_table.sh [SIZE_GIB ...]     default: 256 2047
-# Needs /usr/bin/time (GNU time), which reports the peak RSS of the program
-# alone.
+# GRAINS (default 3000) sets the grains written per level. The peak RSS is
+# that of vmdk-mount alone (wait4's ru_maxrss).
 set -uo pipefail
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 B=${RFS_BUILD_DIR:-$SRC/build}
 VMOUNT=$B/tools/vmdk-mount
+GRAINS=${GRAINS:-3000}
 [ -x "$VMOUNT" ] || { echo "$VMOUNT is not built" >&2; exit 1; }
-[ -x /usr/bin/time ] || { echo "needs /usr/bin/time (GNU time)" >&2; exit 1; }
+for c in qemu-img qemu-io; do
+    command -v "$c" >/dev/null || { echo "needs $c (tools/setup-deps.sh)" >&2; exit 1; }
+done
 W=$(mktemp -d /tmp/bench-chain-table.XXXXXX)
 trap 'rm -rf "$W"' EXIT
+cd "$W" || exit 1
 
-[ $# -gt 0 ] || set -- 256 2047
-printf '%-10s %10s %12s %14s\n' "disk" "seconds" "table lines" "peak RSS KiB"
-for gib in "$@"; do
-    /usr/bin/python3 - "$W" "$gib" <<'EOF'
-import os, struct, sys
-w, gib = sys.argv[1], int(sys.argv[2])
-GS, GTE = 128, 512
-cap = gib << 21  # sectors
-tables = -(-cap // (GS * GTE))
+# writes SEED BYTE GIB: qemu-io commands writing GRAINS grains of 64 KiB.
+writes() {
+    awk -v n="$GRAINS" -v seed="$1" -v byte="$2" -v slots=$(($3 * 16384)) 'BEGIN {
+        srand(seed)
+        for (i = 0; i < n; i++)
+            printf "write -P %d %.0f 65536\n", byte, int(rand() * slots) * 65536
+    }'
+}
 
-def sparse(path, slot):
-    gd_sectors = -(-tables * 4 // 512)
-    held = range(0, tables, 8)
-    gt_at = {t: 1 + gd_sectors + i * 4 for i, t in enumerate(held)}
-    data = 1 + gd_sectors + len(gt_at) * 4
-    with open(path, "wb") as f:
-        f.write(struct.pack("<4sIIQQQQIQQQ", b"KDMV", 1, 0, cap, GS, 0, 0, GTE, 0, 1, 0))
-        f.seek(512)
-        f.write(struct.pack("<%dI" % tables, *[gt_at.get(t, 0) for t in range(tables)]))
-        for i, (t, at) in enumerate(gt_at.items()):
-            gt = [0] * GTE
-            gt[slot] = data + i * GS
-            f.seek(at * 512)
-            f.write(struct.pack("<%dI" % GTE, *gt))
-        f.truncate((data + len(gt_at) * GS) * 512)
+# descriptor NAME CID PARENT_CID [PARENT]: the appliance's descriptor NAME.vmdk
+# of the sparse file NAME-s.vmdk.
+descriptor() {
+    printf '# Disk DescriptorFile\nversion=1\nCID=%s\nparentCID=%s\ncreateType="monolithicSparse"\n' "$2" "$3"
+    [ -n "${4:-}" ] && printf 'parentFileNameHint="%s"\n' "$4"
+    printf 'RW %d SPARSE "%s-s.vmdk"\n' "$sectors" "$1"
+}
 
-def descriptor(name, cid, parent):
-    hint = 'parentFileNameHint="%s"\n' % parent if parent else ""
-    with open(os.path.join(w, name + ".vmdk"), "w") as f:
-        f.write('# Disk DescriptorFile\nversion=1\nCID=%08x\nparentCID=%s\n'
-                'createType="monolithicSparse"\n%sRW %d SPARSE "%s-s.vmdk"\n'
-                % (cid, "%08x" % (cid - 1) if parent else "ffffffff", hint, cap, name))
-    sparse(os.path.join(w, name + "-s.vmdk"), 0 if not parent else 1)
-
-descriptor("base", 0x100, None)
-descriptor("delta", 0x101, "base.vmdk")
+# Time, lines and peak RSS of a command whose output is counted, not kept.
+measure() {
+    /usr/bin/python3 - "$@" <<'EOF'
+import os, sys, time
+start = time.monotonic()
+r, w = os.pipe()
+pid = os.fork()
+if pid == 0:
+    os.dup2(w, 1)
+    os.close(r)
+    os.close(w)
+    os.execv(sys.argv[1], sys.argv[1:])
+os.close(w)
+lines = 0
+with os.fdopen(r, "rb") as out:
+    for block in iter(lambda: out.read(1 << 16), b""):
+        lines += block.count(b"\n")
+_, status, usage = os.wait4(pid, 0)
+print("%.2f %d %d %d" % (time.monotonic() - start, lines, usage.ru_maxrss,
+                         os.waitstatus_to_exitcode(status)))
 EOF
-    lines=$(/usr/bin/time -o "$W/time" -f '%e %M' "$VMOUNT" --table "$W/delta.vmdk" | wc -l)
-    read -r secs rss < "$W/time"
-    printf '%-10s %10s %12s %14s\n' "$gib GiB" "$secs" "$lines" "$rss"
+}
+
+printf '%-10s %12s %10s %12s %14s\n' "disk" "grains/level" "seconds" "table lines" "peak RSS KiB"
+[ $# -gt 0 ] || set -- 256 2047
+for gib in "$@"; do
+    rm -f ./*.vmdk
+    sectors=$((gib * 2097152))
+    qemu-img create -q -f vmdk -o subformat=monolithicSparse base-s.vmdk "${gib}G" &&
+        writes 1 17 "$gib" | qemu-io -f vmdk base-s.vmdk >/dev/null &&
+        qemu-img create -q -f vmdk -o subformat=monolithicSparse -b base-s.vmdk -F vmdk delta-s.vmdk &&
+        writes 2 34 "$gib" | qemu-io -f vmdk delta-s.vmdk >/dev/null || exit 1
+    descriptor base 00000100 ffffffff >base.vmdk
+    descriptor delta 00000101 00000100 base.vmdk >delta.vmdk
+    read -r secs lines rss rc < <(measure "$VMOUNT" --table "$W/delta.vmdk")
+    [ "$rc" = 0 ] || { echo "vmdk-mount --table failed for $gib GiB (status $rc)" >&2; exit 1; }
+    printf '%-10s %12s %10s %12s %14s\n' "$gib GiB" "$GRAINS" "$secs" "$lines" "$rss"
 done

@@ -19,6 +19,8 @@ packages=(
   clang libclang-rt-14-dev
   # real-kernel test tier
   qemu-system-x86 linux-image-amd64 busybox-static
+  # benchmarks: qemu-storage-daemon, the reference reader of bench/chain_read.sh
+  qemu-system-common
 )
 
 export DEBIAN_FRONTEND=noninteractive

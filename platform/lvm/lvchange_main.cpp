@@ -29,7 +29,7 @@ constexpr int ecmd_failed = 5; // lvm's exit code for a failed command
 // stand-in's devices are in none). /dev/mapper is named as a scan directory
 // because LVM does not descend into a separate file system under /dev, which
 // a private /dev/mapper is.
-const char *lvm_config = "devices{obtain_device_list_from_udev=0 use_devicesfile=0 scan=[\"/dev\",\"/dev/mapper\"]} "
+std::string lvm_config = "devices{obtain_device_list_from_udev=0 use_devicesfile=0 scan=[\"/dev\",\"/dev/mapper\"]} "
                          "activation{udev_sync=0 udev_rules=0 monitoring=0} global{use_lvmpolld=0}";
 
 std::string lvm_path()
@@ -276,7 +276,14 @@ int main(int argc, char **argv)
             val = a.substr(2);
         } else if (a.rfind("--activate=", 0) == 0) {
             val = a.substr(11);
-        } else if (a == "--config" || a == "--addtag" || a == "--deltag") {
+        } else if (a == "--config") {
+            // The caller's settings (a device filter) come after ours, so
+            // they apply to the metadata reads too, as they do for lvchange.
+            if (++i >= argc)
+                return usage();
+            lvm_config += std::string(" ") + argv[i];
+            continue;
+        } else if (a == "--addtag" || a == "--deltag") {
             ++i; // metadata options the stand-in does not need
             continue;
         } else if (a[0] == '-') {

@@ -192,10 +192,18 @@ errdesc_t *recovery_do_evict(recovery_cookie_t *cookie)
     }
     if (!cookie->vdskdesc)
         return result.raise();
-    // Views are unmounted by the volume mounter, which this build does not
-    // link in: a view cookie never gets a disk record here, and one that
-    // claims it is refused rather than leaked.
-    return errdesc_set_fmt(ERR_NOT_SUPPORTED, "cannot unmount the view '%s'", cookie->path.c_str());
+    ts_printf("unmounting %s\n", cookie->path.c_str());
+    if (!cookie->vdsk_made)
+        cookie->vdsk_made = std::make_unique<vdsk_mounted_t>();
+    errdesc_t *err =
+        vdsk_umount(cookie->shadow_path.c_str(), cookie->vdskdesc.get(), cookie->vdsk_made.get());
+    kept_error unmount(err);
+    if (err)
+        errdesc_log(err, TOL_PRIO_ERROR);
+    cookie->vdsk_made.reset();
+    cookie->vdskdesc.reset();
+    cookie->is_mounted = false;
+    return unmount.raise();
 }
 
 void recovery_discard_cookie(recovery_cookie_t *cookie)
@@ -216,7 +224,10 @@ errdesc_t *recovery_evict()
 void recovery_fs_release_all()
 {
     std::lock_guard<std::mutex> lock(recovery_open_list.lock);
-    for (auto &cookie : recovery_open_list.remove_all())
+    auto cookies = recovery_open_list.remove_all();
+    std::stable_partition(cookies.begin(), cookies.end(),
+                          [](const auto &cookie) { return cookie->is_view(); });
+    for (auto &cookie : cookies)
         if (errdesc_t *err = recovery_do_evict(cookie.get()))
             errdesc_log(err, TOL_PRIO_ERROR);
 }

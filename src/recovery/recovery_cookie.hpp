@@ -10,6 +10,7 @@
 #include "common/types.hpp"
 #include "image/flat_image.hpp"
 #include "mounter/disk_record.hpp"
+#include "mounter/vmount.hpp"
 #include "recovery/recovery_path.hpp"
 
 #include <cstdint>
@@ -38,8 +39,9 @@ struct recovery_cookie_t {
     std::unique_ptr<flat_image> merged_image; // merged with its change-block file
     bool is_mounted = false;
     uint32_t mount_attempts = 0;
-    std::unique_ptr<vdskdesc_t> vdskdesc; // the mounted disk of a view
-    std::unique_ptr<struct stat> stat;    // attributes saved by the first getattr after an open
+    std::unique_ptr<vdskdesc_t> vdskdesc;      // the mounted disk of a view
+    std::unique_ptr<vdsk_mounted_t> vdsk_made; // and what its mount made
+    std::unique_ptr<struct stat> stat; // attributes saved by the first getattr after an open
 
     bool is_view() const { return type == RECOVERY_FILE_TYPE_VMDK_VOLUME; }
 };
@@ -102,7 +104,8 @@ void recovery_discard_cookie(recovery_cookie_t *cookie);
 // seconds. Takes the open-list lock itself.
 errdesc_t *recovery_evict();
 
-// Tears down and frees every cookie (shutdown).
+// Tears down and frees every cookie (shutdown), views first: their loop
+// devices read images through this file system.
 void recovery_fs_release_all();
 
 errdesc_t *recovery_fs_open_impl(const char *path, const char *shadow_path, uint64_t *fh_slot,

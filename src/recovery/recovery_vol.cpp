@@ -9,10 +9,18 @@
 #include "recovery/recovery_cookie.hpp"
 #include "recovery/recovery_path.hpp"
 
+#include "common/unique_fd.hpp"
+#include "mounter/vmount.hpp"
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
@@ -23,12 +31,134 @@ constexpr size_t NAME_LIMIT = 255; // a name within a directory stays below this
 
 } // namespace
 
+namespace
+{
+
+// Finds (with a mount directory: makes) the view cookie of `vol_path` and
+// locks its mutex. The open-list lock is never held while waiting for that
+// mutex: a mount in progress holds it while it opens the image through this
+// file system, and that open takes the open-list lock on another thread.
+// The cookie is looked up again after each wait, since it may have been
+// evicted meanwhile; holding its mutex before the open-list lock is let go
+// keeps it from being evicted once found.
+errdesc_t *lock_view_cookie(const char *vol_path, const char *scratch_path, const char *mount_dir,
+                            recovery_cookie_t **out, std::unique_lock<std::mutex> *guard)
+{
+    useconds_t pause = 1000;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> list(recovery_open_list.lock);
+            recovery_cookie_t *cookie;
+            if (errdesc_t *err = recovery_get_cookie(vol_path, scratch_path, mount_dir, &cookie))
+                return err;
+            std::unique_lock<std::mutex> locked(cookie->mutex, std::try_to_lock);
+            if (locked.owns_lock()) {
+                *out = cookie;
+                *guard = std::move(locked);
+                return nullptr;
+            }
+        }
+        usleep(pause);
+        pause = std::min<useconds_t>(pause * 2, 50000);
+    }
+}
+
+// The descriptor, flat and raw-device-map paths of a view: `vol_path` with
+// ".volume" replaced, below `root`.
+std::string view_file(const char *root, const char *vol_path, const char *suffix)
+{
+    std::string path = std::string(root) + vol_path;
+    path.replace(path.size() - VOLUME_SUFFIX_LEN, VOLUME_SUFFIX_LEN, suffix);
+    return path;
+}
+
+// Opens the image that the mounter reads, so that its cookie (and with it
+// the merged change-block device) stays while the mount runs.
+bool open_view_image(const char *root, const char *vol_path, bool ignore_tolcbt_files,
+                     std::vector<unique_fd> *fds)
+{
+    const std::string descriptor = view_file(root, vol_path, ".vmdk");
+    const std::string flat = view_file(root, vol_path, "-flat.vmdk");
+    const std::string rdm = view_file(root, vol_path, "-rdm.vmdk");
+    if (ignore_tolcbt_files) {
+        unique_fd fd(open(descriptor.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!fd) {
+            ts_printf("ERROR: recovery_vol_access: Could not open %s\n", descriptor.c_str());
+            return false;
+        }
+        fds->push_back(std::move(fd));
+    } else {
+        ts_dprintf(3, "Opening %s\n", flat.c_str());
+    }
+    unique_fd fd(open(flat.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        if (!ignore_tolcbt_files)
+            ts_dprintf(3, "Opening %s\n", rdm.c_str());
+        fd.reset(open(rdm.c_str(), O_RDONLY | O_CLOEXEC));
+    }
+    if (!fd) {
+        ts_printf("ERROR: recovery_vol_access: Could not open %s or %s\n", flat.c_str(),
+                  rdm.c_str());
+        return false;
+    }
+    fds->push_back(std::move(fd));
+    return true;
+}
+
+void undo_mount(const char *mount_dir, const char *mount_point, const char *vol_path,
+                vdskdesc_t *vdsk, vdsk_mounted_t *made)
+{
+    if (errdesc_t *err = vdsk_umount(mount_dir, vdsk, made)) {
+        ts_printf("ERROR: recovery_vol_access: vdsk_umount failed on %s%s.\n", mount_point,
+                  vol_path);
+        errdesc_log(err, TOL_PRIO_ERROR);
+    }
+}
+
+// One mount attempt of a view whose cookie the caller has locked. True when
+// the disk's file systems are mounted below the disk directory.
+bool try_mount(recovery_cookie_t *cookie, const char *vol_path, const char *mount_dir,
+               const char *mount_point, const char *scratch_path, bool ignore_tolcbt_files)
+{
+    const char *root = ignore_tolcbt_files ? scratch_path : mount_point;
+    std::vector<unique_fd> held; // closed when the attempt ends
+    if (!open_view_image(root, vol_path, ignore_tolcbt_files, &held))
+        return false;
+
+    const std::string descriptor = view_file(root, vol_path, ".vmdk");
+    auto vdsk = std::make_unique<vdskdesc_t>();
+    auto made = std::make_unique<vdsk_mounted_t>();
+    ts_dprintf(2, "Mounting file-level view on %s\n", descriptor.c_str());
+    if (errdesc_t *err = vdsk_mount(mount_dir, descriptor.c_str(), vdsk.get(), made.get())) {
+        ts_printf("ERROR: recovery_vol_access: vdsk_mount failed on %s%s.\n", mount_point,
+                  vol_path);
+        errdesc_log(err, TOL_PRIO_ERROR);
+        undo_mount(mount_dir, mount_point, vol_path, vdsk.get(), made.get());
+        return false;
+    }
+    if (vdsk->dmdesc.base.empty()) {
+        ts_printf("ERROR: recovery_vol_access: dmdesc.base is NULL %s%s.\n", mount_point, vol_path);
+        undo_mount(mount_dir, mount_point, vol_path, vdsk.get(), made.get());
+        return false;
+    }
+    const std::string disk_dir = std::string(mount_dir) + "/" + vdsk->dmdesc.base;
+    if (access(disk_dir.c_str(), F_OK) != 0) {
+        // No file system of the disk could be mounted.
+        ts_printf("ERROR: recovery_vol_access: Could not access mount_path %s.\n",
+                  disk_dir.c_str());
+        undo_mount(mount_dir, mount_point, vol_path, vdsk.get(), made.get());
+        return false;
+    }
+    cookie->vdskdesc = std::move(vdsk);
+    cookie->vdsk_made = std::move(made);
+    return true;
+}
+
+} // namespace
+
 errdesc_t *recovery_vol_access(const char *path, const char *mount_point, const char *scratch_path,
                                const char *volume_path, char *out, tol_bool_t ignore_tolcbt_files)
 {
-    (void)mount_point;
-    (void)scratch_path;
-    (void)ignore_tolcbt_files;
     char vol_path[TOL_PATH_MAX];
     if (errdesc_t *err = get_vol_path(vol_path, path))
         return err;
@@ -44,17 +174,65 @@ errdesc_t *recovery_vol_access(const char *path, const char *mount_point, const 
         return nullptr;
     }
 
-    // Automatic mounting finds or makes the view cookie, mounts the disk's
-    // file systems below the mount directory (at most three attempts) and
-    // holds a reference for the caller. The disk mounter it needs is not
-    // part of this version, so a view cannot be entered while the setting
-    // is on: say so instead of showing an empty directory as if mounted.
-    ts_printf("ERROR: recovery_vol_access: file-level views cannot be mounted by this version, "
-              "'%s' stays unavailable\n",
-              vol_path);
-    errdesc_t *err = errdesc_set_fmt(ENOENT, "Could not mount file system view for: %s", vol_path);
-    errdesc_log(err, TOL_PRIO_ERROR);
-    return err;
+    recovery_cookie_t *cookie = nullptr;
+    std::unique_lock<std::mutex> guard;
+    if (errdesc_t *err = lock_view_cookie(vol_path, scratch_path, mount_dir, &cookie, &guard)) {
+        ts_printf("ERROR: recovery_vol_access: could not get cookie for '%s'", vol_path);
+        errdesc_log(err, TOL_PRIO_ERROR);
+        return errdesc_set_str(ENOENT, "could not get cookie");
+    }
+    ts_dprintf(3, "recovery_vol_access: got cookie: ref: %jd, is_mounted: %d, stamp: %zd\n",
+               static_cast<intmax_t>(cookie->ref), cookie->is_mounted ? 1 : 0,
+               static_cast<ssize_t>(cookie->stamp));
+    if (cookie->ref > 10)
+        ts_printf("WARNING: recovery_vol_access: Ref Count = %jd for '%s'\n",
+                  static_cast<intmax_t>(cookie->ref), vol_path);
+
+    if (!cookie->is_mounted) {
+        tol_safe_strncpy(out, mount_dir, TOL_PATH_MAX);
+        if (cookie->mount_attempts > 2) {
+            // Three failed attempts: said once, then refused silently until
+            // the cookie is evicted.
+            if (cookie->mount_attempts == 3) {
+                errdesc_t *err =
+                    errdesc_set_fmt(ENOENT, "Mount retries exceeded for: %s", vol_path);
+                errdesc_log(err, TOL_PRIO_ERROR);
+                cookie->mount_attempts = 4;
+                return err;
+            }
+            return errdesc_set(ENOENT);
+        }
+        ts_printf("mounting %s\n", vol_path);
+        if (access(mount_dir, R_OK) != 0) {
+            ts_dprintf(3, "recovery_vol_access: creating '%s' mount point.\n", mount_dir);
+            if (mkdirp(mount_dir, RECOVERY_MOUNT_DIR_MODE) != 0) {
+                ts_printf("ERROR: recovery_vol_access: could not create '%s' mount point.\n",
+                          mount_dir);
+                errdesc_t *err = errdesc_set_str(ENOENT, "could not create mount point");
+                errdesc_log(err, TOL_PRIO_ERROR);
+                return err;
+            }
+        }
+        if (!try_mount(cookie, vol_path, mount_dir, mount_point, scratch_path,
+                       ignore_tolcbt_files)) {
+            cookie->mount_attempts += 1;
+            errdesc_t *err =
+                errdesc_set_fmt(ENOENT, "Could not mount file system view for: %s", vol_path);
+            errdesc_log(err, TOL_PRIO_ERROR);
+            return err;
+        }
+        ts_printf("successfully mounted %s\n", vol_path);
+        cookie->is_mounted = true;
+    }
+
+    cookie->ref += 1;
+    cookie->stamp = time(nullptr);
+    if (!format_path(out, TOL_PATH_MAX, "%s/%s/%s", mount_dir,
+                     cookie->vdskdesc->dmdesc.base.c_str(), rest)) {
+        cookie->ref -= 1;
+        return errdesc_set_fmt(ENAMETOOLONG, "Path too long: %s/%.256s...", mount_dir, rest);
+    }
+    return nullptr;
 }
 
 errdesc_t *recovery_vol_decrement_ref_cnt(const char *path)
@@ -65,15 +243,15 @@ errdesc_t *recovery_vol_decrement_ref_cnt(const char *path)
     char vol_path[TOL_PATH_MAX];
     errdesc_t *err = get_vol_path(vol_path, path);
     if (!err) {
-        std::lock_guard<std::mutex> lock(recovery_open_list.lock);
-        recovery_cookie_t *cookie;
-        err = recovery_get_cookie(vol_path, nullptr, nullptr, &cookie);
+        recovery_cookie_t *cookie = nullptr;
+        std::unique_lock<std::mutex> guard;
+        err = lock_view_cookie(vol_path, nullptr, nullptr, &cookie, &guard);
         if (!err) {
-            std::lock_guard<std::mutex> guard(cookie->mutex);
             if (!cookie->is_mounted)
                 cookie->ref = 0;
             else
                 cookie->ref -= 1;
+            cookie->stamp = time(nullptr);
             if (cookie->ref < 0) {
                 cookie->ref = 0;
                 err = errdesc_set_fmt(EIO, "Detected negative ref count for: %s", path);

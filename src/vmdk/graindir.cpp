@@ -97,6 +97,16 @@ errdesc_t *vmdk_read_graindir_sparsehdr(int fd, const sparsehdr_t *sparsehdr, gr
         return errdesc_set_fmt(EINVAL, "grain directory sector %" PRIu64 " out of range",
                                static_cast<uint64_t>(sparsehdr->gdoffset));
     }
+    // The grain arithmetic is 32-bit; cutting a larger value to its low bits
+    // would read a different disk than the one described, so refuse it.
+    if (sparsehdr->capacity > UINT32_MAX || sparsehdr->grainsize > UINT32_MAX) {
+        *graindir = graindir_t{};
+        return errdesc_set_fmt(EFBIG,
+                               "capacity %" PRIu64 " or grain size %" PRIu64
+                               " sectors beyond 32 bits",
+                               static_cast<uint64_t>(sparsehdr->capacity),
+                               static_cast<uint64_t>(sparsehdr->grainsize));
+    }
     return vmdk_read_graindir_common(fd, sparsehdr->gdoffset * SECTOR,
                                      static_cast<uint32_t>(sparsehdr->capacity),
                                      static_cast<uint32_t>(sparsehdr->grainsize),

@@ -5,9 +5,9 @@
 # target: the kernel's device-mapper or the sandbox with the stand-ins), then
 # calls `conf_main "$@"`:
 #
-#   test_x.sh                 prepare, then run on this host: directly when the
-#                             kernel has device-mapper, else inside
-#                             platform/sandbox (exit 77 when neither is there)
+#   test_x.sh                 run-target.sh auto test_x: prepare, then run on
+#                             this host, directly when the kernel has
+#                             device-mapper, else inside platform/sandbox
 #   test_x.sh --prepare DIR   only build the images into DIR
 #   test_x.sh --run DIR       only run the cases, here, on images in DIR
 #
@@ -25,13 +25,7 @@ CONF_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 CONF_SCRIPT=$(readlink -f "$0")
 CONF_NAME=$(basename "$0" .sh)
 
-first_executable() {
-    local p
-    for p in "$@"; do
-        [[ -x $p ]] && { echo "$p"; return 0; }
-    done
-    echo ""
-}
+first_executable() { local p; for p; do [[ -x $p ]] && { echo "$p"; return 0; }; done; echo ""; }
 
 DMSETUP=${RFS_CONF_DMSETUP:-/sbin/dmsetup}
 LOSETUP=${RFS_CONF_LOSETUP:-/sbin/losetup}
@@ -93,17 +87,20 @@ guard() {
     return "$rc"
 }
 
-# check DESC COMMAND...: passes when COMMAND exits 0.
-check() {
-    local desc=$1 out rc=0
-    shift
+# check DESC COMMAND...: passes when COMMAND exits 0; check_fails DESC
+# COMMAND...: when it exits non-zero.
+check() { conf_expect 0 "$@"; }
+check_fails() { conf_expect 1 "$@"; }
+conf_expect() {
+    local fails=$1 desc=$2 out rc=0
+    shift 2
     out=$(guard "$@" 2>&1) || rc=$?
-    if ((rc == 0)); then
+    if (((rc != 0) == fails)); then
         ok "$desc"
-    else
-        not_ok "$desc (exit $rc: $*)"
-        printf '%s\n' "$out" | detail
+        return 0
     fi
+    ((fails)) && not_ok "$desc (succeeded but must fail: $*)" || not_ok "$desc (exit $rc: $*)"
+    printf '%s\n' "$out" | detail
     return 0
 }
 
@@ -122,20 +119,6 @@ check_here() {
     fi
     rm -f "$log"
     return "$rc"
-}
-
-# check_fails DESC COMMAND...: passes when COMMAND exits non-zero.
-check_fails() {
-    local desc=$1 out rc=0
-    shift
-    out=$(guard "$@" 2>&1) || rc=$?
-    if ((rc != 0)); then
-        ok "$desc"
-    else
-        not_ok "$desc (succeeded but must fail: $*)"
-        printf '%s\n' "$out" | detail
-    fi
-    return 0
 }
 
 check_eq() { # DESC EXPECTED ACTUAL
@@ -181,33 +164,6 @@ conf_target_desc() {
     fi
 }
 
-# Are all device-mapper devices here ours (sandbox or test guest)?
-conf_private_dm() { [[ ${RFS_CONF_TARGET:-} == sandbox || ${RFS_VM_GUEST:-} == 1 ]]; }
-
-conf_find_sandbox() {
-    local s=$RFS_SOURCE_DIR/platform/sandbox
-    [[ -x $s && ! -d $s ]] && echo "$s"
-}
-
-conf_build_dir() {
-    if [[ -n ${RFS_BUILD_DIR:-} ]]; then
-        echo "$RFS_BUILD_DIR"
-    elif [[ -d $RFS_SOURCE_DIR/build ]]; then
-        echo "$RFS_SOURCE_DIR/build"
-    fi
-}
-
-# Are the stand-ins built? The sandbox binds them from the build directory.
-conf_stand_ins_built() {
-    local b
-    b=$(conf_build_dir)
-    [[ -n $b && -x $b/platform/dm/dmsetup && -x $b/platform/kpartx/kpartx && -x $b/platform/lvm/lvchange ]]
-}
-
-# Work directories must be visible inside the VM guest and the sandbox, whose
-# /tmp are their own.
-conf_mkwork() { mktemp -d "${RFS_CONF_WORK:-/var/tmp}/rfs-conf.XXXXXX"; }
-
 conf_main() {
     case ${1:-} in
     --prepare)
@@ -218,42 +174,15 @@ conf_main() {
         conf_run "$2"
         ;;
     "")
-        conf_standalone
+        # One test on this host: the real device-mapper when the kernel has
+        # it, else the stand-ins in the sandbox.
+        exec "$CONF_LIB_DIR/run-target.sh" auto "$CONF_NAME"
         ;;
     *)
         echo "usage: $0 [--prepare DIR | --run DIR]" >&2
         exit 2
         ;;
     esac
-}
-
-conf_standalone() {
-    if ((EUID != 0)); then
-        echo "SKIP: needs root"
-        exit 77
-    fi
-    local work rc=0 sandbox=
-    if ! kernel_has_dm; then
-        sandbox=$(conf_find_sandbox) || true
-        if [[ -z $sandbox ]] || ! conf_stand_ins_built; then
-            echo "SKIP: no device-mapper in this kernel and no built sandbox with stand-ins"
-            exit 77
-        fi
-    fi
-    work=$(conf_mkwork)
-    trap 'rm -rf "$work"' EXIT
-    prepare "$work" >"$work/prepare.log" 2>&1 || {
-        echo "FAIL  building the test images"
-        detail <"$work/prepare.log"
-        exit 1
-    }
-    if [[ -n $sandbox ]]; then
-        RFS_CONF_TARGET=sandbox RFS_BUILD_DIR=$(conf_build_dir) "$sandbox" bash "$CONF_SCRIPT" --run "$work" || rc=$?
-    else
-        # A real kernel on this host: keep our mounts private.
-        RFS_CONF_TARGET=real unshare --mount --propagation private bash "$CONF_SCRIPT" --run "$work" || rc=$?
-    fi
-    exit "$rc"
 }
 
 conf_run() {
@@ -290,11 +219,7 @@ attach() {
         _cand=$("$LOSETUP" -f | head -n1) || true
         [[ -n $_cand ]] || continue
         _rc=0
-        if [[ $_mode == ro ]]; then
-            "$LOSETUP" -r "$_cand" "$_file" 2>/dev/null || _rc=$?
-        else
-            "$LOSETUP" "$_cand" "$_file" 2>/dev/null || _rc=$?
-        fi
+        "$LOSETUP" $([[ $_mode == ro ]] && echo -r) "$_cand" "$_file" 2>/dev/null || _rc=$?
         if ((_rc == 0)); then
             _dev=$_cand
             defer "$LOSETUP" -d "$_cand"
@@ -304,12 +229,6 @@ attach() {
     done
     echo "cannot attach $_file to a loop device" >&2
     return 1
-}
-
-# dm_create NAME: table on standard input; the device is removed at exit.
-dm_create() {
-    defer dm_remove "$1"
-    "$DMSETUP" create "$1"
 }
 
 # dm_create_text NAME TEXT: create from standard input, the text as given.
@@ -334,40 +253,47 @@ same_bytes() { cmp -n "$3" "$1" "$2"; }
 # A unique device-mapper name, in the product's "%s.%d" form.
 uniq_name() { echo "$1.$((RANDOM * 32768 % 1000000 + RANDOM % 32768))"; }
 
-# The product's snapshot overlay on the disk device BASE (which must exist):
-# store file of 52428801 bytes in /tmp attached read-write, BASE's table copied
-# into BASE.dup, BASE suspended, BASE.top created with the snapshot table, its
-# table loaded into BASE and BASE resumed. The kernel refuses that resume while
-# BASE.top, which holds the same store, is live (snapshot handover needs its
-# source suspended), so BASE.top is suspended first.
-# Sets OVERLAY_STORE, OVERLAY_LOOP; everything is removed at exit.
+# The product's snapshot overlay on the disk device BASE (which must exist),
+# each step checked: a store file of 52428801 bytes in /tmp attached
+# read-write, BASE's table copied into BASE.dup, BASE suspended, BASE.top
+# created with the snapshot table, its table loaded into BASE and BASE
+# resumed. The kernel refuses that resume while BASE.top, which holds the
+# same store, is live (snapshot handover needs its source suspended), so
+# BASE.top is suspended first. Sets OVERLAY_STORE, OVERLAY_LOOP and
+# OVERLAY_TABLE; everything is removed at exit. Fails when a step failed.
 overlay_setup() {
-    local base=$1 sectors
+    local base=$1 sectors failed=$CONF_FAIL
     OVERLAY_STORE=/tmp/$base.tolstorage
-    rm -f "$OVERLAY_STORE"
     defer rm -f "$OVERLAY_STORE"
-    truncate -s 52428801 "$OVERLAY_STORE" || return 1
-    attach OVERLAY_LOOP "$OVERLAY_STORE" rw || return 1
+    truncate -s 52428801 "$OVERLAY_STORE"
+    attach OVERLAY_LOOP "$OVERLAY_STORE" rw
+    check_eq "the store's loop device is 50 MiB (the odd byte is dropped)" 52428800 "$(size_bytes "$OVERLAY_LOOP" 2>&1)"
     defer dm_remove "$base.dup"
-    "$DMSETUP" table "$base" | "$DMSETUP" create "$base.dup" || return 1
-    "$DMSETUP" suspend "$base" || return 1
-    sectors=$(($(size_bytes "/dev/mapper/$base.dup") / 512)) || return 1
+    check "table BASE | create BASE.dup" dm_copy "$base" "$base.dup"
+    check "suspend BASE" "$DMSETUP" suspend "$base"
+    sectors=$(($(size_bytes "/dev/mapper/$base.dup") / 512))
     defer dm_remove "$base.top"
-    printf '0 %d snapshot %s %s p 4' "$sectors" "/dev/mapper/$base.dup" "$OVERLAY_LOOP" |
-        "$DMSETUP" create "$base.top" || return 1
-    "$DMSETUP" table "$base.top" | "$DMSETUP" load "$base" || return 1
-    "$DMSETUP" suspend "$base.top" || return 1
-    "$DMSETUP" resume "$base" || return 1
+    check "create BASE.top with 'snapshot ORIGIN STORE p 4' (no line end)" \
+        dm_create_text "$base.top" "0 $sectors snapshot /dev/mapper/$base.dup $OVERLAY_LOOP p 4"
+    OVERLAY_TABLE="0 $sectors snapshot $(majmin "/dev/mapper/$base.dup") $(majmin "$OVERLAY_LOOP") P 4"
+    check_eq "table BASE.top: devices as major:minor, persistence as P" "$OVERLAY_TABLE" "$("$DMSETUP" table "$base.top" 2>&1)"
+    check "table BASE.top | load BASE" bash -c '"$1" table "$2.top" | "$1" load "$2"' _ "$DMSETUP" "$base"
+    check_fails "resume BASE while BASE.top, on the same store, is live fails" "$DMSETUP" resume "$base"
+    check "suspend BASE.top" "$DMSETUP" suspend "$base.top"
+    check "then resume BASE succeeds" "$DMSETUP" resume "$base"
+    check_eq "table BASE is the snapshot table" "$OVERLAY_TABLE" "$("$DMSETUP" table "$base" 2>&1)"
+    ((CONF_FAIL == failed))
 }
 
 # The product's teardown order: BASE, then BASE.top, then BASE.dup, the store.
 overlay_teardown() {
     local base=$1
-    "$DMSETUP" remove -f "$base"
-    "$DMSETUP" remove -f "$base.top"
-    "$DMSETUP" remove -f "$base.dup"
-    "$LOSETUP" -d "$OVERLAY_LOOP"
+    check "remove -f BASE" "$DMSETUP" remove -f "$base"
+    check "remove -f BASE.top" "$DMSETUP" remove -f "$base.top"
+    check "remove -f BASE.dup" "$DMSETUP" remove -f "$base.dup"
+    check "the store's loop device detaches" "$LOSETUP" -d "$OVERLAY_LOOP"
     rm -f "$OVERLAY_STORE"
+    check "no node of BASE is left" bash -c '! ls /dev/mapper | grep -qF "$1"' _ "$base"
 }
 
 # ---------------------------------------------------------------- images (host)

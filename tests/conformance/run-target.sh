@@ -5,6 +5,8 @@
 #   run-target.sh vm        a stock Debian kernel with device-mapper, under qemu
 #                           (tests/vm/run-vm.sh), one boot for all tests
 #   run-target.sh here      this machine as it is (a kernel with device-mapper)
+#   run-target.sh auto      here when the kernel has device-mapper, else sandbox
+#                           (exit 77 when neither can run)
 #
 # Optional test names (e.g. test_lvm) restrict the run. The images are built
 # on the host first, with the real tools; every test then runs on the target.
@@ -37,11 +39,22 @@ fi
 
 target=${1:-}
 shift || true
+build=${RFS_BUILD_DIR:-$src/build}
 case $target in
-sandbox | vm | here) ;;
-*) echo "usage: run-target.sh sandbox|vm|here [test_name...]" >&2; exit 2 ;;
+sandbox | vm | here) ((EUID == 0)) || { echo "run-target: must run as root" >&2; exit 2; } ;;
+auto)
+    ((EUID == 0)) || { echo "SKIP: needs root"; exit 77; }
+    if grep -qw device-mapper /proc/devices 2>/dev/null || [[ -d /sys/module/dm_mod ]]; then
+        target=here
+    elif [[ -x $build/platform/dm/dmsetup && -x $build/platform/kpartx/kpartx && -x $build/platform/lvm/lvchange ]]; then
+        target=sandbox
+    else
+        echo "SKIP: no device-mapper in this kernel and no built stand-ins"
+        exit 77
+    fi
+    ;;
+*) echo "usage: run-target.sh sandbox|vm|here|auto [test_name...]" >&2; exit 2 ;;
 esac
-((EUID == 0)) || { echo "run-target: must run as root" >&2; exit 2; }
 
 tests=()
 if (($#)); then
@@ -66,7 +79,6 @@ echo "run-target: images built in $((SECONDS - t0)) s"
 
 case $target in
 sandbox)
-    build=${RFS_BUILD_DIR:-$src/build}
     [[ -x $build/platform/dm/dmsetup ]] || { echo "run-target: the stand-ins are not built in $build" >&2; exit 1; }
     RFS_BUILD_DIR=$build RFS_CONF_TARGET=sandbox \
         "$src/platform/sandbox" bash "$here/run-target.sh" --inside "$work" "${tests[@]}"

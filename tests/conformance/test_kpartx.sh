@@ -59,45 +59,41 @@ check_parts() {
     done <<<"$parts"
 }
 
-run_tests() {
-    local d=$1 loop base n type
+# map_parts LABEL DEVICE PREFIX PARTS: kpartx -pp -a DEVICE maps exactly the
+# partitions PARTS as PREFIXpN, kpartx -pp -d removes them all.
+map_parts() {
+    local label=$1 dev=$2 prefix=$3 parts=$4 n type
+    defer "$KPARTX" -pp -d "$dev"
+    check "$label: kpartx -pp -a" "$KPARTX" -pp -a "$dev"
+    check_parts "$prefix" "$(majmin "$dev")" "$label" "$parts"
+    if [[ $label == "MBR on dm" ]]; then
+        while read -r n _ _ type; do
+            check_eq "sfdisk --print-id --force DISK $n gives type $type" "$type" \
+                "$("$SFDISK" --print-id --force "$dev" "$n" 2>/dev/null | head -n1 | tr -d ' ')"
+        done <<<"$parts"
+    fi
+    check "$label: kpartx -pp -d" "$KPARTX" -pp -d "$dev"
+    check_eq "$label: no partition is left" "" "$(parts_present "$prefix")"
+}
 
-    # On a device-mapper disk device, as for a mounted disk.
+run_tests() {
+    local d=$1 loop gloop base gbase
+    # On a device-mapper disk device, as for a mounted disk; on a loop device,
+    # as for a flat image (the names come from the loop device).
     attach loop "$d/mbr.img" ro
     base=$(uniq_name 564dabcd-part)
     defer dm_remove "$base"
     dm_create_text "$base" "0 131072 linear $loop 0"$'\n'
-    defer "$KPARTX" -pp -d "/dev/mapper/$base"
-    check "MBR: kpartx -pp -a /dev/mapper/NAME" "$KPARTX" -pp -a "/dev/mapper/$base"
-    check_parts "$base" "$(majmin "/dev/mapper/$base")" "MBR on dm" "$MBR_PARTS"
-    while read -r n _ _ type; do
-        check_eq "sfdisk --print-id --force DISK $n gives type $type" "$type" \
-            "$("$SFDISK" --print-id --force "/dev/mapper/$base" "$n" 2>/dev/null | head -n1 | tr -d ' ')"
-    done <<<"$MBR_PARTS"
-    check "MBR: kpartx -pp -d /dev/mapper/NAME" "$KPARTX" -pp -d "/dev/mapper/$base"
-    check_eq "MBR: no partition is left" "" "$(parts_present "$base")"
+    map_parts "MBR on dm" "/dev/mapper/$base" "$base" "$MBR_PARTS"
     check "MBR: the disk device itself stays" is_blockdev "/dev/mapper/$base"
     check "remove -f NAME" "$DMSETUP" remove -f "$base"
+    map_parts "MBR on loop" "$loop" "${loop##*/}" "$MBR_PARTS"
 
-    # On a loop device, as for a flat image: the names come from the loop device.
-    local lname=${loop##*/}
-    defer "$KPARTX" -pp -d "$loop"
-    check "MBR: kpartx -pp -a /dev/loopN" "$KPARTX" -pp -a "$loop"
-    check_parts "$lname" "$(majmin "$loop")" "MBR on loop" "$MBR_PARTS"
-    check "MBR: kpartx -pp -d /dev/loopN" "$KPARTX" -pp -d "$loop"
-    check_eq "MBR on loop: no partition is left" "" "$(parts_present "$lname")"
-
-    # GPT.
-    local gloop gbase
     attach gloop "$d/gpt.img" ro
     gbase=$(uniq_name 564dabcd-gpt)
     defer dm_remove "$gbase"
     dm_create_text "$gbase" "0 131072 linear $gloop 0"$'\n'
-    defer "$KPARTX" -pp -d "/dev/mapper/$gbase"
-    check "GPT: kpartx -pp -a /dev/mapper/NAME" "$KPARTX" -pp -a "/dev/mapper/$gbase"
-    check_parts "$gbase" "$(majmin "/dev/mapper/$gbase")" "GPT on dm" "$GPT_PARTS"
-    check "GPT: kpartx -pp -d" "$KPARTX" -pp -d "/dev/mapper/$gbase"
-    check_eq "GPT: no partition is left" "" "$(parts_present "$gbase")"
+    map_parts "GPT on dm" "/dev/mapper/$gbase" "$gbase" "$GPT_PARTS"
 }
 
 conf_main "$@"

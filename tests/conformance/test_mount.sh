@@ -43,7 +43,7 @@ run_tests() {
     base=$(uniq_name 564d5555-mnt)
     defer dm_remove "$base"
     dm_create_text "$base" "0 131072 linear $disk 0"$'\n'
-    check_here "snapshot overlay on the disk device" overlay_setup "$base" || return 0
+    overlay_setup "$base" || return 0
     CONF_ON_HANG="$(printf '%q ' "$DMSETUP" resume "$base.top")"
     defer "$KPARTX" -pp -d "/dev/mapper/$base"
     check "kpartx -pp -a" "$KPARTX" -pp -a "/dev/mapper/$base"
@@ -59,7 +59,7 @@ run_tests() {
             check_eq "$fs: vol_id -t names the file system" "$fs" "$("$VOL_ID" -t "$dev" 2>/dev/null | awk 'NR == 1 { print $1 }')"
         fi
         if ! kernel_mounts "$fs"; then
-            echo "skipped: $fs mounts (the running kernel has no $fs driver)"
+            skip "$fs: mounts (the running kernel has no $fs driver)"
             continue
         fi
         check "$fs: mount $(mount_opts "$fs") PARTITION DIR" "$MOUNT" "$(mount_opts "$fs")" "$dev" "$dir"
@@ -77,7 +77,7 @@ run_tests() {
     exec {busy}<&-
 
     check "kpartx -pp -d" "$KPARTX" -pp -d "/dev/mapper/$base"
-    check "overlay teardown" overlay_teardown "$base"
+    overlay_teardown "$base"
     check_eq "the image file is unchanged" "$(cat "$d/disk.sha")" "$(sha256sum <"$d/disk.img" | cut -d' ' -f1)"
 }
 

@@ -1,27 +1,14 @@
 #!/usr/bin/env python3
-"""Writers of change-block files and of flat images with an MBR and a
-recovery header, for test scratch trees. Standard library only.
+"""The bytes of change-block files, recovery headers and MBRs, for the
+scratch trees of tools/mkscratch. Standard library only.
 
 Change-block file (little-endian, packed): a 372-byte header, the extent list
-of 20-byte entries, then the changed data in list order.
-
-    from gen import cbt
-    data = cbt.write_flat_image("vm1-flat.vmdk", size=10 << 20,
-                                partitions=[(0x83, 2048)],
-                                header=cbt.RecoveryHeader(version=2, change_id=uid,
-                                                          change_suffix=7, cbt_enabled=True))
-    cbt.write_cbt("vm1-tolcbt.vmdk", [cbt.Extent(1 << 20, b"x" * 65536)],
-                  changeid=cbt.changeid_text(uid, 7))
-
-Corrupt files: pass `corrupt=` one of CORRUPTIONS to write_cbt.
-Run as a script for a small demonstration: `cbt.py DIR`.
+of 20-byte entries, then the changed data in list order. Corrupt files: pass
+`corrupt=` one of CORRUPTIONS to cbt_bytes.
 """
 
 import dataclasses
-import os
 import struct
-import sys
-import uuid as uuidlib
 
 SECTOR = 512
 
@@ -49,11 +36,6 @@ CORRUPTIONS = (
 class Extent:
     start: int  # byte offset in the disk image
     data: bytes  # the changed bytes
-
-
-def changeid_text(uid: bytes, suffix: int) -> str:
-    """The change identifier of a change-block file: UUID text "/" suffix."""
-    return "%s/%d" % (uuidlib.UUID(bytes=uid), suffix)
 
 
 def cbt_bytes(extents, changeid="", device="", flat_file_size=0, list_offset=SECTOR,
@@ -100,32 +82,6 @@ def cbt_bytes(extents, changeid="", device="", flat_file_size=0, list_offset=SEC
     elif corrupt == "data_truncated":
         del out[-1:]
     return bytes(out)
-
-
-def write_cbt(path, extents, **kwargs):
-    """Writes a change-block file; returns its bytes."""
-    data = cbt_bytes(extents, **kwargs)
-    with open(path, "wb") as f:
-        f.write(data)
-    return data
-
-
-def merge_table(extents, data_offset, flat_size, flat_dev, cbt_dev):
-    """The device-mapper table that the merged device is expected to get."""
-    lines, pos, change = [], 0, data_offset
-    for e in extents:
-        if e.start > pos:
-            lines.append("%d %d linear %s %d" % (pos // SECTOR, (e.start - pos) // SECTOR, flat_dev,
-                                                 pos // SECTOR))
-            pos = e.start
-        lines.append("%d %d linear %s %d" % (pos // SECTOR, len(e.data) // SECTOR, cbt_dev,
-                                             change // SECTOR))
-        pos += len(e.data)
-        change += len(e.data)
-    if flat_size > pos:
-        lines.append("%d %d linear %s %d" % (pos // SECTOR, (flat_size - pos) // SECTOR, flat_dev,
-                                             pos // SECTOR))
-    return "".join(line + "\n" for line in lines)
 
 
 ATTR_CBT_ENABLED = 0x01
@@ -179,43 +135,3 @@ def mbr_bytes(partitions):
                                                            lba, count)
     mbr[510:512] = b"\x55\xaa"
     return bytes(mbr)
-
-
-def write_flat_image(path, size, partitions=((0x83, 2048),), header=None, header_sector=2,
-                     used_sectors=(), fill=None):
-    """A sparse flat image of `size` bytes with an MBR, optionally a recovery
-    header in `header_sector`, and non-zero bytes in `used_sectors` (which
-    makes them unavailable for the header). `fill(offset, length)` may supply
-    content for the rest, written at 1 MiB granularity."""
-    with open(path, "wb") as f:
-        f.truncate(size)
-        if fill is not None:
-            for off in range(0, size, 1 << 20):
-                f.seek(off)
-                f.write(fill(off, min(1 << 20, size - off)))
-        if partitions is not None:
-            f.seek(0)
-            f.write(mbr_bytes(list(partitions)))
-        for s in used_sectors:
-            f.seek(s * SECTOR)
-            f.write(b"\xff" * SECTOR)
-        if header is not None:
-            f.seek(header_sector * SECTOR)
-            f.write(header.to_bytes(size))
-
-
-def _demo(directory):
-    os.makedirs(directory, exist_ok=True)
-    uid = bytes(range(16))
-    write_flat_image(os.path.join(directory, "vm1-flat.vmdk"), 10 << 20,
-                     header=RecoveryHeader(change_id=uid, change_suffix=7, cbt_enabled=True))
-    extents = [Extent(1 << 20, b"\x11" * 65536), Extent(4 << 20, b"\x22" * 4096)]
-    write_cbt(os.path.join(directory, "vm1-tolcbt.vmdk"), extents, changeid=changeid_text(uid, 7),
-              data_offset=4096)
-    for kind in CORRUPTIONS:
-        write_cbt(os.path.join(directory, "bad-%s-tolcbt.vmdk" % kind), extents, corrupt=kind)
-    sys.stdout.write(merge_table(extents, 4096, 10 << 20, "FLAT", "CBT"))
-
-
-if __name__ == "__main__":
-    _demo(sys.argv[1] if len(sys.argv) > 1 else ".")

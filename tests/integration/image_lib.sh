@@ -1,19 +1,12 @@
-# Shared part of the test_image_*.sh tests: flat images served through merged
-# and loop devices. Sourced by a test script (not a test itself). It enters
-# the appliance sandbox (device-mapper, kpartx, losetup and the in-use bitmap
-# provider stand-ins), then the integration harness (lib.sh).
+# Shared part of the tests of flat images served through merged and loop
+# devices. Sourced by a test script (not a test itself): the integration
+# harness inside the appliance sandbox (device-mapper, kpartx, losetup and the
+# in-use bitmap provider stand-ins), a scratch tree, volume path, mount point
+# and log directory, and device checks.
+RFS_TEST_SANDBOX=1
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-SRC=${RFS_SOURCE_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}
-export RFS_SOURCE_DIR=$SRC
-export RFS_BUILD_DIR=${RFS_BUILD_DIR:-$SRC/build}
-[ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root"; exit 77; }
-[ -c /dev/fuse ] || { echo "SKIP: no /dev/fuse"; exit 77; }
-[ -e /dev/loop-control ] || { echo "SKIP: no loop devices"; exit 77; }
-[ "${1:-}" = --inside ] || exec "$SRC/platform/sandbox" bash "$0" --inside
-
-. "$SRC/tests/integration/lib.sh"
-
-IMAGE_MERGE=$SRC/tests/integration/image_merge.py
+IMAGE_MERGE=$RFS_SOURCE_DIR/tests/integration/image_merge.py
 
 # Every test's scratch tree, volume path, mount point and log directory.
 S=$T/scratch
@@ -79,4 +72,25 @@ merged_device_of() {
         dmsetup table "$dev" 2>/dev/null | grep -q " $mm " && { echo "$dev"; return 0; }
     done
     return 1
+}
+
+# make_scratch: the scratch tree of the layout on standard input;
+# SCRATCH_HASH keeps its state.
+make_scratch() {
+    cat >"$T/layout.json"
+    mkscratch "$S" --layout "$T/layout.json" || { fail "mkscratch"; rfs_finish; }
+    SCRATCH_HASH=$(tree_hash "$S")
+}
+
+# mount_scratch ARGS...: recovery_fs over the scratch tree at $M, logging to $L.
+mount_scratch() { rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" "$@" || rfs_finish; }
+
+# unmount_and_finish: a clean unmount leaves no device and every byte of the
+# scratch tree as it was; ends the test.
+unmount_and_finish() {
+    rfs_stop "$M"
+    check_eq "exit status after unmount" 0 "$RFS_EXIT"
+    check_no_devices "after unmount" "$S"
+    check_eq "scratch tree unchanged" "$SCRATCH_HASH" "$(tree_hash "$S")"
+    rfs_finish
 }

@@ -29,6 +29,13 @@ if [ ! -c /dev/fuse ]; then
     exit 77
 fi
 
+# A test that needs devices and the appliance's stand-ins sets
+# RFS_TEST_SANDBOX=1 before sourcing this: it runs inside platform/sandbox.
+if [ -n "${RFS_TEST_SANDBOX:-}" ] && [ "${1:-}" != --inside ]; then
+    [ -e /dev/loop-control ] || { echo "SKIP: no loop devices" >&2; exit 77; }
+    exec "$RFS_SOURCE_DIR/platform/sandbox" bash "$0" --inside
+fi
+
 if [ -z "${RFS_TEST_IN_NS:-}" ]; then
     # PID 1 of the new PID namespace is the test script: when it dies, the
     # kernel kills everything else inside, and the mount namespace with its
@@ -91,24 +98,15 @@ check_eq() {
     fi
 }
 
-# check_contains WHAT HAYSTACK NEEDLE
-check_contains() {
-    if [[ "$2" == *"$3"* ]]; then
-        pass "$1"
-    else
-        fail "$1: '$3' not found in:"
-        printf '%s\n' "$2" | sed 's/^/       /' | head -40
-    fi
-}
-
-# check_not_contains WHAT HAYSTACK NEEDLE
-check_not_contains() {
-    if [[ "$2" != *"$3"* ]]; then
-        pass "$1"
-    else
-        fail "$1: '$3' unexpectedly found in:"
-        printf '%s\n' "$2" | sed 's/^/       /' | head -40
-    fi
+# check_contains WHAT HAYSTACK NEEDLE, check_not_contains WHAT HAYSTACK NEEDLE
+check_contains() { rfs_check_in "$@" yes; }
+check_not_contains() { rfs_check_in "$@" no; }
+rfs_check_in() {
+    local found=no
+    [[ "$2" == *"$3"* ]] && found=yes
+    [ "$found" = "$4" ] && { pass "$1"; return; }
+    fail "$1: '$3' $([ "$4" = yes ] && echo "not found" || echo "unexpectedly found") in:"
+    printf '%s\n' "$2" | sed 's/^/       /' | head -40
 }
 
 # check_status WHAT EXPECTED_STATUS COMMAND...
@@ -120,46 +118,62 @@ check_status() {
     check_eq "$what (exit status)" "$want" "$got"
 }
 
-# check_errno WHAT ERRNO_NAME COMMAND...: the command fails with that error,
-# as python reports it (errno names are stabler than message texts).
+# check_errno WHAT ERRNO_NAME OP ARGS...: the operation fails with that
+# error, as python reports it (errno names are stabler than message texts).
 check_errno() {
     local what=$1 want=$2
     shift 2
-    local got
-    got=$(python3 - "$@" <<'PY'
-import errno, os, sys
-op, args = sys.argv[1], sys.argv[2:]
+    check_eq "$what" "$want" "$(python3 - "$@" <<'PY'
+import errno, functools, operator, os, sys
+def open_(path, flags):
+    os.close(os.open(path, functools.reduce(operator.or_, (getattr(os, f) for f in flags.split("|"))), 0o644))
+ops = {"open": open_, "read": lambda path: open(path, "rb").read(), "stat": os.stat, "lstat": os.lstat,
+       "readlink": os.readlink, "listdir": os.listdir, "mkdir": os.mkdir, "unlink": os.unlink,
+       "getxattr": os.getxattr}
 try:
-    if op == "open":
-        path, flags = args[0], 0
-        for f in args[1].split("|"):
-            flags |= getattr(os, f)
-        os.close(os.open(path, flags, 0o644))
-    elif op == "stat":
-        os.stat(args[0])
-    elif op == "lstat":
-        os.lstat(args[0])
-    elif op == "readlink":
-        os.readlink(args[0])
-    elif op == "listdir":
-        os.listdir(args[0])
-    elif op == "read":
-        with open(args[0], "rb") as f:
-            f.read()
-    elif op == "mkdir":
-        os.mkdir(args[0])
-    elif op == "unlink":
-        os.unlink(args[0])
-    elif op == "getxattr":
-        os.getxattr(args[0], args[1])
-    else:
-        sys.exit("unknown op " + op)
+    ops[sys.argv[1]](*sys.argv[2:])
     print("OK")
 except OSError as e:
     print(errno.errorcode.get(e.errno, str(e.errno)))
 PY
-)
-    check_eq "$what" "$want" "$got"
+)"
+}
+
+# py_checks ARGS...: runs the python program on standard input, with
+# check(condition, what) defined, as checks of this test.
+py_checks() {
+    local prelude='def check(cond, what): print(("ok " if cond else "FAIL ") + what, flush=True)'
+    python3 -c "$prelude"$'\n'"$(cat)" "$@" >"$T/py.out" 2>&1 || fail "python checks stopped (exit $?)"
+    local line
+    while IFS= read -r line; do
+        case $line in
+        "ok "*) pass "${line#ok }" ;;
+        "FAIL "*) fail "${line#FAIL }" ;;
+        *) echo "       $line" ;;
+        esac
+    done <"$T/py.out"
+}
+
+# The controller service of the sandbox: its registry, canned replies and the
+# branding file that announces its port.
+REG=/var/tolvane/controller/registry.json
+REPLIES=/var/tolvane/controller/replies
+BRANDING=/usr/local/tolvane/etc/branding.json
+
+# start_controller ARGS...: a controller service of this test (which it can
+# stop, as CTL), announced in the branding file in place of the sandbox's own.
+start_controller() {
+    local old
+    old=$(cat "$BRANDING" 2>/dev/null)
+    # The interpreter itself, not the python3 function: $! must be the
+    # service's own pid, for kill.
+    /usr/bin/python3 "$RFS_SOURCE_DIR/platform/controller/rfs-controller.py" --registry "$REG" \
+        --replies "$REPLIES" --branding "$BRANDING" --log "$T/ctl.log" "$@" >>"$T/ctl.log" 2>&1 &
+    CTL=$!
+    for _ in $(seq 100); do
+        [ "$(cat "$BRANDING" 2>/dev/null)" != "$old" ] && break
+        sleep 0.1
+    done
 }
 
 # --- recovery_fs processes -------------------------------------------------

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Command line of recovery_fs: texts and exit statuses of every refusal,
-# version and help, directory preparation, and a clean exit after unmount.
+# version and help, directory preparation, a clean exit after unmount; and
+# the log: timestamped lines, error lines, rotation on SIGHUP, standard
+# output without -L.
 . "$(dirname "$0")/lib.sh"
 
 usage_text() {
@@ -33,89 +35,98 @@ run() {
     OUT=$(cat "$T/out")
     ERR=$(cat "$T/err")
 }
+# expect_run WHAT STATUS STDOUT STDERR ARGS...
+expect_run() {
+    local what=$1 want="$2|$3|$4"
+    shift 4
+    run "$@"
+    check_eq "$what: status|stdout|stderr" "$want" "$STATUS|$OUT|$ERR"
+}
 
-expected_usage=$(usage_text "$RFS_BIN")
-version="recovery_fs version 0.1 09/10/2010"
-
-run
-check_eq "no arguments: status" 1 "$STATUS"
-check_eq "no arguments: stderr" "Mount point must be provided" "$ERR"
-check_eq "no arguments: usage on stdout" "$expected_usage" "$OUT"
-
-run -V
-check_eq "-V without mount point: status" 1 "$STATUS"
-check_eq "-V without mount point: stderr" "Mount point must be provided" "$ERR"
-check_eq "-V without mount point: usage" "$expected_usage" "$OUT"
-
-for opt in -V --version; do
-    run "$opt" "$T/mnt-v"
-    check_eq "$opt: status" 0 "$STATUS"
-    check_eq "$opt: stdout" "$version" "$OUT"
-    check_eq "$opt: stderr" "" "$ERR"
-done
-
-for opt in -h --help; do
-    run "$opt" "$T/mnt-h"
-    check_eq "$opt: status" 0 "$STATUS"
-    check_eq "$opt: usage on stdout" "$expected_usage" "$OUT"
-done
-
-run -h -V "$T/mnt-hv"
-check_eq "-h -V: version only" "$version" "$OUT"
-check_eq "-h -V: status" 0 "$STATUS"
-
+U=$(usage_text "$RFS_BIN")
+VERSION="recovery_fs version 0.1 09/10/2010"
+W="The \`\`--writable'' option is not currently supported."
+expect_run "no arguments" 1 "$U" "Mount point must be provided"
+expect_run "-V without mount point" 1 "$U" "Mount point must be provided" -V
+for opt in -V --version; do expect_run "$opt" 0 "$VERSION" "" "$opt" "$T/mnt-v"; done
+for opt in -h --help; do expect_run "$opt" 0 "$U" "" "$opt" "$T/mnt-h"; done
+expect_run "-h -V: version only" 0 "$VERSION" "" -h -V "$T/mnt-hv"
 for opt in -W --writable; do
-    run "$opt" -P "$T/scratch-w" --volume-path="$T/vol-w" "$T/mnt-w"
-    check_eq "$opt: status" 1 "$STATUS"
-    check_eq "$opt: stderr" "The \`\`--writable'' option is not currently supported." "$ERR"
+    expect_run "$opt" 1 "" "$W" "$opt" -P "$T/scratch-w" --volume-path="$T/vol-w" "$T/mnt-w"
     check_eq "$opt: nothing prepared" "no no" \
         "$([ -e "$T/scratch-w" ] && echo yes || echo no) $([ -e "$T/mnt-w" ] && echo yes || echo no)"
 done
-
 # Logging starts before the refusal: with a log directory the text lands there.
 mkdir -p "$T/log-w"
 run -W -L "$T/log-w" "$T/mnt-w"
 check_eq "-W -L: status" 1 "$STATUS"
-check_contains "-W -L: refusal in the log file" "$(cat "$T/log-w/recovery_fs" 2>&1)" \
-    "The \`\`--writable'' option is not currently supported."
-
+check_contains "-W -L: refusal in the log file" "$(cat "$T/log-w/recovery_fs" 2>&1)" "$W"
 run -L
-check_eq "-L without argument: status" 1 "$STATUS"
+check_eq "-L without argument: status, usage" "1|$U" "$STATUS|$OUT"
 check_contains "-L without argument: stderr" "$ERR" "Invalid arguments"
-check_eq "-L without argument: usage" "$expected_usage" "$OUT"
-
 # Directories that cannot be created: perror-style message, status 1.
 touch "$T/file"
-run -P "$T/file/scratch" --volume-path="$T/vol-x" "$T/mnt-x"
-check_eq "scratch path not creatable: status" 1 "$STATUS"
-check_eq "scratch path not creatable: message" "$T/file/scratch: Not a directory" "$ERR"
-run -P "$T/scratch-x" --volume-path="$T/vol-x" "$T/file/mnt"
-check_eq "mount point not creatable: status" 1 "$STATUS"
-check_eq "mount point not creatable: message" "$T/file/mnt: Not a directory" "$ERR"
+expect_run "scratch path not creatable" 1 "" "$T/file/scratch: Not a directory" \
+    -P "$T/file/scratch" --volume-path="$T/vol-x" "$T/mnt-x"
+expect_run "mount point not creatable" 1 "" "$T/file/mnt: Not a directory" \
+    -P "$T/scratch-x" --volume-path="$T/vol-x" "$T/file/mnt"
 
 # A missing scratch path and mount point are created (0744); an existing
-# volume path is removed entirely at start.
+# volume path is removed entirely at start. Without -L the log lines go to
+# the process's own standard output.
+S=$T/scratch
 mkdir -p "$T/vol/old/deeper" && touch "$T/vol/old/deeper/leftover"
-rfs_start "$T/mnt" -P "$T/scratch" --volume-path="$T/vol"
-check_eq "scratch path created with mode 0744" "744 directory" "$(stat -c '%a %F' "$T/scratch")"
+rfs_start "$T/mnt" -P "$S" --volume-path="$T/vol"
+out=$T/rfs-$((${#RFS_PIDS[@]} - 1)).out
+check_eq "scratch path created with mode 0744" "744 directory" "$(stat -c '%a %F' "$S")"
 check_eq "volume path removed at start" "no" "$([ -e "$T/vol" ] && echo yes || echo no)"
-check_eq "mount is read-only" "ro" \
-    "$(awk -v m="$T/mnt" '$5 == m { split($6, o, ","); print o[1] }' /proc/self/mountinfo)"
-check_eq "mount is a fuse mount" "fuse.recovery_fs" \
-    "$(awk -v m="$T/mnt" '$5 == m { for (i = 7; $i != "-"; i++); print $(i + 1) }' /proc/self/mountinfo)"
+check_eq "mount is a read-only fuse mount" "ro fuse.recovery_fs" \
+    "$(awk -v m="$T/mnt" '$5 == m { split($6, o, ","); for (i = 7; $i != "-"; i++); print o[1], $(i + 1) }' /proc/self/mountinfo)"
+stat "$T/mnt/first.volumes" >/dev/null 2>&1
 rfs_stop "$T/mnt"
 check_eq "fusermount -u ends recovery_fs with status 0" 0 "$RFS_EXIT"
+check_contains "no -L: lines on standard output" "$(cat "$out")" "Skipping invalid '.volume' file: /first.volumes"
 
-# -L and --log-dir each take the directory as the next argument.
-for opt in -L --log-dir; do
-    rm -rf "$T/log"; mkdir -p "$T/log"
-    rfs_start "$T/mnt" -P "$T/scratch" --volume-path="$T/vol" "$opt" "$T/log"
-    stat "$T/mnt/no-such.volumes" >/dev/null 2>&1
-    rfs_stop "$T/mnt"
-    check_contains "$opt DIR: log file written" "$(cat "$T/log/recovery_fs" 2>&1)" \
-        "Skipping invalid '.volume' file: /no-such.volumes"
-    check_eq "$opt DIR: status 0 after unmount" 0 "$RFS_EXIT"
-done
+# The log file: timestamped lines, error lines, rotation on SIGHUP.
+mkscratch "$S" --preset basic
+ln -s no-such-target "$S/vm1/dangling.vmx"
+L=$T/log
+mkdir -p "$L"
+TS='^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{6}: '
+rfs_start "$T/mnt" -P "$S" --volume-path="$T/vol" -L "$L"
+stat "$T/mnt/vm1/first.volumes" >/dev/null 2>&1
+ls "$T/mnt/vm1" >/dev/null # the dangling link's attributes fail: an error line
+log=$(cat "$L/recovery_fs")
+check_eq "timestamped line for an invalid .volume name" 1 \
+    "$(grep -cE "${TS}Skipping invalid '.volume' file: /vm1/first.volumes\$" <<<"$log")"
+check_eq "error line with priority, thread, place and number" 1 \
+    "$(grep -cE "${TS}ERROR \[thread:[0-9]+, where:[^:]+:[0-9]+, error:2\] stat failed: $S/vm1/dangling.vmx" <<<"$log")"
+# Every line is timestamped, except syslog's own copies of error lines on
+# standard error ("recovery_fs[pid]: ...").
+check_eq "every other line carries the timestamp prefix" "" \
+    "$(grep -vE "$TS" <<<"$log" | grep -vE '^recovery_fs\[[0-9]+\]: ')"
+# Rotation: the file is moved away, SIGHUP reopens the old name.
+mv "$L/recovery_fs" "$L/recovery_fs.1"
+kill -HUP "$RFS_PID"
+deadline=$((SECONDS + 10))
+until [ -e "$L/recovery_fs" ] || [ $SECONDS -ge $deadline ]; do sleep 0.05; done
+check_eq "SIGHUP reopens the log file" "yes" "$([ -e "$L/recovery_fs" ] && echo yes || echo no)"
+stat "$T/mnt/vm1/second.volumes" >/dev/null 2>&1
+check_contains "after SIGHUP: new lines go to the new file" "$(cat "$L/recovery_fs")" \
+    "Skipping invalid '.volume' file: /vm1/second.volumes"
+check_not_contains "after SIGHUP: the rotated file gets nothing more" "$(cat "$L/recovery_fs.1")" "second.volumes"
+check_eq "after SIGHUP: still mounted and serving" "$(cat "$S/vm1/vm1.vmx")" "$(cat "$T/mnt/vm1/vm1.vmx")"
+rfs_stop "$T/mnt"
+check_eq "exit status after SIGHUP and unmount" 0 "$RFS_EXIT"
+
+# --log-dir takes the directory as the next argument, as -L does.
+mkdir -p "$T/log2"
+rfs_start "$T/mnt" -P "$S" --volume-path="$T/vol" --log-dir "$T/log2"
+stat "$T/mnt/no-such.volumes" >/dev/null 2>&1
+rfs_stop "$T/mnt"
+check_contains "--log-dir DIR: log file written" "$(cat "$T/log2/recovery_fs" 2>&1)" \
+    "Skipping invalid '.volume' file: /no-such.volumes"
+check_eq "--log-dir DIR: status 0 after unmount" 0 "$RFS_EXIT"
 
 # Two non-option arguments: the first is the mount point, and both reach
 # FUSE, which refuses the second; the program still ends with status 0.

@@ -6,9 +6,6 @@
 # answers neither stops the mount nor holds its unmounting.
 . "$(dirname "$0")/image_lib.sh"
 
-REG=/var/tolvane/controller/registry.json
-REPLIES=/var/tolvane/controller/replies
-BRANDING=/usr/local/tolvane/etc/branding.json
 LOG=$L/recovery_fs
 # Eviction every second, the controller asked every second, a refresh every 2 s.
 export RFS_TEST_THREAD_PERIODS=1,1,2
@@ -24,41 +21,25 @@ os.rename(path + ".new", path)
 PY
 }
 
-# wait_log WHAT TEXT [SECONDS]: the log gets a line with TEXT.
+# wait_log WHAT TEXT [SECONDS]: the log gets a line with TEXT (after its
+# first LOG_FROM lines).
+LOG_FROM=0
 wait_log() {
     local deadline=$((SECONDS + ${3:-15}))
-    until grep -qF -- "$2" "$LOG" 2>/dev/null; do
+    until tail -n +"$((LOG_FROM + 1))" "$LOG" 2>/dev/null | grep -qF -- "$2"; do
         [ $SECONDS -lt $deadline ] || { fail "$1: no '$2' in the log"; tail -5 "$LOG" | sed 's/^/       /'; return 1; }
         sleep 0.2
     done
     pass "$1"
 }
 
-cat >"$T/layout.json" <<'JSON'
+make_scratch <<'JSON'
 {"vms": [{"name": "vm1", "disks": [{"name": "disk", "size": 1048576, "content": "fast:5"}]}]}
 JSON
-mkscratch "$S" --layout "$T/layout.json" || { fail "mkscratch"; rfs_finish; }
-before=$(tree_hash "$S")
-
-# start_controller ARGS...: a controller service of this test (which it can
-# stop), announced in the branding file in place of the sandbox's own.
-start_controller() {
-    local old
-    old=$(cat "$BRANDING" 2>/dev/null)
-    # The interpreter itself, not lib.sh's python3 function: $! must be the
-    # service's own pid, for kill.
-    /usr/bin/python3 "$SRC/platform/controller/rfs-controller.py" --registry "$REG" --replies "$REPLIES" \
-        --branding "$BRANDING" --log "$T/ctl.log" "$@" >>"$T/ctl.log" 2>&1 &
-    CTL=$!
-    for _ in $(seq 100); do
-        [ "$(cat "$BRANDING" 2>/dev/null)" != "$old" ] && break
-        sleep 0.1
-    done
-}
 
 # --- a live mount follows the registry -----------------------------------
 start_controller
-rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
+mount_scratch
 stat -f "$M" >/dev/null
 check_eq "no debug line at the default level" 0 "$(grep -c 'recovery_fs_statfs(path' "$LOG")"
 set_reg appliance.debug.level 3
@@ -89,25 +70,20 @@ check_eq "with the bitmap off, no statistics line" 0 "$NEW_STATS"
 # there leaves every later key, "export.max_session" among them, unread.
 set_reg export.max_session 51
 for fault in 401 404 500 302 nocode refused; do
-    : >"$LOG.mark"
     case $fault in
         nocode) printf '{"result": "1"}' >"$REPLIES/registry.lumiread.lvm.enabled.body"; want="Missing error_code in json string" ;;
         refused) kill "$CTL"; wait "$CTL" 2>/dev/null; want="Cannot perform operations on" ;;
         *) echo "$fault" >"$REPLIES/registry.lumiread.lvm.enabled.status"
            echo '{}' >"$REPLIES/registry.lumiread.lvm.enabled.body"; want="HTTP error status $fault" ;;
     esac
-    n=$(wc -l <"$LOG")
-    deadline=$((SECONDS + 15))
-    until tail -n +"$((n + 1))" "$LOG" | grep -qF "$want"; do
-        [ $SECONDS -lt $deadline ] || break
-        sleep 0.2
-    done
-    new=$(tail -n +"$((n + 1))" "$LOG")
-    check_contains "reply $fault: the refresh fails with its error, as a warning" "$new" "$want"
+    LOG_FROM=$(wc -l <"$LOG")
+    wait_log "reply $fault: the refresh fails with its error" "$want"
+    new=$(tail -n +"$((LOG_FROM + 1))" "$LOG")
     check_contains "reply $fault: logged as a warning" "$(grep -F "$want" <<<"$new" | head -1)" "WARNING"
     check_not_contains "reply $fault: keys after the failing one are not refreshed" "$new" "export.max_session"
     rm -f "$REPLIES"/registry.lumiread.lvm.enabled.*
 done
+LOG_FROM=0
 check_status "the mount keeps working while the controller is down" 0 cmp "$M/vm1/disk-flat.vmdk" "$S/vm1/disk-flat.vmdk"
 rfs_stop "$M"
 check_eq "unmounted with the controller down: exit status" 0 "$RFS_EXIT"
@@ -117,7 +93,7 @@ start_controller
 : >"$REPLIES/registry.export.cache.ttl.body"
 : >"$REPLIES/registry.appliance.cbt.debug.body"
 : >"$LOG"
-rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
+mount_scratch
 wait_log "an empty reply makes a number 0" "reg: changing export.cache.ttl from 120 to 0"
 wait_log "an empty reply makes a boolean true" "reg: changing appliance.cbt.debug from 0 to 1"
 wait_log "and the refresh goes on" "reg: changing export.max_session from 50 to 51"
@@ -131,7 +107,7 @@ openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=appliance -days 1 \
 start_controller --https --cert "$T/cert.pem" --key "$T/key.pem"
 set_reg appliance.debug.level 2
 : >"$LOG"
-rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
+mount_scratch
 wait_log "over HTTPS with a self-signed certificate the settings refresh" "reg: changing appliance.debug.level from 0 to 2"
 rfs_stop "$M"
 kill "$CTL"; wait "$CTL" 2>/dev/null
@@ -156,7 +132,7 @@ PY
 SILENT=$!
 sleep 1
 : >"$LOG"
-rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
+mount_scratch
 sleep 3 # the refresh is now waiting for an answer
 check_status "with a silent controller the mount works on the defaults" 0 cmp "$M/vm1/disk-flat.vmdk" "$S/vm1/disk-flat.vmdk"
 start=$SECONDS
@@ -166,5 +142,5 @@ check_eq "unmounting with a silent controller takes a few seconds at most" 1 "$(
 kill "$SILENT" 2>/dev/null
 
 check_no_devices "after the controller tests" "$S"
-check_eq "scratch tree unchanged" "$before" "$(tree_hash "$S")"
+check_eq "scratch tree unchanged" "$SCRATCH_HASH" "$(tree_hash "$S")"
 rfs_finish

@@ -1,44 +1,65 @@
 #!/usr/bin/env bash
-# Bad images: damaged change-block files (wrong magic, cut header, a list
-# without its last entry or with a foreign marker, a cut list, a cut data
-# area, an entry reaching past the data area), a flat file shorter than its
-# header claims, a partition table reaching past the disk, entries out of
-# order and past the flat file's end, and a disk of all zeros. Nothing
-# crashes or hangs, refused opens answer EIO and leave no loop or
-# device-mapper device, and the scratch tree keeps every byte.
+# Images that are refused or damaged, all in one mount. Validation at the
+# first open: size not a multiple of 512, size against the recovery header or
+# the descriptor, change-block file size, change id and change suffix; and
+# the images that pass it. Damaged change-block files (wrong magic, cut
+# header, a list without its last entry or with a foreign marker, a cut list,
+# a cut data area, an entry reaching past the data area), a partition table
+# reaching past the disk, entries out of order and past the flat file's end,
+# and a disk of all zeros. Nothing crashes or hangs, refusals answer EIO with
+# their log text and leave no device and no cookie (the next open validates
+# again), and the scratch tree keeps every byte.
 . "$(dirname "$0")/image_lib.sh"
 
-ID=1c2d3e4f-5061-4728-8394-a5b6c7d8e9f0
+ID=0a1b2c3d-4e5f-4061-8273-94a5b6c7d8e9
+OTHER=0a1b2c3d-4e5f-4061-8273-94a5b6c7d8e8
 MB=1048576
-HDR="\"mbr\": [[131, 2048, 2048]], \"header\": {\"version\": 2, \"change_id\": \"$ID\", \"change_suffix\": 1}"
-disks=""
-for c in header_magic short_header no_last_marker foreign_marker list_truncated data_truncated extent_past_data; do
-    disks+="{\"name\": \"$c\", \"size\": $((2 * MB)), \"content\": \"fast:3\", $HDR,
-             \"tolcbt\": {\"extents\": [[$MB, 4096], [$((MB + 65536)), 512], [$((MB + 131072)), 8192]],
-                        \"corrupt\": \"$c\"}},"
+# hdr VERSION [SUFFIX]: a partition and a recovery header with the change id.
+hdr() { echo "\"mbr\": [[131, 2048, 2048]], \"header\": {\"version\": $1, \"change_id\": \"$ID\", \"change_suffix\": ${2:-5}}"; }
+H1=$(hdr 1)
+H2=$(hdr 2)
+EXT='"extents": [[1048576, 4096]]'
+# disk NAME SIZE ATTRIBUTES [CONTENT]: one disk of the layout, by default
+# with content of its own.
+DISKS=()
+disk() { DISKS+=("{\"name\": \"$1\", \"size\": $2, \"content\": \"${4:-fast:${#DISKS[@]}}\"${3:+, $3}}"); }
+disk odd 1000 '"descriptor": false' pattern
+disk hdrsize $MB "\"mbr\": [[131, 2048, 2048]], \"header\": {\"version\": 2, \"size_sectors\": 4096, \"change_id\": \"$ID\"}"
+disk short $MB '"mbr": [[131, 2048, 2048]], "header": {"version": 1, "size_sectors": 4096}'
+disk descsize $MB '"descriptor_size": 2097152'
+disk cbtsize $((2 * MB)) "$H2, \"tolcbt\": {$EXT, \"file_size_delta\": 512}"
+disk id1 $((2 * MB)) "$H1, \"tolcbt\": {$EXT, \"mismatch\": \"id\"}"
+disk id2 $((2 * MB)) "$H2, \"tolcbt\": {$EXT, \"changeid\": \"$OTHER/5\"}"
+disk suffix2 $((2 * MB)) "$H2, \"tolcbt\": {$EXT, \"mismatch\": \"suffix\"}"
+disk nosuffix2 $((2 * MB)) "$H2, \"tolcbt\": {$EXT, \"mismatch\": \"no_suffix\"}"
+CORRUPT=(header_magic short_header no_last_marker foreign_marker list_truncated data_truncated extent_past_data)
+for c in "${CORRUPT[@]}"; do
+    disk "$c" $((2 * MB)) "$H2, \"tolcbt\": {\"extents\": [[$MB, 4096], [$((MB + 65536)), 512],
+        [$((MB + 131072)), 8192]], \"corrupt\": \"$c\"}"
 done
-cat >"$T/layout.json" <<JSON
-{"vms": [{"name": "vm1", "disks": [ $disks
-  {"name": "short", "size": $MB, "content": "fast:4", "mbr": [[131, 2048, 2048]],
-   "header": {"version": 1, "size_sectors": 4096}},
-  {"name": "bigpart", "size": $((2 * MB)), "content": "fast:5", "mbr": [[131, 2048, 999999]]},
-  {"name": "disorder", "size": $((2 * MB)), "content": "fast:6", $HDR,
-   "tolcbt": {"extents": [[$MB, 65536], [4096, 4096]]}},
-  {"name": "pastend", "size": $((2 * MB)), "content": "fast:7", $HDR,
-   "tolcbt": {"extents": [[$MB, 4096], [$((2 * MB + 4096)), 8192]]}},
-  {"name": "zeros", "size": $((2 * MB)), "content": "zero", "descriptor": false}
-]}]}
-JSON
-mkscratch "$S" --layout "$T/layout.json" || { fail "mkscratch"; rfs_finish; }
+# pastend: an entry beyond the flat file's end leaves a gap that the table
+# maps onto the flat file past its end, which device-mapper refuses after
+# both loop devices were attached.
+disk pastend $((2 * MB)) "$H2, \"tolcbt\": {\"extents\": [[$MB, 4096], [$((2 * MB + 4096)), 8192]]}"
+REFUSED="odd hdrsize short descsize cbtsize id1 id2 suffix2 nosuffix2 ${CORRUPT[*]} pastend"
+# Accepted: no descriptor and no header (no size check), a version-1 header
+# (its suffix is not compared), a full 32-bit suffix, and a change-block file
+# without changes (its change id is not looked at).
+disk nodesc $MB '"descriptor": false'
+disk suffix1 $((2 * MB)) "$H1, \"tolcbt\": {$EXT, \"mismatch\": \"suffix\"}"
+disk match2 $((2 * MB)) "$(hdr 2 4000000000), \"tolcbt\": {$EXT}"
+disk nochange $((2 * MB)) "$H2, \"tolcbt\": {\"extents\": [], \"changeid\": \"$OTHER/9\"}"
+disk bigpart $((2 * MB)) '"mbr": [[131, 2048, 999999]]'
+disk disorder $((2 * MB)) "$H2, \"tolcbt\": {\"extents\": [[$MB, 65536], [4096, 4096]]}"
+disk zeros $((2 * MB)) '"descriptor": false' zero
+make_scratch < <(IFS=,; echo "{\"vms\": [{\"name\": \"vm1\", \"disks\": [${DISKS[*]}]}]}")
 F=$S/vm1
-before=$(tree_hash "$S")
+mount_scratch
 
-rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
-
-# read NAME: what a client gets reading the whole image (bounded in time).
+# read_image NAME: what a client gets reading the whole image (bounded in time).
 read_image() {
     timeout 60 python3 - "$M/vm1/$1-flat.vmdk" <<'PY'
-import errno, os, sys
+import errno, sys
 try:
     with open(sys.argv[1], "rb") as f:
         print("OK", len(f.read()))
@@ -47,32 +68,53 @@ except OSError as e:
 PY
     [ $? -eq 124 ] && echo "HANG"
 }
-# pastend: an entry beyond the flat file's end leaves a gap that the table
-# maps onto the flat file past its end, which device-mapper refuses after
-# both loop devices were attached.
-for c in header_magic short_header no_last_marker foreign_marker list_truncated data_truncated extent_past_data short pastend; do
-    check_eq "$c: refused with EIO" EIO "$(read_image "$c")"
-    check_eq "$c: no loop device left" "" "$(loops_of "$F/$c-flat.vmdk")$(loops_of "$F/$c-tolcbt.vmdk" 2>/dev/null)"
+devices_of() { echo "$(loops_of "$F/$1-flat.vmdk")$(loops_of "$F/$1-tolcbt.vmdk" 2>/dev/null)"; }
+for d in $REFUSED; do
+    check_eq "$d: refused, the client sees EIO" EIO "$(read_image "$d")"
+    check_eq "$d: no loop device left" "" "$(devices_of "$d")"
 done
 log=$(cat "$L/recovery_fs")
+TRY="Recovery is probably in progress, please try again later."
+# The change-block path is built from the scratch path and the FUSE path.
+cbt_size=$(stat -c %s "$F/cbtsize-tolcbt.vmdk")
+changeid="The changeid $ID in the flat file $F/id%s-flat.vmdk does not match the changeid %s in the change block file."
+suffix="The change suffix 5 in the flat file $F/%s-flat.vmdk does not match the change suffix %s in the change block file."
+while IFS='|' read -r what errno text; do
+    esc=$(sed 's/[][\.*^$/+?(){}|]/\\&/g' <<<"$text")
+    check_eq "$what (logged once, errno $errno)" 1 \
+        "$(grep -cE "^[-0-9: .]+: ERROR \[thread:[0-9]+, where:[^]]+, error:$errno\] $esc\$" <<<"$log")"
+done <<EOF
+size not a multiple of 512|16|$F/odd-flat.vmdk file has incorrect size 1000. $TRY
+size against the recovery header|16|Expect 2097152 bytes in $F/hdrsize-flat.vmdk but found 1048576 bytes. $TRY
+size against a version-1 recovery header|16|Expect 2097152 bytes in $F/short-flat.vmdk but found 1048576 bytes. $TRY
+size against the descriptor|16|Expect 2097152 bytes in $F/descsize-flat.vmdk but found 1048576 bytes. $TRY
+change-block file size|16|Expect $((cbt_size + 512)) bytes in $S//vm1/cbtsize-tolcbt.vmdk but found $cbt_size bytes. $TRY
+version 1: change id mismatch|5|$(printf "$changeid" 1 "$OTHER/5")
+version 2: change id mismatch|5|$(printf "$changeid" 2 "$OTHER/5")
+version 2: change suffix mismatch|5|$(printf "$suffix" suffix2 6)
+version 2: change id without suffix refused|5|$(printf "$suffix" nosuffix2 -1)
+EOF
 check_contains "wrong magic logged" "$log" "error:22] invalid tolcbt header magic number"
 check_contains "list without its end logged" "$log" "error:22] invalid tolcbt changed block list"
 check_contains "entry past the data area logged" "$log" "data end beyond the end of the file"
-check_contains "flat file shorter than its header logged" "$log" \
-    "Expect 2097152 bytes in $F/short-flat.vmdk but found 1048576 bytes."
 check_eq "no device-mapper device from refused images" "" "$(dm_devices)"
 
-python3 "$IMAGE_MERGE" "$F/disorder-flat.vmdk" "$T/disorder.want" --cbt "$F/disorder-tolcbt.vmdk" --hide-sector 2 2>/dev/null
-out=$(read_image bigpart)
-check_contains "partition past the disk's end: served or refused, no hang" "OK 2097152 EIO" "$out"
+for d in nodesc suffix1 match2 nochange; do
+    check_status "$d: accepted and readable" 0 cmp -n 65536 "$M/vm1/$d-flat.vmdk" "$F/$d-flat.vmdk" -i 4096
+done
+check_eq "accepted images were validated" 4 \
+    "$(grep -cE "successfully validated $F/(nodesc|suffix1|match2|nochange)-flat.vmdk\$" "$L/recovery_fs")"
+check_eq "the change-block file without changes is served by the flat file's loop device" \
+    "1 0" "$(loops_of "$F/nochange-flat.vmdk" | wc -l) $(loops_of "$F/nochange-tolcbt.vmdk" | wc -l)"
+check_contains "partition past the disk's end: served or refused, no hang" "OK 2097152 EIO" "$(read_image bigpart)"
 check_eq "all-zero disk: served (no header sector to hide)" "OK $((2 * MB))" "$(read_image zeros)"
 check_status "all-zero disk reads as zeros" 0 cmp "$M/vm1/zeros-flat.vmdk" "$F/zeros-flat.vmdk"
-check_eq "entries out of order: served" "OK $((2 * MB))" "$(read_image disorder)"
+python3 "$IMAGE_MERGE" "$F/disorder-flat.vmdk" "$T/disorder.want" --cbt "$F/disorder-tolcbt.vmdk" --hide-sector 2
 check_status "entries out of order: each placed after the one before" 0 cmp "$M/vm1/disorder-flat.vmdk" "$T/disorder.want"
+
+# A refusal leaves no cookie: the next open validates (and refuses) again.
+check_eq "refused again at the next open" EIO "$(read_image odd)"
+check_eq "validated again" 4 "$(grep -c "odd-flat.vmdk file has incorrect size 1000" "$L/recovery_fs")"
 check_eq "recovery_fs still runs" yes "$(rfs_alive "$RFS_PID" && echo yes)"
 
-rfs_stop "$M"
-check_eq "exit status" 0 "$RFS_EXIT"
-check_no_devices "after unmount" "$S"
-check_eq "scratch tree unchanged" "$before" "$(tree_hash "$S")"
-rfs_finish
+unmount_and_finish

@@ -9,11 +9,9 @@ disks=""
 for i in $(seq 0 32); do
     disks+="${disks:+,}{\"name\": \"d$i\", \"size\": 65536, \"content\": \"pattern\"}"
 done
-echo "{\"vms\": [{\"name\": \"vm1\", \"disks\": [$disks]}]}" >"$T/layout.json"
-mkscratch "$S" --layout "$T/layout.json" || { fail "mkscratch"; rfs_finish; }
+make_scratch <<<"{\"vms\": [{\"name\": \"vm1\", \"disks\": [$disks]}]}"
 F=$S/vm1
-
-rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
+mount_scratch
 
 # 32 images held open, then the 33rd.
 out=$(python3 - "$M/vm1" <<'PY'
@@ -72,7 +70,4 @@ PY
 check_eq "a later failing open: EIO, the open handle keeps reading" "EIO True" "$out"
 check_eq "its loop device stayed" 1 "$(loops_of "$F/d5-flat.vmdk" | wc -l)"
 
-rfs_stop "$M"
-check_eq "exit status" 0 "$RFS_EXIT"
-check_no_devices "after unmount" "$S"
-rfs_finish
+unmount_and_finish

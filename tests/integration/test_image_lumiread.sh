@@ -10,17 +10,15 @@ OVR=/var/tolvane/inuse_override # the sandbox provider's explicit bitmaps
 mkdir -p "$OVR"
 ID=7a6b5c4d-3e2f-4101-9213-243546576879
 SIZE=8388608
-cat >"$T/layout.json" <<JSON
+make_scratch <<JSON
 {"vms": [{"name": "vm1", "disks": [
   {"name": "disk", "size": $SIZE, "content": "fast:21", "mbr": [[131, 2048, 14336]],
    "header": {"version": 2, "change_id": "$ID", "change_suffix": 2},
    "tolcbt": {"random_extents": {"count": 40, "seed": 9, "max_sectors": 40, "min_sector": 2048}}}
 ]}]}
 JSON
-mkscratch "$S" --layout "$T/layout.json" || { fail "mkscratch"; rfs_finish; }
 FLAT=$S/vm1/disk-flat.vmdk
 CBT=$S/vm1/disk-tolcbt.vmdk
-before=$(tree_hash "$S")
 
 # The bitmap: bytes alternate 0xff and 0x00, so every other run of 8 sectors
 # is unused (sectors 0 to 7, the MBR and the header among them, are used).
@@ -43,7 +41,7 @@ for t in range(now - 2, now + 90):
     shutil.copyfile(sys.argv[2], "%s/cbt.%d" % (sys.argv[1], libc.rand_r(ctypes.byref(seed)) % 1000000))
 PY
 
-rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
+mount_scratch
 check_status "Lumiread: the merged image with the unused sectors zeroed (cmp)" 0 \
     cmp "$M/vm1/disk-flat.vmdk" "$T/half.want"
 check_status "the unused sectors do hold data in the merged image" 1 cmp -s "$T/half.want" "$T/full.want"
@@ -65,7 +63,7 @@ mkdir -p "$T/none/devices" "$T/none/override"
     --override="$T/none/override" --no-loops -f -o nonempty >"$T/none/provider.log" 2>&1 &
 PROVIDER=$!
 for _ in $(seq 100); do [ "$(grep -c " /inuse_bitmap " /proc/self/mountinfo)" -ge 2 ] && break; sleep 0.05; done
-rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
+mount_scratch
 check_eq "the provider offers no bitmap" "" "$(ls -A /inuse_bitmap)"
 check_status "plain path: the unmodified merged image (cmp)" 0 cmp "$M/vm1/disk-flat.vmdk" "$T/full.want"
 rfs_stop "$M"
@@ -73,5 +71,5 @@ check_eq "no statistics line without a bitmap" 1 "$(grep -c 'PDEV_STATS' "$L/rec
 fusermount -u /inuse_bitmap
 wait "$PROVIDER"
 check_no_devices "after the plain mount" "$S"
-check_eq "scratch tree unchanged" "$before" "$(tree_hash "$S")"
+check_eq "scratch tree unchanged" "$SCRATCH_HASH" "$(tree_hash "$S")"
 rfs_finish

@@ -129,46 +129,37 @@ state_left() {
     [ -n "$dir" ] && [ -e "$dir" ]
 }
 
+# run_case HOW WANT: the sandbox runs the command (ending as HOW says), is
+# ended as HOW says, and exits with WANT.
+run_case() {
+    local how=$1 want=$2 pid rc cmd_pid=
+    echo "[${SECONDS}s] $how" >&2
+    "$SANDBOX" bash "$H/cmd.sh" "${how%% *}" 2>"$H/stderr" & pid=$!
+    wait_ready || { bad "$how: the command did not get ready"; grep -v warning: "$H/stderr"; }
+    case $how in
+    "wait SIGKILL")
+        # Loop devices attached behind losetup's back are noticed by polling
+        # (every half second, slower on a loaded machine); a SIGKILL can beat
+        # the last poll.
+        sleep 3
+        kill -KILL "$pid" ;;
+    "wait SIGTERM") kill -TERM "$pid" ;;
+    exec*)
+        for _ in $(seq 50); do cmd_pid=$(pgrep -f "^sleep 9998.$$\$") && break; sleep 0.1; done
+        [ -n "$cmd_pid" ] && kill -KILL "$cmd_pid" ;;
+    esac
+    wait "$pid"; rc=$?
+    [ $rc -eq "$want" ] && ok || bad "$how: exit $rc, want $want"
+    host_clean "after $how"
+}
 BEFORE=$(snapshot)
 : >"$H/inside-loops"
+run_case "exit" 7            # the command's exit status comes back
+run_case "wait SIGKILL" 137  # the sandbox is killed while the command runs
+run_case "exec SIGKILL" 137  # the command itself is killed
+run_case "wait SIGTERM" 143  # the sandbox is asked to stop
 
-echo "[${SECONDS}s] case 1" >&2
-# 1. The command exits: its exit status comes back.
-"$SANDBOX" bash "$H/cmd.sh" exit 2>"$H/stderr"; rc=$?
-[ $rc -eq 7 ] && ok || { bad "exit status $rc, want 7"; cat "$H/stderr"; }
-[ -e "$H/ready" ] && ok || bad "the command did not run"
-host_clean "after a normal exit"
-
-echo "[${SECONDS}s] case 2" >&2
-# 2. The sandbox is killed with SIGKILL while the command runs.
-"$SANDBOX" bash "$H/cmd.sh" wait 2>/dev/null & pid=$!
-if wait_ready; then ok; else bad "SIGKILL case: the command did not get ready"; fi
-# Loop devices attached behind losetup's back are noticed by polling (every half
-# second, slower on a loaded machine); a SIGKILL can beat the last poll.
-sleep 3
-kill -KILL "$pid"; wait "$pid" 2>/dev/null
-host_clean "after SIGKILL of the sandbox"
-
-echo "[${SECONDS}s] case 3" >&2
-# 3. The command itself is killed with SIGKILL.
-"$SANDBOX" bash "$H/cmd.sh" exec 2>"$H/stderr" & pid=$!
-wait_ready || { bad "command-kill case: the command did not get ready"; grep -v warning: "$H/stderr"; }
-for i in $(seq 50); do cmd_pid=$(pgrep -f "^sleep 9998.$$\$") && break; sleep 0.1; done
-[ -n "${cmd_pid:-}" ] && kill -KILL "$cmd_pid"
-wait "$pid"; rc=$?
-[ $rc -eq 137 ] && ok || bad "a command killed by SIGKILL gave exit $rc, want 137"
-host_clean "after SIGKILL of the command"
-
-echo "[${SECONDS}s] case 4" >&2
-# 4. The sandbox is asked to stop with SIGTERM.
-"$SANDBOX" bash "$H/cmd.sh" wait 2>/dev/null & pid=$!
-wait_ready || bad "SIGTERM case: the command did not get ready"
-kill -TERM "$pid"; wait "$pid"; rc=$?
-[ $rc -eq 143 ] && ok || bad "SIGTERM gave exit $rc, want 143"
-host_clean "after SIGTERM of the sandbox"
-
-echo "[${SECONDS}s] case 5" >&2
-# 5. Crash recovery's sweep over every loop device only reaches the sandbox's own.
+# Crash recovery's sweep over every loop device only reaches the sandbox's own.
 "$SANDBOX" bash -c "
     truncate -s 1M /tmp/$TAG.img; d=\$(losetup -f --show /tmp/$TAG.img)
     for n in \$(seq 0 255); do [ -e /dev/loop\$n ] && losetup -d /dev/loop\$n 2>/dev/null; done

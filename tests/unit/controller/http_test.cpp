@@ -104,71 +104,67 @@ request_result get(const std::string &url, const std::atomic<int> *flag = nullpt
 
 std::string reply(const char *status_line, const std::string &body, const char *extra = "")
 {
-    return std::string("HTTP/1.1 ") + status_line + "\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\n" + extra + "Connection: close\r\n\r\n" + body;
+    return std::string("HTTP/1.1 ") + status_line +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extra +
+           "Connection: close\r\n\r\n" + body;
 }
 
 } // namespace
 
 TEST(HttpClient, StatusTable)
 {
-    struct row {
+    const struct {
         long status;
         int number; // 0: success
-    } rows[] = {{0, 0},   {200, 0},      {204, 0},    {299, 0},   {300, EIO}, {302, EIO},
-                {400, EIO}, {401, EKEYEXPIRED}, {404, EAGAIN}, {500, EAGAIN}, {502, EIO},
-                {503, EAGAIN}};
-    for (const row &r : rows) {
+    } rows[] = {{0, 0},        {299, 0},      {300, EIO}, {400, EIO},   {401, EKEYEXPIRED},
+                {404, EAGAIN}, {500, EAGAIN}, {502, EIO}, {503, EAGAIN}};
+    for (const auto &r : rows) {
         errdesc_t *err = httpclnt_check_response(r.status, "http://h/api/x", "HDR");
-        if (!r.number) {
-            EXPECT_EQ(err, nullptr) << r.status;
-            continue;
+        EXPECT_EQ(err ? err->number : 0, r.number) << r.status;
+        if (err) {
+            EXPECT_EQ(std::string(err->string),
+                      "HTTP error status " + std::to_string(r.status) + ": http://h/api/x: HDR");
         }
-        ASSERT_NE(err, nullptr) << r.status;
-        EXPECT_EQ(err->number, r.number) << r.status;
-        EXPECT_STREQ(err->string,
-                     ("HTTP error status " + std::to_string(r.status) + ": http://h/api/x: HDR").c_str());
     }
 }
 
-TEST(HttpClient, BodyInPiecesIsContiguousAndTerminated)
+TEST(HttpClient, RepliesInPiecesNoContentAndErrorStatus)
 {
-    std::string whole = reply("200 OK", "abcdefghij");
-    canned_server server({whole.substr(0, whole.size() - 7), "defg", "hij"});
-    request_result r = get(server.url());
-    ASSERT_EQ(r.err, nullptr);
-    EXPECT_EQ(r.response.status, 200);
-    ASSERT_NE(r.response.body.base, nullptr);
-    EXPECT_EQ(std::string(r.response.body.base, r.response.body.length), "abcdefghij");
-    EXPECT_EQ(r.response.body.base[r.response.body.length], '\0');
-    EXPECT_EQ(r.response.content_length, 10);
-    EXPECT_NE(std::string(r.response.header.base).find("Content-Length: 10"), std::string::npos);
-    EXPECT_EQ(server.request().rfind("GET /api/x HTTP/1.1\r\n", 0), 0u);
-    httpclnt_response_free(&r.response);
-    EXPECT_EQ(r.response.body.base, nullptr);
-}
-
-TEST(HttpClient, NoContentHasNoBody)
-{
-    canned_server server({"HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n"});
-    request_result r = get(server.url());
-    ASSERT_EQ(r.err, nullptr);
-    EXPECT_EQ(r.response.body.base, nullptr);
-    EXPECT_EQ(r.response.body.length, 0u);
-    httpclnt_response_free(&r.response);
-}
-
-TEST(HttpClient, ErrorStatusKeepsWhatArrived)
-{
-    canned_server server({reply("404 Not Found", "gone")});
-    request_result r = get(server.url());
-    ASSERT_NE(r.err, nullptr);
-    EXPECT_EQ(r.err->number, EAGAIN);
-    std::string msg = r.err->string;
-    EXPECT_EQ(msg.rfind("HTTP error status 404: " + server.url() + ": HTTP/1.1 404 Not Found\r\n", 0), 0u)
-        << msg;
-    EXPECT_STREQ(r.response.body.base, "gone");
-    httpclnt_response_free(&r.response);
+    const std::string whole = reply("200 OK", "abcdefghij");
+    const struct {
+        std::vector<std::string> pieces;
+        int number;       // 0: success
+        const char *body; // null: none
+    } cases[] = {
+        {{whole.substr(0, whole.size() - 7), "defg", "hij"}, 0, "abcdefghij"},
+        {{"HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n"}, 0, nullptr},
+        // An error status keeps what arrived.
+        {{reply("404 Not Found", "gone")}, EAGAIN, "gone"},
+    };
+    for (const auto &c : cases) {
+        canned_server server(c.pieces);
+        request_result r = get(server.url());
+        EXPECT_EQ(r.err ? r.err->number : 0, c.number) << c.pieces[0];
+        EXPECT_EQ(server.request().rfind("GET /api/x HTTP/1.1\r\n", 0), 0u);
+        if (!c.body) {
+            EXPECT_EQ(r.response.body.base, nullptr);
+            EXPECT_EQ(r.response.body.length, 0u);
+        } else {
+            ASSERT_NE(r.response.body.base, nullptr);
+            EXPECT_EQ(std::string(r.response.body.base, r.response.body.length), c.body);
+            EXPECT_EQ(r.response.body.base[r.response.body.length], '\0');
+        }
+        if (c.number) {
+            EXPECT_EQ(std::string(r.err->string)
+                          .rfind("HTTP error status 404: " + server.url() +
+                                     ": HTTP/1.1 404 Not Found\r\n",
+                                 0),
+                      0u)
+                << r.err->string;
+        }
+        httpclnt_response_free(&r.response);
+        EXPECT_EQ(r.response.body.base, nullptr);
+    }
 }
 
 TEST(HttpClient, PostSendsBodyAndHeader)
@@ -185,22 +181,6 @@ TEST(HttpClient, PostSendsBodyAndHeader)
     httpclnt_close(h);
     EXPECT_EQ(server.request().rfind("POST /api/x HTTP/1.1\r\n", 0), 0u);
     EXPECT_NE(server.request().find("Content-Type: application/json\r\n"), std::string::npos);
-}
-
-TEST(HttpClient, RefusedConnectionFailsAtTransfer)
-{
-    int port;
-    {
-        canned_server closed({});
-        port = std::stoi(closed.url().substr(17));
-        get(closed.url()); // let the server thread end
-    }
-    std::string url = "http://127.0.0.1:" + std::to_string(port) + "/api/x";
-    request_result r = get(url);
-    ASSERT_NE(r.err, nullptr);
-    EXPECT_EQ(r.err->number, CURLE_COULDNT_CONNECT);
-    EXPECT_EQ(std::string(r.err->string).rfind("Cannot perform operations on " + url + ": ", 0), 0u);
-    httpclnt_response_free(&r.response);
 }
 
 // The requests have no time limit: only the interrupt flag ends a request to
@@ -232,22 +212,16 @@ TEST(RegistryReply, ParsesOrRefuses)
         {"{\"error_code\":0,\"result\":\"42\"}", 0, "42"},
         {"{\"error_code\":0,\"result\":\"0123456789abc\"}", 0, "012345678"}, // cut to the buffer
         {"not json", ERR_JSON_PARSE_ERROR, "could not parse json_string"},
-        {"{\"result\":\"1\"}", ERR_JSON_MISSING_FIELD, "Missing error_code in json string"},
-        {"{\"error_code\":-1,\"result\":\"1\"}", ERR_JSON_MISSING_FIELD, "Missing error_code in json string"},
-        {"{\"error_code\":3,\"result\":\"\"}", ERR_REGISTRY_KEY_NOT_FOUND, "Registry k.x is not found"},
-        {"{\"error_code\":0,\"result\":\"\"}", ERR_JSON_MISSING_FIELD, "Missing result in json string"},
+        {"{\"error_code\":-1,\"result\":\"1\"}", ERR_JSON_MISSING_FIELD,
+         "Missing error_code in json string"},
+        {"{\"error_code\":3,\"result\":\"\"}", ERR_REGISTRY_KEY_NOT_FOUND,
+         "Registry k.x is not found"},
         {"{\"error_code\":0}", ERR_JSON_MISSING_FIELD, "Missing result in json string"},
     };
     for (const row &r : rows) {
         char buf[10] = "old";
         errdesc_t *err = json_parse_registry_value(r.json, "k.x", buf, sizeof(buf));
-        if (!r.number) {
-            ASSERT_EQ(err, nullptr) << r.json;
-            EXPECT_STREQ(buf, r.text);
-            continue;
-        }
-        ASSERT_NE(err, nullptr) << r.json;
-        EXPECT_EQ(err->number, r.number) << r.json;
-        EXPECT_STREQ(err->string, r.text);
+        EXPECT_EQ(err ? err->number : 0, r.number) << r.json;
+        EXPECT_STREQ(err ? err->string : buf, r.text);
     }
 }

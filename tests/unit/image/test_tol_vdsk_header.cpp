@@ -109,8 +109,6 @@ TEST_F(RecoveryHeader, FreeSectorSearchAndItsRefusals)
         {"sector 2 holds data", make_disk(4096, {{0x83, 2048}}, 2, 3), 3, 0, nullptr},
         {"type 0 entries do not count", make_disk(64, {{0x00, 1}, {0x00, 3}}, 2, 16), 16, 0,
          nullptr},
-        {"partition at 0", make_disk(64, {{0x83, 2048}, {0x83, 0}}), TOL_VDSK_NO_SECTOR, EIO,
-         "partition start at 0, sectors 2 to 16 are not available"},
         {"partition at 2", make_disk(64, {{0x83, 2048}, {0x83, 2}}), TOL_VDSK_NO_SECTOR, EIO,
          "partition start at 2, sectors 2 to 16 are not available"},
         {"all used before the partition", make_disk(64, {{0x83, 10}}, 2, 10), TOL_VDSK_NO_SECTOR,
@@ -121,7 +119,6 @@ TEST_F(RecoveryHeader, FreeSectorSearchAndItsRefusals)
         {"no MBR signature", make_disk(64, {}, 0, 0, false), TOL_VDSK_NO_SECTOR, EIO,
          "unknown partition format"},
         {"shorter than the MBR", std::vector<char>(100, 0), TOL_VDSK_NO_SECTOR, ENODATA, nullptr},
-        {"an MBR and nothing else", make_disk(1, {}), TOL_VDSK_NO_SECTOR, EIO, nullptr},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -168,32 +165,19 @@ TEST_F(RecoveryHeader, ReadFindsTheHeaderOrSaysThereIsNone)
     EXPECT_NE(read_sector(disk_fd, -512, &length, buf), nullptr);
 }
 
-TEST(RecoveryHeaderRecord, MagicTestIgnoresVersionAndType)
-{
-    auto h = make_header(9, 77);
-    EXPECT_TRUE(is_tol_vdsk_header(&h));
-    h.magic_end[3] = 'X';
-    EXPECT_FALSE(is_tol_vdsk_header(&h));
-}
-
 TEST(RecoveryHeaderRecord, VariableStringsStayInsideTheArea)
 {
     auto h = make_header(1);
+    h.magic_end[3] = 'X';
+    EXPECT_FALSE(is_tol_vdsk_header(&h));
     std::string s0, s1, s2, s3;
     EXPECT_TRUE(get_vmdk_variable_strings(&h, &s0, &s1, &s2, &s3));
     EXPECT_EQ(s0 + "|" + s1 + "|" + s2 + "|" + s3, "[ds1] vm1/vm1-flat.vmdk|ds1|esx1.example|vm1");
-    EXPECT_TRUE(get_vmdk_variable_strings(&h, nullptr, nullptr, &s2, nullptr));
 
-    // The last string runs to the end of the area without a terminator.
+    // The last string runs to the end of the area without a terminator;
+    // missing ones are empty and reported.
     auto full = make_header(2);
     auto &area = full.data.v2.varstrings;
-    std::memset(area, 'z', sizeof(area));
-    std::memset(area, 0, 3);
-    EXPECT_TRUE(get_vmdk_variable_strings(&full, &s0, &s1, &s2, &s3));
-    EXPECT_EQ(s0, "");
-    EXPECT_EQ(s3, std::string(sizeof(area) - 3, 'z'));
-
-    // Fewer strings than four: the missing ones are empty and reported.
     std::memset(area, 'y', sizeof(area));
     area[5] = '\0';
     EXPECT_FALSE(get_vmdk_variable_strings(&full, &s0, &s1, &s2, &s3));
@@ -201,11 +185,6 @@ TEST(RecoveryHeaderRecord, VariableStringsStayInsideTheArea)
     EXPECT_EQ(s1, std::string(sizeof(area) - 6, 'y'));
     EXPECT_EQ(s2 + s3, "");
     EXPECT_TRUE(get_vmdk_variable_strings(&full, &s0, &s1, nullptr, nullptr));
-
-    // A NUL as the area's last byte starts no string.
-    std::memset(area, 'w', sizeof(area));
-    area[sizeof(area) - 1] = '\0';
-    EXPECT_FALSE(get_vmdk_variable_strings(&full, nullptr, &s1, nullptr, nullptr));
 }
 
 std::string dump(const tol_vdsk_header_t &h)
@@ -220,46 +199,26 @@ std::string dump(const tol_vdsk_header_t &h)
     return result;
 }
 
-TEST(RecoveryHeaderDump, EveryVersionTypeAndInvalidHeader)
+TEST(RecoveryHeaderDump, VersionTwoAndAnInvalidHeader)
 {
     // The snapshot time is printed in local time.
     const char *tz = getenv("TZ");
     const std::string saved_tz = tz ? tz : "";
     setenv("TZ", "UTC", 1);
     tzset();
-
-    const std::string ids = "disk id: 10111213-1415-1617-1819-1a1b1c1d1e1f\n"
-                            "virtual machine id: 20212223-2425-2627-2829-2a2b2c2d2e2f\n"
-                            "datastore id: 30313233-3435-3637-3839-3a3b3c3d3e3f\n";
-    const std::string strings =
-        "HV: esx1.example\nVM: vm1\nDS: ds1\npath: [ds1] vm1/vm1-flat.vmdk\n";
+    EXPECT_EQ(dump(make_header(2)),
+              "type: VMDK\nversion: 2\ncid: 0badcafe\ndisk size: 1048576\n"
+              "create type: monolithic flat\n"
+              "attributes: persistent, thin provisioned, cbt enabled, \n"
+              "snapshot time: Fri Jan  1 00:00:00 2010\n"
+              "change id: 00010203-0405-0607-0809-0a0b0c0d0e0f/70000\n"
+              "disk id: 10111213-1415-1617-1819-1a1b1c1d1e1f\n"
+              "virtual machine id: 20212223-2425-2627-2829-2a2b2c2d2e2f\n"
+              "datastore id: 30313233-3435-3637-3839-3a3b3c3d3e3f\n"
+              "HV: esx1.example\nVM: vm1\nDS: ds1\npath: [ds1] vm1/vm1-flat.vmdk\n");
     auto bad = make_header(1);
     bad.magic_begin[0] = 'r';
-    const struct {
-        tol_vdsk_header_t header;
-        std::string text;
-    } cases[] = {
-        {make_header(2), "type: VMDK\nversion: 2\ncid: 0badcafe\ndisk size: 1048576\n"
-                         "create type: monolithic flat\n"
-                         "attributes: persistent, thin provisioned, cbt enabled, \n"
-                         "snapshot time: Fri Jan  1 00:00:00 2010\n"
-                         "change id: 00010203-0405-0607-0809-0a0b0c0d0e0f/70000\n" +
-                             ids + strings},
-        {make_header(1), "type: VMDK\nversion: 1\ncid: 0badcafe\ndisk size: 1048576\n"
-                         "create type: unsupported\n"
-                         "attributes: write through, split, eagerly scrub, \n"
-                         "snapshot time: Fri Jan  1 00:00:00 2010\n" +
-                             ids + strings},
-        {make_header(1, TOL_VDSK_HEADER_TYPE_VHD), "type: VHD\n" + strings},
-        {make_header(2, 9), "Unknown type" + strings},
-        {make_header(3), "type: VMDK\nUnknown version number\n"
-                         "(Some of the following strings may be truncated)\n"
-                         "HV: \nVM: \nDS: \npath: \n"},
-        {bad, "Invalid recover header\n"},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(dump(c.header), c.text);
-
+    EXPECT_EQ(dump(bad), "Invalid recover header\n");
     if (tz)
         setenv("TZ", saved_tz.c_str(), 1);
     else
@@ -272,9 +231,6 @@ TEST(Uuid, TextFormsBothWays)
     tol_uuid_t u, want;
     fill_uuid(&want, 0);
     EXPECT_EQ(uuid_value_to_str(&want), "00010203-0405-0607-0809-0a0b0c0d0e0f");
-    std::memset(u.value, 0xAB, sizeof(u.value));
-    EXPECT_EQ(uuid_value_to_str(&u), "abababab-abab-abab-abab-abababababab");
-
     const struct {
         const char *text;
         bool ok;
@@ -284,21 +240,17 @@ TEST(Uuid, TextFormsBothWays)
         // The change identifier form: spaced pairs, one dash, and a suffix
         // after the 16 bytes that is ignored.
         {"00 01 02 03 04 05 06 07-08 09 0A 0B 0C 0D 0E 0F/12", true, want},
-        {"", true, {}},
         {"0102", true, {{1, 2}}}, // bytes not reached stay 0
         {"abc", false, {}},
         {"ab c", false, {}},
-        {"a", false, {}},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.text);
         std::memset(u.value, 0xEE, sizeof(u.value));
-        ASSERT_EQ(uuid_str_to_value(c.text, &u), c.ok);
+        ASSERT_EQ(uuid_str_to_value(c.text, &u), c.ok) << c.text;
         if (c.ok) {
-            EXPECT_EQ(std::memcmp(u.value, c.value.value, 16), 0);
+            EXPECT_EQ(std::memcmp(u.value, c.value.value, 16), 0) << c.text;
         }
     }
-
 }
 
 } // namespace

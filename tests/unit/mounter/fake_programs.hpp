@@ -22,7 +22,8 @@ class FakePrograms : public ::testing::Test
   protected:
     void SetUp() override
     {
-        for (const char *name : {"losetup", "dmsetup", "kpartx", "sfdisk", "vol_id", "umount"}) {
+        for (const char *name :
+             {"losetup", "dmsetup", "kpartx", "sfdisk", "vol_id", "umount", "lvchange"}) {
             const std::string path = dir / name;
             std::ofstream(path) << script;
             chmod(path.c_str(), 0755);

@@ -29,11 +29,14 @@ struct disk_layout {
     enum kind_t { FLAT, SPARSE, COWD, ZERO } kind = SPARSE;
     std::map<uint32_t, uint32_t> grains;
     uint32_t grainsize = GS;
-    int64_t size_delta = 0; // bytes more or less than declared (flat) or needed (sparse)
+    int64_t size_delta = 0;    // bytes more or less than declared (flat) or needed (sparse)
+    uint32_t numgtespergt = 0; // 0: the kind's own
 };
 
 uint32_t gtes(const disk_layout &d)
 {
+    if (d.numgtespergt)
+        return d.numgtespergt;
     return d.kind == disk_layout::COWD ? 4096 : GTE;
 }
 
@@ -214,6 +217,8 @@ TEST(DmTable, ChainMatchesTheGrainByGrainTableOrIsRefused)
     const uint32_t last = CAP / GS - 1;
     disk_layout coarse = sparse({{0, 0}});
     coarse.grainsize = 2 * GS;
+    disk_layout short_tables = sparse({{0, 0}});
+    short_tables.numgtespergt = GTE / 2;
     disk_layout cut = sparse({{1, 0}});
     cut.size_delta = -1; // the grain's last sector is cut short
     const disk_layout zero{disk_layout::ZERO, {}};
@@ -240,7 +245,8 @@ TEST(DmTable, ChainMatchesTheGrainByGrainTableOrIsRefused)
         {"flat base one sector short",
          {flat(-512), sparse({})},
          "do not match with the expected extent size"},
-        {"grain geometry differs", {coarse, sparse({})}, "differing grain geometry"},
+        {"grain size differs", {coarse, sparse({})}, "differing grain geometry"},
+        {"entries per grain table differ", {short_tables, sparse({})}, "differing grain geometry"},
         {"grain beyond the end of its file", {flat(), cut}, "beyond the end of the file"},
         {"zero extent", {zero}, "of kind ET_ZERO, which cannot be mapped"},
         {"zero extent below a delta", {zero, sparse({})}, "which a snapshot chain cannot map"},

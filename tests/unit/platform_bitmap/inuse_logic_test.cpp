@@ -7,30 +7,23 @@
 #include <utility>
 #include <vector>
 
-namespace {
+namespace
+{
 
 constexpr uint64_t S = inuse::sector_size;
 
-TEST(InuseLogic, SizesRoundUp)
+TEST(InuseLogic, SizesRoundUpAndTheZeroTestLooksAtEveryByte)
 {
-    for (auto [sectors, bytes] : {std::pair<uint64_t, uint64_t>{0, 0}, {1, 1}, {8, 1}, {9, 2}, {1001, 126}})
+    for (auto [sectors, bytes] : {std::pair<uint64_t, uint64_t>{0, 0}, {8, 1}, {9, 2}, {1001, 126}})
         EXPECT_EQ(inuse::bitmap_size(sectors), bytes) << sectors;
-    for (auto [bytes, sectors] : {std::pair<uint64_t, uint64_t>{0, 0}, {511, 1}, {512, 1}, {513, 2}})
+    for (auto [bytes, sectors] : {std::pair<uint64_t, uint64_t>{0, 0}, {512, 1}, {513, 2}})
         EXPECT_EQ(inuse::sectors_of(bytes), sectors) << bytes;
-}
-
-TEST(InuseLogic, ZeroTestLooksAtEveryByteOfAnyLength)
-{
-    for (size_t len : {size_t{5}, size_t{512}})
-        for (size_t pos : {size_t{0}, size_t{4}, size_t{7}, size_t{8}, size_t{500}, size_t{511}}) {
-            std::vector<uint8_t> s(len, 0);
-            EXPECT_TRUE(inuse::sector_is_zero(s.data(), len));
-            if (pos >= len)
-                continue;
-            s[pos] = 1;
-            EXPECT_FALSE(inuse::sector_is_zero(s.data(), len)) << len << " " << pos;
-            EXPECT_TRUE(inuse::sector_is_zero(s.data(), pos)) << "only the bytes before " << pos;
-        }
+    for (size_t pos : {size_t{0}, size_t{7}, size_t{8}, size_t{511}}) {
+        std::vector<uint8_t> s(512, 0);
+        s[pos] = 1;
+        EXPECT_FALSE(inuse::sector_is_zero(s.data(), 512)) << pos;
+        EXPECT_TRUE(inuse::sector_is_zero(s.data(), pos)) << "only the bytes before " << pos;
+    }
 }
 
 TEST(InuseLogic, MarkSetsTheBitsOfNonZeroSectorsLeastSignificantFirst)
@@ -43,15 +36,16 @@ TEST(InuseLogic, MarkSetsTheBitsOfNonZeroSectorsLeastSignificantFirst)
     } cases[] = {
         {{0, 3 * S + 100, 9 * S + 511, 15 * S}, 16 * S, 0, 0, {0, 0}, {0x09, 0x82}},
         {{1 * S}, 4 * S, 20, 16, {0}, {1u << 5}}, // data and bitmap start apart
-        {{S + 9}, S + 10, 0, 0, {0}, {0x02}},      // a short last sector counts
-        {{}, 8 * S, 0, 0, {0xa5}, {0xa5}},         // marking never clears a bit
+        {{S + 9}, S + 10, 0, 0, {0}, {0x02}},     // a short last sector counts
+        {{}, 8 * S, 0, 0, {0xa5}, {0xa5}},        // marking never clears a bit
     };
     for (const auto &c : cases) {
         std::vector<uint8_t> data(c.len, 0);
         for (uint64_t off : c.nonzero)
             data[off] = 1;
         std::vector<uint8_t> bitmap = c.before;
-        inuse::mark_used_sectors(data.data(), data.size(), c.data_first, bitmap.data(), c.bitmap_first);
+        inuse::mark_used_sectors(data.data(), data.size(), c.data_first, bitmap.data(),
+                                 c.bitmap_first);
         EXPECT_EQ(bitmap, c.after) << "data at sector " << c.data_first;
     }
 }
@@ -67,10 +61,9 @@ TEST(InuseLogic, BitmapReadMapsToSectorsClippedToTheDevice)
     }
 }
 
-TEST(InuseLogic, DeviceNames)
+TEST(InuseLogic, DeviceNamesRefuseHostileOnes)
 {
-    for (const char *name : {"cbt.17", "1a2b3c.42p1"})
-        EXPECT_TRUE(inuse::is_device_name(name)) << name;
+    EXPECT_TRUE(inuse::is_device_name("1a2b3c.42p1"));
     for (const char *name : {"control", ".", "..", "", "a/b"})
         EXPECT_FALSE(inuse::is_device_name(name)) << name;
 }

@@ -2,7 +2,6 @@
 
 #include "vmdk_fixtures.hpp"
 
-#include "common/logging.hpp"
 #include "vmdk/descriptor_parser.hpp"
 
 #include <cerrno>
@@ -129,10 +128,6 @@ TEST(DescriptorParser, NumbersKeywordsAndTheirTies)
          "RW 1 SESPARSE \"e\"\nRDONLY 1 SPARSE \"f\"\nNOACCESS 1 ZERO \"g\"\n",
          "RW 1 VMFSSPARSE a@0 RW 1 VMFSRDM b@1 RW 1 VMFSRAW c@2 RW 1 VMFS d@3 RW 1 SESPARSE e@4 "
          "RDONLY 1 SPARSE f@5 NOACCESS 1 ZERO g@6"},
-        {"ddb.geometry.biosSectors = \"17\"\nddb.geometry.biosHeads = \"18\"\n"
-         "ddb.geometry.biosCylinders = \"19\"\n",
-         ""},
-        {"createTypes=\"vmfs\"\nparentCIDx=1\n", ""},
         // Keywords ignore case; the dots of ddb keys match any character.
         {"VERSION=2\ncid=abc\nCREATETYPE=\"VMFSSPARSE\"\nrw 5 flat \"x\"\n"
          "DDB_GEOMETRY_HEADS = \"16\"\nddbXuuid = \"u\"\nddb.geometry-sectors = \"9\"\n",
@@ -141,10 +136,8 @@ TEST(DescriptorParser, NumbersKeywordsAndTheirTies)
         {"createType=vmfs\n", ""},
         {"createType=\"sparse\"\n", ""},
         {"createType=\"vmfsPassthroughRawDeviceMap\"\n", "CT_VMFS_PASSTHROUGH_RAW_DEVICE_MAP"},
-        {"createType=\"streamOptimized\"\n", "CT_STREAM_OPTIMIZED"},
         {"ddb.adapterType = \"buslogic\"\nddb.adapterType = \"ide\"\n", ""},
         {"ddb.adapterType = \"legacyESX\"\n", "AT_LEGACYESX"},
-        {"ddb.adapterType = \"pvscsi\"\n", ""},
     });
 }
 
@@ -156,9 +149,7 @@ TEST(DescriptorParser, LinesOfTheWrongShapeAreSkippedWhole)
         {"RW 1 FLAT \"vmfs\"\nRW 1 FLAT \"123\"\nparentFileNameHint=\"UTF-8\"\n"
          "ddb.uuid = \"42\"\nddb.longContentID = \"\"\n",
          ""},
-        {"encoding=\"windows-1252\"\nversion=1\n", "version=1"},
         {"RW 100 ZERO\nRW 100 ZERO \"z\"\n", "RW 100 ZERO z@0"},
-        {"RW 100 FLAT \"a\" 0 0\n", ""},
         // "#" right before the newline is an invalid character; a comment
         // swallows everything up to the newline, "\r" included.
         {"version=4 # trailing comment\n#\nCID=5 #\nparentCID=6\n", "version=4 pcid=6"},
@@ -169,8 +160,6 @@ TEST(DescriptorParser, LinesOfTheWrongShapeAreSkippedWhole)
          "ddb.longContentID=\"l\" version=3\nCID=7\n",
          "version=3 cid=7 hint=/abs/p.vmdk uuid=\"u\" lcid=\"l\""},
         {"ddb.uuid=\"u\" junk version=3\nCID=8\n", "cid=8"},
-        {"ddb.uuid=\"u\"\r\nparentFileNameHint=\"p\"ddb.uuid=\"v\"version\nCID=8\n", "cid=8"},
-        {"version=1 CID=5\nparentCID=6\n", "pcid=6"},
         // Broken lines, a NUL among them, leave the later ones alone.
         {"bogus = \"unterminated\n\"\"\n= = =\nRW 10 FLAT\nversion\nversion=\nddb.uuid =\n"
          "CID=1\r\nabc"s +
@@ -206,9 +195,7 @@ TEST(DescriptorParser, FinalLineRuleAndTheSecondAttemptAtByte512)
     expect_parses({
         {"version=1\n  \t", "version=1"},
         {"version=1\n# the end", "version=1"},
-        {"\n", ""},
         {"ddb.uuid = \"a b\"", "uuid=\"a b\""},
-        {"ddb.longContentID = \"c\"   # x", "lcid=\"c\""},
         {"parentFileNameHint=\"p.vmdk\"", "hint=p.vmdk"},
         // A first attempt that fails is retried from byte 512 (after a sparse
         // header) without clearing what it stored.
@@ -253,8 +240,6 @@ TEST(DescriptorParser, TokensOfUpTo1023BytesAndLonger)
 TEST(DescriptorParser, BufferParseAndFileErrors)
 {
     vmdkdesc_t d;
-    EXPECT_EQ(vmdk_parse_buffer(VMFS_DESCRIPTOR, strlen(VMFS_DESCRIPTOR), &d), nullptr);
-    EXPECT_EQ(d.cid, 0xfffffffeu);
     expect_error(vmdk_parse_buffer("version=1", 9, &d), EAGAIN, "cannot parse the input file");
     vmdk_free_vmdkdesc(&d);
     expect_error(vmdk_parse_file_contents("/nonexistent/rfs/d.vmdk", &d), ENOENT,
@@ -281,19 +266,4 @@ TEST(DescriptorParser, ConcurrentParsesDoNotMixResults)
     for (auto &th : threads)
         th.join();
     EXPECT_EQ(good, std::vector<int>(4, 200));
-}
-
-TEST(DescriptorParser, InvalidCharactersAreLoggedAtDebugLevel5)
-{
-    int old = get_debug_level();
-    std::string out[2];
-    for (int level : {4, 5}) {
-        set_debug_level(level);
-        testing::internal::CaptureStdout();
-        parse_text("version=1\r\n");
-        out[level - 4] = testing::internal::GetCapturedStdout();
-    }
-    set_debug_level(old);
-    EXPECT_EQ(out[0], "");
-    EXPECT_NE(out[1].find("Invalid char: \r"), std::string::npos) << out[1];
 }

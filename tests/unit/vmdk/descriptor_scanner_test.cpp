@@ -39,64 +39,25 @@ std::vector<token> scan(descriptor_scanner &sc)
 
 } // namespace
 
-TEST(DescriptorScanner, LongestMatchTieOrderAndInvalidCharacters)
+// Longest match, tie order, case and invalid characters are covered through
+// the parser; these are the cases it does not show.
+TEST(DescriptorScanner, TokensItNeverReturnsWhole)
 {
     const token end{T::END, ""};
-    const std::string nul(1, '\0');
-    // Only as many tokens as expected are compared.
     const struct {
         std::string input;
         std::vector<token> expected;
     } cases[] = {
-        {"1234", {{T::NUMBER, "1234"}, end}},
-        {"12ab", {{T::HEXNUMBER, "12ab"}, end}},
-        {"\"123\"", {{T::NUMSTRING, "\"123\""}, end}},
-        {"\"12a\"", {{T::STRING, "\"12a\""}, end}},
-        {"12g", {{T::NUMBER, "12"}, {T::LEX_ERROR, "g"}, end}},
-        // "ddb" alone is a Hex number; "." in a ddb key is any character but
-        // a newline.
-        {"ddb", {{T::HEXNUMBER, "ddb"}, end}},
-        {"ddb.uuid", {{T::KW_DDB_UUID, "ddb.uuid"}, end}},
-        {"DDB uuid", {{T::KW_DDB_UUID, "DDB uuid"}, end}},
-        {"ddb\nuuid", {{T::HEXNUMBER, "ddb"}}},
-        // "cid" beats the Hex number "c"; what follows a keyword is scanned anew.
-        {"cidef", {{T::KW_CID, "cid"}, {T::HEXNUMBER, "ef"}, end}},
-        {"vmfsx", {{T::KW_VMFS, "vmfs"}, {T::LEX_ERROR, "x"}, end}},
-        {"parentCIDparentFileNameHint",
-         {{T::KW_PARENTCID, "parentCID"}, {T::KW_PARENTFILENAMEHINT, "parentFileNameHint"}, end}},
-        // Quoted keywords beat Strings; "" is no String; a String cannot
-        // cross a newline.
-        {"\"VMFS\"", {{T::Q_VMFS, "\"VMFS\""}}},
-        {"\"vmfsPassthroughRawDeviceMap\"",
-         {{T::Q_VMFSPASSTHROUGHRAWDEVICEMAP, "\"vmfsPassthroughRawDeviceMap\""}}},
-        {"\"utf-8\"", {{T::Q_UTF8, "\"utf-8\""}}},
-        {"\"LegacyEsx\"", {{T::Q_LEGACYESX, "\"LegacyEsx\""}}},
-        {"\"vmfs2\"", {{T::STRING, "\"vmfs2\""}}},
+        {"12G", {{T::NUMBER, "12"}, {T::LEX_ERROR, "G"}, end}},
+        {"ddb\nuuid", {{T::HEXNUMBER, "ddb"}, {T::NEWLINE, "\n"}}},
         {"\"\"", {{T::LEX_ERROR, "\""}, {T::LEX_ERROR, "\""}, end}},
-        {"\"a\nb\"", {{T::LEX_ERROR, "\""}}},
-        // Comments and blanks are never returned; "#" before a newline is
-        // an invalid character.
-        {" \t# comment \"x\" = 1\n=", {{T::NEWLINE, "\n"}, {T::EQUAL, "="}, end}},
         {"#\n", {{T::LEX_ERROR, "#"}, {T::NEWLINE, "\n"}, end}},
-        {"#", {{T::LEX_ERROR, "#"}, end}},
-        {"\r\n", {{T::LEX_ERROR, "\r"}, {T::NEWLINE, "\n"}, end}},
-        {nul, {{T::LEX_ERROR, nul}, end}},
     };
     for (const auto &c : cases) {
         descriptor_scanner sc(c.input.data(), c.input.size());
         std::vector<token> got = scan(sc);
-        if (got.size() > c.expected.size())
-            got.resize(c.expected.size());
-        EXPECT_EQ(got, c.expected) << "input: " << c.input.substr(0, 40);
-    }
-}
-
-TEST(DescriptorScanner, LineNumbers)
-{
-    descriptor_scanner sc("a\n\nb", 4);
-    for (unsigned line : {1u, 1u, 2u, 3u}) {
-        sc.next();
-        EXPECT_EQ(sc.line(), line);
+        got.resize(std::min(got.size(), c.expected.size()));
+        EXPECT_EQ(got, c.expected) << "input: " << c.input;
     }
 }
 

@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# The file-level view over guests made with the real tools: guest files are
+# read through disk.volume on first access (MBR with logical partitions,
+# GPT, NTFS, LVM, an ext4 whose journal must be replayed), a partition of
+# type a8 is never mounted, two machines with the same LVM guest are open
+# side by side, no scratch file changes, and eviction and unmount leave no
+# mount, device-mapper device or loop device. vmdk-mount DESCRIPTOR DIR and
+# -u DIR do the same from the command line.
+. "$(dirname "$0")/image_lib.sh"
+
+REG=/var/tolvane/controller/registry.json
+LOG=$L/recovery_fs
+VMOUNT=$RFS_BUILD_DIR/tools/vmdk-mount
+# Eviction every second, the controller asked every second, a refresh every 2 s.
+export RFS_TEST_THREAD_PERIODS=1,1,2
+
+wait_log() { # WHAT TEXT SECONDS [COUNT]: the log gets COUNT lines with TEXT
+    local deadline=$((SECONDS + $3))
+    until [ "$(grep -cF -- "$2" "$LOG" 2>/dev/null)" -ge "${4:-1}" ]; do
+        [ $SECONDS -lt $deadline ] || { fail "$1: no '$2' in the log"; tail -5 "$LOG" | sed 's/^/       /'; return 1; }
+        sleep 0.5
+    done
+    pass "$1"
+}
+mounts_below() { awk -v d="$1" 'index($5, d) == 1 { print $5 }' /proc/self/mountinfo; }
+
+cat >"$T/layout.json" <<'JSON'
+{"vms": [
+ {"name": "vm1", "disks": [{"name": "disk", "size": 100663296, "guest": {"table": "mbr", "parts": [
+   {"size_mib": 8, "fs": "ext4", "files": {"etc/hosts": "text:127.0.0.1 mbr\n"}},
+   {"size_mib": 4, "fs": "swap"},
+   {"size_mib": 8, "fs": "ntfs", "files": {"etc/hosts": "text:127.0.0.1 ntfs\n"}},
+   {"size_mib": 24, "logical": true, "lvm": {"vg": "vg0", "lvs": [
+     {"name": "data", "size_mib": 8, "fs": "ext3", "files": {"data.txt": "text:lvm data\n"}},
+     {"name": "root", "size_mib": 8, "fs": "ext4", "files": {"etc/hosts": "text:127.0.0.1 lvm\n"}}]}},
+   {"size_mib": 8, "logical": true, "fs": "ext2", "files": {"etc/hosts": "text:127.0.0.1 ext2\n"}},
+   {"size_mib": 8, "logical": true, "fs": "ext4", "files": {"etc/hosts": "text:x\n"},
+    "dirty_journal": {"late.txt": "text:replayed\n"}},
+   {"size_mib": 4, "logical": true, "fs": "ufs", "type": "a8"}]}}]},
+ {"name": "vm2", "disks": [{"name": "disk", "size": 33554432, "guest": {"table": "gpt", "parts": [
+   {"size_mib": 4, "fs": "swap"},
+   {"size_mib": 8, "fs": "ext4", "files": {"etc/hosts": "text:127.0.0.1 gpt\n"}}]}}]}]}
+JSON
+mkscratch "$S" --layout "$T/layout.json" || { fail "mkscratch"; rfs_finish; }
+# The same LVM guest in a second machine.
+cp -a "$S/vm1" "$S/vm3"
+before=$(tree_hash "$S")
+
+# The controller service makes its registry when it has started (a while,
+# in an emulated machine).
+deadline=$((SECONDS + 120))
+until [ -s "$REG" ] || [ $SECONDS -ge $deadline ]; do sleep 0.5; done
+python3 - "$REG" <<'PY'
+import json, os, sys
+reg = json.load(open(sys.argv[1]))
+reg["recover.automount.enabled"] = "1"
+json.dump(reg, open(sys.argv[1] + ".new", "w"))
+os.rename(sys.argv[1] + ".new", sys.argv[1])
+PY
+rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
+wait_log "automatic mounting turned on" "recover.automount.enabled from 0 to 1" 180
+# The new settings take effect once the refresh has ended: the GPT guest's
+# view mounts from then on.
+deadline=$((SECONDS + 180))
+until stat "$M/vm2/disk.volume/0" >/dev/null 2>&1 || [ $SECONDS -ge $deadline ]; do sleep 0.5; done
+
+# First access mounts; the numbers count mounted file systems, partitions
+# first: p1 ext4, p3 NTFS, p6 ext2, p7 ext4 (dirty), then data and root.
+cp "$M/vm1/disk.volume/0/etc/hosts" "$T/hosts" 2>"$T/cp.err"
+check_eq "MBR guest: cp of etc/hosts works first time" "127.0.0.1 mbr" "$(cat "$T/hosts" 2>&1)"
+check_eq "MBR guest: one directory per mounted file system" "$(printf '%s\n' 0 1 2 3 4 5)" \
+    "$(listing "$M/vm1/disk.volume")"
+check_eq "NTFS partition" "127.0.0.1 ntfs" "$(cat "$M/vm1/disk.volume/1/etc/hosts" 2>&1)"
+check_eq "logical ext2 partition" "127.0.0.1 ext2" "$(cat "$M/vm1/disk.volume/2/etc/hosts" 2>&1)"
+check_eq "dirty journal replayed" "replayed" "$(cat "$M/vm1/disk.volume/3/late.txt" 2>&1)"
+check_eq "LVM logical volumes" "lvm data|127.0.0.1 lvm" \
+    "$(cat "$M/vm1/disk.volume/4/data.txt" 2>&1)|$(cat "$M/vm1/disk.volume/5/etc/hosts" 2>&1)"
+check_eq "GPT guest" "127.0.0.1 gpt" "$(cat "$M/vm2/disk.volume/0/etc/hosts" 2>&1)"
+check_eq "the same LVM guest in a second machine" "127.0.0.1 lvm" \
+    "$(cat "$M/vm3/disk.volume/5/etc/hosts" 2>&1)"
+check_eq "both copies of the group active side by side" 2 \
+    "$(ls /dev/mapper | grep -c -- '--vg0-root$')"
+check_eq "the a8 partition is not mounted" "" "$(findmnt -rn -o SOURCE | grep -E '^/dev/mapper/.*p8$')"
+check_contains "the a8 partition is refused" "$(cat "$LOG")" "Cannot mount fstype=6, fssubtype=a8"
+check_eq "no scratch file changed" "$before" "$(tree_hash "$S")"
+
+# Idle views are evicted after 60 s; the image cookies that their loop
+# devices held go at unmount.
+wait_log "idle views evicted" "unmounting /vm" 300 3
+# Every device of a view goes, and the loop devices over images read
+# through the mount go once their last opener has closed them.
+view_devices() {
+    ls /dev/mapper | grep -E '^[0-9a-f]+\.[0-9]+'
+    losetup -n -O BACK-FILE | grep -F "$M/"
+}
+deadline=$((SECONDS + 180))
+while [ -n "$(mounts_below "$V")$(view_devices)" ] && [ $SECONDS -lt $deadline ]; do sleep 0.5; done
+check_eq "after eviction: nothing mounted below the volume path" "" "$(mounts_below "$V")"
+check_eq "after eviction: no device of a view" "" "$(view_devices)"
+rfs_stop "$M"
+check_eq "exit status" 0 "$RFS_EXIT"
+check_no_devices "after eviction and unmount" "$S"
+check_eq "after unmount: no store file" "" "$(ls /tmp/*.tolstorage 2>/dev/null)"
+
+# Shutdown with a view in use: SIGTERM ends the loop, and the view goes
+# before the image that its loop devices read through the mount.
+rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
+wait_log "automatic mounting on again" "recover.automount.enabled from 0 to 1" 180 2
+deadline=$((SECONDS + 180))
+until exec 9<"$M/vm2/disk.volume/0/etc/hosts" || [ $SECONDS -ge $deadline ]; do sleep 0.5; done 2>/dev/null
+check_eq "a view in use" "127.0.0.1 gpt" "$(cat <&9)"
+kill -TERM "$RFS_PID"
+exec 9<&-
+deadline=$((SECONDS + 180))
+while rfs_alive "$RFS_PID" && [ $SECONDS -lt $deadline ]; do sleep 0.2; done
+check_eq "SIGTERM: recovery_fs ended" "" "$(rfs_alive "$RFS_PID" && echo running)"
+check_eq "SIGTERM: nothing mounted below the volume path" "" "$(mounts_below "$V")"
+check_no_devices "after SIGTERM" "$S"
+
+# vmdk-mount: the same mounts from the command line.
+out=$("$VMOUNT" "$S/vm1/disk.vmdk" "$T/vm" 2>"$T/vmount.err")
+check_eq "vmdk-mount: one line per file system" \
+    "0 ext4|1 ntfs|2 ext2|3 ext4|4 ext3|5 ext4" "$(awk '{ printf "%s%s %s", (NR > 1 ? "|" : ""), $1, $3 }' <<<"$out")"
+[ -n "$out" ] || sed 's/^/       /' "$T/vmount.err"
+check_eq "vmdk-mount: guest file" "127.0.0.1 lvm" "$(cat "$T"/vm/*/5/etc/hosts 2>&1)"
+check_status "vmdk-mount -u" 0 "$VMOUNT" -u "$T/vm"
+check_eq "vmdk-mount -u: nothing mounted" "" "$(mounts_below "$T/vm")"
+check_no_devices "after vmdk-mount -u" "$S"
+check_eq "no scratch file changed at the end" "$before" "$(tree_hash "$S")"
+rfs_finish
