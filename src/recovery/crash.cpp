@@ -10,18 +10,21 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <mntent.h>
 #include <regex>
+#include <set>
 #include <sstream>
 
 namespace
 {
 
 constexpr int CRASH_TIMEOUT = 120;
-// Removal rounds: a device in use by another one is removed in a later round.
+// Removal rounds: a device held for a moment after what sat on it went is
+// removed in a later round.
 constexpr int MAPPER_ROUNDS = 4;
 
 // Depth of a name in the stack of devices: logical volumes and partition
@@ -29,15 +32,25 @@ constexpr int MAPPER_ROUNDS = 4;
 // disk device on its ".dup"... removal goes from the top down.
 int stack_level(const std::string &name)
 {
+    static const std::regex partition("(\\.[0-9]+|^loop[0-9]+)p[0-9]+$");
     if (name.find('-') != std::string::npos)
         return 0; // a logical volume
-    if (std::regex_search(name, std::regex("\\.[0-9]+p[0-9]+$")))
+    if (std::regex_search(name, partition))
         return 1; // a partition mapping
     if (name.ends_with(".top"))
         return 2;
     if (name.ends_with(".dup"))
         return 4;
     return 3;
+}
+
+// Devices whose removal failed during this start-up. A device still held by
+// another process stays until that process lets go; trying it again (in the
+// second run, over the mount point) would only wait for it once more.
+std::set<std::string> &held_devices()
+{
+    static std::set<std::string> held;
+    return held;
 }
 
 std::vector<std::string> list_dm_devices()
@@ -66,26 +79,41 @@ bool below(const std::string &file, const std::string &dir)
     return file.starts_with(prefix);
 }
 
-// Loop devices with their backing files, from sysfs (no program needed, and
-// the kernel's own record of the file rather than a tool's abbreviation).
-std::vector<std::pair<std::string, std::string>> list_loop_devices()
+// Our loop devices by name ("loopN"), from sysfs: no program needed, and
+// the kernel's own record of the file rather than a tool's abbreviation.
+// Every loop device the kernel has counts, not a fixed range of numbers.
+std::vector<std::string> list_our_loop_devices(const crash_scope_t &scope)
 {
-    std::vector<std::pair<std::string, std::string>> loops;
-    for (int n = 0; n < 256; ++n) {
-        std::ifstream in("/sys/block/loop" + std::to_string(n) + "/loop/backing_file");
+    std::vector<std::string> ours;
+    DIR *dir = opendir("/sys/block");
+    if (!dir)
+        return ours;
+    while (struct dirent *entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (!name.starts_with("loop"))
+            continue;
+        std::ifstream in("/sys/block/" + name + "/loop/backing_file");
         std::string file;
-        if (in && std::getline(in, file) && !file.empty())
-            loops.emplace_back("/dev/loop" + std::to_string(n), file);
+        if (in && std::getline(in, file) && crash_is_our_backing_file(file, scope))
+            ours.push_back(std::move(name));
     }
-    return loops;
+    closedir(dir);
+    std::sort(ours.begin(), ours.end());
+    return ours;
 }
 
 } // namespace
 
-bool crash_is_our_dm_name(const std::string &name)
+bool crash_is_our_dm_name(const std::string &name, const std::vector<std::string> &our_loops)
 {
     static const std::regex ours("^(cbt|[0-9a-f]+)\\.[0-9]{1,6}(\\.dup|\\.top|p[0-9]+(--?.*)?)?$");
-    return std::regex_match(name, ours);
+    static const std::regex loop_partition("^(loop[0-9]+)p[0-9]+$");
+    if (std::regex_match(name, ours))
+        return true;
+    std::smatch m;
+    if (!std::regex_match(name, m, loop_partition))
+        return false;
+    return std::find(our_loops.begin(), our_loops.end(), m[1].str()) != our_loops.end();
 }
 
 bool crash_is_our_backing_file(const std::string &file, const crash_scope_t &scope)
@@ -93,7 +121,8 @@ bool crash_is_our_backing_file(const std::string &file, const crash_scope_t &sco
     if (below(file, scope.scratch_path) || below(file, scope.mount_point) ||
         below(file, scope.volume_path))
         return true;
-    if (!below(file, merge_file_dir) || file.find('/', strlen(merge_file_dir) + 1) != std::string::npos)
+    if (!below(file, merge_file_dir) ||
+        file.find('/', strlen(merge_file_dir) + 1) != std::string::npos)
         return false;
     return file.ends_with(".tolstorage") || file.ends_with(".dm_table_merge");
 }
@@ -119,32 +148,58 @@ void crash_recover_get_mounted(const char *path, bool *mounted)
     endmntent(mtab);
 }
 
-void crash_recover_mapper()
+void crash_recover_mapper(const crash_scope_t &scope)
 {
     const char *dmsetup = tol_program_path(tol_program_t::dmsetup);
+    const std::vector<std::string> our_loops = list_our_loop_devices(scope);
+    std::set<std::string> &held = held_devices();
+    std::set<std::string> retry; // empty in the first round: every device of ours
     for (int round = 0; round < MAPPER_ROUNDS; ++round) {
         std::vector<std::string> ours;
         for (std::string &name : list_dm_devices())
-            if (crash_is_our_dm_name(name))
+            if (crash_is_our_dm_name(name, our_loops) && !held.contains(name) &&
+                (round == 0 || retry.contains(name)))
                 ours.push_back(std::move(name));
         if (ours.empty())
             return;
-        bool last = round == MAPPER_ROUNDS - 1;
+        int top_removed = INT_MAX; // the highest level that lost a device
+        std::vector<std::pair<std::string, errnum_t>> failed;
         for (const std::string &name : crash_removal_order(std::move(ours))) {
-            const char *cmd[] = {dmsetup, "remove", "-f", name.c_str(), nullptr};
-            errdesc_t *err = run_program_wait(cmd, SPAWN_QUIET, CRASH_TIMEOUT);
-            if (err && last)
-                errdesc_log(err, TOL_PRIO_ERROR);
+            // Not forced: a device still held keeps its table, so what it
+            // sits on stays in use and keeps its device number until the
+            // next start. Forced to an error table, it let those go, and a
+            // new device given the same number got the same partition UUID
+            // from kpartx as the held mapping, which the kernel refused.
+            const char *cmd[] = {dmsetup, "remove", name.c_str(), nullptr};
+            if (errdesc_t *err = run_program_wait(cmd, SPAWN_QUIET, CRASH_TIMEOUT))
+                failed.emplace_back(name, err->number);
+            else
+                top_removed = std::min(top_removed, stack_level(name));
         }
+        // A device is tried again only when something that may have sat on it
+        // went in this round (a probe set off by that removal may have held it
+        // for a moment). Any other one is held by a process: it stays, and
+        // start-up does not wait for it again.
+        retry.clear();
+        for (const auto &[name, number] : failed) {
+            if (stack_level(name) > top_removed && round < MAPPER_ROUNDS - 1) {
+                retry.insert(name);
+                continue;
+            }
+            errdesc_log(errdesc_set_fmt(number, "%s: still in use, left in place", name.c_str()),
+                        TOL_PRIO_ERROR);
+            held.insert(name);
+        }
+        if (retry.empty())
+            return;
     }
 }
 
 void crash_recover_loop(const crash_scope_t &scope)
 {
     const char *losetup = tol_program_path(tol_program_t::losetup);
-    for (const auto &[device, file] : list_loop_devices()) {
-        if (!crash_is_our_backing_file(file, scope))
-            continue;
+    for (const std::string &name : list_our_loop_devices(scope)) {
+        const std::string device = "/dev/" + name;
         const char *cmd[] = {losetup, "-d", device.c_str(), nullptr};
         run_program_wait(cmd, SPAWN_QUIET, CRASH_TIMEOUT);
     }
@@ -194,7 +249,7 @@ void recovery_fs_crash_recover(const char *path, const crash_scope_t &scope)
 {
     bool mounted = false;
     crash_recover_get_mounted(path, &mounted);
-    crash_recover_mapper();
+    crash_recover_mapper(scope);
     crash_recover_loop(scope);
     crash_recover_merge_files();
     crash_recover_fuse(path, mounted);

@@ -52,11 +52,20 @@ bool prepare_directory(const char *path)
 }
 
 // The absolute form of a path, for comparing it with loop devices' backing
-// files; the path itself when it does not exist (yet).
+// files. A path that cannot be resolved itself (not made yet, or the dead
+// mount of a killed run, which answers ENOTCONN) keeps its last name below
+// its resolved directory; the path itself when that fails too.
 std::string absolute(const char *path)
 {
     char buf[PATH_MAX];
-    return realpath(path, buf) ? std::string(buf) : std::string(path);
+    if (realpath(path, buf))
+        return buf;
+    std::string dir_copy(path), base_copy(path);
+    const char *dir = dirname(dir_copy.data());
+    const char *base = basename(base_copy.data());
+    if (!realpath(dir, buf))
+        return path;
+    return std::string(buf) + (buf[1] ? "/" : "") + base;
 }
 
 } // namespace

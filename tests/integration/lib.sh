@@ -62,6 +62,9 @@ RFS_PASSED=0
 RFS_FAILED=0
 RFS_PIDS=()   # recovery_fs processes started by rfs_start
 RFS_MOUNTS=() # their mount points
+# Functions the cleanup runs once the processes have stopped and before $T
+# goes: a test that makes devices of its own removes them there.
+RFS_CLEANUP_HOOKS=()
 
 rfs_cleanup() {
     local m p
@@ -74,6 +77,8 @@ rfs_cleanup() {
         for _ in $(seq 50); do rfs_alive "$p" || break; sleep 0.1; done
         kill -KILL "$p" 2>/dev/null
     done
+    local h
+    for h in "${RFS_CLEANUP_HOOKS[@]}"; do "$h"; done
     rm -rf "$T"
 }
 trap rfs_cleanup EXIT
@@ -184,30 +189,53 @@ rfs_is_mounted() {
     awk -v m="$1" '$5 == m { found = 1 } END { exit !found }' /proc/self/mountinfo
 }
 
+# Whether a live mount serves MOUNTPOINT: statfs answers (a dead FUSE mount
+# answers ENOTCONN; a stat may still come from its attribute cache), from the
+# device of a mount at that point.
+rfs_is_served() {
+    local dev
+    stat -f "$1" >/dev/null 2>&1 || return 1
+    dev=$(stat -c '%Hd:%Ld' "$1" 2>/dev/null) || return 1
+    awk -v m="$1" -v d="$dev" '$5 == m && $3 == d { found = 1 } END { exit !found }' /proc/self/mountinfo
+}
+
 # mkscratch DEST ARGS...: generate a scratch tree.
 mkscratch() { python3 "$MKSCRATCH" "$@" >/dev/null; }
 
 # rfs_start MOUNTPOINT ARGS...: start recovery_fs in the foreground mode in
-# the background and wait (deadline 20 s) until the mount appears. Sets
-# RFS_PID. Output goes to $T/rfs-<n>.out unless the arguments redirect it.
+# the background and wait (deadline 20 s, RFS_TEST_START_LIMIT) until the
+# mount appears. Sets RFS_PID. Output goes to $T/rfs-<n>.out unless the
+# arguments redirect it.
+# The mount point may still carry the dead mount of a killed instance (every
+# access fails with ENOTCONN, so it cannot be created or tested as a
+# directory): the new instance replaces it, and only a live mount counts
+# then (mount ids and device numbers of the dead one are reused).
 rfs_start() {
     local mnt=$1
     shift
     local out=$T/rfs-${#RFS_PIDS[@]}.out
-    mkdir -p "$mnt"
+    local up=rfs_is_mounted
+    if rfs_is_mounted "$mnt"; then
+        up=rfs_is_served
+    else
+        mkdir -p "$mnt"
+    fi
     "$RFS_BIN" "$mnt" "$@" -f >"$out" 2>&1 &
     RFS_PID=$!
     RFS_PIDS+=("$RFS_PID")
     RFS_MOUNTS+=("$mnt")
-    local deadline=$((SECONDS + 20))
-    while ! rfs_is_mounted "$mnt"; do
+    # Crash recovery runs a few programs per leftover device first; an
+    # emulated guest (the VM tier) runs programs far slower.
+    local limit=${RFS_TEST_START_LIMIT:-20}
+    local deadline=$((SECONDS + limit))
+    while ! $up "$mnt"; do
         if ! rfs_alive "$RFS_PID"; then
             fail "recovery_fs exited before mounting $mnt; its output:"
             sed 's/^/       /' "$out"
             return 1
         fi
         if [ $SECONDS -ge $deadline ]; then
-            fail "recovery_fs did not mount $mnt within 20 s"
+            fail "recovery_fs did not mount $mnt within $limit s"
             return 1
         fi
         sleep 0.05

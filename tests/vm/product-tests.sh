@@ -9,6 +9,8 @@ if [[ $* == all ]]; then
 fi
 # Programs run many times slower here than on the host.
 export RFS_TEST_STOP_LIMIT=${RFS_TEST_STOP_LIMIT:-180}
+# A start after a crash runs a few programs per device left behind.
+export RFS_TEST_START_LIMIT=${RFS_TEST_START_LIMIT:-300}
 failed=()
 for t in "$@"; do
     echo "== $t, target: real kernel ($kernel)"

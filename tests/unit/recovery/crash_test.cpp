@@ -23,9 +23,16 @@ TEST(CrashRecovery, OnlyOurDeviceMapperNames)
         {"luks-3c1f", false},
         {"1A2B.3", false},
         {"xyz.42", false},
+        // kpartx's names for the partitions of a loop device: ours only on
+        // a loop device of ours.
+        {"loop7p1", true},
+        {"loop7p12", true},
+        {"loop17p1", false},
+        {"loop8p1", false},
     };
+    const std::vector<std::string> our_loops{"loop7", "loop9"};
     for (const row &r : rows)
-        EXPECT_EQ(crash_is_our_dm_name(r.name), r.ours) << r.name;
+        EXPECT_EQ(crash_is_our_dm_name(r.name, our_loops), r.ours) << r.name;
 }
 
 TEST(CrashRecovery, OnlyOurBackingFiles)
@@ -47,9 +54,9 @@ TEST(CrashRecovery, OnlyOurBackingFiles)
 TEST(CrashRecovery, StackedDevicesGoFirst)
 {
     std::vector<std::string> order = crash_removal_order(
-        {"cbt.1", "ab.2.dup", "ab.2", "ab.2.top", "ab.2p1", "ab.2p1--vg-lv", "cbt.1p1"});
-    EXPECT_EQ(order, (std::vector<std::string>{"ab.2p1--vg-lv", "ab.2p1", "cbt.1p1", "ab.2.top",
-                                               "cbt.1", "ab.2", "ab.2.dup"}));
+        {"cbt.1", "ab.2.dup", "ab.2", "ab.2.top", "ab.2p1", "ab.2p1--vg-lv", "cbt.1p1", "loop3p1"});
+    EXPECT_EQ(order, (std::vector<std::string>{"ab.2p1--vg-lv", "ab.2p1", "cbt.1p1", "loop3p1",
+                                               "ab.2.top", "cbt.1", "ab.2", "ab.2.dup"}));
 }
 
 TEST(CrashRecovery, MergeTableFileNames)
