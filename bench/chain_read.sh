@@ -23,11 +23,7 @@
 # /tmp when that is read-only; removed at the end. RFS_BUILD_DIR selects the
 # build.
 set -uo pipefail
-SRC=$(cd "$(dirname "$0")/.." && pwd)
-export RFS_BUILD_DIR=${RFS_BUILD_DIR:-$SRC/build}
-B=$RFS_BUILD_DIR
-[ "$(id -u)" -eq 0 ] || { echo "needs root" >&2; exit 1; }
-[ "${1:-}" = --inside ] || exec "$SRC/platform/sandbox" bash "$0" --inside "$@"
+. "$(dirname "$0")/lib.sh"
 shift
 SIZE_MIB=${1:-1024}
 SIZE=$((SIZE_MIB * 1048576))

@@ -16,11 +16,7 @@
 # (real disk, removed at the end). RFS_BUILD_DIR selects the build.
 # Exit status 0 when no read failed or differed.
 set -uo pipefail
-SRC=$(cd "$(dirname "$0")/.." && pwd)
-export RFS_BUILD_DIR=${RFS_BUILD_DIR:-$SRC/build}
-B=$RFS_BUILD_DIR
-[ "$(id -u)" -eq 0 ] || { echo "needs root" >&2; exit 1; }
-[ "${1:-}" = --inside ] || exec "$SRC/platform/sandbox" bash "$0" --inside "$@"
+. "$(dirname "$0")/lib.sh"
 shift
 SECONDS_TOTAL=${1:-180}
 THREADS=16
