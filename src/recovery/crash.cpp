@@ -138,7 +138,11 @@ std::vector<std::string> crash_removal_order(std::vector<std::string> names)
 void crash_recover_get_mounted(const char *path, bool *mounted)
 {
     *mounted = false;
+    // A machine without systemd (a container, a fresh chroot) may have no
+    // /etc/mtab; the kernel's own list is the same table.
     FILE *mtab = setmntent(etcmtab, "r");
+    if (!mtab)
+        mtab = setmntent("/proc/self/mounts", "r");
     if (!mtab)
         return;
     size_t len = strlen(path);
@@ -232,8 +236,10 @@ void crash_recover_merge_files()
 
 void crash_recover_fuse(const char *path, bool mounted)
 {
-    if (mounted)
-        fuse_umount(path);
+    if (!mounted)
+        return;
+    if (errdesc_t *err = fuse_umount(path))
+        errdesc_log(err, TOL_PRIO_ERROR);
 }
 
 void crash_recover_nfs()
