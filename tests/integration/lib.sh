@@ -230,8 +230,15 @@ rfs_start() {
     local deadline=$((SECONDS + limit))
     while ! $up "$mnt"; do
         if ! rfs_alive "$RFS_PID"; then
-            fail "recovery_fs exited before mounting $mnt; its output:"
+            local status log_dir=
+            wait "$RFS_PID"
+            status=$?
+            fail "recovery_fs exited (status $status) before mounting $mnt; its output:"
             sed 's/^/       /' "$out"
+            # Its log says why when the output does not (-L DIR).
+            while [ $# -gt 0 ]; do [ "$1" = -L ] && log_dir=$2; shift; done
+            [ -n "$log_dir" ] && [ -f "$log_dir/recovery_fs" ] &&
+                tail -n 20 "$log_dir/recovery_fs" | sed 's/^/       log: /'
             return 1
         fi
         if [ $SECONDS -ge $deadline ]; then
