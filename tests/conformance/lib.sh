@@ -33,12 +33,9 @@ KPARTX=${RFS_CONF_KPARTX:-/sbin/kpartx}
 SFDISK=/sbin/sfdisk
 MOUNT=/bin/mount
 UMOUNT=/bin/umount
-PVS=$(first_executable /usr/sbin/pvs /sbin/pvs)
-LVS=$(first_executable /usr/sbin/lvs /sbin/lvs)
-LVCHANGE=$(first_executable /usr/sbin/lvchange /sbin/lvchange)
-VGRENAME=$(first_executable /usr/sbin/vgrename /sbin/vgrename)
-PVCREATE=$(first_executable /usr/sbin/pvcreate /sbin/pvcreate)
-VGCFGRESTORE=$(first_executable /usr/sbin/vgcfgrestore /sbin/vgcfgrestore)
+for _p in pvs lvs lvchange vgrename pvcreate vgcfgrestore; do
+    printf -v "${_p^^}" '%s' "$(first_executable "/usr/sbin/$_p" "/sbin/$_p")"
+done
 VOL_ID=$(first_executable /lib/udev/vol_id /sbin/vol_id)
 
 # ---------------------------------------------------------------- results
@@ -46,18 +43,9 @@ VOL_ID=$(first_executable /lib/udev/vol_id /sbin/vol_id)
 CONF_PASS=0
 CONF_FAIL=0
 CONF_SKIP=0
-
-# RFS_CONF_TIMING=1 prefixes every result with the seconds since the last one.
-CONF_T=${EPOCHREALTIME/,/.}
-conf_stamp() {
-    [[ ${RFS_CONF_TIMING:-0} == 1 ]] || return 0
-    local now=${EPOCHREALTIME/,/.}
-    awk -v a="$now" -v b="$CONF_T" 'BEGIN { printf "%6.2f ", a - b }'
-    CONF_T=$now
-}
-ok() { CONF_PASS=$((CONF_PASS + 1)); conf_stamp; echo "ok    $*"; }
-not_ok() { CONF_FAIL=$((CONF_FAIL + 1)); conf_stamp; echo "FAIL  $*"; }
-skip() { CONF_SKIP=$((CONF_SKIP + 1)); conf_stamp; echo "skip  $*"; }
+ok() { CONF_PASS=$((CONF_PASS + 1)); echo "ok    $*"; }
+not_ok() { CONF_FAIL=$((CONF_FAIL + 1)); echo "FAIL  $*"; }
+skip() { CONF_SKIP=$((CONF_SKIP + 1)); echo "skip  $*"; }
 
 # Indented detail lines under a failure.
 detail() { sed 's/^/        | /' | head -n 20; }
@@ -102,23 +90,6 @@ conf_expect() {
     ((fails)) && not_ok "$desc (succeeded but must fail: $*)" || not_ok "$desc (exit $rc: $*)"
     printf '%s\n' "$out" | detail
     return 0
-}
-
-# check_here DESC COMMAND...: like check, but COMMAND runs in this shell, so
-# that the variables it sets and the cleanups it defers stay.
-check_here() {
-    local desc=$1 log rc=0
-    shift
-    log=$(mktemp)
-    "$@" >"$log" 2>&1 || rc=$?
-    if ((rc == 0)); then
-        ok "$desc"
-    else
-        not_ok "$desc (exit $rc: $*)"
-        detail <"$log"
-    fi
-    rm -f "$log"
-    return "$rc"
 }
 
 check_eq() { # DESC EXPECTED ACTUAL
@@ -204,7 +175,15 @@ conf_run() {
     exit 0
 }
 
+# check_unchanged IMAGE SHA_FILE [WHEN]: the image file still has its hash.
+check_unchanged() {
+    check_eq "the image file is unchanged${3:+ $3}" "$(cat "$2")" "$(sha256sum <"$1" | cut -d' ' -f1)"
+}
+
 # ---------------------------------------------------------------- devices
+
+# part_type DISK N: the MBR type id of partition N, as sfdisk prints it.
+part_type() { "$SFDISK" --print-id --force "$1" "$2" 2>/dev/null | head -n1 | tr -d ' '; }
 
 # "MAJOR:MINOR" of a block device, as device-mapper tables print it.
 majmin() { stat -Lc '%Hr:%Lr' "$1"; }

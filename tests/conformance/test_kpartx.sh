@@ -68,8 +68,7 @@ map_parts() {
     check_parts "$prefix" "$(majmin "$dev")" "$label" "$parts"
     if [[ $label == "MBR on dm" ]]; then
         while read -r n _ _ type; do
-            check_eq "sfdisk --print-id --force DISK $n gives type $type" "$type" \
-                "$("$SFDISK" --print-id --force "$dev" "$n" 2>/dev/null | head -n1 | tr -d ' ')"
+            check_eq "sfdisk --print-id --force DISK $n gives type $type" "$type" "$(part_type "$dev" "$n")"
         done <<<"$parts"
     fi
     check "$label: kpartx -pp -d" "$KPARTX" -pp -d "$dev"
