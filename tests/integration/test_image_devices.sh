@@ -8,5 +8,5 @@ RFS_TEST_SANDBOX=1
 "$RFS_BUILD_DIR/tests/integration_devices"
 check_eq "the device cases pass" 0 $?
 # Whatever the cases did, nothing of theirs may stay behind.
-check_eq "no device-mapper device left" "" "$(ls /dev/mapper | grep -E '^(cbt|rfstest)\.')"
+check_eq "no device-mapper device left" "" "$(ls /dev/mapper | grep '^cbt\.')"
 rfs_finish
