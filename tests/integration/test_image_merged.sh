@@ -46,8 +46,6 @@ check_status "plain image reads as the flat file (cmp)" 0 cmp "$M/vm1/plain-flat
 python3 "$IMAGE_MERGE" "$S/vm2/store/moved-flat.vmdk" "$T/moved.want" --cbt "$S/vm2/moved-tolcbt.vmdk" --hide-sector 2
 check_status "relocated flat file (movara.json) merged with its change-block file (cmp)" 0 \
     cmp "$M/vm2/moved-flat.vmdk" "$T/moved.want"
-check_eq "sizes are the flat files' sizes" "16777216 4194304" \
-    "$(stat -c %s "$M/vm1/merged-flat.vmdk" "$M/vm1/plain-flat.vmdk" | xargs)"
 
 # The expected images zero sector 2: there the stored images hold the recovery header.
 check_eq "the zeroed sector is the recovery header's" "RVHD RVHD" \

@@ -42,7 +42,6 @@ snapshot() {
         ls -A "$d" 2>/dev/null | sed "s|^|$d: |"
     done | grep -v -e '^/run: mount$' -e '^/dev: loop[0-9]*$' -e '^/: sbtest' -e '^/run: rfs-sandbox\.'
 }
-LOOPS_BEFORE=$(cd /sys/block && ls -d loop* 2>/dev/null)
 
 # The command: loop devices (one under a mounted file system on another),
 # mounts, a FUSE mount, a detached background process, files in every
@@ -110,14 +109,6 @@ host_clean() {
     pgrep -f "sleep 999[89].$$" >/dev/null && bad "$what: processes of the sandbox survive" || ok
     [ "$(losetup -l -n -O BACK-INO,BACK-MAJ:MIN "$HOSTLOOP")" = "$HOSTLOOP_ID" ] && ok || bad "$what: the host's $HOSTLOOP was detached"
     [ -e "$H/errors" ] && { bad "$what: $(cat "$H/errors")"; rm -f "$H/errors"; }
-    # Loop devices the kernel created for the sandbox are removed again.
-    while read -r dev rest; do
-        [ -n "$dev" ] || continue
-        grep -qx "${dev#/dev/}" <<<"$LOOPS_BEFORE" && continue
-        [ -e "/sys/block/${dev#/dev/}/loop/backing_file" ] && continue   # someone else's by now
-        # Only a note: another user's look-up can hold it open at that moment.
-        [ -e "/sys/block/${dev#/dev/}" ] && echo "note: $what: created loop device $dev still exists (unbound)"
-    done <"$H/inside-loops"
     : >"$H/inside-loops"
     rm -f "$H/ready" "$H/statedir"
 }
