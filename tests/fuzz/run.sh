@@ -25,34 +25,22 @@ cp "$src"/tests/data/vmdk/*.vmdk "$corpus/fuzz_vmdk_descriptor/"
 python3 - "$corpus/fuzz_vmdk_extent_header" <<'PY'
 import struct, sys
 out = sys.argv[1]
+ceil = lambda a, b: -(-a // b)
+def directory(entries, first, tables, gtes):
+    """The grain directory (padded to sectors) and the tables it points at, from sector FIRST on."""
+    gd, body = [], b""
+    for i in range(entries):
+        gd.append(first + len(body) // 512 if i in tables else 0)
+        body += struct.pack(f"<{gtes}I", *tables[i]) if i in tables else b""
+    return struct.pack(f"<{entries}I", *gd).ljust(ceil(entries * 4, 512) * 512, b"\0") + body
 def sparse(capacity, grain, gtes, tables):
     hdr = struct.pack("<IIIQQQQIQQQBBBBB", 0x564D444B, 1, 3, capacity, grain, 0, 0, gtes, 0, 1, 0, 0, 10, 32, 13, 10)
-    hdr = hdr.ljust(512, b"\0")
-    entries = -(-capacity // (grain * gtes))
-    gd_sectors = -(-entries * 4 // 512)
-    gd, body, next_sector = [], b"", 1 + gd_sectors
-    for i in range(entries):
-        if i in tables:
-            gd.append(next_sector)
-            body += struct.pack(f"<{gtes}I", *tables[i])
-            next_sector += -(-gtes * 4 // 512)
-        else:
-            gd.append(0)
-    data = hdr + struct.pack(f"<{entries}I", *gd).ljust(gd_sectors * 512, b"\0") + body
-    return data.ljust(2050, b"\0")
+    entries = ceil(capacity, grain * gtes)
+    return (hdr.ljust(512, b"\0") + directory(entries, 1 + ceil(entries * 4, 512), tables, gtes)).ljust(2050, b"\0")
 def cowd(sectors, grain, tables):
     hdr = struct.pack("<IIIIIIII", 0x44574F43, 1, 3, sectors, grain, 5, 0, 0).ljust(2560, b"\0")
-    entries = -(-sectors // (grain * 4096))
-    gd, body, next_sector = [], b"", 5 + -(-entries * 4 // 512)
-    for i in range(entries):
-        if i in tables:
-            gd.append(next_sector)
-            body += struct.pack("<4096I", *tables[i])
-            next_sector += 32
-        else:
-            gd.append(0)
-    gd_bytes = struct.pack(f"<{entries}I", *gd)
-    return hdr + gd_bytes.ljust(-(-len(gd_bytes) // 512) * 512, b"\0") + body
+    entries = ceil(sectors, grain * 4096)
+    return hdr + directory(entries, 5 + ceil(entries * 4, 512), tables, 4096)
 seeds = {
     "sparse-small": b"\0" + sparse(2048, 8, 512, {0: list(range(512))}),
     "sparse-edge": b"\0" + sparse(65537, 128, 512, {1: [7] * 512}),
