@@ -10,6 +10,8 @@ packages=(
   googletest libgtest-dev libgmock-dev
   # tests and the platform stand-ins
   util-linux fdisk kpartx lvm2 e2fsprogs dosfstools xfsprogs btrfs-progs ntfs-3g
+  # makefs: FreeBSD UFS1 guest file systems, written without a mount
+  makefs
   # mtools: the conformance suite fills vfat images without mounting them
   mtools
   attr python3 curl qemu-utils psmisc procps

@@ -42,7 +42,8 @@ enum fs_type_t : int {
     FS_TYPE_LVM2 = 7,
     FS_TYPE_SWAP = 8,
     FS_TYPE_MD = 9,
-    FS_TYPE_MAX = 10, // the number of types
+    FS_TYPE_XFS = 10, // after the others: their values stay
+    FS_TYPE_MAX = 11, // the number of types
 };
 
 // The MBR partition type id; ids without a name are stored as their number.

@@ -12,11 +12,19 @@
 #include <unistd.h>
 
 const fs_type_entry_t filesys_table[FS_TYPE_MAX] = {
-    {FS_TYPE_UNKNOWN, VOL_UNKNOWN, "unknown"}, {FS_TYPE_VFAT, VOL_FILESYS, "vfat"},
-    {FS_TYPE_NTFS, VOL_FILESYS, "ntfs"},       {FS_TYPE_EXT2, VOL_FILESYS, "ext2"},
-    {FS_TYPE_EXT3, VOL_FILESYS, "ext3"},       {FS_TYPE_EXT4, VOL_FILESYS, "ext4"},
-    {FS_TYPE_UFS, VOL_FILESYS, "ufs"},         {FS_TYPE_LVM2, VOL_LVM, "LVM2_member"},
-    {FS_TYPE_SWAP, VOL_UNMOUNTABLE, "swap"},   {FS_TYPE_MD, VOL_LVM, "raid"},
+    {FS_TYPE_UNKNOWN, VOL_UNKNOWN, "unknown"},
+    {FS_TYPE_VFAT, VOL_FILESYS, "vfat"},
+    {FS_TYPE_NTFS, VOL_FILESYS, "ntfs"},
+    {FS_TYPE_EXT2, VOL_FILESYS, "ext2"},
+    {FS_TYPE_EXT3, VOL_FILESYS, "ext3"},
+    {FS_TYPE_EXT4, VOL_FILESYS, "ext4"},
+    {FS_TYPE_UFS, VOL_FILESYS, "ufs"},
+    {FS_TYPE_LVM2, VOL_LVM, "LVM2_member"},
+    {FS_TYPE_SWAP, VOL_UNMOUNTABLE, "swap"},
+    {FS_TYPE_MD, VOL_LVM, "raid"},
+    // Last, so that it is tried after every other row and cannot take a
+    // word that one of them names.
+    {FS_TYPE_XFS, VOL_FILESYS, "xfs"},
 };
 
 namespace
@@ -105,6 +113,14 @@ errdesc_t *vdsk_get_partitions_at(const char *dm_dir, const char *dsk_path, part
                              nullptr};
         if (errdesc_t *err = run_program_wait(cmd, 0, SPAWN_TIMEOUT)) {
             errdesc_log(err, TOL_PRIO_WARNING);
+            // kpartx goes on past a partition it cannot map (one that ends
+            // beyond the disk): the mappings it did make would hold the
+            // device, so they go with the failure.
+            errdesc_keeper keep;
+            const char *undo[] = {tol_program_path(tol_program_t::kpartx), "-pp", "-d", dsk_path,
+                                  nullptr};
+            if (errdesc_t *undo_err = run_program_wait(undo, 0, SPAWN_TIMEOUT))
+                errdesc_log(undo_err, TOL_PRIO_WARNING);
             return err;
         }
     }

@@ -164,6 +164,11 @@ errdesc_t *vdsk_mount_options(fs_type_t fstype, fs_subtype_t fssubtype, const ch
     case FS_TYPE_NTFS:
         *options = "-oro,streams_interface=windows";
         return nullptr;
+    case FS_TYPE_XFS:
+        // Restore points of one guest share the file-system UUID, and XFS
+        // refuses a second mount of a UUID without this.
+        *options = "-oro,nouuid";
+        return nullptr;
     case FS_TYPE_VFAT:
     case FS_TYPE_EXT2:
     case FS_TYPE_EXT3:

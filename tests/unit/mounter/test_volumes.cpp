@@ -104,6 +104,7 @@ TEST(MountOptions, ByFileSystemAndPartitionType)
         {FS_TYPE_NTFS, 7, "-oro,streams_interface=windows"},
         {FS_TYPE_EXT3, 0x83, "-oro"},
         {FS_TYPE_VFAT, 0xc, "-oro"},
+        {FS_TYPE_XFS, 0, "-oro,nouuid"},
         {FS_TYPE_SWAP, 0x82, nullptr},
     };
     for (const auto &c : cases) {

@@ -1,0 +1,156 @@
+#!/usr/bin/env bash
+# The file-level view over more guests, all served by one recovery_fs: XFS
+# on LVM mounted twice at once (two machines with the same guest), a guest
+# file that the change-block file changes, vfat and FreeBSD UFS (read where
+# the kernel has them), views that fail to mount (three attempts, then
+# refused; one whose only file system fails to mount shows an empty view),
+# a view held by an open file outlives the idle ones, and nothing is left.
+. "$(dirname "$0")/image_lib.sh"
+
+REG=/var/tolvane/controller/registry.json
+LOG=$L/recovery_fs
+export RFS_TEST_THREAD_PERIODS=1,1,2 # evict every second, refresh every 2 s
+
+wait_log() { # WHAT TEXT SECONDS [COUNT]: the log gets COUNT lines with TEXT
+    local deadline=$((SECONDS + $3))
+    until [ "$(grep -cF -- "$2" "$LOG" 2>/dev/null)" -ge "${4:-1}" ]; do
+        [ $SECONDS -lt $deadline ] || { fail "$1: no '$2' in the log"; return 1; }
+        sleep 0.5
+    done
+    pass "$1"
+}
+mounts_below() { awk -v d="$1" 'index($5, d) == 1 { print $5 }' /proc/self/mountinfo; }
+# What a mounted view makes: devices named after its disk, its loop devices
+# over images read through the mount, its store files and mounts.
+view_objects() {
+    ls /dev/mapper | grep -E '^[0-9a-f]+\.[0-9]+'
+    losetup -n -O BACK-FILE | grep -F "$M/"
+    ls /tmp/*.tolstorage 2>/dev/null
+    mounts_below "$V"
+}
+base_of() { ls "$V/$1" 2>/dev/null; } # the disk directory of a mounted view
+left_of() { # BASE DIR: what is left of one view: its objects, its disk directory in DIR
+    view_objects | grep -F -- "$1"
+    [ -e "$2/$1" ] && echo "$2/$1"
+}
+
+CHANGE=5f1d2c3b-4a59-4687-9a1b-2c3d4e5f6071
+make_scratch <<JSON
+{"vms": [
+ {"name": "vm1", "disks": [{"name": "rhel", "size": 67108864, "guest": {"table": "mbr", "parts": [
+   {"size_mib": 8, "fs": "ext4", "files": {"grub.cfg": "text:boot\n"}},
+   {"size_mib": 48, "lvm": {"vg": "rhel", "lvs": [{"name": "root", "size_mib": 40, "fs": "xfs",
+     "files": {"etc/hosts": "text:127.0.0.1 xfs\n", "big.bin": ["bytes:7", 300000]}}]}}]}}]},
+ {"name": "vm2", "disks": [{"name": "bsd", "size": 29360128, "guest": {"table": "mbr", "parts": [
+   {"size_mib": 8, "fs": "vfat", "files": {"EFI/boot.txt": "text:vfat file\n"}},
+   {"size_mib": 8, "fs": "ufs", "files": {"etc/rc.conf": "text:hostname=bsd\n"}},
+   {"size_mib": 8, "fs": "ext4", "files": {"etc/hosts": "text:127.0.0.1 bsd\n"}}]}}]},
+ {"name": "vm4", "disks": [{"name": "cbt", "size": 16777216, "tolcbt": {},
+   "header": {"version": 2, "change_id": "$CHANGE", "change_suffix": 7},
+   "guest": {"table": "mbr", "parts": [{"size_mib": 8, "fs": "ext4",
+     "files": {"etc/hosts": "text:127.0.0.1 old\n"}, "tolcbt_files": {"etc/hosts": "text:127.0.0.1 new\n"}}]}}]},
+ {"name": "vm5", "disks": [
+   {"name": "nofs", "size": 4194304, "content": "zero"},
+   {"name": "badtable", "size": 4194304, "content": "zero", "mbr": [[131, 2048, 40000000], [131, 1024, 4096]]},
+   {"name": "badmount", "size": 16777216, "guest": {"table": "mbr", "parts": [{"size_mib": 8, "fs": "ext4",
+     "debugfs": ["ssv log_block_size 9"]}]}}]}]}
+JSON
+cp -a "$S/vm1" "$S/vm3" # the same guest in a second machine
+SCRATCH_HASH=$(tree_hash "$S")
+
+deadline=$((SECONDS + 120))
+until [ -s "$REG" ] || [ $SECONDS -ge $deadline ]; do sleep 0.5; done
+python3 - "$REG" <<'PY'
+import json, os, sys
+reg = json.load(open(sys.argv[1]))
+reg["recover.automount.enabled"] = "1"
+json.dump(reg, open(sys.argv[1] + ".new", "w"))
+os.rename(sys.argv[1] + ".new", sys.argv[1])
+PY
+mount_scratch
+wait_log "automatic mounting turned on" "recover.automount.enabled from 0 to 1" 180
+deadline=$((SECONDS + 180))
+until stat "$M/vm4/cbt.volume/0" >/dev/null 2>&1 || [ $SECONDS -ge $deadline ]; do sleep 0.5; done
+
+# XFS on LVM, two restore points of one guest at once (same file-system UUID).
+exec 9<"$M/vm1/rhel.volume/1/etc/hosts"
+want=$(python3 -c 'import hashlib, random; print(hashlib.sha256(random.Random(7).randbytes(300000)).hexdigest())')
+for vm in vm1 vm3; do
+    check_eq "$vm: XFS logical volume, byte-exact" "127.0.0.1 xfs $want" \
+        "$(cat "$M/$vm/rhel.volume/1/etc/hosts" 2>&1) $(sha256sum <"$M/$vm/rhel.volume/1/big.bin" | cut -d' ' -f1)"
+done
+check_eq "both XFS copies mounted side by side" 2 "$(findmnt -rn -t xfs -o TARGET | grep -c "^$V/")"
+check_eq "the change-block file's version of a guest file" "127.0.0.1 new" "$(cat "$M/vm4/cbt.volume/0/etc/hosts" 2>&1)"
+
+# vfat and UFS mount only where the kernel has the driver; numbers count
+# the file systems mounted, so the ext4 partition comes after those.
+listing "$M/vm2/bsd.volume" >/dev/null # mounts it
+n=0
+for row in "vfat -oro 1 EFI/boot.txt vfat file" "ufs -oro,ufstype=44bsd 2 etc/rc.conf hostname=bsd"; do
+    read -r fs options part file text <<<"$row"
+    modprobe "$fs" 2>/dev/null
+    if grep -qw "$fs" /proc/filesystems; then
+        check_eq "$fs partition read as number $n" "$text" "$(cat "$M/vm2/bsd.volume/$n/$file" 2>&1)"
+        n=$((n + 1))
+    else
+        check_contains "$fs: no driver here, its mount failed and was skipped" "$(cat "$LOG")" \
+            "$options /dev/mapper/$(base_of vm2/bsd.volume)p$part "
+    fi
+done
+check_eq "ext4 after them is number $n" "127.0.0.1 bsd|$(seq -s " " 0 $n)" \
+    "$(cat "$M/vm2/bsd.volume/$n/etc/hosts" 2>&1)|$(listing "$M/vm2/bsd.volume" | xargs)"
+
+declare -A base
+for vol in vm1/rhel vm2/bsd vm3/rhel vm4/cbt; do base[$vol]=$(base_of "$vol.volume"); done
+
+# A view held by an open file (fd 9 on vm1) stays while the idle ones are
+# evicted. A working directory holds no handle: its view is evicted too,
+# and the next access through it mounts the view again.
+(cd "$M/vm2/bsd.volume/$n/etc" && exec sleep 1000) &
+cwd_pid=$!
+# Failing views, while the others age: every access answers ENOENT; three
+# mount attempts, then the view is refused (said once) until its cookie is
+# evicted. A corrupt partition table fails the image itself.
+for row in "nofs Could not access mount_path" "badtable Could not open"; do
+    read -r disk line <<<"$row"
+    vol=/vm5/$disk.volume
+    got=$(python3 -c 'import errno, os, sys
+for _ in range(5):
+    try: os.stat(sys.argv[1]); print("OK")
+    except OSError as e: print(errno.errorcode[e.errno])' "$M$vol/0" | xargs)
+    check_eq "$disk: ENOENT on every access" "ENOENT ENOENT ENOENT ENOENT ENOENT" "$got"
+    check_eq "$disk: three attempts, refusal said once, the cause logged" "3 1 3" \
+        "$(grep -c "^2.*Could not mount file system view for: $vol" "$LOG") $(grep -c "^2.*Mount retries exceeded for: $vol" "$LOG") $(grep -F "$line" "$LOG" | grep -c "/vm5/$disk[.-]")"
+done
+failed=$(sed -n 's|.*Could not access mount_path .*/nofs.volume/\(.*\)\.$|\1|p' "$LOG" | xargs | tr ' ' '|')
+check_eq "failed attempts leave nothing" "3:" \
+    "$(tr '|' '\n' <<<"$failed" | grep -c .):$(view_objects | grep -E "${failed:-none}"; loops_of "$S/vm5/badtable-flat.vmdk")"
+# A file system that does not mount is skipped: the view mounts, empty.
+check_eq "badmount: empty view" "" "$(listing "$M/vm5/badmount.volume")"
+check_contains "badmount: its mount failed" "$(cat "$LOG")" "-oro /dev/mapper/$(base_of vm5/badmount.volume)p1 "
+
+deadline=$((SECONDS + 180))
+while [ -n "$(for v in vm2/bsd vm3/rhel vm4/cbt; do left_of "${base[$v]}" "$V/$v.volume"; done)" ] &&
+    [ $SECONDS -lt $deadline ]; do sleep 0.5; done
+for vol in vm2/bsd vm3/rhel vm4/cbt; do
+    check_eq "$vol: evicted, nothing left (mount, device, loop, directory, store)" "" \
+        "$(left_of "${base[$vol]}" "$V/$vol.volume")"
+done
+check_eq "vm1/rhel: busy, still mounted" yes "$([ -n "$(mounts_below "$V/vm1/rhel.volume/")" ] && echo yes)"
+check_eq "open file still reads" "127.0.0.1 xfs" "$(cat <&9)"
+check_eq "working directory still reads" "127.0.0.1 bsd" "$(cat "/proc/$cwd_pid/cwd/hosts" 2>&1)"
+
+# Shutdown with views in use, which hold the mount (their images are read
+# through it): SIGTERM tears them down before the images.
+kill -TERM "$RFS_PID"
+exec 9<&-
+kill "$cwd_pid"
+wait "$cwd_pid" 2>/dev/null
+deadline=$((SECONDS + 180))
+while rfs_alive "$RFS_PID" && [ $SECONDS -lt $deadline ]; do sleep 0.2; done
+check_eq "SIGTERM: recovery_fs ended" "" "$(rfs_alive "$RFS_PID" && echo running)"
+check_eq "nothing mounted below the volume path" "" "$(mounts_below "$V")"
+check_no_devices "after SIGTERM" "$S"
+check_eq "no store file" "" "$(ls /tmp/*.tolstorage 2>/dev/null)"
+check_eq "no scratch file changed" "$SCRATCH_HASH" "$(tree_hash "$S")"
+rfs_finish
