@@ -652,6 +652,15 @@ TEST_F(TolDev, RangesAtAndPastTheDeviceEnd)
                  "optimize_byte_read : pread size 2 bytes, start 1, inuse_bitmap of /fakedev "
                  "returned 1 nbytes (errno = 0)\n");
     EXPECT_EQ(r.bytes_read + r.bytes_skipped, 0u);
+
+    // A device shorter than its bitmap, ending inside a sector: the data end
+    // at its last whole sector, with no error.
+    ASSERT_EQ(truncate(device_path().c_str(), 8 * SECTOR + 100), 0);
+    r = read_bytes(pdev.get(), 0, 16 * SECTOR);
+    ASSERT_EQ(r.err, nullptr);
+    EXPECT_EQ(r.bytes_read + r.bytes_skipped, 8u * SECTOR);
+    r.data.resize(8 * SECTOR);
+    EXPECT_EQ(r.data, expected(0, 8 * SECTOR));
 }
 
 TEST_F(TolDev, DeviceReadErrorsGoThroughTheExtendedErrorPath)
