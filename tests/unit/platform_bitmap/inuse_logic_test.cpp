@@ -9,7 +9,6 @@
 
 namespace
 {
-
 constexpr uint64_t S = inuse::sector_size;
 
 TEST(InuseLogic, SizesRoundUpAndTheZeroTestLooksAtEveryByte)

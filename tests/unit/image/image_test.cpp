@@ -1,0 +1,805 @@
+// image unit tests, one section per subject.
+
+#include "cbt_test_util.hpp"
+#include "common/unique_fd.hpp"
+#include "image/alignment.hpp"
+#include "image/flat_image.hpp"
+#include "image/mbr.hpp"
+#include "image/tol_vdsk_header.hpp"
+#include "image/tolcbt.hpp"
+#include "image/toldev_io.hpp"
+#include "image_test_util.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <limits>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// Splitting byte ranges into head, body and tail blocks.
+namespace alignment_tests
+{
+TEST(Alignment, SplitsCoverExactlyTheRange)
+{
+    const struct {
+        off_t offset;
+        size_t size;
+        int64_t head_blk, head_off;
+        uint32_t head_count;
+        int64_t body_blk;
+        uint32_t body_count;
+        int64_t tail_blk;
+        uint32_t tail_count, buf_sz;
+    } cases[] = {
+        {100, 1000, 0, 100, 412, 1, 1, 2, 76, 512}, // head, body and tail
+        {4096, 4096, 8, 0, 0, 8, 8, 16, 0, 0},      // aligned: no scratch block
+        {0, 100, 0, 0, 0, 0, 0, 0, 100, 512},       // tail only
+        {700, 50, 1, 188, 50, 2, 0, 2, 0, 512},     // inside one block: all head
+        {100, 412, 0, 100, 412, 1, 0, 1, 0, 512},   // ends on the block's end
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.offset) + "+" + std::to_string(c.size));
+        alignment_desc_t ad;
+        alignment_desc_new(&ad);
+        ASSERT_EQ(alignment_desc_get(c.offset, c.size, 512, &ad), nullptr);
+        EXPECT_EQ(ad.head_blk_addr, c.head_blk);
+        EXPECT_EQ(ad.head_byte_offset, c.head_off);
+        EXPECT_EQ(ad.head_byte_count, c.head_count);
+        EXPECT_EQ(ad.body_blk_addr, c.body_blk);
+        EXPECT_EQ(ad.body_blk_count, c.body_count);
+        EXPECT_EQ(ad.tail_blk_addr, c.tail_blk);
+        EXPECT_EQ(ad.tail_byte_count, c.tail_count);
+        EXPECT_EQ(ad.buf_sz, c.buf_sz);
+        EXPECT_EQ(ad.buf.size(), c.buf_sz);
+        alignment_desc_destroy(&ad);
+        EXPECT_TRUE(ad.buf.empty());
+    }
+}
+
+TEST(Alignment, BadArgumentsAreEinval)
+{
+    const off_t max = std::numeric_limits<off_t>::max();
+    const struct {
+        off_t offset;
+        size_t size;
+        uint32_t blk;
+    } cases[] = {
+        {0, 0, 512},                 // empty range
+        {0, 10, 4},                  // block too small
+        {-1, 10, 512},               // negative offset
+        {max - 10, 100, 512},        // end overflows
+        {0, size_t(512) << 33, 512}, // body count beyond 32 bits
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.offset) + "+" + std::to_string(c.size));
+        alignment_desc_t ad;
+        alignment_desc_new(&ad);
+        errdesc_t *err = alignment_desc_get(c.offset, c.size, c.blk, &ad);
+        ASSERT_NE(err, nullptr);
+        EXPECT_EQ(err->number, EINVAL);
+    }
+    alignment_desc_t ad;
+    alignment_desc_new(&ad);
+    EXPECT_EQ(alignment_desc_get(3, 5, 8, &ad), nullptr) << "the smallest block size";
+}
+
+} // namespace alignment_tests
+
+// The recovery header: where it is found through the MBR, reading, and the
+// UUID texts.
+namespace tol_vdsk_header_tests
+{
+constexpr size_t SECTOR = 512;
+
+struct part_spec {
+    uint8_t type;
+    uint32_t first_lba;
+};
+
+// A disk of `sectors` sectors with an MBR holding `parts`; sectors in
+// [used_from, used_to) hold data.
+std::vector<char> make_disk(size_t sectors, const std::vector<part_spec> &parts,
+                            size_t used_from = 0, size_t used_to = 0, bool signature = true)
+{
+    std::vector<char> disk(sectors * SECTOR, 0);
+    mbr_t mbr{};
+    for (size_t i = 0; i < parts.size(); ++i) {
+        mbr.part_entry[i].type = parts[i].type;
+        mbr.part_entry[i].first_sector_lba = parts[i].first_lba;
+        mbr.part_entry[i].number_of_sectors = 100;
+    }
+    if (signature)
+        mbr.mbr_signature = MBR_SIGNATURE;
+    put(disk, 0, mbr);
+    for (size_t s = used_from; s < used_to; ++s)
+        disk[s * SECTOR] = 'x';
+    return disk;
+}
+
+void fill_uuid(tol_uuid_t *uuid, uint8_t first)
+{
+    for (int i = 0; i < 16; ++i)
+        uuid->value[i] = static_cast<uint8_t>(first + i);
+}
+
+// A valid header of `version` (1 and 2 have different layouts) with its
+// variable strings.
+tol_vdsk_header_t make_header(int version)
+{
+    tol_vdsk_header_t h{};
+    std::memcpy(h.magic_begin, "RVHD", 4);
+    std::memcpy(h.magic_end, "RVHD", 4);
+    h.version = static_cast<uint8_t>(version);
+    h.type = TOL_VDSK_HEADER_TYPE_VMDK;
+    static const char strings[] = "[ds1] vm1/vm1-flat.vmdk\0ds1\0esx1.example\0vm1";
+    auto fill = [](auto &v) {
+        v.cid = 0x0badcafe;
+        fill_uuid(&v.disk_uuid, 0x10);
+        std::memcpy(v.varstrings, strings, sizeof(strings));
+    };
+    if (version == 2)
+        fill(h.data.v2);
+    else
+        fill(h.data.v1);
+    return h;
+}
+
+class RecoveryHeader : public ::testing::Test
+{
+  protected:
+    int open_disk(const std::vector<char> &disk)
+    {
+        write_file(dir.file("disk-flat.vmdk"), disk);
+        fd.reset(open(dir.file("disk-flat.vmdk").c_str(), O_RDONLY));
+        EXPECT_TRUE(fd);
+        return fd.get();
+    }
+
+    temp_dir dir;
+    unique_fd fd;
+};
+
+TEST_F(RecoveryHeader, FreeSectorSearchAndItsRefusals)
+{
+    const struct {
+        const char *what;
+        std::vector<char> disk;
+        uint32_t sector; // TOL_VDSK_NO_SECTOR: the search fails
+        int number;
+        const char *text; // null: only the number is checked
+    } cases[] = {
+        {"zeros before the partition", make_disk(4096, {{0x83, 2048}}), 2, 0, nullptr},
+        {"sector 2 holds data", make_disk(4096, {{0x83, 2048}}, 2, 3), 3, 0, nullptr},
+        {"type 0 entries do not count", make_disk(64, {{0x00, 1}, {0x00, 3}}, 2, 16), 16, 0,
+         nullptr},
+        {"partition at 2", make_disk(64, {{0x83, 2048}, {0x83, 2}}), TOL_VDSK_NO_SECTOR, EIO,
+         "partition start at 2, sectors 2 to 16 are not available"},
+        {"all used before the partition", make_disk(64, {{0x83, 10}}, 2, 10), TOL_VDSK_NO_SECTOR,
+         EIO, "Cannot find any empty sector between 2-16"},
+        // Sector 5 is the partition's own (zero) first sector: not a candidate.
+        {"stops at the partition", make_disk(64, {{0x83, 5}}, 2, 5), TOL_VDSK_NO_SECTOR, EIO,
+         "Cannot find any empty sector between 2-16"},
+        {"no MBR signature", make_disk(64, {}, 0, 0, false), TOL_VDSK_NO_SECTOR, EIO,
+         "unknown partition format"},
+        {"shorter than the MBR", std::vector<char>(100, 0), TOL_VDSK_NO_SECTOR, ENODATA, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        int disk_fd = open_disk(c.disk);
+        uint32_t sector = 0;
+        const errdesc_t *err = find_free_sector_by_partition(disk_fd, &sector);
+        EXPECT_EQ(sector, c.sector);
+        if (c.number == 0) {
+            EXPECT_EQ(err, nullptr) << err->string;
+            continue;
+        }
+        ASSERT_NE(err, nullptr);
+        EXPECT_EQ(err->number, c.number);
+        if (c.text) {
+            EXPECT_STREQ(err->string, c.text);
+        }
+    }
+}
+
+TEST_F(RecoveryHeader, ReadFindsTheHeaderOrSaysThereIsNone)
+{
+    // Sector 2 holds other data: the header in sector 3 is the one.
+    for (int version : {1, 2}) {
+        auto disk = make_disk(4096, {{0x07, 63}}, 2, 3);
+        auto hdr = make_header(version);
+        put(disk, 3 * SECTOR, hdr);
+        tol_vdsk_header_t got;
+        ASSERT_EQ(read_tol_vdsk_header(open_disk(disk), &got), nullptr) << version;
+        EXPECT_EQ(std::memcmp(&got, &hdr, sizeof(got)), 0) << version;
+    }
+
+    tol_vdsk_header_t h;
+    const errdesc_t *err = read_tol_vdsk_header(open_disk(make_disk(4096, {{0x83, 2048}})), &h);
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(err->number, ENODATA);
+    EXPECT_STREQ(err->string, "The data is not a valid recover header");
+
+    // read_sector shortens at the end of the file and refuses a negative offset.
+    int disk_fd = open_disk(std::vector<char>(700, 'a'));
+    char buf[512];
+    size_t length = sizeof(buf);
+    ASSERT_EQ(read_sector(disk_fd, 512, &length, buf), nullptr);
+    EXPECT_EQ(length, 188u);
+    EXPECT_NE(read_sector(disk_fd, -512, &length, buf), nullptr);
+}
+
+TEST(RecoveryHeaderRecord, VariableStringsStayInsideTheArea)
+{
+    auto h = make_header(1);
+    h.magic_end[3] = 'X';
+    EXPECT_FALSE(is_tol_vdsk_header(&h));
+    std::string s0, s1, s2, s3;
+    EXPECT_TRUE(get_vmdk_variable_strings(&h, &s0, &s1, &s2, &s3));
+    EXPECT_EQ(s0 + "|" + s1 + "|" + s2 + "|" + s3, "[ds1] vm1/vm1-flat.vmdk|ds1|esx1.example|vm1");
+
+    // The last string runs to the end of the area without a terminator;
+    // missing ones are empty and reported.
+    auto full = make_header(2);
+    auto &area = full.data.v2.varstrings;
+    std::memset(area, 'y', sizeof(area));
+    area[5] = '\0';
+    EXPECT_FALSE(get_vmdk_variable_strings(&full, &s0, &s1, &s2, &s3));
+    EXPECT_EQ(s0, "yyyyy");
+    EXPECT_EQ(s1, std::string(sizeof(area) - 6, 'y'));
+    EXPECT_EQ(s2 + s3, "");
+    EXPECT_TRUE(get_vmdk_variable_strings(&full, &s0, &s1, nullptr, nullptr));
+}
+
+TEST(Uuid, TextFormsBothWays)
+{
+    tol_uuid_t u, want;
+    fill_uuid(&want, 0);
+    EXPECT_EQ(uuid_value_to_str(&want), "00010203-0405-0607-0809-0a0b0c0d0e0f");
+    const struct {
+        const char *text;
+        bool ok;
+        tol_uuid_t value;
+    } cases[] = {
+        {"00010203-0405-0607-0809-0a0b0c0d0e0f", true, want},
+        // The change identifier form: spaced pairs, one dash, and a suffix
+        // after the 16 bytes that is ignored.
+        {"00 01 02 03 04 05 06 07-08 09 0A 0B 0C 0D 0E 0F/12", true, want},
+        {"abc", false, {}},
+    };
+    for (const auto &c : cases) {
+        std::memset(u.value, 0xEE, sizeof(u.value));
+        ASSERT_EQ(uuid_str_to_value(c.text, &u), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(std::memcmp(u.value, c.value.value, 16), 0) << c.text;
+        }
+    }
+}
+
+} // namespace tol_vdsk_header_tests
+
+// Change-block files: reading and checking them, and the merge table.
+namespace tolcbt_tests
+{
+struct read_result {
+    errdesc_t *err;
+    std::unique_ptr<cbt_file_header_t> header;
+    cbt_extent_list_t list;
+};
+
+class TolcbtRead : public ::testing::Test
+{
+  protected:
+    read_result read(const std::vector<char> &bytes)
+    {
+        write_file(path(), bytes);
+        return read_file();
+    }
+    read_result read_file()
+    {
+        read_result r;
+        r.err = read_tolcbt_header(path().c_str(), &r.header, &r.list);
+        return r;
+    }
+    std::string path() const { return dir.file("disk-tolcbt.vmdk"); }
+    temp_dir dir;
+};
+
+void expect_error(const errdesc_t *err, int number, const std::string &text)
+{
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(err->number, number);
+    EXPECT_EQ(std::string(err->string), text);
+}
+
+TEST_F(TolcbtRead, ValidListsEndAtTheLastMarker)
+{
+    auto r = read(make_cbt({{1 << 20, 65536, CBT_MAGIC_EXTENT_MORE},
+                            {4 << 20, 4096, CBT_MAGIC_EXTENT_MORE},
+                            {8 << 20, 512, CBT_MAGIC_EXTENT_LAST}}));
+    ASSERT_EQ(r.err, nullptr);
+    EXPECT_EQ(+r.header->total_change_size, 65536 + 4096 + 512);
+    ASSERT_EQ(r.list.size(), 3u);
+    EXPECT_EQ(+r.list[0].start, 1 << 20);
+    EXPECT_EQ(+r.list[1].length, 4096);
+    EXPECT_EQ(+r.list[2].magic, CBT_MAGIC_EXTENT_LAST);
+    free_cbt_header(&r.header);
+    cbt_list_free(&r.list);
+    EXPECT_EQ(r.header, nullptr);
+    EXPECT_TRUE(r.list.empty());
+
+    // Room for ten entries, but the first is marked last.
+    r = read(make_cbt({{0, 512, CBT_MAGIC_EXTENT_LAST}}, 512, 512 + 200));
+    ASSERT_EQ(r.err, nullptr);
+    EXPECT_EQ(r.list.size(), 1u);
+
+    // No changes: the list is not read.
+    r = read(make_cbt({}));
+    ASSERT_EQ(r.err, nullptr);
+    EXPECT_TRUE(r.list.empty());
+}
+
+TEST_F(TolcbtRead, MissingFileOrBadHeaderIsRejectedWithTheHeaderAllocated)
+{
+    auto r = read_file();
+    expect_error(r.err, ENOENT, path() + ": " + strerror(ENOENT));
+    EXPECT_NE(r.header, nullptr);
+
+    auto bytes = make_cbt({{0, 512, CBT_MAGIC_EXTENT_LAST}});
+    bytes[0] ^= 1;
+    r = read(bytes);
+    expect_error(r.err, EINVAL, "invalid tolcbt header magic number");
+    EXPECT_NE(r.header, nullptr);
+    EXPECT_TRUE(r.list.empty());
+
+    bytes[0] ^= 1;
+    bytes.resize(371);
+    expect_error(read(bytes).err, EINVAL, "invalid tolcbt header magic number");
+    expect_error(read({}).err, EINVAL, "invalid tolcbt header magic number");
+}
+
+TEST_F(TolcbtRead, BrokenListsAndListAreasOutsideTheFileAreRejected)
+{
+    // Exactly ten entries' room: the walk runs out without the last marker.
+    std::vector<extent_spec> ten;
+    for (int i = 0; i < 10; ++i)
+        ten.push_back({i * 4096, 512, CBT_MAGIC_EXTENT_MORE});
+    auto r = read(make_cbt(ten, 512, 512 + 10 * 20));
+    expect_error(r.err, EINVAL, "invalid tolcbt changed block list");
+    EXPECT_EQ(r.list.size(), 10u);
+    // A foreign marker stops the walk and stays in the list.
+    r = read(make_cbt({{0, 512, CBT_MAGIC_EXTENT_MORE},
+                       {8192, 512, 0xDEADBEEF},
+                       {12288, 512, CBT_MAGIC_EXTENT_LAST}}));
+    expect_error(r.err, EINVAL, "invalid tolcbt changed block list");
+    ASSERT_EQ(r.list.size(), 2u);
+    EXPECT_EQ(+r.list[1].magic, 0xDEADBEEFu);
+
+    const struct {
+        int64_t list_offset, data_offset;
+        size_t file_size; // 0: whole
+    } cases[] = {
+        {512, 512 + 19, 0},         // shorter than one entry
+        {512, 412, 0},              // data before the list
+        {512, int64_t(1) << 60, 0}, // a hostile list size must not become an allocation
+        {-4096, 4096, 0},           // negative list offset
+        {512, 4096, 512 + 10},      // file ends inside the list
+    };
+    for (const auto &c : cases) {
+        auto bytes = make_cbt({{0, 512, CBT_MAGIC_EXTENT_LAST}});
+        cbt_file_header_t hdr;
+        std::memcpy(&hdr, bytes.data(), sizeof(hdr));
+        hdr.block_list_offset = c.list_offset;
+        hdr.block_data_offset = c.data_offset;
+        put(bytes, 0, hdr);
+        if (c.file_size)
+            bytes.resize(c.file_size);
+        expect_error(read(bytes).err, EINVAL, "invalid tolcbt changed block list");
+    }
+}
+
+TEST_F(TolcbtRead, ExtentDataMustLieInsideTheFile)
+{
+    auto bytes = make_cbt({{0, 4096, CBT_MAGIC_EXTENT_MORE}, {8192, 4096, CBT_MAGIC_EXTENT_LAST}});
+    const auto size = static_cast<int64_t>(bytes.size());
+    auto r = read(bytes);
+    ASSERT_EQ(r.err, nullptr);
+    EXPECT_EQ(check_tolcbt_extents(*r.header, r.list, size), nullptr);
+
+    // The error names the first extent whose data are out of the file.
+    const errdesc_t *err = check_tolcbt_extents(*r.header, r.list, size - 1);
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(err->number, EINVAL);
+    EXPECT_NE(std::string(err->string).find("extent 1"), std::string::npos) << err->string;
+    r.list[0].length = int64_t(1) << 40;
+    err = check_tolcbt_extents(*r.header, r.list, size);
+    ASSERT_NE(err, nullptr);
+    EXPECT_NE(std::string(err->string).find("extent 0"), std::string::npos) << err->string;
+
+    // Lengths that overflow when added up, and negative ones.
+    r.list[0].length = INT64_MAX;
+    r.list[1].length = INT64_MAX;
+    EXPECT_NE(check_tolcbt_extents(*r.header, r.list, INT64_MAX), nullptr);
+    r.list[0].length = -512;
+    EXPECT_NE(check_tolcbt_extents(*r.header, r.list, size), nullptr);
+}
+
+TEST(TolcbtTable, FlatAndChangeRangesWithoutHoles)
+{
+    using L = cbt_extent_list_t;
+    const auto M = CBT_MAGIC_EXTENT_MORE, E = CBT_MAGIC_EXTENT_LAST;
+    const struct {
+        const char *what;
+        off_t flat_size;
+        int64_t data_offset;
+        L list;
+        const char *table;
+    } cases[] = {
+        {"alternating", 10 << 20, 4096, L{{M, 1 << 20, 64 << 10}, {E, 4 << 20, 4 << 10}},
+         "0 2048 linear /dev/loop7 0\n2048 128 linear /dev/loop8 8\n"
+         "2176 6016 linear /dev/loop7 2176\n8192 8 linear /dev/loop8 136\n"
+         "8200 12280 linear /dev/loop7 8200\n"},
+        {"changes cover both ends", 16384, 512, L{{M, 0, 4096}, {E, 8192, 8192}},
+         "0 8 linear /dev/loop8 1\n8 8 linear /dev/loop7 8\n16 16 linear /dev/loop8 9\n"},
+        {"one flat sector after the changes", 16896, 512, L{{M, 0, 4096}, {E, 8192, 8192}},
+         "0 8 linear /dev/loop8 1\n8 8 linear /dev/loop7 8\n16 16 linear /dev/loop8 9\n"
+         "32 1 linear /dev/loop7 32\n"},
+        {"changes beyond the flat file", 4096, 4096, L{{E, 8192, 8192}},
+         "0 16 linear /dev/loop7 0\n16 16 linear /dev/loop8 8\n"},
+        {"overlap mapped at the current position", 16384, 0, L{{M, 4096, 4096}, {E, 2048, 1024}},
+         "0 8 linear /dev/loop7 0\n8 8 linear /dev/loop8 0\n16 2 linear /dev/loop8 8\n"
+         "18 14 linear /dev/loop7 18\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        temp_dir dir;
+        const std::string flat = dir.file("disk-flat.vmdk");
+        write_file(flat, {});
+        ASSERT_EQ(truncate(flat.c_str(), c.flat_size), 0);
+        cbt_file_header_t hdr{};
+        hdr.magic_header = CBT_MAGIC_HEADER;
+        hdr.block_data_offset = c.data_offset;
+        std::string name, table;
+        errdesc_t *err =
+            create_devmap_table_merge_in(dir.path().c_str(), flat.c_str(), "/dev/loop7",
+                                         "/dev/loop8", c.list, hdr, &name, &table);
+        ASSERT_EQ(err, nullptr) << err->string;
+        EXPECT_TRUE(name.size() > 4 && name.rfind("cbt.", 0) == 0 &&
+                    name.find_first_not_of("0123456789", 4) == std::string::npos)
+            << name;
+        EXPECT_EQ(table, dir.path() + "/" + name + ".dm_table_merge");
+        EXPECT_EQ(read_text(table), c.table);
+    }
+
+    // A missing flat file fails with its path.
+    temp_dir dir;
+    cbt_file_header_t hdr{};
+    std::string name, table;
+    std::string flat = dir.file("absent-flat.vmdk");
+    expect_error(create_devmap_table_merge_in(dir.path().c_str(), flat.c_str(), "/dev/loop7",
+                                              "/dev/loop8", {}, hdr, &name, &table),
+                 ENOENT, flat + ": " + strerror(ENOENT));
+}
+
+} // namespace tolcbt_tests
+
+// Reads of a device through its in-use bitmap, over a fake device file and a
+// fake bitmap file.
+namespace toldev_io_tests
+{
+constexpr int SECTOR = 512;
+
+// Every byte of the fake device is non-zero, so zero-filled sectors show.
+char device_byte(int64_t pos)
+{
+    return static_cast<char>((pos * 7 + pos / SECTOR) % 251 + 1);
+}
+
+class TolDev : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        mkdir(dir.file("dev").c_str(), 0700);
+        mkdir(dir.file("bm").c_str(), 0700);
+    }
+
+    std::string device_path() const { return dir.file("dev/fakedev"); }
+    std::string bitmap_dir() const { return dir.file("bm"); }
+
+    // A device of `sectors` sectors and a bitmap file holding `bitmap`.
+    void make(int64_t sectors, const std::vector<uint8_t> &bitmap,
+              const std::string &data_path = "")
+    {
+        std::vector<char> data(static_cast<size_t>(sectors * SECTOR));
+        for (size_t i = 0; i < data.size(); ++i)
+            data[i] = device_byte(static_cast<int64_t>(i));
+        write_file(data_path.empty() ? device_path() : data_path, data);
+        write_file(bitmap_dir() + "/fakedev", std::vector<char>(bitmap.begin(), bitmap.end()));
+        bits = bitmap;
+    }
+
+    std::unique_ptr<tol_dev_desc_t> open_dev(const char *ext = nullptr, bool lvm = false)
+    {
+        return tol_dev_open_at(bitmap_dir().c_str(), device_path().c_str(), ext, lvm);
+    }
+
+    // What a read must deliver: device bytes of used sectors, zeros elsewhere.
+    std::vector<char> expected(off_t offset, size_t size) const
+    {
+        std::vector<char> out(size);
+        for (size_t i = 0; i < size; ++i) {
+            int64_t pos = offset + static_cast<int64_t>(i);
+            int64_t s = pos / SECTOR;
+            bool used = (bits[static_cast<size_t>(s / 8)] >> (s % 8)) & 1;
+            out[i] = used ? device_byte(pos) : 0;
+        }
+        return out;
+    }
+
+    temp_dir dir;
+    std::vector<uint8_t> bits;
+};
+
+struct byte_read {
+    errdesc_t *err;
+    std::vector<char> data;
+    uint64_t bytes_read;
+    uint64_t bytes_skipped;
+};
+
+byte_read read_bytes(tol_dev_desc_t *pdev, off_t offset, size_t size)
+{
+    byte_read r{};
+    // Guard bytes after the request catch writes beyond `size`.
+    r.data.assign(size + 64, '\x5a');
+    r.bytes_read = r.bytes_skipped = 12345;
+    r.err = optimize_byte_read(pdev, r.data.data(), size, offset, &r.bytes_read, &r.bytes_skipped);
+    for (size_t i = size; i < r.data.size(); ++i)
+        EXPECT_EQ(r.data[i], '\x5a') << "byte " << i << " written beyond the request";
+    r.data.resize(size);
+    return r;
+}
+
+TEST_F(TolDev, OpenFindsDeviceAndBitmapOrRefuses)
+{
+    EXPECT_EQ(open_dev(), nullptr) << "no device";
+    make(64, std::vector<uint8_t>(8, 0xff));
+    auto pdev = open_dev("/some/flat");
+    ASSERT_NE(pdev, nullptr);
+    EXPECT_EQ(pdev->name, "/fakedev");
+    EXPECT_EQ(pdev->length, 64) << "eight sectors per bitmap byte";
+    tol_dev_close(&pdev); // plain files carry no "dev_ref_count": no wait
+    EXPECT_EQ(pdev, nullptr);
+    std::string deep = dir.file(std::string(120, 'd'));
+    EXPECT_EQ(tol_dev_open_at(bitmap_dir().c_str(), deep.c_str(), nullptr, false), nullptr)
+        << "paths longer than the limit";
+    // With LVM reads the data come from ".dup"; the bitmap keeps the name.
+    ASSERT_EQ(rename(device_path().c_str(), (device_path() + ".dup").c_str()), 0);
+    pdev = open_dev(nullptr, true);
+    ASSERT_NE(pdev, nullptr);
+    EXPECT_EQ(read_bytes(pdev.get(), 0, 4096).data, expected(0, 4096));
+    unlink((bitmap_dir() + "/fakedev").c_str());
+    EXPECT_EQ(open_dev(nullptr, true), nullptr) << "no bitmap";
+}
+
+TEST_F(TolDev, AlignedReadIsOneDeviceReadAndOneZeroRunAndUnusedNeverTouchesTheDevice)
+{
+    make(64, {0x0F, 0xff, 0, 0, 0, 0, 0, 0});
+    auto pdev = open_dev();
+    ASSERT_NE(pdev, nullptr);
+    auto r = read_bytes(pdev.get(), 0, 4096);
+    ASSERT_EQ(r.err, nullptr);
+    EXPECT_EQ(r.data, expected(0, 4096));
+    EXPECT_EQ(r.bytes_read, 2048u);
+    EXPECT_EQ(r.bytes_skipped, 2048u);
+    EXPECT_EQ(pdev->stats.runs, 2u);
+    EXPECT_EQ(pdev->stats.inuse_tests, 8u);
+    // A directory as the data device: any read of it would fail.
+    pdev->fd.reset(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+    r = read_bytes(pdev.get(), 16 * SECTOR, 8192);
+    ASSERT_EQ(r.err, nullptr);
+    EXPECT_EQ(r.data, std::vector<char>(8192, 0));
+    EXPECT_EQ(r.bytes_skipped, 8192u);
+}
+
+TEST_F(TolDev, MixedRunsAgainstAModel)
+{
+    // Random bitmaps and ranges, each compared with what the bitmap says.
+    std::mt19937 rng(20100415);
+    for (int round = 0; round < 20; ++round) {
+        std::vector<uint8_t> bitmap(16);
+        for (auto &b : bitmap)
+            b = static_cast<uint8_t>(rng());
+        if (round % 4 == 0)
+            bitmap.assign(16, round % 8 == 0 ? 0x00 : 0xff);
+        make(128, bitmap);
+        auto pdev = open_dev();
+        ASSERT_NE(pdev, nullptr);
+        for (int i = 0; i < 50; ++i) {
+            const off_t offset = static_cast<off_t>(rng() % (128 * SECTOR - 1));
+            const size_t size = 1 + rng() % static_cast<size_t>(128 * SECTOR - offset);
+            auto r = read_bytes(pdev.get(), offset, size);
+            ASSERT_EQ(r.err, nullptr) << offset << "+" << size;
+            ASSERT_EQ(r.data, expected(offset, size)) << offset << "+" << size;
+            const uint64_t first = static_cast<uint64_t>(offset) / SECTOR;
+            const uint64_t last = (static_cast<uint64_t>(offset) + size - 1) / SECTOR;
+            EXPECT_EQ(r.bytes_read + r.bytes_skipped, (last - first + 1) * SECTOR);
+        }
+        EXPECT_EQ(pdev->stats.sectors_read + pdev->stats.sectors_skipped,
+                  pdev->stats.io_bytes / SECTOR);
+    }
+}
+
+TEST_F(TolDev, RangesAtAndPastTheDeviceEnd)
+{
+    make(16, {0xff, 0xff});
+    auto pdev = open_dev();
+    ASSERT_NE(pdev, nullptr);
+    for (off_t offset : {off_t(16 * SECTOR), off_t(16 * SECTOR + 100), off_t(1) << 40}) {
+        auto r = read_bytes(pdev.get(), offset, 4096);
+        EXPECT_EQ(r.err, nullptr);
+        EXPECT_EQ(r.bytes_read + r.bytes_skipped, 0u) << offset;
+    }
+    EXPECT_EQ(pdev->stats.invocations, 0u);
+
+    // Starting inside but ending past the bitmap.
+    auto r = read_bytes(pdev.get(), 15 * SECTOR, 4096);
+    ASSERT_NE(r.err, nullptr);
+    EXPECT_EQ(r.err->number, EIO);
+    EXPECT_STREQ(r.err->string,
+                 "optimize_byte_read : pread size 2 bytes, start 1, inuse_bitmap of /fakedev "
+                 "returned 1 nbytes (errno = 0)\n");
+    EXPECT_EQ(r.bytes_read + r.bytes_skipped, 0u);
+
+    // A device shorter than its bitmap, ending inside a sector: the data end
+    // at its last whole sector, with no error.
+    ASSERT_EQ(truncate(device_path().c_str(), 8 * SECTOR + 100), 0);
+    r = read_bytes(pdev.get(), 0, 16 * SECTOR);
+    ASSERT_EQ(r.err, nullptr);
+    EXPECT_EQ(r.bytes_read + r.bytes_skipped, 8u * SECTOR);
+    r.data.resize(8 * SECTOR);
+    EXPECT_EQ(r.data, expected(0, 8 * SECTOR));
+}
+
+TEST_F(TolDev, DeviceReadErrorsGoThroughTheExtendedErrorPath)
+{
+    make(16, {0xff, 0xff});
+    const std::string flat = dir.file("flat");
+    write_file(flat, {'x'});
+    auto pdev = open_dev(flat.c_str());
+    ASSERT_NE(pdev, nullptr);
+    pdev->fd.reset(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+    auto r = read_bytes(pdev.get(), 0, 1024);
+    ASSERT_NE(r.err, nullptr);
+    EXPECT_EQ(r.err->number, EISDIR);
+    EXPECT_EQ(std::string(r.err->string), flat + ": " + strerror(EISDIR));
+    EXPECT_EQ(r.bytes_read, 0u);
+    EXPECT_EQ(pdev->stats.runs, 1u) << "counted before the error stays counted";
+}
+
+} // namespace toldev_io_tests
+
+// Reads of a served flat disk over a plain file standing in for its device:
+// the hidden recovery-header sector, the device's end, and the in-use bitmap.
+namespace flat_image_tests
+{
+constexpr int SECTOR = 512;
+constexpr off_t HIDDEN = 2 * SECTOR; // where the header sits in every test image
+
+// An MBR with one partition at sector 2048, a header in sector 2, and
+// non-zero bytes everywhere else, so that hidden and skipped bytes show.
+std::vector<char> disk(int64_t sectors)
+{
+    std::vector<char> bytes(static_cast<size_t>(sectors * SECTOR));
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i % 251 + 1);
+    mbr_t mbr{};
+    mbr.part_entry[0].type = 0x83;
+    mbr.part_entry[0].first_sector_lba = 2048;
+    mbr.mbr_signature = MBR_SIGNATURE;
+    put(bytes, 0, mbr);
+    put(bytes, HIDDEN, TOL_VDSK_HEADER_MAGIC);
+    put(bytes, HIDDEN + 508, TOL_VDSK_HEADER_MAGIC);
+    return bytes;
+}
+
+class FlatImage : public ::testing::Test
+{
+  protected:
+    // An image of `sectors` sectors read plainly or, with `bitmap`, through
+    // the bitmap (every sector in use).
+    std::unique_ptr<flat_image> make(int64_t sectors, size_t bitmap_bytes = 0,
+                                     bool failing_device = false)
+    {
+        content = disk(sectors);
+        write_file(dir.file("dev"), content);
+        bitmap_device bitmap;
+        if (bitmap_bytes > 0) {
+            write_file(dir.file("bm/dev"), std::vector<char>(bitmap_bytes, '\xff'));
+            auto dev =
+                tol_dev_open_at(dir.file("bm").c_str(), dir.file("dev").c_str(), nullptr, false);
+            EXPECT_NE(dev, nullptr);
+            if (failing_device) // any read of a directory fails
+                dev->fd.reset(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+            bitmap = bitmap_device(std::move(dev));
+        }
+        return std::make_unique<flat_image>(loop_attachment{}, nullptr, partition_mapping{},
+                                            unique_fd(open(dir.file("dev").c_str(), O_RDONLY)),
+                                            std::move(bitmap));
+    }
+    // What a reader sees: the content with the header sector zeroed.
+    std::string expected(off_t offset, size_t size) const
+    {
+        std::string out(content.data() + offset, size);
+        for (off_t i = std::max(offset, HIDDEN); i < std::min<off_t>(offset + size, HIDDEN + 512);
+             ++i)
+            out[static_cast<size_t>(i - offset)] = '\0';
+        return out;
+    }
+    errdesc_t *read(const flat_image &image, off_t offset, size_t size, std::string *out)
+    {
+        out->assign(size, 'x');
+        size_t count = 0;
+        errdesc_t *err = image.read(out->data(), size, offset, &count);
+        out->resize(count);
+        return err;
+    }
+
+    temp_dir dir;
+    std::vector<char> content;
+
+    void SetUp() override { mkdir(dir.file("bm").c_str(), 0700); }
+};
+
+TEST_F(FlatImage, HiddenSectorAndDeviceEndAgainstTheContent)
+{
+    const struct {
+        off_t offset;
+        size_t size, delivered;
+    } cases[] = {
+        {0, 4096, 4096},  {0, 1024, 1024}, // ends where the hidden sector starts
+        {1400, 300, 300}, {1024, 512, 512},
+        {1535, 2, 2},     {7680, 1024, 512}, // cut at the device's end
+        {8192, 512, 0},   {8292, 10, 0},
+    };
+    for (size_t bitmap : {size_t(0), size_t(2)}) {
+        auto image = make(16, bitmap);
+        EXPECT_EQ(image->hidden_offset(), HIDDEN);
+        EXPECT_EQ(image->optimized(), bitmap > 0);
+        for (const auto &c : cases) {
+            SCOPED_TRACE(std::to_string(bitmap) + ": " + std::to_string(c.offset) + "+" +
+                         std::to_string(c.size));
+            std::string got;
+            ASSERT_EQ(read(*image, c.offset, c.size, &got), nullptr);
+            EXPECT_EQ(got, expected(c.offset, c.delivered));
+        }
+    }
+}
+
+TEST_F(FlatImage, FailedDeviceReadStartingInTheHiddenSectorReadsAsZeros)
+{
+    auto image = make(16, 2, true);
+    std::string got;
+    ASSERT_EQ(read(*image, HIDDEN + 100, 200, &got), nullptr);
+    EXPECT_EQ(got, std::string(200, '\0'));
+    ASSERT_EQ(read(*image, HIDDEN, 1024, &got), nullptr);
+    EXPECT_EQ(got, std::string(512, '\0')) << "only the hidden bytes count";
+    errdesc_t *err = read(*image, 0, 2048, &got);
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(err->number, EISDIR);
+}
+
+TEST_F(FlatImage, DeviceShorterThanItsBitmapEndsWhereTheDeviceEnds)
+{
+    // 13 sectors: the bitmap's two bytes cover 16.
+    auto image = make(13, 2);
+    std::string got;
+    ASSERT_EQ(read(*image, 0, 16 * SECTOR, &got), nullptr);
+    EXPECT_EQ(got, expected(0, 13 * SECTOR));
+    ASSERT_EQ(read(*image, 13 * SECTOR - 1, 4096, &got), nullptr);
+    EXPECT_EQ(got, expected(13 * SECTOR - 1, 1));
+}
+
+} // namespace flat_image_tests

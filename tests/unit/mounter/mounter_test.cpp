@@ -1,0 +1,813 @@
+// mounter unit tests, one section per subject.
+
+#include "fake_programs.hpp"
+#include "image/tolcbt.hpp"
+#include "mounter/disk_record.hpp"
+#include "mounter/dm_names.hpp"
+#include "mounter/dm_table.hpp"
+#include "mounter/loopdev.hpp"
+#include "mounter/owners.hpp"
+#include "mounter/partitions.hpp"
+#include "mounter/vmount.hpp"
+#include "mounter/volgroups.hpp"
+#include "support/temp_dir.hpp"
+#include "unit/common/test_support.hpp"
+#include "unit/image/cbt_test_util.hpp"
+#include "vmdk/vmdk_open.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <gtest/gtest.h>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <unistd.h>
+#include <vector>
+
+// Unique device-mapper names.
+namespace dm_names_tests
+{
+TEST(DmNames, PrefixDotNumberBelowAMillionThatNoDeviceHas)
+{
+    rfs_test::temp_dir tmp{"rfs-dmnames"};
+    std::string first;
+    const time_t before = time(nullptr);
+    ASSERT_EQ(dm_mk_unique_name_in(tmp.path().c_str(), "1a2b3c", &first, 10), nullptr);
+    const time_t after = time(nullptr);
+    unsigned n = 0;
+    char rest = 0;
+    EXPECT_EQ(sscanf(first.c_str(), "1a2b3c.%u%c", &n, &rest), 1) << first;
+    // The number is libc's rand_r seeded with the second of the call, whole
+    // (others that know the second, like the bitmap provider, find the name).
+    bool drawn = false;
+    for (time_t t = before; t <= after; ++t) {
+        unsigned seed = static_cast<unsigned>(t);
+        drawn = drawn || n == static_cast<unsigned>(rand_r(&seed) % 1000000);
+    }
+    EXPECT_TRUE(drawn) << first;
+
+    // Once the device exists, the next call (within the same second, it
+    // would draw the same number) gets another name.
+    std::ofstream(tmp / first) << "";
+    std::string second;
+    ASSERT_EQ(dm_mk_unique_name_in(tmp.path().c_str(), "1a2b3c", &second, 10), nullptr);
+    EXPECT_NE(second, first);
+}
+
+TEST(DmNames, RefusesAFilledOutputAndGivesUpWithEexist)
+{
+    rfs_test::temp_dir tmp{"rfs-dmnames"};
+    std::string name = "already";
+    errdesc_t *err = dm_mk_unique_name_in(tmp.path().c_str(), "cbt", &name, 10);
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(err->number, EINVAL);
+    EXPECT_EQ(name, "already");
+
+    name.clear();
+    err = dm_mk_unique_name_in(tmp.path().c_str(), "cbt", &name, 0);
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(err->number, EEXIST);
+    EXPECT_TRUE(name.empty());
+}
+
+} // namespace dm_names_tests
+
+// Opening and closing disk records.
+namespace disk_record_tests
+{
+// A flat disk descriptor with `cid` in `dir`, with or without its extent line.
+std::string write_descriptor(const std::string &dir, const std::string &cid, bool with_extent)
+{
+    std::string path = dir + "/disk.vmdk";
+    std::ofstream out(path);
+    out << "# Disk DescriptorFile\nversion=1\nencoding=\"UTF-8\"\nCID=" << cid
+        << "\nparentCID=ffffffff\ncreateType=\"monolithicFlat\"\n\n# Extent description\n";
+    if (with_extent)
+        out << "RW 2048 FLAT \"disk-flat.vmdk\" 0\n";
+    out << "\n# The Disk Data Base\n#DDB\n\nddb.adapterType = \"lsilogic\"\n";
+    std::ofstream(dir + "/disk-flat.vmdk") << "";
+    return path;
+}
+
+bool cleared(const vdskdesc_t &d)
+{
+    return d.magic == 0 && d.uuid == 0 && d.type == VD_UNKNOWN && !d.desc.vmdkdesc &&
+           d.vdsk_path.empty() && d.name.empty() && d.vdsk_extent_path.empty();
+}
+
+TEST(DiskRecord, OpenNamesTheDiskAfterItsCidAndCloseClears)
+{
+    rfs_test::temp_dir tmp{"rfs-vdsk"};
+    const std::string path = write_descriptor(tmp.path(), "0abcdef1", true);
+    vdskdesc_t d;
+    errdesc_t *err = vdsk_open(path.c_str(), &d);
+    ASSERT_EQ(err, nullptr) << err->string;
+    EXPECT_EQ(d.magic, VDSKDESC_MAGIC);
+    EXPECT_EQ(d.type, VD_VMDK);
+    EXPECT_EQ(d.uuid, 0x0abcdef1u);
+    EXPECT_EQ(d.name, "abcdef1") << "no leading zeros";
+    EXPECT_EQ(d.vdsk_path, path);
+    EXPECT_EQ(d.vdsk_extent_path, tmp / "disk-flat.vmdk");
+    ASSERT_NE(d.desc.vmdkdesc, nullptr);
+    vdsk_close(&d);
+    EXPECT_TRUE(cleared(d));
+
+    // Without a device-mapper device there is nothing to free.
+    EXPECT_EQ(vdsk_free_partitions(&d), nullptr);
+}
+
+TEST(DiskRecord, FailedOpenLeavesTheRecordCleared)
+{
+    const struct {
+        const char *cid; // nullptr: no descriptor at all
+        bool with_extent;
+        errnum_t number; // 0: whatever the open gives
+        const char *text;
+    } cases[] = {
+        {"00000000", true, EINVAL, "Invalid vdsk uuid"},
+        {"0abcdef1", false, EINVAL, "Disk extent #0 is missing"},
+        {nullptr, true, 0, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.cid ? c.cid : "(no descriptor)");
+        rfs_test::temp_dir tmp{"rfs-vdsk"};
+        const std::string path =
+            c.cid ? write_descriptor(tmp.path(), c.cid, c.with_extent) : tmp / "absent.vmdk";
+        vdskdesc_t d;
+        d.name = "old";
+        errdesc_t *err = vdsk_open(path.c_str(), &d);
+        ASSERT_NE(err, nullptr);
+        if (c.number != 0) {
+            EXPECT_EQ(err->number, c.number);
+            EXPECT_STREQ(err->string, c.text);
+        }
+        EXPECT_TRUE(cleared(d));
+    }
+}
+
+} // namespace disk_record_tests
+
+// The partition scan over a directory of partition devices.
+namespace partitions_tests
+{
+using PartitionScan = FakePrograms; // the probes find nothing
+
+TEST_F(PartitionScan, EntriesStayPackedInPartitionOrderAndFreeingClears)
+{
+    rfs_test::temp_dir tmp{"rfs-parts"};
+    part_map_t map;
+    ASSERT_EQ(vdsk_get_partitions_at(tmp.path().c_str(), "/dev/loop9", &map, TOL_FALSE), nullptr);
+    EXPECT_EQ(map.count, 0u) << "a device without partitions";
+    EXPECT_EQ(map.magic, PART_MAP_MAGIC);
+
+    for (const char *n :
+         {"cbt.42p1", "cbt.42p2", "cbt.42p5", "cbt.42p19", "cbt.42p20", "cbt.4p1", "cbt.42p"})
+        std::ofstream(tmp / n) << "";
+    map.part[7].name = "stale";
+    ASSERT_EQ(vdsk_get_partitions_at(tmp.path().c_str(), "/dev/mapper/cbt.42", &map, TOL_FALSE),
+              nullptr);
+    EXPECT_EQ(map.max_count, PART_MAP_MAX);
+    ASSERT_EQ(map.count, 4u) << "partitions 1 to 19 only";
+    const char *want[] = {"cbt.42p1", "cbt.42p2", "cbt.42p5", "cbt.42p19"};
+    for (uint32_t i = 0; i < map.count; ++i) {
+        EXPECT_EQ(map.part[i].name, tmp / want[i]);
+        EXPECT_EQ(map.part[i].magic, PARTLOGVOL_MAGIC);
+        EXPECT_TRUE(map.part[i].mnt_dir.empty());
+    }
+    EXPECT_TRUE(map.part[7].name.empty()) << "unused entries are cleared";
+
+    map.part[1].mnt_dir = "/vol/2";
+    ASSERT_EQ(vdsk_free_partitions_ex("/dev/mapper/cbt.42", &map, TOL_FALSE), nullptr);
+    EXPECT_EQ(map.count, 0u);
+    EXPECT_TRUE(map.part[0].name.empty());
+    EXPECT_TRUE(map.part[1].mnt_dir.empty());
+}
+
+} // namespace partitions_tests
+
+// Loop devices, device-mapper removal, partition mapping, mounts and the
+// merged change-block device against scripted programs: argument lists,
+// retries, exit codes and teardown after a failing step.
+namespace devices_tests
+{
+using Calls = std::vector<std::string>;
+
+bool exists(const std::string &path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}
+
+using LoopDevices = FakePrograms;
+
+TEST_F(LoopDevices, AttachPassesReadOnlyAndRetriesOnlyALostRace)
+{
+    const struct {
+        const char *what;
+        bool read_only;
+        std::vector<int> attach_codes; // of the attaching run, in turn
+        int want_number;               // 0: attached
+        size_t attach_runs;
+    } cases[] = {
+        {"read-only", true, {0}, 0, 1},
+        {"read-write", false, {0}, 0, 1},
+        {"device taken meanwhile (1, then 2)", true, {1, 2, 0}, 0, 3},
+        {"other failure", true, {5}, 5, 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::remove((dir / "calls").c_str());
+        answer("losetup-f", {0}, {"/dev/loop7"});
+        answer(c.read_only ? "losetup-r" : "losetup_dev_loop7", c.attach_codes);
+        loop_attachment loop;
+        errdesc_t *err = loop_attachment::attach("/img/disk-flat.vmdk", c.read_only, 30, &loop);
+        const std::string attach = c.read_only ? "losetup -r /dev/loop7 /img/disk-flat.vmdk"
+                                               : "losetup /dev/loop7 /img/disk-flat.vmdk";
+        Calls want;
+        for (size_t i = 0; i < c.attach_runs; ++i)
+            want.insert(want.end(), {"losetup -f", attach});
+        EXPECT_EQ(calls(), want);
+        if (c.want_number == 0) {
+            ASSERT_EQ(err, nullptr) << err->string;
+            EXPECT_EQ(loop.path(), "/dev/loop7");
+            loop.release();
+        } else {
+            ASSERT_NE(err, nullptr);
+            EXPECT_EQ(err->number, c.want_number);
+            EXPECT_TRUE(loop.empty());
+        }
+    }
+}
+
+TEST_F(LoopDevices, DetachRetriesExitCodeOneTenTimesAndForgetsThePath)
+{
+    answer("losetup-d", {1});
+    std::string dev = "/dev/loop250";
+    errdesc_t *err = nullptr;
+    const std::string out = rfs_test::capture_stdout([&] { err = vdsk_release_loop_dev(&dev); });
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(err->number, 1);
+    EXPECT_TRUE(dev.empty());
+    EXPECT_EQ(calls(), Calls(LOOPDEV_ATTEMPTS, "losetup -d /dev/loop250"));
+    for (int i = 1; i < LOOPDEV_ATTEMPTS; ++i)
+        EXPECT_NE(out.find("vdsk_release_loop_dev retried (" + std::to_string(i) +
+                           "): loosetup -d /dev/loop250\n"),
+                  std::string::npos)
+            << i;
+    EXPECT_EQ(out.find("retried (0)"), std::string::npos);
+}
+
+TEST_F(LoopDevices, ErrorTexts)
+{
+    const std::string stays = dir / "stays";
+    std::ofstream(stays) << "";
+    answer("dmsetupremove", {3});
+    std::string dev;
+    const struct {
+        std::function<errdesc_t *()> run;
+        int number; // 0: success
+        std::string text;
+    } cases[] = {
+        {[&] { return vdsk_assign_next_loop_dev(&dev, "/img/x-flat.vmdk", 1, 30); }, ENOENT,
+         "Failed to find the next available loop device for /img/x-flat.vmdk"},
+        {[&] { return dm_check_and_remove(stays.c_str()); }, EBADF, stays},
+        {[&] { return dm_check_and_remove((dir / "gone").c_str()); }, 0, ""},
+        // A failing program: its exit code, its command line as the text.
+        {[] { return dm_remove_forced("/dev/mapper/x"); }, 3,
+         dir / "dmsetup remove -f /dev/mapper/x "},
+    };
+    for (const auto &c : cases) {
+        errdesc_t *err = nullptr;
+        rfs_test::capture_stdout([&] { err = c.run(); });
+        EXPECT_EQ(err ? err->number : 0, c.number) << c.text;
+        EXPECT_EQ(err ? std::string(err->string) : "", c.text);
+    }
+}
+
+using PartitionMapping = FakePrograms;
+
+TEST_F(PartitionMapping, ProbesClassifyAndAFailedSubtypeProbeIsNeverMounted)
+{
+    const struct {
+        const char *what;
+        int vol_id_code;
+        const char *word;
+        int sfdisk_code;
+        vol_type_t vtype;
+        fs_type_t fstype;
+        int subtype;
+    } cases[] = {
+        {"file system", 0, "ext4", 0, VOL_FILESYS, FS_TYPE_EXT4, 0x83},
+        {"subtype probe fails", 0, "ext4", 1, VOL_UNKNOWN, FS_TYPE_EXT4, 0},
+        {"nothing recognised (4)", 4, "", 0, VOL_UNKNOWN, FS_TYPE_UNKNOWN, 0},
+        {"probe failure", 2, "ext4", 0, VOL_UNKNOWN, FS_TYPE_UNKNOWN, 0},
+        {"volume group member", 0, "LVM2_member", 0, VOL_LVM, FS_TYPE_UNKNOWN, 0},
+        {"swap", 0, "swap", 0, VOL_UNMOUNTABLE, FS_TYPE_UNKNOWN, 0},
+        {"word found inside another", 0, "ext4dev", 0, VOL_FILESYS, FS_TYPE_EXT4, 0x83},
+        {"case matters", 0, "lvm2_member", 0, VOL_UNKNOWN, FS_TYPE_UNKNOWN, 0},
+    };
+    std::ofstream(dir / "disk7p1") << "";
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::remove((dir / "calls").c_str());
+        answer("vol_id-t", {c.vol_id_code}, {c.word});
+        answer("sfdisk--print-id", {c.sfdisk_code}, {c.sfdisk_code ? "" : "83"});
+        part_map_t map;
+        const std::string log = rfs_test::capture_stdout([&] {
+            ASSERT_EQ(
+                vdsk_get_partitions_at(dir.path().c_str(), "/dev/loop7/disk7", &map, TOL_TRUE),
+                nullptr);
+        });
+        // Only a real probe failure is worth a warning; 4 says "nothing found".
+        EXPECT_EQ(log.find("WARNING") != std::string::npos &&
+                      log.find("vol_id -t") != std::string::npos,
+                  c.vol_id_code != 0 && c.vol_id_code != 4)
+            << log;
+        ASSERT_EQ(map.count, 1u);
+        EXPECT_EQ(map.part[0].vtype, c.vtype);
+        EXPECT_EQ(map.part[0].fstype, c.fstype);
+        EXPECT_EQ(+map.part[0].fssubtype, c.subtype);
+        Calls want = {"kpartx -pp -a /dev/loop7/disk7", "vol_id -t " + dir / "disk7p1"};
+        if (c.vol_id_code == 0 && std::strncmp(c.word, "ext4", 4) == 0)
+            want.push_back("sfdisk --print-id --force /dev/loop7/disk7 1");
+        EXPECT_EQ(calls(), want);
+    }
+}
+
+TEST_F(PartitionMapping, OwnerMapsAndUnmapsAndAFailedMapHoldsNothing)
+{
+    answer("kpartx-pp", {0, 0, 1});
+    partition_mapping mapping;
+    ASSERT_EQ(partition_mapping::map("/dev/mapper/cbt.1", &mapping), nullptr);
+    EXPECT_EQ(mapping.device(), "/dev/mapper/cbt.1");
+    EXPECT_EQ(mapping.release(), nullptr);
+    EXPECT_TRUE(mapping.empty());
+
+    errdesc_t *err = nullptr;
+    rfs_test::capture_stdout([&] { err = partition_mapping::map("/dev/mapper/cbt.2", &mapping); });
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(err->number, 1);
+    EXPECT_TRUE(mapping.empty());
+    EXPECT_EQ(calls(), (Calls{"kpartx -pp -a /dev/mapper/cbt.1", "kpartx -pp -d /dev/mapper/cbt.1",
+                              "kpartx -pp -a /dev/mapper/cbt.2"}));
+}
+
+using Teardown = FakePrograms;
+
+TEST_F(Teardown, MountIsUnmountedLazilyAndItsDirectoryRemovedEvenWhenBusy)
+{
+    answer("umount-fl", {0, 16});
+    for (int code : {0, 16}) {
+        const std::string mnt = dir / ("mnt" + std::to_string(code));
+        ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
+        mount_owner mount = mount_owner::adopt(mnt);
+        errdesc_t *err = mount.release();
+        EXPECT_EQ(err ? err->number : 0, code);
+        EXPECT_FALSE(exists(mnt));
+        EXPECT_EQ(calls().back(), "umount -fl " + mnt);
+    }
+}
+
+TEST_F(Teardown, AFailingRemovalStopsNoLaterStepAndKeepsTheCallersError)
+{
+    answer("dmsetupremove", {1});
+    const std::string table = dir / "cbt.9.dm_table_merge";
+    std::ofstream(table) << "0 8 linear /dev/loop7 0\n";
+    std::string log;
+    errdesc_t *pending = errdesc_set_fmt(ERR_IO, "the caller's error");
+    {
+        auto h = std::make_unique<tolcbt_merge_handle_t>();
+        h->flat_loop = loop_attachment::adopt("/dev/loop7");
+        h->tolcbt_loop = loop_attachment::adopt("/dev/loop8");
+        h->table = temp_file(table);
+        h->device = dm_device::adopt("cbt.9");
+        EXPECT_EQ(h->device_path(), "/dev/mapper/cbt.9");
+        log = rfs_test::capture_stdout([&] { release_merged_tolcbt(&h); });
+        EXPECT_EQ(h, nullptr);
+    }
+    EXPECT_EQ(calls(), (Calls{"dmsetup remove -f /dev/mapper/cbt.9", "losetup -d /dev/loop8",
+                              "losetup -d /dev/loop7"}));
+    EXPECT_FALSE(exists(table));
+    EXPECT_NE(log.find("WARNING [thread:"), std::string::npos) << log;
+    EXPECT_EQ(pending->number, ERR_IO);
+    EXPECT_STREQ(pending->string, "the caller's error");
+}
+
+TEST_F(Teardown, FailedCreateUndoesEverythingItMade)
+{
+    rfs_test::write_file(dir / "disk-flat.vmdk", std::string(1 << 20, 'f'));
+    const auto cbt = make_cbt({{4096, 4096, CBT_MAGIC_EXTENT_LAST}});
+    rfs_test::write_file(dir / "disk-tolcbt.vmdk", std::string(cbt.begin(), cbt.end()));
+    answer("losetup-f", {0}, {"/dev/loop7", "/dev/loop8"});
+    answer("dmsetupcreate", {1});
+    answer("dmsetupremove", {1});
+
+    std::unique_ptr<tolcbt_merge_handle_t> h;
+    errdesc_t *err = nullptr;
+    rfs_test::capture_stdout([&] {
+        err = get_merged_tolcbt((dir / "disk-flat.vmdk").c_str(),
+                                (dir / "disk-tolcbt.vmdk").c_str(), &h);
+    });
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(err->number, 1) << "the create's error, not the removal's";
+    EXPECT_EQ(h, nullptr);
+
+    const Calls made = calls();
+    ASSERT_EQ(made.size(), 8u);
+    const std::string create = made[4];
+    ASSERT_EQ(create.rfind("dmsetup create cbt.", 0), 0u) << create;
+    const std::string name = create.substr(15, create.find(' ', 15) - 15);
+    EXPECT_EQ(create, "dmsetup create " + name + " /tmp/" + name + ".dm_table_merge");
+    EXPECT_FALSE(exists("/tmp/" + name + ".dm_table_merge"));
+    EXPECT_EQ(Calls(made.begin() + 5, made.end()),
+              (Calls{"dmsetup remove -f /dev/mapper/" + name, "losetup -d /dev/loop8",
+                     "losetup -d /dev/loop7"}));
+}
+
+} // namespace devices_tests
+
+// Volume groups and mounts of a disk: the rewritten LVM metadata, the
+// deactivation budget, the mount options and the unmount order.
+namespace volumes_tests
+{
+using file_ptr = std::unique_ptr<FILE, int (*)(FILE *)>;
+
+std::string rewrite(const std::string &metadata, std::string *pv_uuid, int *pv_count)
+{
+    file_ptr in(fmemopen(const_cast<char *>(metadata.data()), metadata.size(), "r"), fclose);
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *out = open_memstream(&buf, &len);
+    EXPECT_EQ(lvm_rewrite_ids(in.get(), out, "123456", pv_uuid, pv_count), nullptr);
+    fclose(out);
+    std::string text(buf, len);
+    free(buf);
+    return text;
+}
+
+TEST(LvmMetadata, EveryIdentifierGetsTheTailAndTheFirstPhysicalVolumeIsNamed)
+{
+    const std::string metadata = "vg0 {\n"
+                                 "\tid = \"aaaaaa-bbbb-cccc-dddd-eeee-ffff-gggggg\"\n"
+                                 "\tseqno = 3\n"
+                                 "\tphysical_volumes {\n"
+                                 "\t\tpv0 {\n"
+                                 "\t\t\tid = \"PPPPPP-bbbb-cccc-dddd-eeee-ffff-hhhhhh\"\n"
+                                 "\t\t\tdevice = \"/dev/sda5\"\n"
+                                 "\t\t}\n"
+                                 "\t}\n"
+                                 "\t\troot {\n"
+                                 "\t\t\tid = \"LLLLLL-bbbb-cccc-dddd-eeee-ffff-iiiiii\"\n"
+                                 "\tshort id = \"abc\"\n"
+                                 "}\n";
+    std::string pv;
+    int pvs = 0;
+    const std::string out = rewrite(metadata, &pv, &pvs);
+    std::istringstream want(metadata), got(out);
+    std::string a, b;
+    while (std::getline(want, a) && std::getline(got, b)) {
+        if (a.find("id = \"") != std::string::npos && a.size() > 44) {
+            const size_t at = a.find("id = ") + 38;
+            EXPECT_EQ(b.substr(at, 6), "123456") << b;
+            EXPECT_EQ(b.substr(0, at) + b.substr(at + 6), a.substr(0, at) + a.substr(at + 6));
+        } else {
+            EXPECT_EQ(a, b) << "lines without a full identifier are copied unchanged";
+        }
+    }
+    EXPECT_EQ(pv, "PPPPPP-bbbb-cccc-dddd-eeee-ffff-123456");
+    EXPECT_EQ(pvs, 1);
+}
+
+using Deactivation = FakePrograms;
+
+TEST_F(Deactivation, BudgetOfFiveRunsEveryVolumeAtLeastOnce)
+{
+    const struct {
+        std::vector<int> codes; // exit codes of the lvchange runs, in turn
+        std::vector<size_t> runs;
+        int want_number;
+    } cases[] = {
+        {{5}, {5, 1, 1}, 5},
+        {{0, 5, 5, 5, 5, 0}, {1, 4, 1}, 0},
+        {{0}, {1, 1, 1}, 0},
+    };
+    for (const auto &c : cases) {
+        std::remove((dir / "calls").c_str());
+        answer("lvchange--config", c.codes);
+        auto owner = volgroup_activation::adopt({"/dev/g/a", "/dev/g/b", "/dev/g/c"}, "x");
+        errdesc_t *err = owner.release();
+        EXPECT_EQ(err ? err->number : 0, c.want_number);
+        std::vector<size_t> runs(3);
+        for (const auto &call : calls())
+            runs[call.back() - 'a'] += call.rfind("lvchange --config x -an ", 0) == 0;
+        EXPECT_EQ(runs, c.runs);
+        EXPECT_TRUE(owner.empty());
+    }
+}
+
+TEST(MountOptions, ByFileSystemAndPartitionType)
+{
+    const struct {
+        fs_type_t fstype;
+        int subtype;
+        const char *want; // null: refused
+    } cases[] = {
+        {FS_TYPE_UFS, 0xa5, "-oro,ufstype=44bsd"},
+        {FS_TYPE_UFS, 0xa8, nullptr},
+        {FS_TYPE_NTFS, 7, "-oro,streams_interface=windows"},
+        {FS_TYPE_EXT3, 0x83, "-oro"},
+        {FS_TYPE_VFAT, 0xc, "-oro"},
+        {FS_TYPE_SWAP, 0x82, nullptr},
+    };
+    for (const auto &c : cases) {
+        const char *options = nullptr;
+        errdesc_t *err =
+            vdsk_mount_options(c.fstype, static_cast<fs_subtype_t>(c.subtype), &options);
+        if (!c.want) {
+            ASSERT_NE(err, nullptr);
+            EXPECT_EQ(err->number, EINVAL);
+            continue;
+        }
+        ASSERT_EQ(err, nullptr);
+        EXPECT_STREQ(options, c.want);
+    }
+}
+
+using Unmount = FakePrograms;
+
+TEST_F(Unmount, ReverseAlphabeticalOrderThenTheDiskDirectory)
+{
+    const std::string mnt = dir / "mnt";
+    const std::string disk = mnt + "/base.1";
+    for (int n = 0; n < 12; ++n)
+        std::filesystem::create_directories(disk + "/" + std::to_string(n));
+    std::vector<mount_owner> owned;
+    owned.push_back(mount_owner::adopt(disk + "/3"));
+    ASSERT_EQ(vdsk_do_umount(mnt.c_str(), "base.1", &owned), nullptr);
+    std::string order;
+    for (const auto &call : calls())
+        order += call.substr(call.rfind('/') + 1) + " ";
+    EXPECT_EQ(order, "9 8 7 6 5 4 3 2 11 10 1 0 ");
+    EXPECT_FALSE(std::filesystem::exists(disk));
+    EXPECT_TRUE(owned.empty());
+    EXPECT_EQ(vdsk_do_umount(mnt.c_str(), "base.1", &owned), nullptr)
+        << "a missing disk directory is no error";
+}
+
+} // namespace volumes_tests
+
+// The device-mapper table of a disk chain, compared line by line with a table
+// that the test computes grain by grain from the grain tables it wrote.
+namespace dm_table_tests
+{
+constexpr uint32_t GS = 128;  // grain size of the hosted sparse disks
+constexpr uint32_t GTE = 512; // their entries per grain table
+// Two full grain tables and five grains of a third.
+constexpr uint32_t CAP = 2 * GTE * GS + 5 * GS;
+
+// One disk of a chain, base first in a case. Sparse disks list their grains
+// as grain -> slot: the slot-th grain of the file's data area.
+struct disk_layout {
+    enum kind_t { FLAT, SPARSE, COWD, ZERO } kind = SPARSE;
+    std::map<uint32_t, uint32_t> grains;
+    uint32_t grainsize = GS;
+    int64_t size_delta = 0;    // bytes more or less than declared (flat) or needed (sparse)
+    uint32_t numgtespergt = 0; // 0: the kind's own
+};
+
+uint32_t gtes(const disk_layout &d)
+{
+    if (d.numgtespergt)
+        return d.numgtespergt;
+    return d.kind == disk_layout::COWD ? 4096 : GTE;
+}
+
+// Writes the extent file and returns the sector of each grain (the oracle's
+// view of the grain tables).
+std::map<uint32_t, uint64_t> write_extent(const std::string &path, const disk_layout &d)
+{
+    std::map<uint32_t, uint64_t> where;
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (d.kind == disk_layout::FLAT || d.kind == disk_layout::ZERO) {
+        EXPECT_EQ(ftruncate(fd, int64_t(CAP) * 512 + d.size_delta), 0);
+        close(fd);
+        return where;
+    }
+    const uint32_t n = gtes(d), gs = d.grainsize;
+    const uint32_t tables = (CAP / gs + n - 1) / n;
+    const uint64_t gd = d.kind == disk_layout::COWD ? 5 : 1; // after the header
+    const uint64_t gt_sectors = n * 4 / 512;
+    uint64_t next_gt = gd + (tables * 4 + 511) / 512;
+    std::vector<uint32_t> dir(tables), gt(uint64_t(tables) * n);
+    for (const auto &[grain, slot] : d.grains) {
+        if (!dir[grain / n])
+            dir[grain / n] = uint32_t(next_gt), next_gt += gt_sectors;
+    }
+    const uint64_t data = next_gt;
+    uint64_t end = std::max<uint64_t>(data, 5); // the header is read as 2050 bytes
+    for (const auto &[grain, slot] : d.grains) {
+        where[grain] = data + uint64_t(slot) * gs;
+        gt[grain] = uint32_t(where[grain]);
+        end = std::max(end, where[grain] + gs);
+    }
+    char hdr[2050] = {};
+    auto put32 = [&](int off, uint32_t v) { memcpy(hdr + off, &v, 4); };
+    auto put64 = [&](int off, uint64_t v) { memcpy(hdr + off, &v, 8); };
+    if (d.kind == disk_layout::COWD) {
+        memcpy(hdr, "COWD", 4);
+        put32(4, 1), put32(8, 3), put32(12, CAP), put32(16, gs), put32(20, uint32_t(gd));
+        put32(24, tables);
+    } else {
+        memcpy(hdr, "KDMV", 4);
+        put32(4, 1), put64(12, CAP), put64(20, gs), put32(44, n), put64(56, gd);
+    }
+    EXPECT_EQ(pwrite(fd, hdr, sizeof hdr, 0), ssize_t(sizeof hdr));
+    EXPECT_EQ(pwrite(fd, dir.data(), dir.size() * 4, gd * 512), ssize_t(dir.size() * 4));
+    for (uint32_t t = 0; t < tables; t++) {
+        if (dir[t]) {
+            EXPECT_EQ(pwrite(fd, &gt[uint64_t(t) * n], n * 4, off_t(dir[t]) * 512), n * 4);
+        }
+    }
+    EXPECT_EQ(ftruncate(fd, off_t(end * 512) + d.size_delta), 0);
+    close(fd);
+    return where;
+}
+
+// Writes the chain (base first) and returns the newest disk's descriptor.
+std::string write_chain(const rfs_test::temp_dir &tmp, const std::vector<disk_layout> &chain,
+                        std::vector<std::map<uint32_t, uint64_t>> *grains)
+{
+    const char *words[] = {"FLAT", "SPARSE", "VMFSSPARSE", "ZERO"};
+    std::string desc;
+    for (size_t k = 0; k < chain.size(); k++) {
+        const std::string name = "d" + std::to_string(k);
+        grains->insert(grains->begin(), write_extent(tmp / (name + "-x.vmdk"), chain[k]));
+        std::ofstream out(tmp / (name + ".vmdk"));
+        out << "# Disk DescriptorFile\nversion=1\nCID=" << 100 + k
+            << "\nparentCID=" << (k ? std::to_string(99 + k) : "ffffffff")
+            << "\ncreateType=\"custom\"\n";
+        if (k)
+            out << "parentFileNameHint=\"" << desc << "\"\n";
+        out << "RW " << CAP << " " << words[chain[k].kind] << " \"" << name << "-x.vmdk\""
+            << (chain[k].kind == disk_layout::FLAT ? " 0" : "") << "\n";
+        desc = name + ".vmdk";
+    }
+    return tmp / desc;
+}
+
+// The table of the chain (newest first in `grains` and `disks`), grain by
+// grain: each grain from the newest disk holding it, merged with the grain
+// before when the same disk supplies both from adjacent sectors within one
+// grain table of the newest disk.
+std::vector<std::string> oracle(const std::vector<disk_layout> &disks,
+                                const std::vector<std::map<uint32_t, uint64_t>> &grains)
+{
+    if (disks[0].kind == disk_layout::FLAT) // one line, whatever its size
+        return {"0 " + std::to_string(CAP) + " linear /dev/L0 0"};
+    struct src_t {
+        int disk;
+        uint64_t sector;
+    };
+    std::vector<std::string> lines;
+    const uint32_t n = gtes(disks[0]), gs = disks[0].grainsize;
+    src_t run{}, prev{};
+    uint64_t start = 0, len = 0;
+    auto flush = [&] {
+        if (!len)
+            return;
+        std::ostringstream s;
+        s << start * gs << " " << len * gs;
+        s << (run.disk < 0
+                  ? " zero"
+                  : " linear /dev/L" + std::to_string(run.disk) + " " + std::to_string(run.sector));
+        lines.push_back(s.str());
+    };
+    for (uint32_t g = 0; g < CAP / gs; g++) {
+        src_t src{-1, 0};
+        for (size_t k = 0; k < disks.size(); k++) {
+            if (disks[k].kind == disk_layout::FLAT) {
+                src = {int(k), uint64_t(g) * gs};
+                break;
+            }
+            if (auto it = grains[k].find(g); it != grains[k].end()) {
+                src = {int(k), it->second};
+                break;
+            }
+        }
+        bool joins = len && g % n && src.disk == prev.disk &&
+                     (src.disk < 0 || src.sector == prev.sector + gs);
+        if (!joins) {
+            flush();
+            run = src, start = g, len = 0;
+        }
+        len++;
+        prev = src;
+    }
+    flush();
+    return lines;
+}
+
+struct emitted_t {
+    std::vector<std::string> lines;
+    std::string error; // empty on success
+};
+
+emitted_t emit(const std::string &desc_path)
+{
+    emitted_t out;
+    vmdkdesc_t d;
+    errdesc_t *err = vmdk_open(desc_path.c_str(), &d);
+    uint32_t len = 0;
+    if (!err)
+        err = vmdk_open_dm_chain(&d, &len);
+    if (err) {
+        out.error = err->string;
+        vmdk_close(&d);
+        return out;
+    }
+    for (uint32_t k = 0; k < len; k++) {
+        vmdkdesc_t *disk = vmdk_chain_disk(&d, k);
+        for (uint32_t e = 0; e < disk->extentdesccount; e++)
+            disk->extentdesc[e]->loopdev = "/dev/L" + std::to_string(k);
+    }
+    FILE *f = tmpfile();
+    err = vmdk_emit_dm_table(fileno(f), &d, len);
+    if (err)
+        out.error = err->string;
+    vmdk_close_dm_chain(&d, len);
+    vmdk_close(&d);
+    rewind(f);
+    char line[8192];
+    while (fgets(line, sizeof line, f))
+        out.lines.emplace_back(line, strcspn(line, "\n"));
+    fclose(f);
+    return out;
+}
+
+disk_layout flat(int64_t delta = 0)
+{
+    return {disk_layout::FLAT, {}, GS, delta};
+}
+disk_layout sparse(std::map<uint32_t, uint32_t> g)
+{
+    return {disk_layout::SPARSE, std::move(g)};
+}
+
+// Each case is a chain, base first; a refused chain names its cause.
+TEST(DmTable, ChainMatchesTheGrainByGrainTableOrIsRefused)
+{
+    const uint32_t last = CAP / GS - 1;
+    disk_layout coarse = sparse({{0, 0}});
+    coarse.grainsize = 2 * GS;
+    disk_layout short_tables = sparse({{0, 0}});
+    short_tables.numgtespergt = GTE / 2;
+    disk_layout cut = sparse({{1, 0}});
+    cut.size_delta = -1; // the grain's last sector is cut short
+    const disk_layout zero{disk_layout::ZERO, {}};
+    const struct {
+        const char *what;
+        std::vector<disk_layout> chain;
+        const char *error = ""; // empty: the table must match the oracle
+    } cases[] = {
+        {"flat disk alone", {flat()}},
+        {"two grains stored together", {flat(), sparse({{0, 0}, {1, 1}})}},
+        {"grains not stored one after the other", {flat(), sparse({{0, 0}, {1, 2}, {2, 1}})}},
+        {"empty delta: one line per grain table", {flat(), sparse({})}},
+        {"run stops at a grain table", {flat(), sparse({{GTE - 1, 0}, {GTE, 1}, {last, 2}})}},
+        {"delta over a sparse base, holes read as zeros",
+         {sparse({{2, 0}, {3, 1}, {4, 2}, {700, 3}}), sparse({{3, 0}, {5, 1}})}},
+        {"three levels over sparse",
+         {sparse({{0, 0}, {1, 1}, {GTE + 4, 2}}), sparse({{1, 0}}), sparse({{GTE + 5, 0}})}},
+        {"COWD delta over flat", {flat(), {disk_layout::COWD, {{0, 0}, {1, 1}, {300, 2}}, 1}}},
+        {"sparse disk alone", {sparse({{0, 3}, {1, 0}})}},
+        {"flat one sector short", {flat(-512)}, "do not match with the expected extent size"},
+        {"flat base one sector short",
+         {flat(-512), sparse({})},
+         "do not match with the expected extent size"},
+        {"grain size differs", {coarse, sparse({})}, "differing grain geometry"},
+        {"entries per grain table differ", {short_tables, sparse({})}, "differing grain geometry"},
+        {"grain beyond the end of its file", {flat(), cut}, "beyond the end of the file"},
+        {"zero extent", {zero}, "of kind ET_ZERO, which cannot be mapped"},
+        {"zero extent below a delta", {zero, sparse({})}, "which a snapshot chain cannot map"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        rfs_test::temp_dir tmp{"rfs-dmtable"};
+        std::vector<std::map<uint32_t, uint64_t>> grains;
+        emitted_t got = emit(write_chain(tmp, c.chain, &grains));
+        if (*c.error) {
+            EXPECT_NE(got.error.find(c.error), std::string::npos) << got.error;
+            continue;
+        }
+        EXPECT_EQ(got.error, "");
+        EXPECT_EQ(got.lines, oracle({c.chain.rbegin(), c.chain.rend()}, grains));
+    }
+}
+
+} // namespace dm_table_tests

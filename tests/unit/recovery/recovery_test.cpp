@@ -1,0 +1,801 @@
+// recovery unit tests, one section per subject.
+
+#include "common/programs.hpp"
+#include "recovery/crash.hpp"
+#include "recovery/fuse_fh.hpp"
+#include "recovery/recovery_cookie.hpp"
+#include "recovery/recovery_ops.hpp"
+#include "recovery/recovery_options.hpp"
+#include "recovery/recovery_path.hpp"
+#include "recovery/recovery_vol.hpp"
+#include "recovery_fixture.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+// Option parsing against the option table (the usage text and the
+// refusals are in tests/integration/test_browse_cli.sh) and the FUSE file
+// handle.
+namespace options_tests
+{
+using args_t = std::vector<std::string>;
+
+class option_parse : public ::testing::Test
+{
+  protected:
+    void TearDown() override { recovery_fs_options_reset(&fs_options); }
+
+    // Parses argv into a freshly reset global record; returns what stays for
+    // FUSE.
+    args_t parse(std::vector<const char *> argv, int *res = nullptr)
+    {
+        recovery_fs_options_reset(&fs_options);
+        std::vector<char *> args;
+        for (const char *a : argv)
+            args.push_back(const_cast<char *>(a));
+        struct fuse_args fa = FUSE_ARGS_INIT(static_cast<int>(args.size()), args.data());
+        int r = fuse_opt_parse(&fa, &fs_options, recovery_fs_opts, recovery_fs_parse_opt);
+        if (res)
+            *res = r;
+        args_t rest(fa.argv, fa.argv + fa.argc);
+        fuse_opt_free_args(&fa);
+        return rest;
+    }
+};
+
+TEST_F(option_parse, DefaultsShortAndLongFormsAndWhatPassesOnToFuse)
+{
+    parse({"recovery_fs", "/m"});
+    EXPECT_TRUE(fs_options.is_readonly);
+    EXPECT_STREQ(fs_options.scratch_mount_point, "/scratch");
+    EXPECT_STREQ(fs_options.recovery_volumes_mount_point, "/var/tolvane/recover");
+
+    parse({"recovery_fs", "-L", "/logs", "-P", "/scr", "--volume-path=/vols", "--hide-image-files",
+           "/mnt", "-W"});
+    EXPECT_STREQ(fs_options.log_dir, "/logs");
+    EXPECT_STREQ(fs_options.scratch_mount_point, "/scr");
+    EXPECT_STREQ(fs_options.recovery_volumes_mount_point, "/vols");
+    EXPECT_TRUE(fs_options.hide_image_files && !fs_options.hide_file_level_view);
+    EXPECT_FALSE(fs_options.is_readonly);
+
+    int res;
+    parse({"recovery_fs", "/m", "-L"}, &res);
+    EXPECT_EQ(res, -1) << "a missing option argument";
+
+    // The first non-option is the mount point; fuse_opt gathers the -o
+    // options in front, everything else keeps its order.
+    auto rest = parse({"recovery_fs", "/first", "-o", "allow_other", "-f", "-d", "/second",
+                       "--unknown", "--scratch-path=/s2"});
+    EXPECT_STREQ(fs_options.recovery_mount_point, "/first");
+    EXPECT_STREQ(fs_options.scratch_mount_point, "/s2");
+    EXPECT_EQ(rest, (args_t{"recovery_fs", "-o", "allow_other", "/first", "-f", "-d", "/second",
+                            "--unknown"}));
+}
+
+TEST(RecoveryFuseFh, NeedsSomethingToReadAndCopiesItsPaths)
+{
+    std::string path = "/vm1/vm1.vmx";
+    fuse_fh_t *fh = fuse_fh_new(0, nullptr, path.c_str(), "/err");
+    ASSERT_TRUE(fuse_fh_valid(fh));
+    path[1] = 'X';
+    EXPECT_STREQ(fh->path, "/vm1/vm1.vmx");
+    EXPECT_STREQ(fh->extended_error_path, "/err");
+    fuse_fh_destroy(&fh);
+    EXPECT_EQ(fh, nullptr);
+    EXPECT_EQ(fuse_fh_new(-1, nullptr, "/p", nullptr), nullptr);
+}
+
+} // namespace options_tests
+
+// What crash recovery takes for its own: only the device-mapper names and
+// loop-device backing files that recovery_fs and its mounter make.
+namespace crash_tests
+{
+TEST(CrashRecovery, OnlyOurDeviceMapperNames)
+{
+    struct row {
+        const char *name;
+        bool ours;
+    } rows[] = {
+        {"cbt.999999", true},
+        {"cbt.42p1", true},
+        {"1a2b3c.42.dup", true},
+        {"1a2b3c.42.top", true},
+        {"1a2b3c.42p2--vg0-root", true},
+        {"cbt", false},
+        {"cbt.1234567", false},
+        {"cbt.12.bak", false},
+        {"vg0-root", false},
+        {"luks-3c1f", false},
+        {"1A2B.3", false},
+        {"xyz.42", false},
+        // kpartx's names for the partitions of a loop device: ours only on
+        // a loop device of ours.
+        {"loop7p1", true},
+        {"loop7p12", true},
+        {"loop17p1", false},
+        {"loop8p1", false},
+    };
+    const std::vector<std::string> our_loops{"loop7", "loop9"};
+    for (const row &r : rows)
+        EXPECT_EQ(crash_is_our_dm_name(r.name, our_loops), r.ours) << r.name;
+}
+
+TEST(CrashRecovery, OnlyOurBackingFiles)
+{
+    crash_scope_t scope{"/scratch", "/mnt/recover", "/var/tolvane/recover"};
+    struct row {
+        const char *file;
+        bool ours;
+    } rows[] = {
+        {"/scratch/vm1/disk-flat.vmdk", true}, {"/var/tolvane/recover/vm1/x", true},
+        {"/tmp/1a2b.42.tolstorage", true},     {"/tmp/cbt.3.dm_table_merge", true},
+        {"/scratchy/disk-flat.vmdk", false},   {"/tmp/sub/x.tolstorage", false},
+        {"/tmp/x.tolstorage.bak", false},      {"/home/me/vm.img", false},
+    };
+    for (const row &r : rows)
+        EXPECT_EQ(crash_is_our_backing_file(r.file, scope), r.ours) << r.file;
+}
+
+TEST(CrashRecovery, StackedDevicesGoFirst)
+{
+    std::vector<std::string> order = crash_removal_order(
+        {"cbt.1", "ab.2.dup", "ab.2", "ab.2.top", "ab.2p1", "ab.2p1--vg-lv", "cbt.1p1", "loop3p1"});
+    EXPECT_EQ(order, (std::vector<std::string>{"ab.2p1--vg-lv", "ab.2p1", "cbt.1p1", "loop3p1",
+                                               "ab.2.top", "cbt.1", "ab.2", "ab.2.dup"}));
+}
+
+TEST(CrashRecovery, MergeTableFileNames)
+{
+    struct row {
+        const char *name;
+        int match;
+    } rows[] = {{"cbt.12.dm_table_merge", 1}, {"x.dm_table_merge.bak", 0}, {"dm_table_merge", 0}};
+    for (const row &r : rows) {
+        struct dirent e {
+        };
+        snprintf(e.d_name, sizeof(e.d_name), "%s", r.name);
+        EXPECT_EQ(is_table_merge_file(&e) != 0, r.match != 0) << r.name;
+    }
+}
+
+} // namespace crash_tests
+
+// Classification, view tests, path builders, translation with movara.json
+// relocation, normalisation and relative link targets.
+namespace path_tests
+{
+using rfs_recovery_test::recovery_test;
+
+TEST(RecoveryClassify, SuffixTable)
+{
+    const struct {
+        const char *name;
+        recovery_file_type_t type;
+    } cases[] = {
+        {"disk.vmdk", RECOVERY_FILE_TYPE_VMDK_ASCII},
+        {"disk-flat.vmdk", RECOVERY_FILE_TYPE_VMDK_FLAT},
+        {"disk-rdm.vmdk", RECOVERY_FILE_TYPE_VMDK_FLAT},
+        {"disk-tolcbt.vmdk", RECOVERY_FILE_TYPE_VMDK_TOLCBT},
+        {"vm.vmx", RECOVERY_FILE_TYPE_VMX},
+        {"disk.volume", RECOVERY_FILE_TYPE_VMDK_VOLUME},
+        {"vm.cfg", RECOVERY_FILE_TYPE_CFG},
+        {"a.vmdk/b.vmx", RECOVERY_FILE_TYPE_UNKNOWN}, // ".vmdk" decides and is not at the end
+        {"vm.vmx/disk.vmdk", RECOVERY_FILE_TYPE_VMDK_ASCII},
+        {"disk.volume/x", RECOVERY_FILE_TYPE_UNKNOWN},
+        {"disk-flat.vmdk.vmx", RECOVERY_FILE_TYPE_UNKNOWN}, // "-flat.vmdk" followed by text
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(recovery_infer_file_type(c.name), c.type) << c.name;
+}
+
+TEST(RecoveryClassify, VisibleMountableAndViewTop)
+{
+    const struct {
+        const char *path;
+        bool visible, vol_dir_top;
+    } paths[] = {
+        {"/vm1/disk.vmdk", true, false},      {"/vm1/disk-flat.vmdk", true, false},
+        {"/vm1/vm.cfg", true, false},         {"/vm1/disk-tolcbt.vmdk", false, false},
+        {"/vm1/notes.txt", false, false},     {"/vm1/disk.volume", true, true},
+        {"/vm1/disk.volume///", false, true}, {"/vm1/disk.volume////", false, false},
+        {"/vm1/disk.volume/x", false, false}, {"/vm1/disk.volumes", false, false},
+    };
+    for (const auto &c : paths) {
+        EXPECT_EQ(bool(recovery_is_visible_file(c.path)), c.visible) << c.path;
+        EXPECT_EQ(bool(recovery_is_vol_dir_top(c.path)), c.vol_dir_top) << c.path;
+    }
+
+    EXPECT_TRUE(recovery_is_mountable_vmdk_file("/vm1", "disk.vmdk"));
+    EXPECT_FALSE(recovery_is_mountable_vmdk_file("/vm1", "disk-flat.vmdk"));
+    EXPECT_FALSE(recovery_is_mountable_vmdk_file("/vm1/disk.volume/0", "disk.vmdk"));
+    EXPECT_FALSE(recovery_is_mountable_vmdk_file("/a.volumeX", "disk.vmdk")); // ".volume" anywhere
+}
+
+TEST_F(recovery_test, ViewPathTest)
+{
+    // A real entry of the view's name makes it ordinary, file or directory.
+    tree_.mkdir("scratch/vm1/real.volume");
+    write("vm2/other.volume", "x");
+    const struct {
+        std::string path;
+        bool view;
+    } cases[] = {
+        {"/vm1/disk.volume", true}, // no descriptor needed
+        {"/vm1/disk.volume/a/b", true},
+        {"/vm1/disk.volumes", false},
+        {"/vm1/disk.vmdk", false},
+        {scratch_ + "/vm1/disk.volume", false}, // resolved scratch paths never are
+        {"/vm1/real.volume/a/b", false},
+        {"/vm2/other.volume", false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(bool(recovery_is_vmdk_volume_file(c.path.c_str(), scratch_.c_str())), c.view)
+            << c.path;
+}
+
+TEST(RecoveryPathBuilders, VolAsciiAndTolcbtPaths)
+{
+    char buf[TOL_PATH_MAX];
+    ASSERT_EQ(get_vol_path(buf, "/vm1/disk.volume/0/etc/hosts"), nullptr);
+    EXPECT_STREQ(buf, "/vm1/disk.volume");
+    ASSERT_EQ(get_vol_path(buf, "/vm1/disk.volume"), nullptr);
+    EXPECT_STREQ(buf, "/vm1/disk.volume");
+    errdesc_t *err = get_vol_path(buf, "/vm1/disk.vmdk");
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(err->number, EINVAL);
+    EXPECT_STREQ(err->string, "No '.volume' suffix found");
+
+    // Each builder with the buffer size that just fits, and one byte less.
+    const std::string long_path = "/" + std::string(TOL_PATH_MAX, 'x') + "-flat.vmdk";
+    const struct {
+        bool tolcbt;
+        std::string in;
+        size_t size;
+        const char *out; // null: refused
+        int number;
+        const char *text;
+    } cases[] = {
+        {false, "/vm1/disk-flat.vmdk", sizeof(buf), "/vm1/disk.vmdk", 0, nullptr},
+        {false, "/a-flat.vmdk", 8, "/a.vmdk", 0, nullptr},
+        {false, "/a-flat.vmdk", 7, nullptr, EINVAL, "Insufficient buffer size"},
+        {false, "/vm1/disk.vmdk", sizeof(buf), nullptr, EINVAL, "Invalid path name /vm1/disk.vmdk"},
+        // The FUSE path keeps its slash after the scratch path.
+        {true, "/vm1/disk-flat.vmdk", sizeof(buf), "/s//vm1/disk-tolcbt.vmdk", 0, nullptr},
+        {true, "/a-flat.vmdk", 18, "/s//a-tolcbt.vmdk", 0, nullptr},
+        {true, "/a-flat.vmdk", 17, nullptr, EINVAL, "Insufficient buffer size"},
+        {true, "/vm1/disk.vmdk", sizeof(buf), nullptr, EINVAL,
+         "Invalid path name /s//vm1/disk.vmdk"},
+        {true, long_path, sizeof(buf), nullptr, ENAMETOOLONG, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.in.substr(0, 40) + " in " + std::to_string(c.size));
+        err = c.tolcbt ? get_tolcbt_vmdk_path(c.in.c_str(), "/s", buf, c.size)
+                       : get_ascii_vmdk_path(c.in.c_str(), buf, c.size);
+        EXPECT_EQ(err ? err->number : 0, c.number);
+        if (c.out || c.text) {
+            EXPECT_STREQ(err ? err->string : buf, c.out ? c.out : c.text);
+        }
+    }
+}
+
+TEST_F(recovery_test, TranslateBoundsTheLengthAndMovaraRelocatesOnlyMissingFlatFiles)
+{
+    // scratch + "/" + rest: 4095 bytes fit, 4096 do not.
+    path_buf_t buf;
+    std::string fits = std::string("/").append(TOL_PATH_MAX - 1 - scratch_.size() - 1, 'a');
+    ASSERT_NE(translate_path(fits.c_str(), &buf), nullptr);
+    EXPECT_EQ(strlen(buf.path_buf), size_t(TOL_PATH_MAX - 1));
+    EXPECT_EQ(translate_path((fits + "a").c_str(), &buf), nullptr);
+    ASSERT_NE(translate_path("/", &buf), nullptr);
+    EXPECT_EQ(std::string(buf.path_buf), scratch_ + "/.");
+
+    // The common cases run through the mount in test_image_merged.sh.
+    write("vm1/movara.json", R"({"flat_directory": "store"})");
+    write("vm1/disk-flat.vmdk", "here");
+    char out[TOL_PATH_MAX];
+    EXPECT_TRUE(recovery_follow_movara_link("vm1/disk-rdm.vmdk", out, scratch_.c_str()));
+    EXPECT_STREQ(out, "vm1/store/disk-rdm.vmdk");
+    for (const char *present_or_no_flat : {"vm1/disk-flat.vmdk", "vm1/disk.vmdk"}) {
+        EXPECT_FALSE(recovery_follow_movara_link(present_or_no_flat, out, scratch_.c_str()));
+        EXPECT_STREQ(out, "NO PATH");
+    }
+    write("movara.json", R"({"flat_directory": "store"})"); // at the top of the tree
+    EXPECT_TRUE(recovery_follow_movara_link("disk-flat.vmdk", out, scratch_.c_str()));
+    EXPECT_STREQ(out, "store/disk-flat.vmdk");
+}
+
+TEST(RecoveryNormalize, Cases)
+{
+    struct {
+        const char *in, *out;
+    } cases[] = {
+        {"/a//b/./c/../d", "/a/b/d"},
+        {"/../a", "/a"},
+        {"/a/../../b", "/b"},
+        {"/a/b/../", "/a/"},
+        {"/a/b/..", "/a/b/.."}, // no following "/": copied unchanged
+        {"a/../b", "b"},
+        {"", ""},
+    };
+    for (const auto &c : cases) {
+        char *n = normalize_path(c.in);
+        ASSERT_NE(n, nullptr);
+        EXPECT_STREQ(n, c.out) << c.in;
+        free(n);
+    }
+}
+
+class relative_link_test : public recovery_test
+{
+  protected:
+    std::string convert(const std::string &cwd, const std::string &target, size_t len = 4096)
+    {
+        std::string buf(std::max(len, target.size() + 1), '\0');
+        memcpy(buf.data(), target.c_str(), target.size() + 1);
+        convert_to_relative_path(cwd.c_str(), buf.data(), len);
+        return buf.c_str();
+    }
+    void SetUp() override
+    {
+        recovery_test::SetUp();
+        fs_options.recovery_volumes_mount_point = fixed_volume_;
+    }
+    char fixed_volume_[32] = "/var/tolvane/recover";
+};
+
+TEST_F(relative_link_test, RewritesOnlyTargetsInsideTheVolumePathWithinTheLength)
+{
+    const std::string v = "/var/tolvane/recover/vm1/disk.volume";
+    const struct {
+        std::string cwd, target, out;
+    } cases[] = {
+        // The common cases run through the mount in test_browse_files.sh.
+        {v + "//vol0/etc/link", "/var/tolvane/recover//vm1/./disk.volume/vol0/etc/../usr/lib",
+         "../usr/lib"},
+        // Partly equal component names count as different.
+        {v + "/vol0/etc/link", v + "/vol0/etx/foo", "../etx/foo"},
+        {v + "/vol0/etc/link", "/var/tolvane/other/x", "/var/tolvane/other/x"},
+        {v + "/vol0/a/b/c/d/link", v + "/vol0/zzzzzzzz", "../../../../zzzzzzzz"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(convert(c.cwd, c.target), c.out) << c.cwd << " -> " << c.target;
+        // A buffer as long as the target: the comparison covers it all.
+        EXPECT_EQ(convert(c.cwd, c.target, c.target.size() + 1), c.out);
+    }
+    // The result never passes len - 1 bytes plus the terminator; len 0
+    // rewrites nothing.
+    for (size_t len : {1, 5, 12, 30})
+        EXPECT_LE(convert(cases[3].cwd, cases[3].target, len).size(), len - 1) << len;
+    std::string buf = v + "/x";
+    convert_to_relative_path((v + "/y").c_str(), buf.data(), 0);
+    EXPECT_EQ(buf.c_str(), v + "/x");
+}
+
+} // namespace path_tests
+
+// The handlers, called directly (no mount), in what a mount cannot reach:
+// path hash, error answers, paths beyond the path limit, a full listing
+// buffer and link targets cut to the buffer. What a
+// client sees through the mount is in tests/integration/test_browse_*.sh.
+namespace ops_tests
+{
+using rfs_recovery_test::recovery_test;
+
+TEST(RecoveryInoHash, KnownValues)
+{
+    EXPECT_EQ(fs_ino_hash(""), 5381u);
+    EXPECT_EQ(fs_ino_hash("/vm1/disk.vmdk"), 4060970784u);
+    // Bytes above 127 are signed chars widened with their sign.
+    EXPECT_EQ(fs_ino_hash("/caf\xe9.vmx"), 1584080266u);
+}
+
+TEST(RecoveryFsError, AnswersAnErrnoTheKernelKnowsAndLogsOnce)
+{
+    const struct {
+        errnum_t number;
+        bool from_child;
+        int answer;
+    } cases[] = {{EMFILE, false, -EMFILE},
+                 {ERR_OBJ_NOT_FOUND, false, -EIO},
+                 {ERR_MAX + 5, false, -EIO},
+                 {ENOENT, true, -EIO}};
+    for (const auto &c : cases) {
+        errdesc_t *err = errdesc_set(c.number);
+        err->origin = c.from_child ? ERRDESC_FROM_CHILD : ERRDESC_FROM_CALL;
+        EXPECT_EQ(recovery_fs_error(err, RECOVERY_FS_UNLOGGED), c.answer) << c.number;
+    }
+    testing::internal::CaptureStdout();
+    recovery_fs_error(errdesc_set_str(EACCES, "/p"), TOL_PRIO_ERROR);
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_NE(log.find(": ERROR [thread:"), std::string::npos) << log;
+    EXPECT_EQ(log.find("ERROR", log.find("ERROR") + 1), std::string::npos) << "logged once";
+}
+
+using ops_test = recovery_test;
+
+int fill_two(void *buf, const char *, const struct stat *, off_t)
+{
+    return ++*static_cast<int *>(buf) > 2;
+}
+
+TEST_F(ops_test, PathsBeyondTheLimitAndAFullListingBuffer)
+{
+    const std::string too_long = "/" + std::string(TOL_PATH_MAX, 'n');
+    const char *p = too_long.c_str();
+    struct stat st;
+    struct statvfs sv;
+    struct fuse_file_info fi = {};
+    char buf[64];
+    EXPECT_EQ(recovery_fs_getattr(p, &st), -ENAMETOOLONG);
+    EXPECT_EQ(recovery_fs_statfs(p, &sv), -ENAMETOOLONG);
+    EXPECT_EQ(recovery_fs_readlink(p, buf, sizeof(buf)), -ENAMETOOLONG);
+    EXPECT_EQ(recovery_fs_getxattr(p, "user.x", buf, sizeof(buf)), -ENAMETOOLONG);
+    EXPECT_EQ(recovery_fs_opendir(p, &fi), -ENAMETOOLONG);
+    EXPECT_EQ(recovery_fs_open(p, &fi), -EIO);
+
+    write("vm1/disk.vmdk", "d");
+    write("vm1/vm1.vmx", "x");
+    ASSERT_EQ(recovery_fs_opendir("/vm1", &fi), 0);
+    int filled = 0;
+    EXPECT_EQ(recovery_fs_readdir("/vm1", &filled, fill_two, 0, &fi), -ENOMEM);
+    EXPECT_EQ(recovery_fs_releasedir("/vm1", &fi), 0);
+    EXPECT_EQ(fi.fh, ~uint64_t{0});
+}
+
+TEST_F(ops_test, LinkTargetAsLongAsTheBufferIsCutByOneByte)
+{
+    tree_.symlink("abcdefgh", "scratch/short");
+    char small[8];
+    ASSERT_EQ(recovery_fs_readlink("/short", small, sizeof(small)), 0);
+    EXPECT_STREQ(small, "abcdefg");
+}
+
+} // namespace ops_tests
+
+// Open cookies on files only (no devices): validation of flat images, sharing,
+// the 32-cookie limit, eviction passes, teardown failures and concurrency.
+namespace cookie_tests
+{
+using rfs_recovery_test::recovery_test;
+
+const std::string TRY = " Recovery is probably in progress, please try again later.";
+
+class cookie_test : public recovery_test
+{
+  protected:
+    // Makes the cookie of /vm/<name>.vmx with the given idle time and refs.
+    recovery_cookie_t *cookie(const std::string &name, time_t idle, int64_t ref = 0)
+    {
+        write("vm/" + name + ".vmx", name);
+        std::string path = "/vm/" + name + ".vmx";
+        std::string shadow = scratch("vm/" + name + ".vmx");
+        std::lock_guard<std::mutex> lock(recovery_open_list.lock);
+        recovery_cookie_t *c = nullptr;
+        EXPECT_EQ(recovery_get_cookie(path.c_str(), scratch_.c_str(), shadow.c_str(), &c), nullptr);
+        c->stamp = time(nullptr) - idle;
+        c->ref = ref;
+        return c;
+    }
+    bool listed(const std::string &name) { return cookie_of("/vm/" + name + ".vmx") != nullptr; }
+    int open_file(const std::string &path, struct fuse_file_info *fi)
+    {
+        *fi = {};
+        fi->flags = O_RDONLY;
+        return recovery_fs_open(path.c_str(), fi);
+    }
+};
+
+// The recovery header and change-block cases run on real images in
+// tests/integration/test_image_bad_input.sh; these need only plain files.
+TEST_F(cookie_test, ValidationOfFlatImages)
+{
+    const std::string flat = scratch("vm1/disk-flat.vmdk");
+    auto descriptor = [](uint64_t sectors) {
+        return "# Disk DescriptorFile\nversion=1\nCID=fffffffe\nparentCID=ffffffff\n"
+               "createType=\"vmfs\"\nRW " +
+               std::to_string(sectors) + " VMFS \"disk-flat.vmdk\"\n";
+    };
+    const struct {
+        const char *what;
+        size_t size;
+        std::string desc, cbt;
+        int number;
+        std::string text; // empty: not compared
+    } cases[] = {
+        {"not whole sectors", 1000, "", "", EBUSY, flat + " file has incorrect size 1000." + TRY},
+        {"nothing to compare the size with", 4096, "", "", 0, ""},
+        {"descriptor size", 4096, descriptor(16), "", EBUSY,
+         "Expect 8192 bytes in " + flat + " but found 4096 bytes." + TRY},
+        {"descriptor agrees", 4096, descriptor(8), "", 0, ""},
+        {"descriptor cut short", 4096, "version=1\nRW 1 FLAT \"a\"\nCID=1", "", EBUSY,
+         scratch_ + "//vm1/disk.vmdk file is invalid." + TRY},
+        {"not a change-block file", 4096, "", "garbage", EINVAL, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        write("vm1/disk-flat.vmdk", std::string(c.size, 'x'));
+        unlink(scratch("vm1/disk.vmdk").c_str());
+        unlink(scratch("vm1/disk-tolcbt.vmdk").c_str());
+        if (!c.desc.empty())
+            write("vm1/disk.vmdk", c.desc);
+        if (!c.cbt.empty())
+            write("vm1/disk-tolcbt.vmdk", c.cbt);
+        errdesc_t *err = validate_vmdk_flat("/vm1/disk-flat.vmdk", flat.c_str(), scratch_.c_str());
+        EXPECT_EQ(err ? err->number : 0, c.number);
+        if (err && !c.text.empty()) {
+            EXPECT_EQ(err->string, c.text);
+        }
+    }
+
+    // A refused image leaves no cookie behind: the next open validates again.
+    write("vm1/disk-flat.vmdk", std::string(1000, 'x'));
+    struct fuse_file_info fi;
+    EXPECT_EQ(open_file("/vm1/disk-flat.vmdk", &fi), -EIO);
+    EXPECT_EQ(cookie_count(), 0u);
+}
+
+TEST_F(cookie_test, OpensShareOneCookieThatOutlivesTheLastClose)
+{
+    write("vm1/vm1.vmx", std::string(1024, 'f'));
+    struct fuse_file_info a, b;
+    ASSERT_EQ(open_file("/vm1/vm1.vmx", &a), 0);
+    ASSERT_EQ(open_file("/vm1/vm1.vmx", &b), 0);
+    ASSERT_EQ(cookie_count(), 1u);
+    EXPECT_EQ(cookie_of("/vm1/vm1.vmx")->ref, 2);
+
+    char buf[600];
+    EXPECT_EQ(recovery_fs_read("/vm1/vm1.vmx", buf, sizeof(buf), 700, &a), 324);
+    EXPECT_EQ(buf[0], 'f');
+    EXPECT_EQ(recovery_fs_read("/vm1/vm1.vmx", buf, sizeof(buf), 4096, &b), 0);
+    EXPECT_EQ(recovery_fs_release("/vm1/vm1.vmx", &a), 0);
+    EXPECT_EQ(recovery_fs_release("/vm1/vm1.vmx", &b), 0);
+    EXPECT_EQ(cookie_of("/vm1/vm1.vmx")->ref, 0);
+
+    // A failed open leaves no cookie; a read without a handle is stale.
+    EXPECT_EQ(open_file("/vm1/missing.vmx", &a), -EIO);
+    EXPECT_EQ(cookie_of("/vm1/missing.vmx"), nullptr);
+    struct fuse_file_info none = {};
+    EXPECT_EQ(recovery_fs_read("/x", buf, sizeof(buf), 0, &none), -ESTALE);
+}
+
+TEST_F(cookie_test, FullListEvictsTheOldestIdleCookieOrRefuses)
+{
+    auto path = [](size_t i) { return "/vm/f" + std::to_string(i) + ".vmx"; };
+    for (size_t i = 0; i <= RECOVERY_MAX_COOKIES; ++i)
+        write(path(i).substr(1), std::to_string(i));
+    std::vector<struct fuse_file_info> held(RECOVERY_MAX_COOKIES);
+    for (size_t i = 0; i < RECOVERY_MAX_COOKIES; ++i)
+        ASSERT_EQ(open_file(path(i), &held[i]), 0);
+    struct fuse_file_info fi;
+    EXPECT_EQ(open_file(path(RECOVERY_MAX_COOKIES), &fi), -EIO) << "EMFILE to the client";
+    for (size_t i = 0; i < RECOVERY_MAX_COOKIES; ++i)
+        EXPECT_EQ(recovery_fs_release(path(i).c_str(), &held[i]), 0);
+
+    // f5 is the oldest, although everything was used just now.
+    cookie_of("/vm/f5.vmx")->stamp -= 10;
+    ASSERT_EQ(open_file(path(RECOVERY_MAX_COOKIES), &fi), 0);
+    EXPECT_EQ(recovery_fs_release(path(RECOVERY_MAX_COOKIES).c_str(), &fi), 0);
+    EXPECT_EQ(cookie_count(), RECOVERY_MAX_COOKIES);
+    EXPECT_EQ(cookie_of("/vm/f5.vmx"), nullptr);
+}
+
+TEST_F(cookie_test, EvictionPassesTakeTheOldestIdleFreeCookie)
+{
+    EXPECT_EQ(recovery_evict(), nullptr) << "an empty list";
+    cookie("recent", 50);
+    cookie("old", 61);
+    cookie("older", 120);
+    cookie("held", 500, 1);
+    recovery_cookie_t *busy = cookie("busy", 300);
+    busy->mutex.lock();
+    EXPECT_EQ(recovery_evict(), nullptr);
+    EXPECT_FALSE(listed("older"));
+    EXPECT_EQ(recovery_evict(), nullptr);
+    EXPECT_FALSE(listed("old"));
+    errdesc_t *err = recovery_evict();
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(err->number, EMFILE);
+    busy->mutex.unlock();
+    EXPECT_TRUE(listed("recent") && listed("held") && listed("busy"));
+
+    // Forced: idle time does not count, the first of equal stamps goes.
+    cookie("a", 5);
+    cookie("b", 5);
+    for (const char *name : {"busy", "recent", "a"}) {
+        {
+            std::lock_guard<std::mutex> lock(recovery_open_list.lock);
+            EXPECT_EQ(recovery_evict_intern(true), nullptr);
+        }
+        EXPECT_FALSE(listed(name));
+    }
+    EXPECT_TRUE(listed("b"));
+}
+
+TEST_F(cookie_test, FailedTeardownStepStillReleasesTheRestAndFreesTheCookie)
+{
+    // A loop device that cannot be detached: every losetup run fails.
+    tree_.write("bin/losetup", "#!/bin/sh\nexit 2\n");
+    chmod(tree_.path("bin/losetup").c_str(), 0755);
+    tol_programs_set_root(tree_.path("bin").c_str());
+
+    write("dev", std::string(8192, 'd'));
+    tree_.write("bm/dev", std::string(2, '\xff'));
+    auto bitmap = tol_dev_open_at(tree_.path("bm").c_str(), scratch("dev").c_str(), nullptr, false);
+    ASSERT_NE(bitmap, nullptr);
+    recovery_cookie_t *c = cookie("image", 100);
+    c->loop_image = std::make_unique<flat_image>(
+        loop_attachment::adopt("/dev/loop-rfs-unit-none"), nullptr, partition_mapping{},
+        unique_fd(open(scratch("dev").c_str(), O_RDONLY)), bitmap_device(std::move(bitmap)));
+
+    testing::internal::CaptureStdout();
+    errdesc_t *err = recovery_evict();
+    std::string log = testing::internal::GetCapturedStdout();
+    tol_programs_set_root(nullptr);
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(err->number, 2) << "the loop device's release";
+    EXPECT_NE(log.find("PDEV_STATS for /dev: "), std::string::npos) << log;
+    EXPECT_EQ(cookie_count(), 0u);
+}
+
+TEST_F(cookie_test, ConcurrentOpensReadsAndEvictions)
+{
+    // More files than cookies: forced evictions and eviction passes run
+    // while other threads hold handles on other cookies.
+    constexpr size_t files = RECOVERY_MAX_COOKIES + 8;
+    for (size_t i = 0; i < files; ++i)
+        write("vm/f" + std::to_string(i) + ".vmx", std::string(1000 + i, char('a' + i % 26)));
+    std::atomic<int> bad{0};
+    std::atomic<bool> done{false};
+    std::thread evictor([&] {
+        while (!done) {
+            recovery_evict();
+            std::this_thread::yield();
+        }
+    });
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (size_t k = 0; k < 150; ++k) {
+                size_t i = (t * 7 + k * 3) % files;
+                std::string path = "/vm/f" + std::to_string(i) + ".vmx";
+                struct fuse_file_info fi = {};
+                if (recovery_fs_open(path.c_str(), &fi) != 0) {
+                    ++bad;
+                    continue;
+                }
+                struct stat st;
+                std::string buf(2048, '\0');
+                if (recovery_fs_getattr(path.c_str(), &st) != 0 ||
+                    st.st_size != static_cast<off_t>(1000 + i) ||
+                    recovery_fs_read(path.c_str(), buf.data(), buf.size(), 0, &fi) !=
+                        static_cast<int>(1000 + i) ||
+                    buf[0] != char('a' + i % 26) || recovery_fs_release(path.c_str(), &fi) != 0)
+                    ++bad;
+            }
+        });
+    }
+    for (auto &th : threads)
+        th.join();
+    done = true;
+    evictor.join();
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_LE(cookie_count(), RECOVERY_MAX_COOKIES);
+}
+
+} // namespace cookie_tests
+
+// The `.volume` entries, their mount directories, and view access while
+// automatic mounting is off (the default) and on.
+namespace vol_tests
+{
+using rfs_recovery_test::recovery_test;
+
+class vol_test : public recovery_test
+{
+  protected:
+    errdesc_t *access(const char *path, char *out)
+    {
+        return recovery_vol_access(path, mount_.c_str(), scratch_.c_str(), volumes_.c_str(), out,
+                                   TOL_FALSE);
+    }
+};
+
+TEST_F(vol_test, CreateEntryNamesTheViewAndMakesItsDirectory)
+{
+    write("vm1/disk.vmdk", "d");
+    char name[256];
+    struct stat st;
+    auto create = [&](const char *dir, const std::string &descriptor,
+                      const std::string &volume_path) {
+        return recovery_vol_create_entry(name, &st, dir, scratch_.c_str(), volume_path.c_str(),
+                                         descriptor.c_str());
+    };
+    ASSERT_EQ(create("/vm1", "disk.vmdk", volumes_), 0);
+    EXPECT_STREQ(name, "disk.volume");
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    struct stat made;
+    ASSERT_EQ(stat((volumes_ + "//vm1/disk.volume").c_str(), &made), 0);
+    EXPECT_EQ(made.st_mode & 07777, 0755u);
+    EXPECT_EQ(made.st_ino, st.st_ino);
+    EXPECT_EQ(create("/vm1", "disk.vmdk", volumes_), 0) << "a second time finds it in place";
+
+    // A real entry of that name, a file in place of the mount directory, or
+    // a volume path that cannot be made (its parent is a file).
+    tree_.mkdir("scratch/vm1/disk.volume");
+    EXPECT_EQ(create("/vm1", "disk.vmdk", volumes_), -1);
+    tree_.write("vol/vm2/other.volume", "not a directory");
+    EXPECT_EQ(create("/vm2", "other.vmdk", volumes_), -1);
+    tree_.write("file", "x");
+    EXPECT_EQ(create("/vm3", "x.vmdk", tree_.path("file/vol")), -1);
+}
+
+TEST_F(vol_test, AccessWithoutAutomountTakesNoReference)
+{
+    char out[TOL_PATH_MAX];
+    ASSERT_EQ(access("/vm1/disk.volume/0/etc/hosts", out), nullptr);
+    EXPECT_EQ(std::string(out), volumes_ + "/vm1/disk.volume//0/etc/hosts");
+    EXPECT_EQ(cookie_count(), 0u);
+    EXPECT_EQ(recovery_vol_decrement_ref_cnt("/vm1/disk.volume"), nullptr);
+    errdesc_t *err = access("/vm1/disk.vmdk", out);
+    EXPECT_EQ(err ? err->number : 0, EINVAL);
+}
+
+TEST_F(vol_test, ThreeFailedMountsThenOneNoticeThenSilence)
+{
+    reg_settings_update([](reg_settings_t &s) { s.recover_automount_enabled = TOL_TRUE; });
+    const std::string mount_dir = volumes_ + "/vm1/disk.volume";
+    const char *want[] = {
+        "Could not mount file system view for: /vm1/disk.volume",
+        "Could not mount file system view for: /vm1/disk.volume",
+        "Could not mount file system view for: /vm1/disk.volume",
+        "Mount retries exceeded for: /vm1/disk.volume",
+        "No such file or directory", // unlogged from now on, until the cookie is evicted
+    };
+    for (const char *text : want) {
+        char out[TOL_PATH_MAX];
+        errdesc_t *err = access("/vm1/disk.volume/x", out); // no image to open
+        ASSERT_NE(err, nullptr);
+        EXPECT_EQ(err->number, ENOENT);
+        EXPECT_STREQ(err->string, text);
+        EXPECT_EQ(std::string(out), mount_dir);
+    }
+    EXPECT_EQ(cookie_count(), 1u);
+    // No reference was taken; giving one back on an unmounted view is fine.
+    EXPECT_EQ(recovery_vol_decrement_ref_cnt("/vm1/disk.volume/x"), nullptr);
+}
+
+TEST_F(vol_test, DecrementOfAViewCookie)
+{
+    reg_settings_update([](reg_settings_t &s) { s.recover_automount_enabled = TOL_TRUE; });
+    recovery_cookie_t *cookie;
+    {
+        std::lock_guard<std::mutex> lock(recovery_open_list.lock);
+        ASSERT_EQ(recovery_get_cookie("/vm1/disk.volume", scratch_.c_str(),
+                                      (volumes_ + "/vm1/disk.volume").c_str(), &cookie),
+                  nullptr);
+    }
+    EXPECT_TRUE(cookie->is_view());
+    cookie->is_mounted = true;
+    cookie->ref = 1;
+    EXPECT_EQ(recovery_vol_decrement_ref_cnt("/vm1/disk.volume/a"), nullptr);
+    EXPECT_EQ(cookie->ref, 0);
+    // Nothing holds a reference, so giving one back is an error.
+    errdesc_t *err = recovery_vol_decrement_ref_cnt("/vm1/disk.volume");
+    EXPECT_EQ(err ? err->number : 0, EIO);
+    EXPECT_EQ(cookie->ref, 0);
+    // An unmounted view drops to 0 at once.
+    cookie->is_mounted = false;
+    cookie->ref = 5;
+    EXPECT_EQ(recovery_vol_decrement_ref_cnt("/vm1/disk.volume"), nullptr);
+    EXPECT_EQ(cookie->ref, 0);
+}
+
+} // namespace vol_tests

@@ -1,0 +1,858 @@
+// vmdk unit tests, one section per subject.
+
+#include "common/unique_fd.hpp"
+#include "vmdk/datastore_helper.hpp"
+#include "vmdk/descriptor_parser.hpp"
+#include "vmdk/descriptor_scanner.hpp"
+#include "vmdk/graindir.hpp"
+#include "vmdk/vmdk_open.hpp"
+#include "vmdk_fixtures.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+
+using namespace vmdk_test;
+using namespace std::string_literals;
+
+// Token boundaries of the descriptor scanner: longest match, tie order,
+// case, quoted keywords, invalid characters and the window over a file.
+namespace descriptor_scanner_tests
+{
+using T = vmdk_token_t;
+
+struct token {
+    T kind;
+    std::string text;
+    bool operator==(const token &) const = default;
+};
+
+std::ostream &operator<<(std::ostream &os, const token &t)
+{
+    return os << static_cast<int>(t.kind) << ":'" << t.text << "'";
+}
+
+// Tokens up to and including END or TOO_LONG (whose text is left empty).
+std::vector<token> scan(descriptor_scanner &sc)
+{
+    std::vector<token> v;
+    for (T t = sc.next();; t = sc.next()) {
+        bool last = t == T::END || t == T::TOO_LONG;
+        v.push_back({t, last ? "" : std::string(sc.text())});
+        if (last)
+            return v;
+    }
+}
+
+// Longest match, tie order, case and invalid characters are covered through
+// the parser; these are the cases it does not show.
+TEST(DescriptorScanner, TokensItNeverReturnsWhole)
+{
+    const token end{T::END, ""};
+    const struct {
+        std::string input;
+        std::vector<token> expected;
+    } cases[] = {
+        {"12G", {{T::NUMBER, "12"}, {T::LEX_ERROR, "G"}, end}},
+        {"ddb\nuuid", {{T::HEXNUMBER, "ddb"}, {T::NEWLINE, "\n"}}},
+        {"\"\"", {{T::LEX_ERROR, "\""}, {T::LEX_ERROR, "\""}, end}},
+        {"#\n", {{T::LEX_ERROR, "#"}, {T::NEWLINE, "\n"}, end}},
+    };
+    for (const auto &c : cases) {
+        descriptor_scanner sc(c.input.data(), c.input.size());
+        std::vector<token> got = scan(sc);
+        got.resize(std::min(got.size(), c.expected.size()));
+        EXPECT_EQ(got, c.expected) << "input: " << c.input;
+    }
+}
+
+TEST(DescriptorScanner, FileWindowKeepsTokensWholeAcrossRefills)
+{
+    // Tokens straddle every refill boundary of the scanner's window.
+    std::string text;
+    std::vector<token> expected;
+    for (int i = 0; text.size() < 300000; i++) {
+        std::string s = "\"name-" + std::to_string(i) + std::string(i % 997, 'x') + "\"";
+        text += s + " " + std::to_string(i) + "\n";
+        expected.push_back({T::STRING, s});
+        expected.push_back({T::NUMBER, std::to_string(i)});
+        expected.push_back({T::NEWLINE, "\n"});
+    }
+    expected.push_back({T::END, ""});
+    temp_dir dir;
+    write_file(dir.file("big"), "0123456789" + text);
+    unique_fd fd(open(dir.file("big").c_str(), O_RDONLY));
+    ASSERT_TRUE(fd);
+    descriptor_scanner sc(fd.get(), 10); // starts past a prefix
+    EXPECT_EQ(scan(sc), expected);
+    EXPECT_EQ(sc.read_error(), 0);
+}
+
+TEST(DescriptorScanner, ReadErrorEndsTheScan)
+{
+    temp_dir dir;
+    unique_fd fd(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+    ASSERT_TRUE(fd);
+    descriptor_scanner sc(fd.get(), 0);
+    EXPECT_EQ(sc.next(), T::END);
+    EXPECT_EQ(sc.read_error(), EISDIR);
+}
+
+} // namespace descriptor_scanner_tests
+
+// The descriptor language as the parser accepts it, and what each line stores.
+namespace descriptor_parser_tests
+{
+const char *const VMFS_DESCRIPTOR =
+    "# Disk DescriptorFile\nversion=1\nencoding=\"UTF-8\"\nCID=fffffffe\nparentCID=ffffffff\n"
+    "isNativeSnapshot=\"no\"\ncreateType=\"vmfs\"\n\n# Extent description\n"
+    "RW 41943040 VMFS \"win2k8-flat.vmdk\"\n\n# The Disk Data Base \n#DDB\n\n"
+    "ddb.adapterType = \"lsilogic\"\nddb.deletable = \"true\"\nddb.geometry.cylinders = \"2610\"\n"
+    "ddb.geometry.heads = \"255\"\nddb.geometry.sectors = \"63\"\n"
+    "ddb.longContentID = \"8b4e1b7d5bbcd0f4b4f1e6c3fffffffe\"\nddb.thinProvisioned = \"1\"\n"
+    "ddb.toolsInstallType = \"1\"\nddb.toolsVersion = \"10346\"\n"
+    "ddb.uuid = \"60 00 C2 9b 69 2f c9 76-74 c4 07 9e 10 87 3b f9\"\nddb.virtualHWVersion = "
+    "\"13\"\n";
+
+// Parses `text` as a descriptor file; the error is null on success.
+struct parse_result {
+    desc_ptr desc;
+    errdesc_t *err;
+};
+parse_result parse_text(const std::string &text)
+{
+    temp_dir dir;
+    write_file(dir.file("d.vmdk"), text);
+    parse_result r{new_desc(), nullptr};
+    r.err = vmdk_parse_file_contents(dir.file("d.vmdk").c_str(), r.desc.get());
+    return r;
+}
+
+// Every field that differs from a cleared record, in one line.
+std::string summary(const vmdkdesc_t &d)
+{
+    std::ostringstream s;
+    auto add = [&s](bool present, const auto &...parts) {
+        if (present)
+            ((s << parts), ...) << ' ';
+    };
+    add(d.version, "version=", d.version);
+    add(d.cid, "cid=", std::hex, d.cid, std::dec);
+    add(d.pcid, "pcid=", std::hex, d.pcid, std::dec);
+    add(d.createtype != CT_UNKNOWN, createtype_name(d.createtype));
+    add(!d.parentfilenamehint.empty(), "hint=", d.parentfilenamehint);
+    add(!d.change_track_path.empty(), "ctk=", d.change_track_path);
+    add(d.thin_provisioned, "thin");
+    for (uint32_t i = 0; i < d.extentdesccount; i++) {
+        const extentdesc_t &e = *d.extentdesc[i];
+        add(true, extentmode_name(e.mode) + 3, ' ', e.extentsize, ' ',
+            extenttype_name(e.extenttype) + 3, ' ', e.extentname, '@', e.extentoffset);
+    }
+    const diskdb_t &db = d.diskdb;
+    add(db.hwversion, "hw=", db.hwversion);
+    add(db.cylinders, "cyl=", db.cylinders);
+    add(db.heads, "heads=", db.heads);
+    add(db.sectors, "sectors=", db.sectors);
+    add(db.adaptertype != AT_IDE, adaptertype_name(db.adaptertype));
+    add(db.toolsversion, "tools=", db.toolsversion);
+    add(db.uuid[0], "uuid=", db.uuid);
+    add(db.longcontentid[0], "lcid=", db.longcontentid);
+    std::string out = s.str();
+    return out.empty() ? out : out.substr(0, out.size() - 1);
+}
+
+struct parse_case {
+    std::string text, expected; // expected summary()
+};
+
+void expect_parses(const std::vector<parse_case> &cases)
+{
+    for (const parse_case &c : cases) {
+        parse_result r = parse_text(c.text);
+        EXPECT_EQ(r.err, nullptr) << error_text(r.err) << "\nfor: " << c.text.substr(0, 200);
+        EXPECT_EQ(summary(*r.desc), c.expected) << "for: " << c.text.substr(0, 200);
+    }
+}
+
+void expect_parse_error(const std::string &text, int number, const std::string &message)
+{
+    SCOPED_TRACE(text.substr(0, 200));
+    expect_error(parse_text(text).err, number, message);
+}
+
+TEST(DescriptorParser, VmfsDescriptorStoresEveryValueAndCrlfStoresNothing)
+{
+    std::string crlf;
+    for (const char *c = VMFS_DESCRIPTOR; *c; c++)
+        crlf += *c == '\n' ? "\r\n" : std::string(1, *c);
+    expect_parses({
+        {VMFS_DESCRIPTOR,
+         "version=1 cid=fffffffe pcid=ffffffff CT_VMFS thin RW 41943040 VMFS "
+         "win2k8-flat.vmdk@0 hw=13 cyl=2610 heads=255 sectors=63 AT_LSILOGIC tools=10346 "
+         "uuid=\"60 00 C2 9b 69 2f c9 76-74 c4 07 9e 10 87 3b f9\" "
+         "lcid=\"8b4e1b7d5bbcd0f4b4f1e6c3fffffffe\""},
+        {crlf, ""},
+    });
+}
+
+TEST(DescriptorParser, NumbersKeywordsAndTheirTies)
+{
+    expect_parses({
+        // CIDs are hexadecimal whatever their digits, kept to 32 bits.
+        {"CID=9e8f7a60\nparentCID=0a1B2c3F\n", "cid=9e8f7a60 pcid=a1b2c3f"},
+        {"CID=123456789\nparentCID=ffffffffdeadbeef\n", "cid=23456789 pcid=deadbeef"},
+        // Digits alone are a Number; a longer run with hex letters is a Hex
+        // number, which the Number lines refuse.
+        {"version=0012\nRW 0100 FLAT \"a\"\n", "version=12 RW 100 FLAT a@0"},
+        {"version=12ab\nRW 1a FLAT \"a\"\n", ""},
+        // A keyword needs no blank after it, and what follows is scanned on
+        // its own: "100F" is a Hex number, longer than the Number "100".
+        {"RW100 FLAT\"a.vmdk\"7\nversion=3\n", "version=3 RW 100 FLAT a.vmdk@0"},
+        {"versionabc=1\nRW100FLAT\"a\"\n", ""},
+        // The longest keyword wins.
+        {"RW 1 VMFSSPARSE \"a\"\nRW 1 VMFSRDM \"b\"\nRW 1 VMFSRAW \"c\"\nRW 1 VMFS \"d\"\n"
+         "RW 1 SESPARSE \"e\"\nRDONLY 1 SPARSE \"f\"\nNOACCESS 1 ZERO \"g\"\n",
+         "RW 1 VMFSSPARSE a@0 RW 1 VMFSRDM b@1 RW 1 VMFSRAW c@2 RW 1 VMFS d@3 RW 1 SESPARSE e@4 "
+         "RDONLY 1 SPARSE f@5 NOACCESS 1 ZERO g@6"},
+        // Keywords ignore case; the dots of ddb keys match any character.
+        {"VERSION=2\ncid=abc\nCREATETYPE=\"VMFSSPARSE\"\nrw 5 flat \"x\"\n"
+         "DDB_GEOMETRY_HEADS = \"16\"\nddbXuuid = \"u\"\nddb.geometry-sectors = \"9\"\n",
+         "version=2 cid=abc CT_VMFS_SPARSE RW 5 FLAT x@0 heads=16 sectors=9 uuid=\"u\""},
+        // createType and adapterType take their quoted keywords only.
+        {"createType=vmfs\n", ""},
+        {"createType=\"sparse\"\n", ""},
+        {"createType=\"vmfsPassthroughRawDeviceMap\"\n", "CT_VMFS_PASSTHROUGH_RAW_DEVICE_MAP"},
+        {"ddb.adapterType = \"buslogic\"\nddb.adapterType = \"ide\"\n", ""},
+        {"ddb.adapterType = \"legacyESX\"\n", "AT_LEGACYESX"},
+    });
+}
+
+TEST(DescriptorParser, LinesOfTheWrongShapeAreSkippedWhole)
+{
+    expect_parses({
+        // Unquoted geometry; a quoted keyword or number is never a String.
+        {"ddb.geometry.cylinders = 2610\nddb.geometry.heads = \"255\"\n", "heads=255"},
+        {"RW 1 FLAT \"vmfs\"\nRW 1 FLAT \"123\"\nparentFileNameHint=\"UTF-8\"\n"
+         "ddb.uuid = \"42\"\nddb.longContentID = \"\"\n",
+         ""},
+        {"RW 100 ZERO\nRW 100 ZERO \"z\"\n", "RW 100 ZERO z@0"},
+        // "#" right before the newline is an invalid character; a comment
+        // swallows everything up to the newline, "\r" included.
+        {"version=4 # trailing comment\n#\nCID=5 #\nparentCID=6\n", "version=4 pcid=6"},
+        {"# comment with \"quotes\" = and \r\nversion=9\n", "version=9"},
+        // Statements that need no newline chain on one line; a fault later on
+        // the line skips the statements before it too.
+        {"parentFileNameHint=\"/abs/p.vmdk\"ddb.uuid=\"u\" ddb.encoding=\"UTF-8\""
+         "ddb.longContentID=\"l\" version=3\nCID=7\n",
+         "version=3 cid=7 hint=/abs/p.vmdk uuid=\"u\" lcid=\"l\""},
+        {"ddb.uuid=\"u\" junk version=3\nCID=8\n", "cid=8"},
+        // Broken lines, a NUL among them, leave the later ones alone.
+        {"bogus = \"unterminated\n\"\"\n= = =\nRW 10 FLAT\nversion\nversion=\nddb.uuid =\n"
+         "CID=1\r\nabc"s +
+             '\0' + "def\nversion=5\nRW 10 FLAT \"ok\"\n",
+         "version=5 RW 10 FLAT ok@0"},
+    });
+}
+
+TEST(DescriptorParser, ExtentOffsetsAndRepeatedKeys)
+{
+    expect_parses({
+        {"RW 100 FLAT \"a-flat.vmdk\"\nRW 50 FLAT \"b-flat.vmdk\" 0\n"
+         "RW 7 FLAT \"/abs/c-flat.vmdk\" 12345\n",
+         "RW 100 FLAT a-flat.vmdk@0 RW 50 FLAT b-flat.vmdk@100 RW 7 FLAT /abs/c-flat.vmdk@150"},
+        {"RW 17179869184 FLAT \"a\"\nRW 1 FLAT \"b\"\n",
+         "RW 17179869184 FLAT a@0 RW 1 FLAT b@17179869184"},
+        {"version=1\nversion=2\nparentFileNameHint=\"a\"\nparentFileNameHint=\"b\"\n"
+         "ddb.uuid=\"x\"\nddb.uuid=\"y\"\nddb.thinProvisioned = \"1\"\n"
+         "ddb.thinProvisioned = \"0\"\nchangeTrackPath=\"c1\"\nchangeTrackPath=\"c2\"\n",
+         "version=2 hint=b ctk=\"c2\" uuid=\"y\""},
+        // The uuid keeps its quotes and is cut to its 50-byte field.
+        {"ddb.uuid = \"" + std::string(60, 'a') + "\"\n", "uuid=\"" + std::string(48, 'a')},
+    });
+}
+
+TEST(DescriptorParser, FinalLineRuleAndTheSecondAttemptAtByte512)
+{
+    for (const char *text : {"", "   \t", "# only a comment", "version=1", "version=1\nCID=2",
+                             "version=1\n#", "version=1\njunk", "version=7\nxxx"})
+        expect_parse_error(text, EAGAIN, "cannot parse the input file");
+    // Blanks or a comment may follow the last newline, and the statements
+    // that need no newline may end the file.
+    expect_parses({
+        {"version=1\n  \t", "version=1"},
+        {"version=1\n# the end", "version=1"},
+        {"ddb.uuid = \"a b\"", "uuid=\"a b\""},
+        {"parentFileNameHint=\"p.vmdk\"", "hint=p.vmdk"},
+        // A first attempt that fails is retried from byte 512 (after a sparse
+        // header) without clearing what it stored.
+        {"version=7\n" + std::string(502, 'x') + "ddb.uuid=\"after-header\"",
+         "version=7 uuid=\"after-header\""},
+    });
+}
+
+TEST(DescriptorParser, ThousandTwentyFourExtentsAndNoMore)
+{
+    std::string text;
+    for (int i = 0; i < 1024; i++)
+        text += "RW 8 FLAT \"e" + std::to_string(i) + "\"\n";
+    parse_result r = parse_text(text);
+    ASSERT_EQ(r.err, nullptr) << error_text(r.err);
+    ASSERT_EQ(r.desc->extentdesccount, 1024u);
+    EXPECT_EQ(r.desc->extentdesc[1023]->extentoffset, 1023u * 8);
+    expect_parse_error(text + "RW 8 FLAT \"one-too-many\"\n", ERR_OVERFLOW,
+                       "more than 1024 extents");
+}
+
+TEST(DescriptorParser, TokensOfUpTo1023BytesAndLonger)
+{
+    expect_parses({
+        {"RW 8 FLAT \"" + std::string(1021, 'n') + "\"\n",
+         "RW 8 FLAT " + std::string(1021, 'n') + "@0"},
+        {"#" + std::string(1022, 'c') + "\nversion=1\n", "version=1"},
+        {"version=" + std::string(1022, '0') + "7\n", "version=7"},
+        // An opening quote that never closes is no token at all.
+        {"ddb.uuid = \"" + std::string(200000, 'u') + "\nversion=2\n", "version=2"},
+    });
+    for (const std::string &text : {
+             "RW 8 FLAT \"" + std::string(1022, 'n') + "\"\n",
+             "#" + std::string(1023, 'c') + "\nversion=1\n",
+             "version=" + std::string(1024, '1') + "\n",
+             "ddb.uuid = \"" + std::string(200000, 'u') + "\"\n", // far beyond the window
+             "CID=" + std::string(5000, 'f') + "\n",
+         })
+        expect_parse_error(text, ERR_OVERFLOW, "token longer than 1023 bytes at line 1");
+}
+
+TEST(DescriptorParser, BufferParseAndFileErrors)
+{
+    vmdkdesc_t d;
+    expect_error(vmdk_parse_buffer("version=1", 9, &d), EAGAIN, "cannot parse the input file");
+    vmdk_free_vmdkdesc(&d);
+    expect_error(vmdk_parse_file_contents("/nonexistent/rfs/d.vmdk", &d), ENOENT,
+                 "/nonexistent/rfs/d.vmdk");
+}
+
+TEST(DescriptorParser, ConcurrentParsesDoNotMixResults)
+{
+    temp_dir dir;
+    std::vector<std::thread> threads;
+    std::vector<int> good(4, 0);
+    for (uint32_t t = 0; t < 4; t++) {
+        const std::string n = std::to_string(t);
+        std::string path = dir.file("d" + n + ".vmdk");
+        write_file(path, make_descriptor({.cid = 0x1000u + t}));
+        threads.emplace_back([&good, path, t] {
+            for (int i = 0; i < 200; i++) {
+                desc_ptr d = new_desc();
+                good[t] += vmdk_parse_file_contents(path.c_str(), d.get()) == nullptr &&
+                           d->cid == 0x1000u + t;
+            }
+        });
+    }
+    for (auto &th : threads)
+        th.join();
+    EXPECT_EQ(good, std::vector<int>(4, 200));
+}
+
+} // namespace descriptor_parser_tests
+
+// Sparse and COWD extents: header checks, grain directory sizes, grain-table
+// fills, truncated files and hostile sizes.
+namespace graindir_tests
+{
+// A descriptor in a temporary directory with one extent file per entry.
+class disk_fixture
+{
+  public:
+    void add_extent(const std::string &line, const std::string &file, const std::string &bytes)
+    {
+        lines_ += line + "\n";
+        write_file(dir_.file(file), bytes);
+    }
+    // Opens the descriptor and its extent files; the error is null on success.
+    errdesc_t *open()
+    {
+        write_file(dir_.file("d.vmdk"), "version=1\nCID=1\nparentCID=ffffffff\n" + lines_);
+        if (errdesc_t *err = vmdk_open(dir_.file("d.vmdk").c_str(), desc.get()))
+            return err;
+        return vmdk_open_extentfiles(desc.get());
+    }
+
+    desc_ptr desc = new_desc();
+
+  private:
+    temp_dir dir_;
+    std::string lines_;
+};
+
+std::string truncated(std::string bytes, size_t size)
+{
+    bytes.resize(size);
+    return bytes;
+}
+
+TEST(Graindir, DirectorySizesAtTheEdgesOfTheFormula)
+{
+    auto sparse = [](uint64_t capacity, uint64_t grainsize = 128) {
+        return make_sparse_extent({.capacity = capacity, .grainsize = grainsize});
+    };
+    const struct {
+        std::string type, bytes;
+        uint32_t capacity, entries, gtes;
+    } cases[] = {
+        {"SPARSE", sparse(uint64_t{1} << 21), 1u << 21, 32, 512},
+        {"SPARSE", sparse((uint64_t{1} << 21) + 1), (1u << 21) + 1, 33, 512},
+        {"SPARSE", sparse(0xffffffffu, 8), 0xffffffffu, 1048576, 512},
+        {"VMFSSPARSE", make_cowd_extent({}), 1u << 22, 1024, 4096},
+        // seSparse deltas are read as COWD too.
+        {"SESPARSE", make_cowd_extent({.numsectors = 4096 * 3 + 1}), 4096 * 3 + 1, 4, 4096},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.type + " capacity " + std::to_string(c.capacity));
+        disk_fixture f;
+        f.add_extent("RW 2048 " + c.type + " \"s.vmdk\"", "s.vmdk", c.bytes);
+        errdesc_t *err = f.open();
+        ASSERT_EQ(err, nullptr) << error_text(err);
+        const graindir_t &gd = f.desc->extentdesc[0]->graindir;
+        EXPECT_EQ(gd.gd_entry_count, c.entries);
+        EXPECT_EQ(gd.gt_entry_count, c.entries * c.gtes);
+        EXPECT_EQ(gd.capacity, c.capacity);
+        EXPECT_EQ(f.desc->gtbuf_count, c.gtes);
+    }
+}
+
+TEST(Graindir, FillReadsTablesZeroEntriesGiveZerosAndCloseReleases)
+{
+    disk_fixture f;
+    sparse_layout layout;
+    layout.tables[1] = {7, 0, 9};
+    layout.tables[31] = std::vector<uint32_t>(512, 0xabcdef01);
+    f.add_extent("RW 2097152 SPARSE \"s.vmdk\"", "s.vmdk", make_sparse_extent(layout));
+    errdesc_t *err = f.open();
+    ASSERT_EQ(err, nullptr) << error_text(err);
+    vmdkdesc_t *d = f.desc.get();
+
+    ASSERT_EQ(vmdk_fill_gtbuf(d, 0, 1), nullptr);
+    EXPECT_EQ(std::vector<uint32_t>(d->gtbuf.get(), d->gtbuf.get() + 3),
+              (std::vector<uint32_t>{7, 0, 9}));
+    ASSERT_EQ(vmdk_fill_gtbuf(d, 0, 31), nullptr);
+    EXPECT_EQ(d->gtbuf[511], 0xabcdef01u);
+
+    // Entry 0 never touches the file: it fills even with the file closed.
+    int fd = d->extentdesc[0]->fd;
+    d->extentdesc[0]->fd = -1;
+    ASSERT_EQ(vmdk_fill_gtbuf(d, 0, 0), nullptr);
+    d->extentdesc[0]->fd = fd;
+    EXPECT_EQ(std::vector<uint32_t>(d->gtbuf.get(), d->gtbuf.get() + 512),
+              std::vector<uint32_t>(512, 0));
+
+    // Out of range requests are refused, not read.
+    expect_error(vmdk_fill_gtbuf(d, 0, 32), ERR_OUT_OF_RANGE, "grain directory entry 32 of 32");
+    expect_error(vmdk_fill_gtbuf(d, 1, 0), ERR_OUT_OF_RANGE, "no extent 1");
+
+    // Closing drops the directories; the buffer lives until it is freed.
+    vmdk_close_extentfiles(d);
+    EXPECT_EQ(d->extentdesc[0]->fd, -1);
+    EXPECT_EQ(d->extentdesc[0]->graindir.gd_entry, nullptr);
+    expect_error(vmdk_fill_gtbuf(d, 0, 1), EINVAL, "no grain directory loaded");
+    EXPECT_NE(d->gtbuf, nullptr);
+    vmdk_free_gtbuf(d);
+    EXPECT_EQ(d->gtbuf, nullptr);
+}
+
+TEST(Graindir, FillRefusesTablesTheFirstExtentsBufferCannotHold)
+{
+    // A flat first extent: no buffer at all.
+    disk_fixture flat;
+    flat.add_extent("RW 100 FLAT \"f-flat.vmdk\"", "f-flat.vmdk", std::string(512, '\0'));
+    flat.add_extent("RW 2097152 SPARSE \"s.vmdk\"", "s.vmdk", make_sparse_extent({}));
+    ASSERT_EQ(flat.open(), nullptr);
+    EXPECT_EQ(flat.desc->gtbuf, nullptr);
+    expect_error(vmdk_fill_gtbuf(flat.desc.get(), 1, 0), EINVAL, "no grain-table buffer");
+
+    // A later extent with wider tables than the first one's.
+    disk_fixture wide;
+    wide.add_extent("RW 2097152 SPARSE \"a.vmdk\"", "a.vmdk", make_sparse_extent({}));
+    wide.add_extent("RW 2097152 SPARSE \"b.vmdk\"", "b.vmdk",
+                    make_sparse_extent(
+                        {.numgtespergt = 1024, .tables = {{0, std::vector<uint32_t>(1024, 5)}}}));
+    ASSERT_EQ(wide.open(), nullptr);
+    expect_error(vmdk_fill_gtbuf(wide.desc.get(), 1, 0), ERR_OUT_OF_RANGE,
+                 "grain tables of 1024 entries, the first extent's have 512");
+}
+
+TEST(Graindir, WrongMagicVersionOrFlagsAreRefusedAndCloseTheFiles)
+{
+    const struct {
+        std::string line, bytes, message;
+    } cases[] = {
+        {"RW 2097152 SPARSE", make_cowd_extent({}),
+         "not a hosted sparse extent (magic 0x44574f43)"},
+        {"RW 2097152 SPARSE", make_sparse_extent({.version = 2}), "version 2"},
+        {"RW 4194304 VMFSSPARSE", make_sparse_extent({}), "not a COWD extent (magic 0x564d444b)"},
+        {"RW 4194304 VMFSSPARSE", make_cowd_extent({.version = 0}), "version 0"},
+        {"RW 4194304 SESPARSE", make_cowd_extent({.flags = 1}), "flags 1"},
+    };
+    for (const auto &c : cases) {
+        disk_fixture f;
+        f.add_extent(c.line + " \"x.vmdk\"", "x.vmdk", c.bytes);
+        errdesc_t *err = f.open();
+        expect_error(err, EINVAL, c.message);
+        EXPECT_NE(error_text(err).find("x.vmdk: "), std::string::npos) << error_text(err);
+        EXPECT_EQ(f.desc->extentdesc[0]->fd, -1) << c.message;
+    }
+}
+
+TEST(Graindir, TruncatedFilesFailWithoutWaiting)
+{
+    std::string full = make_sparse_extent({.tables = {{0, std::vector<uint32_t>(512, 3)}}});
+    {
+        disk_fixture f; // shorter than the 2050 bytes of every header read
+        f.add_extent("RW 2097152 SPARSE \"t.vmdk\"", "t.vmdk", truncated(full, 2049));
+        expect_error(f.open(), EIO, "t.vmdk: file ends before the end of its header");
+    }
+    {
+        disk_fixture f; // a header that wants a 4 MiB directory
+        f.add_extent("RW 2097152 SPARSE \"t.vmdk\"", "t.vmdk",
+                     truncated(make_sparse_extent({.capacity = 0xffffffffu, .grainsize = 8}),
+                               EXTENT_HDR_READ_SIZE));
+        expect_error(f.open(), EIO, "file ends before the end of its grain directory");
+    }
+    {
+        disk_fixture f; // the directory points past the end of the file
+        f.add_extent("RW 2097152 SPARSE \"t.vmdk\"", "t.vmdk", truncated(full, full.size() - 1));
+        ASSERT_EQ(f.open(), nullptr);
+        expect_error(vmdk_fill_gtbuf(f.desc.get(), 0, 0), EIO,
+                     "t.vmdk: file ends before the end of its grain table");
+    }
+}
+
+TEST(Graindir, HostileSizesAreCappedBeforeAnyAllocation)
+{
+    temp_dir dir;
+    write_file(dir.file("x"), std::string(4096, '\0'));
+    unique_fd fd(open(dir.file("x").c_str(), O_RDONLY));
+    graindir_t gd;
+    const struct {
+        uint32_t capacity, grainsize, gtes;
+        const char *message;
+    } cases[] = {
+        {1000, 0, 512, "invalid grain geometry"},
+        {1000, 128, 0, "invalid grain geometry"},
+        {1000, 128, VMDK_MAX_GTES_PER_GT + 1, "exceed the limit"},
+        {0xffffffffu, 1, 1, "exceeds the limit"},
+    };
+    for (const auto &c : cases) {
+        expect_error(vmdk_read_graindir_common(fd.get(), 512, c.capacity, c.grainsize, c.gtes, &gd),
+                     EINVAL, c.message);
+        EXPECT_EQ(gd.magic, 0u);
+        EXPECT_EQ(gd.gd_entry, nullptr);
+    }
+    // The limits themselves are allowed.
+    EXPECT_EQ(vmdk_read_graindir_common(fd.get(), 512, 1000, 1, VMDK_MAX_GTES_PER_GT, &gd),
+              nullptr);
+    EXPECT_EQ(gd.gd_entry_count, 1u);
+    // A directory offset beyond what a file offset can hold.
+    sparsehdr_t h{};
+    h.capacity = 1000;
+    h.grainsize = 8;
+    h.numgtespergt = 512;
+    h.gdoffset = UINT64_MAX / 256;
+    expect_error(vmdk_read_graindir_sparsehdr(fd.get(), &h, &gd), EINVAL, "out of range");
+    EXPECT_EQ(gd.magic, 0u);
+    // A 2 TiB disk: its capacity's low 32 bits would describe an empty disk.
+    h.gdoffset = 1;
+    h.capacity = uint64_t{1} << 32;
+    expect_error(vmdk_read_graindir_sparsehdr(fd.get(), &h, &gd), EFBIG, "beyond 32 bits");
+    EXPECT_EQ(gd.magic, 0u);
+}
+
+} // namespace graindir_tests
+
+// Opening disks, extent files and ancestor chains.
+namespace vmdk_open_tests
+{
+// A chain of `depth` snapshot descriptors over a base disk: "d0.vmdk" is the
+// base, "dN.vmdk" has "d(N-1).vmdk" as parent and the extent "dN-delta.vmdk".
+void write_chain(const temp_dir &dir, int depth)
+{
+    write_file(dir.file("d0.vmdk"), make_descriptor({.cid = 0x100}));
+    for (int i = 1; i <= depth; i++) {
+        const std::string n = std::to_string(i), parent = std::to_string(i - 1);
+        char pcid[16];
+        snprintf(pcid, sizeof pcid, "%x", 0x100 + i - 1);
+        write_file(dir.file("d" + n + ".vmdk"),
+                   make_descriptor({.create_type = "vmfsSparse",
+                                    .cid = 0x100 + static_cast<uint32_t>(i),
+                                    .parent_cid = pcid,
+                                    .parent_hint = "d" + parent + ".vmdk",
+                                    .extents = {"RW 2048 VMFSSPARSE \"d" + n + "-delta.vmdk\""}}));
+    }
+}
+
+// Opens `path` and builds its chain; the error is null on success.
+errdesc_t *open_chain(const std::string &path, vmdkdesc_t *d)
+{
+    if (errdesc_t *err = vmdk_open(path.c_str(), d))
+        return err;
+    return vmdk_get_ancestors(d, 0, &d->vmdk_ancestor_array);
+}
+
+int chain_length(const vmdkdesc_t *d)
+{
+    int n = 0;
+    while (d->vmdk_ancestor_array[n])
+        n++;
+    return n;
+}
+
+TEST(VmdkOpen, OpenFillsTheRecordAndAFailedOpenLeavesItCleared)
+{
+    temp_dir dir;
+    write_file(dir.file("vm/disk.vmdk"), make_descriptor({}));
+    write_file(dir.file("bad.vmdk"), "version=1\nRW 1 FLAT \"a\"\nCID=1");
+    std::string path = dir.file("vm/disk.vmdk");
+    desc_ptr d = new_desc();
+    ASSERT_EQ(vmdk_open(path.c_str(), d.get()), nullptr);
+    EXPECT_EQ(d->magic, VMDK_MAGIC);
+    EXPECT_EQ(d->filename, path);
+    EXPECT_STREQ(d->dirname, dir.file("vm").c_str());
+    EXPECT_EQ(vmdk_close(d.get()), nullptr);
+    EXPECT_EQ(d->magic, 0u);
+    EXPECT_TRUE(d->filename.empty());
+
+    // Over an open record, with the bad file's first attempt half stored.
+    ASSERT_EQ(vmdk_open(path.c_str(), d.get()), nullptr);
+    expect_error(vmdk_open(dir.file("bad.vmdk").c_str(), d.get()), EAGAIN,
+                 "cannot parse the input file");
+    EXPECT_EQ(d->magic, 0u);
+    EXPECT_EQ(d->extentdesccount, 0u);
+    EXPECT_EQ(d->version, 0u);
+    EXPECT_TRUE(d->filename.empty());
+    expect_error(vmdk_open(dir.file("missing.vmdk").c_str(), d.get()), ENOENT, "missing.vmdk");
+
+    // A relative path has "." as its directory.
+    char *old = getcwd(nullptr, 0);
+    ASSERT_EQ(chdir(dir.file("vm").c_str()), 0);
+    errdesc_t *err = vmdk_open("disk.vmdk", d.get());
+    EXPECT_EQ(chdir(old), 0);
+    free(old);
+    ASSERT_EQ(err, nullptr) << error_text(err);
+    EXPECT_STREQ(d->dirname, ".");
+}
+
+TEST(VmdkOpen, AMissingExtentFileClosesTheOthersAndIsLogged)
+{
+    temp_dir dir;
+    for (const char *n : {"e1-flat.vmdk", "e2-flat.vmdk", "e4-flat.vmdk"})
+        write_file(dir.file(n), std::string(512, '\0'));
+    write_file(
+        dir.file("four.vmdk"),
+        make_descriptor({.extents = {"RW 1 FLAT \"e1-flat.vmdk\"", "RW 1 FLAT \"e2-flat.vmdk\"",
+                                     "RW 1 FLAT \"e3-flat.vmdk\"", "RW 1 FLAT \"e4-flat.vmdk\""}}));
+    desc_ptr d = new_desc();
+    ASSERT_EQ(vmdk_open(dir.file("four.vmdk").c_str(), d.get()), nullptr);
+    auto open_count = [&d] {
+        int n = 0;
+        for (uint32_t i = 0; i < 4; i++)
+            n += d->extentdesc[i]->fd >= 0;
+        return n;
+    };
+    testing::internal::CaptureStdout();
+    errdesc_t *err = vmdk_open_extentfiles(d.get());
+    std::string logged = testing::internal::GetCapturedStdout();
+    expect_error(err, ENOENT, dir.file("e3-flat.vmdk"));
+    EXPECT_NE(logged.find("ERROR"), std::string::npos) << logged;
+    EXPECT_EQ(open_count(), 0);
+
+    write_file(dir.file("e3-flat.vmdk"), std::string(512, '\0'));
+    ASSERT_EQ(vmdk_open_extentfiles(d.get()), nullptr);
+    EXPECT_EQ(open_count(), 4);
+    EXPECT_EQ(vmdk_close_extentfiles(d.get()), nullptr);
+    EXPECT_EQ(open_count(), 0);
+}
+
+TEST(VmdkChain, ChainRunsFromTheDiskToItsBaseAndEveryMemberOpensItsExtents)
+{
+    temp_dir dir;
+    write_chain(dir, 2);
+    write_file(dir.file("disk-flat.vmdk"), std::string(512, '\0'));
+    for (const char *delta : {"d1-delta.vmdk", "d2-delta.vmdk"})
+        write_file(dir.file(delta), make_cowd_extent({}));
+
+    desc_ptr base = new_desc();
+    ASSERT_EQ(open_chain(dir.file("d0.vmdk"), base.get()), nullptr);
+    ASSERT_EQ(chain_length(base.get()), 1);
+    EXPECT_EQ(base->vmdk_ancestor_array[0], base.get());
+    EXPECT_EQ(vmdk_free_ancestors(base.get()), nullptr);
+    EXPECT_EQ(base->magic, VMDK_MAGIC); // entry 0 stays with its owner
+
+    desc_ptr d = new_desc();
+    errdesc_t *err = open_chain(dir.file("d2.vmdk"), d.get());
+    ASSERT_EQ(err, nullptr) << error_text(err);
+    ASSERT_EQ(chain_length(d.get()), 3);
+    vmdkdesc_t **chain = d->vmdk_ancestor_array.get();
+    EXPECT_EQ(chain[0], d.get());
+    EXPECT_EQ(chain[1]->filename, dir.file("d1.vmdk"));
+    EXPECT_EQ(chain[1]->magic, VMDK_MAGIC);
+    EXPECT_EQ(chain[2]->pcid, VMDK_NO_PARENT_CID);
+    // Parents have their extents described but not opened; their users
+    // open and close them.
+    EXPECT_EQ(chain[1]->extentdesc[0]->fd, -1);
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(vmdk_open_extentfiles(chain[i]), nullptr) << i;
+    EXPECT_EQ(chain[1]->extentdesc[0]->graindir.gd_entry_count, 1024u);
+    EXPECT_EQ(chain[2]->gtbuf, nullptr); // flat base
+    for (int i = 0; i < 3; i++)
+        vmdk_close_extentfiles(chain[i]);
+    EXPECT_EQ(vmdk_close(d.get()), nullptr); // releases the chain too
+    EXPECT_EQ(d->vmdk_ancestor_array, nullptr);
+}
+
+TEST(VmdkChain, ParentHintsAndBrokenChains)
+{
+    temp_dir dir;
+    write_chain(dir, 3);
+    unlink(dir.file("d1.vmdk").c_str());
+    write_file(dir.file("base/b.vmdk"), make_descriptor({.cid = 1}));
+    write_file(dir.file("snap/rel.vmdk"),
+               make_descriptor({.cid = 2, .parent_cid = "1", .parent_hint = "../base/b.vmdk"}));
+    write_file(
+        dir.file("abs.vmdk"),
+        make_descriptor({.cid = 3, .parent_cid = "1", .parent_hint = dir.file("base/b.vmdk")}));
+    write_file(dir.file("nopcid.vmdk"),
+               make_descriptor({.parent_cid = "", .parent_hint = "x.vmdk"}));
+    write_file(dir.file("nohint.vmdk"), make_descriptor({.parent_cid = "5"}));
+    write_file(dir.file("child.vmdk"),
+               make_descriptor({.parent_cid = "1", .parent_hint = "nopcid.vmdk"}));
+    const struct {
+        const char *disk;
+        int number; // 0: the chain opens, `text` names the parent
+        std::string text;
+    } cases[] = {
+        {"snap/rel.vmdk", 0, dir.file("snap/../base/b.vmdk")},
+        {"abs.vmdk", 0, dir.file("base/b.vmdk")},
+        {"d3.vmdk", ENOENT, dir.file("d1.vmdk")},
+        {"nopcid.vmdk", EBADFD,
+         "VMDK descriptor for " + dir.file("nopcid.vmdk") + " (0) is corrupted"},
+        {"nohint.vmdk", EBADFD,
+         "VMDK descriptor for " + dir.file("nohint.vmdk") + " (0) is corrupted"},
+        // Deeper down, the depth of the corrupted one is named.
+        {"child.vmdk", EBADFD,
+         "VMDK descriptor for " + dir.file("nopcid.vmdk") + " (1) is corrupted"},
+    };
+    for (const auto &c : cases) {
+        desc_ptr d = new_desc();
+        errdesc_t *err = open_chain(dir.file(c.disk), d.get());
+        if (c.number == 0) {
+            ASSERT_EQ(err, nullptr) << c.disk << ": " << error_text(err);
+            ASSERT_EQ(chain_length(d.get()), 2);
+            EXPECT_EQ(d->vmdk_ancestor_array[1]->filename, c.text);
+            continue;
+        }
+        expect_error(err, c.number, c.text);
+        EXPECT_EQ(d->vmdk_ancestor_array, nullptr) << c.disk;
+    }
+    // A record that was never opened is refused.
+    desc_ptr closed = new_desc();
+    EXPECT_NE(vmdk_get_ancestors(closed.get(), 0, &closed->vmdk_ancestor_array), nullptr);
+}
+
+TEST(VmdkChain, DepthLimitOf128Descriptors)
+{
+    temp_dir dir;
+    write_chain(dir, 128); // 129 descriptors
+    desc_ptr ok = new_desc();
+    errdesc_t *err = open_chain(dir.file("d127.vmdk"), ok.get());
+    ASSERT_EQ(err, nullptr) << error_text(err);
+    EXPECT_EQ(chain_length(ok.get()), 128);
+    EXPECT_EQ(ok->vmdk_ancestor_array[127]->cid, 0x100u);
+
+    desc_ptr d = new_desc();
+    expect_error(open_chain(dir.file("d128.vmdk"), d.get()), EAGAIN,
+                 "Length of VMDK ancestors chain for " + dir.file("d0.vmdk") +
+                     " has reached the limit (128)");
+    EXPECT_EQ(d->vmdk_ancestor_array, nullptr);
+}
+
+} // namespace vmdk_open_tests
+
+// Datastore paths and the preference for the direct view, over a private
+// root so that nothing is written under the real "/vmfs" trees.
+namespace datastore_helper_tests
+{
+TEST(DatastoreHelper, PathsUnderTheFixedMountPoints)
+{
+    for (const char *path : {"/vmfs/volumes/ds1/vm/disk.vmdk", "/vmfs/volumes/"})
+        EXPECT_TRUE(is_datastore_fs_path(path)) << path;
+    for (const char *path : {"/vmfs/volumes", "/vmfs/volumesX/ds1", "/vmfs.direct/volumes/ds1/x",
+                             "/scratch/vm/disk.vmdk"})
+        EXPECT_FALSE(is_datastore_fs_path(path)) << path;
+
+    const struct {
+        const char *path, *datastore, *folder, *file;
+    } cases[] = {
+        {"/vmfs/volumes//ds1/vm/sub/disk.vmdk", "ds1", "vm/sub", "disk.vmdk"},
+        {"/vmfs.direct/volumes/ds2/disk.vmdk", "ds2", "", "disk.vmdk"},
+        {"/vmfs/volumes/ds3", "ds3", "", ""},
+    };
+    for (const auto &c : cases) {
+        std::string ds, folder, file;
+        ASSERT_EQ(parse_datastore_path(c.path, &ds, &folder, &file), nullptr) << c.path;
+        EXPECT_EQ(ds + "|" + folder + "|" + file,
+                  std::string(c.datastore) + "|" + c.folder + "|" + c.file);
+    }
+    std::string ds;
+
+    const char *rest = "unchanged";
+    expect_error(remove_datastore_mount_point("/scratch/d.vmdk", &rest), EINVAL,
+                 "Invalid datastore path /scratch/d.vmdk");
+    EXPECT_EQ(rest, nullptr);
+    EXPECT_NE(parse_datastore_path("/elsewhere/ds", &ds, nullptr, nullptr), nullptr);
+    EXPECT_EQ(get_datastore_mount_point("rfs-test-no-such-datastore"), "/vmfs/volumes");
+}
+
+TEST(DatastoreHelper, OpenPrefersTheDirectViewOfADatastoreDirectory)
+{
+    temp_dir root;
+    const std::string direct = root.file("vmfs.direct/volumes"), fs = root.file("vmfs/volumes");
+    const datastore_table_t table{{direct.c_str(), fs.c_str()}};
+    std::string disk = make_descriptor({});
+    write_file(fs + "/ds1/vm/disk.vmdk", disk);
+    write_file(direct + "/ds1/vm/disk.vmdk", disk);
+    write_file(fs + "/ds2/vm/disk.vmdk", disk);
+    write_file(direct + "/notadir", "x");
+    write_file(root.file("other/disk.vmdk"), disk);
+
+    EXPECT_EQ(get_datastore_mount_point_in(table, "ds1"), direct);
+    for (const char *ds : {"ds2", "notadir", "nowhere"})
+        EXPECT_EQ(get_datastore_mount_point_in(table, ds), fs) << ds;
+
+    const struct {
+        std::string path, read;
+        tol_bool_t direct;
+    } cases[] = {
+        {fs + "/ds1/vm/disk.vmdk", direct + "/ds1/vm/disk.vmdk", TOL_TRUE},
+        {fs + "/ds2/vm/disk.vmdk", fs + "/ds2/vm/disk.vmdk", TOL_FALSE},
+        {root.file("other/disk.vmdk"), root.file("other/disk.vmdk"), TOL_TRUE},
+    };
+    for (const auto &c : cases) {
+        desc_ptr d = new_desc();
+        ASSERT_EQ(vmdk_open_in(table, c.path.c_str(), d.get()), nullptr) << c.path;
+        EXPECT_EQ(d->filename, c.read);
+        EXPECT_STREQ(d->dirname, std::filesystem::path(c.read).parent_path().c_str());
+        EXPECT_EQ(d->datastore_direct, c.direct) << c.path;
+    }
+
+    // The view is chosen per datastore, not per file: a disk missing under
+    // the direct view fails rather than falling back.
+    unlink((direct + "/ds1/vm/disk.vmdk").c_str());
+    desc_ptr d = new_desc();
+    expect_error(vmdk_open_in(table, (fs + "/ds1/vm/disk.vmdk").c_str(), d.get()), ENOENT,
+                 direct + "/ds1/vm/disk.vmdk");
+}
+
+} // namespace datastore_helper_tests
