@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
@@ -104,6 +105,19 @@ TEST_F(FlatImage, HiddenSectorAndDeviceEndAgainstTheContent)
             std::string got;
             ASSERT_EQ(read(*image, c.offset, c.size, &got), nullptr);
             EXPECT_EQ(got, expected(c.offset, c.delivered));
+            // The pieces handed to FUSE instead deliver the same bytes.
+            std::vector<image_segment> segs;
+            ASSERT_EQ(image->segments(c.size, c.offset, &segs), nullptr);
+            std::string pieced;
+            for (const auto &seg : segs) {
+                std::string part(seg.size, '\0');
+                if (!seg.zeros) {
+                    ASSERT_EQ(pread(image->data_fd(), part.data(), seg.size, seg.offset),
+                              static_cast<ssize_t>(seg.size));
+                }
+                pieced += part;
+            }
+            EXPECT_EQ(pieced, expected(c.offset, c.delivered));
         }
     }
 }
