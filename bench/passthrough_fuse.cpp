@@ -116,7 +116,7 @@ int main(int argc, char *argv[])
     // The source argument is ours; FUSE gets the rest, read-only.
     argv[1] = argv[0];
     std::string ro = "-oro";
-    std::string spliced = "-osplice_write,splice_move";
+    std::string spliced = "-osplice_write";
     std::vector<char *> args(argv + 1, argv + argc);
     args.push_back(ro.data());
     if (splice)

@@ -136,7 +136,9 @@ int main(int argc, char *argv[])
 
     fuse_opt_add_arg(&args, "-oro");
     // Image data is spliced from the device to the kernel, not copied here.
-    fuse_opt_add_arg(&args, "-osplice_write,splice_move");
+    // Not moved: a moved page leaves the device's page cache, and the next
+    // open (which starts with an empty cache of its own) reads it again.
+    fuse_opt_add_arg(&args, "-osplice_write");
 
     // What an earlier run left behind goes before anything is prepared.
     crash_scope_t scope{absolute(fs_options.scratch_mount_point),
