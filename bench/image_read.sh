@@ -205,5 +205,5 @@ for c in direct pass splice bindfs plain cbt lumi half loopdev merged; do
 done
 echo
 echo "recovery_fs VmRSS streaming a 4 GiB image (Lumiread, half unused): after 64 MiB ${RSS_64} KiB," \
-    "at the end ${RSS_END} KiB (growth $(((RSS_END - RSS_64) / 1024)) MiB)"
+    "at the end ${RSS_END} KiB (growth $((RSS_END - RSS_64)) KiB; allowed 10240)"
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -5,6 +5,7 @@
 #include "common/files.hpp"
 #include "common/logging.hpp"
 #include "common/strings.hpp"
+#include "common/unique_fd.hpp"
 #include "controller/settings.hpp"
 #include "image/flat_image.hpp"
 #include "recovery/fuse_fh.hpp"
@@ -20,6 +21,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <string>
+#include <sys/mman.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 #include <vector>
@@ -130,6 +132,25 @@ fuse_fh_t *handle_of(struct fuse_file_info *fi)
     if (fh && !fuse_fh_valid(fh))
         abort();
     return fh;
+}
+
+// Zero pieces of a reply are spliced from this memory file, which is all
+// hole, as device pieces are from the device: nothing is filled or copied
+// here. Made once; -1 when it cannot be made (zero pieces are then memory).
+constexpr size_t ZERO_FILE_SIZE = size_t{1} << 20;
+
+unique_fd make_zero_file()
+{
+    unique_fd fd(memfd_create("recovery_fs-zeros", MFD_CLOEXEC));
+    if (fd && ftruncate(fd.get(), static_cast<off_t>(ZERO_FILE_SIZE)) != 0)
+        fd.reset();
+    return fd;
+}
+
+int zero_file()
+{
+    static const unique_fd fd = make_zero_file();
+    return fd.get();
 }
 
 // A reply vector of `count` buffers (at least one), all empty memory.
@@ -374,12 +395,24 @@ int recovery_fs_read_buf(const char *path, struct fuse_bufvec **bufp, size_t siz
                   err->number);
         return recovery_fs_error(err, TOL_PRIO_ERROR);
     }
-    struct fuse_bufvec *v = new_bufvec(std::max<size_t>(segments.size(), 1));
+    // A zero piece longer than the zero file takes several buffers.
+    const int zeros = zero_file();
+    size_t count = 0;
+    for (const auto &seg : segments)
+        count += seg.zeros && zeros >= 0 ? (seg.size + ZERO_FILE_SIZE - 1) / ZERO_FILE_SIZE : 1;
+    struct fuse_bufvec *v = new_bufvec(std::max<size_t>(count, 1));
     if (!v)
         return recovery_fs_error(errdesc_set(ENOMEM), TOL_PRIO_ERROR);
-    for (size_t i = 0; i < segments.size(); ++i) {
-        const image_segment &seg = segments[i];
-        struct fuse_buf &b = v->buf[i];
+    const auto fd_flags = static_cast<enum fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+    size_t i = 0;
+    for (const auto &seg : segments) {
+        if (seg.zeros && zeros >= 0) {
+            for (size_t done = 0; done < seg.size; done += ZERO_FILE_SIZE)
+                v->buf[i++] = {std::min(seg.size - done, ZERO_FILE_SIZE), fd_flags, nullptr, zeros,
+                               0};
+            continue;
+        }
+        struct fuse_buf &b = v->buf[i++];
         b.size = seg.size;
         if (seg.zeros) {
             b.mem = calloc(1, seg.size);
@@ -390,7 +423,7 @@ int recovery_fs_read_buf(const char *path, struct fuse_bufvec **bufp, size_t siz
             continue;
         }
         // Spliced straight from the device's page cache by FUSE.
-        b.flags = static_cast<enum fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+        b.flags = fd_flags;
         b.fd = image->data_fd();
         b.pos = seg.offset;
     }
