@@ -1,14 +1,23 @@
 #!/usr/bin/env bash
 # Reads of a flat image through a recovery_fs mount, as ratios to reading the
-# same bytes (a) straight from the scratch file and (b) through a minimal
-# pass-through FUSE mount of the scratch directory (bench_passthrough_fuse:
-# the ceiling of any FUSE file system here), in one run. Three cases:
+# same bytes straight from the scratch file and through three pass-through
+# FUSE mounts of the scratch directory, in one run:
+#   pass   - bench_passthrough_fuse, one pread into the daemon per request
+#   splice - bench_passthrough_fuse --splice, the file's descriptor handed to
+#            FUSE (read_buf): no copy through the daemon, the real ceiling
+#   bindfs - bindfs -r, a widely used pass-through file system
+# Cases:
 #   plain  - flat file without change-block file (loop device), no bitmap
 #   cbt    - the same flat file with a change-block file (merged device)
 #   lumi   - flat file without change-block file, Lumiread on with an
 #            all-used bitmap (every sector is read: the bitmap's own cost)
+#   half   - the same, with a bitmap that marks every other MiB unused (the
+#            unused MiBs hold non-zero bytes, read as zeros from memory);
+#            plain is the same image read without Lumiread
 # and, for attribution, the loop device and the merged device under the
-# mount read directly (rows loopdev and merged).
+# mount read directly (rows loopdev and merged). Last, the resident memory of
+# recovery_fs while a 4 GiB image streams through the Lumiread mount: after
+# the first 64 MiB and at the end.
 # Each sequentially (1 MiB reads over the whole image) and randomly (4 KiB
 # reads at random aligned offsets), with a warm and with a cold page cache.
 #
@@ -17,6 +26,8 @@
 # (real disk, removed at the end). RFS_BUILD_DIR selects the build.
 set -uo pipefail
 . "$(dirname "$0")/lib.sh"
+command -v bindfs >/dev/null ||
+    { apt-get install -y -q bindfs || { apt-get update -q && apt-get install -y -q bindfs; }; } >&2
 shift
 SIZE_MIB=${1:-2048}
 SIZE=$((SIZE_MIB * 1048576))
@@ -32,6 +43,7 @@ PIDS=()
 cleanup() {
     local m
     for m in "$M" "$P"; do mountpoint -q "$m" && fusermount -u "$m"; done
+    mountpoint -q "$P" && umount "$P"
     while [ "$(grep -c ' /inuse_bitmap ' /proc/self/mountinfo)" -gt 1 ]; do
         fusermount -u /inuse_bitmap || break
     done
@@ -92,13 +104,21 @@ run_case() { # NAME FILE
     done
 }
 
-# References: the scratch file, and the pass-through FUSE mount.
+# References: the scratch file, and the pass-through FUSE mounts.
 run_case direct "$FLAT"
-"$B/bench/bench_passthrough_fuse" "$S" "$P" -f >"$LOG/pass.out" 2>&1 &
-PIDS+=($!)
-wait_mount "$P" || { echo "pass-through mount failed" >&2; exit 1; }
-run_case pass "$P/vm1/plain-flat.vmdk"
-fusermount -u "$P"
+pass_case() { # NAME COMMAND...
+    local name=$1
+    shift
+    "$@" >"$LOG/$name.out" 2>&1 &
+    PIDS+=($!)
+    wait_mount "$P" || { echo "$name: pass-through mount failed" >&2; exit 1; }
+    run_case "$name" "$P/vm1/plain-flat.vmdk"
+    fusermount -u "$P"
+    wait "${PIDS[-1]}"
+}
+pass_case pass "$B/bench/bench_passthrough_fuse" "$S" "$P" -f
+pass_case splice "$B/bench/bench_passthrough_fuse" --splice "$S" "$P" -f
+pass_case bindfs bindfs -r -f "$S" "$P"
 
 # start_mount N OVERRIDE_DIR PROVIDER_OPTS: a bitmap provider of its own over
 # the sandbox's, with OVERRIDE_DIR as its bitmaps, then recovery_fs on $M.
@@ -126,34 +146,64 @@ fusermount -u "$M"
 wait "${PIDS[-1]}"
 fusermount -u /inuse_bitmap
 
-# Lumiread: an all-used bitmap published for every loop device name.
-python3 - "$W/ones" $((SIZE / 512 / 8)) <<'PY'
+# Lumiread: one bitmap published for every loop device name, covering 4 GiB
+# (longer than the device is harmless): all used, or every other MiB unused.
+publish_bitmap() { # DIR PATTERN(ones|half)
+    mkdir -p "$1"
+    python3 - "$1" "$2" <<'PY'
 import os, sys
-d, n = sys.argv[1], int(sys.argv[2])
+d, kind = sys.argv[1], sys.argv[2]
+mib = b"\xff" * 256  # 2048 sectors
 with open(d + "/bitmap", "wb") as f:
-    f.write(b"\xff" * n)
+    for i in range(4096):
+        f.write(mib if kind == "ones" or i % 2 == 0 else bytes(256))
 for i in range(1024):
     os.link(d + "/bitmap", "%s/loop%d" % (d, i))
 os.remove(d + "/bitmap")
 PY
+}
+publish_bitmap "$W/ones" ones
 start_mount 2 "$W/ones" nonempty,allow_other
 run_case lumi "$M/vm1/plain-flat.vmdk"
 fusermount -u "$M"
 wait "${PIDS[-1]}"
+fusermount -u /inuse_bitmap
 stats=$(grep -c 'PDEV_STATS for /loop' "$LOG/recovery_fs")
 [ "$stats" -ge 1 ] || say "WARNING: the Lumiread case did not read through a bitmap"
 
+publish_bitmap "$W/half" half
+mkdir -p "$S/vm3"
+truncate -s 4G "$S/vm3/big-flat.vmdk" # no header, no descriptor: served as it is
+start_mount 3 "$W/half" nonempty,allow_other
+run_case half "$M/vm1/plain-flat.vmdk"
+# Resident memory while a 4 GiB image streams through (1 MiB reads).
+RFS_PID=${PIDS[-1]}
+rss() { awk '/^VmRSS/ { print $2 }' "/proc/$RFS_PID/status"; }
+dd if="$M/vm3/big-flat.vmdk" of=/dev/null bs=1M count=64 status=none
+RSS_64=$(rss)
+dd if="$M/vm3/big-flat.vmdk" of=/dev/null bs=1M skip=64 status=none
+RSS_END=$(rss)
+fusermount -u "$M"
+wait "$RFS_PID"
+fusermount -u /inuse_bitmap
+
 # --- report -----------------------------------------------------------------
 echo
-echo "Reads of a ${SIZE_MIB} MiB flat image (MiB/s; ratios to the direct file and to a pass-through FUSE mount)"
-printf '%-8s %-5s %-5s %10s %10s %10s %8s %8s\n' case mode cache MiB/s direct pass "/direct" "/pass"
-for c in plain cbt lumi loopdev merged; do
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+echo "Reads of a ${SIZE_MIB} MiB flat image (MiB/s; ratios to the direct file and to the"
+echo "pass-through FUSE mounts: pread, splice, bindfs)"
+printf '%-8s %-5s %-5s %9s %8s %8s %8s %8s\n' case mode cache MiB/s /direct /pass /splice /bindfs
+for c in direct pass splice bindfs plain cbt lumi half loopdev merged; do
     for cache in warm cold; do
         for mode in seq rand; do
-            v=${R[$c,$mode,$cache]} d=${R[direct,$mode,$cache]} p=${R[pass,$mode,$cache]}
-            printf '%-8s %-5s %-5s %10s %10s %10s %8s %8s\n' "$c" "$mode" "$cache" "$v" "$d" "$p" \
-                "$(awk -v a="$v" -v b="$d" 'BEGIN { printf "%.2f", a / b }')" \
-                "$(awk -v a="$v" -v b="$p" 'BEGIN { printf "%.2f", a / b }')"
+            v=${R[$c,$mode,$cache]}
+            printf '%-8s %-5s %-5s %9s %8s %8s %8s %8s\n' "$c" "$mode" "$cache" "$v" \
+                "$(ratio "$v" "${R[direct,$mode,$cache]}")" "$(ratio "$v" "${R[pass,$mode,$cache]}")" \
+                "$(ratio "$v" "${R[splice,$mode,$cache]}")" "$(ratio "$v" "${R[bindfs,$mode,$cache]}")"
         done
     done
 done
+echo
+echo "recovery_fs VmRSS streaming a 4 GiB image (Lumiread, half unused): after 64 MiB ${RSS_64} KiB," \
+    "at the end ${RSS_END} KiB (growth $((RSS_END - RSS_64)) KiB; allowed 10240)"
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"

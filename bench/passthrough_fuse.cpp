@@ -1,12 +1,16 @@
-// A minimal read-only pass-through FUSE file system over one directory, the
-// ceiling that any FUSE file system reaches on this machine: getattr,
-// readdir, open, read (one pread per request) and release, nothing else.
-// Used by bench/image_read.sh as the reference for reads through recovery_fs.
+// A minimal read-only pass-through FUSE file system over one directory:
+// getattr, readdir, open, read (one pread per request) and release, nothing
+// else. With --splice, reads answer with the file's descriptor instead
+// (read_buf), so that FUSE splices the bytes from the file's page cache and
+// the daemon copies nothing: the ceiling that any FUSE file system reaches on
+// this machine. Used by bench/image_read.sh as the reference for reads
+// through recovery_fs.
 //
-// Usage: bench_passthrough_fuse SOURCE_DIR MOUNTPOINT [FUSE options]
+// Usage: bench_passthrough_fuse [--splice] SOURCE_DIR MOUNTPOINT [FUSE options]
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -60,6 +64,20 @@ int pt_read(const char *, char *buf, size_t size, off_t offset, struct fuse_file
     return n < 0 ? -errno : static_cast<int>(n);
 }
 
+int pt_read_buf(const char *, struct fuse_bufvec **bufp, size_t size, off_t offset,
+                struct fuse_file_info *fi)
+{
+    auto *v = static_cast<struct fuse_bufvec *>(calloc(1, sizeof(struct fuse_bufvec)));
+    if (!v)
+        return -ENOMEM;
+    *v = FUSE_BUFVEC_INIT(size);
+    v->buf[0].flags = static_cast<enum fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+    v->buf[0].fd = static_cast<int>(fi->fh);
+    v->buf[0].pos = offset;
+    *bufp = v;
+    return 0;
+}
+
 int pt_release(const char *, struct fuse_file_info *fi)
 {
     close(static_cast<int>(fi->fh));
@@ -70,8 +88,15 @@ int pt_release(const char *, struct fuse_file_info *fi)
 
 int main(int argc, char *argv[])
 {
+    const bool splice = argc > 1 && std::strcmp(argv[1], "--splice") == 0;
+    if (splice) {
+        argv[1] = argv[0];
+        ++argv;
+        --argc;
+    }
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s SOURCE_DIR MOUNTPOINT [FUSE options]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--splice] SOURCE_DIR MOUNTPOINT [FUSE options]\n",
+                     argv[0]);
         return 2;
     }
     char resolved[PATH_MAX];
@@ -86,10 +111,15 @@ int main(int argc, char *argv[])
     ops.open = pt_open;
     ops.read = pt_read;
     ops.release = pt_release;
+    if (splice)
+        ops.read_buf = pt_read_buf;
     // The source argument is ours; FUSE gets the rest, read-only.
     argv[1] = argv[0];
     std::string ro = "-oro";
+    std::string spliced = "-osplice_write";
     std::vector<char *> args(argv + 1, argv + argc);
     args.push_back(ro.data());
+    if (splice)
+        args.push_back(spliced.data());
     return fuse_main(static_cast<int>(args.size()), args.data(), &ops, nullptr);
 }

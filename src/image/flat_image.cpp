@@ -221,7 +221,9 @@ errdesc_t *flat_image::read(char *buf, size_t size, off_t offset, size_t *count)
     *count = 0;
     // A read is cut at the device's end, as a plain read of it would be.
     const size_t want =
-        offset >= size_ ? 0 : static_cast<size_t>(std::min<off_t>(static_cast<off_t>(size), size_ - offset));
+        offset >= size_
+            ? 0
+            : static_cast<size_t>(std::min<off_t>(static_cast<off_t>(size), size_ - offset));
     errdesc_t *err = nullptr;
     int64_t got = 0;
     if (want > 0 && bitmap_.get()) {
@@ -259,6 +261,62 @@ errdesc_t *flat_image::read(char *buf, size_t size, off_t offset, size_t *count)
     if (err)
         return err;
     *count = static_cast<size_t>(std::min<int64_t>(got, n));
+    return nullptr;
+}
+
+errdesc_t *flat_image::segments(size_t size, off_t offset, std::vector<image_segment> *out) const
+{
+    out->clear();
+    const size_t want =
+        offset >= size_
+            ? 0
+            : static_cast<size_t>(std::min<off_t>(static_cast<off_t>(size), size_ - offset));
+    if (want == 0)
+        return nullptr;
+    auto add = [out](off_t at, size_t n, bool zeros) {
+        if (n == 0)
+            return;
+        if (!out->empty() && out->back().zeros == zeros &&
+            out->back().offset + static_cast<off_t>(out->back().size) == at)
+            out->back().size += n;
+        else
+            out->push_back({at, n, zeros});
+    };
+    // The recovery-header sector cuts a device piece in three.
+    const off_t hs = hidden_offset_;
+    const off_t he = hs + TOL_SECTOR_SIZE;
+    auto add_device = [&](off_t at, size_t n) {
+        const off_t end = at + static_cast<off_t>(n);
+        if (hs < 0 || end <= hs || he <= at)
+            return add(at, n, false);
+        add(at, static_cast<size_t>(std::max<off_t>(hs - at, 0)), false);
+        const off_t z0 = std::max(at, hs);
+        const off_t z1 = std::min(end, he);
+        add(z0, static_cast<size_t>(z1 - z0), true);
+        add(z1, static_cast<size_t>(std::max<off_t>(end - z1, 0)), false);
+    };
+
+    if (!bitmap_.get()) {
+        add_device(offset, want);
+        return nullptr;
+    }
+    std::vector<tol_dev_run> runs;
+    if (errdesc_t *err = tol_dev_runs(bitmap_.get(), offset, want, &runs))
+        return err;
+    size_t covered = 0;
+    for (const auto &r : runs) {
+        if (r.used)
+            add_device(r.offset, r.size);
+        else
+            add(r.offset, r.size, true);
+        covered += r.size;
+    }
+    if (covered < want) {
+        out->clear();
+        return errdesc_set_fmt(EIO, "the in-use bitmap of %s ends at sector %jd",
+                               bitmap_.get()->name.c_str(),
+                               static_cast<intmax_t>(bitmap_.get()->length));
+    }
     return nullptr;
 }
 

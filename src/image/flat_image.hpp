@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 // The files that belong to one flat disk.
 struct flat_image_paths {
@@ -49,6 +50,14 @@ class bitmap_device
     std::unique_ptr<tol_dev_desc_t> dev_;
 };
 
+// A piece of a read's reply: `size` bytes of the device from `offset`, or
+// `size` zero bytes.
+struct image_segment {
+    off_t offset;
+    size_t size;
+    bool zeros;
+};
+
 class flat_image
 {
   public:
@@ -76,6 +85,17 @@ class flat_image
     // zeros, also when the device read under it fails. A read whose last
     // sector lies beyond the in-use bitmap fails with EIO.
     errdesc_t *read(char *buf, size_t size, off_t offset, size_t *count) const;
+
+    // What `read` would deliver, as pieces for a reader that fetches the
+    // device's bytes itself (through `data_fd()`): runs the bitmap marks unused
+    // and the recovery-header sector are zeros, the rest is the device's.
+    // Adjacent pieces of one kind are joined. No device I/O, so a failing
+    // device read cannot be forgiven here: readers that start inside the
+    // hidden sector go through `read`.
+    errdesc_t *segments(size_t size, off_t offset, std::vector<image_segment> *out) const;
+    // The descriptor that device pieces are read from (the bitmap device's
+    // own when reads go through the bitmap); valid as long as the image.
+    int data_fd() const { return bitmap_.get() ? bitmap_.get()->fd.get() : fd_.get(); }
 
     // Tears the image down in the order readers depend on it: read device,
     // partition mappings, merged device, loop device. Every step runs; a

@@ -53,6 +53,38 @@ void sleep_one_second()
     }
 }
 
+// The kept chunk that starts at `start`, read from the file when missing
+// (the least recently used one makes room). Null when the read fails.
+const tol_bitmap_cache::chunk *bitmap_chunk(tol_dev_desc_t *pdev, off_t start, int *read_errno)
+{
+    tol_bitmap_cache &cache = pdev->bmap_cache;
+    ++cache.clock;
+    for (auto &c : cache.chunks)
+        if (c.start == start) {
+            c.used = cache.clock;
+            return &c;
+        }
+    std::vector<uint8_t> bytes(TOL_BITMAP_CHUNK);
+    ssize_t got;
+    do
+        got = pread(pdev->bmap_fd.get(), bytes.data(), bytes.size(), start);
+    while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        *read_errno = errno;
+        return nullptr;
+    }
+    bytes.resize(static_cast<size_t>(got));
+    bytes.shrink_to_fit();
+    if (cache.chunks.size() >= TOL_BITMAP_CHUNKS_KEPT) {
+        auto oldest =
+            std::min_element(cache.chunks.begin(), cache.chunks.end(),
+                             [](const auto &a, const auto &b) { return a.used < b.used; });
+        cache.chunks.erase(oldest);
+    }
+    cache.chunks.push_back({start, std::move(bytes), cache.clock});
+    return &cache.chunks.back();
+}
+
 bool fits(const std::string &path)
 {
     return path.size() < TOL_DEV_PATH_MAX;
@@ -189,9 +221,10 @@ errdesc_t *tol_dev_read(tol_dev_desc_t *pdev, char *buffer, const uint8_t *bitma
             size_t got = 0;
             if (errdesc_t *err =
                     tol_pread(pdev->fd.get(), pos, bytes, first * TOL_SECTOR_SIZE, &got))
-                return errdesc_set_extended_err(err->number, pdev->extended_error_path.empty()
-                                                                 ? nullptr
-                                                                 : pdev->extended_error_path.c_str());
+                return errdesc_set_extended_err(err->number,
+                                                pdev->extended_error_path.empty()
+                                                    ? nullptr
+                                                    : pdev->extended_error_path.c_str());
             // The bitmap covers whole bytes, so it may reach up to 7 sectors
             // beyond the device: a short read there is the device's end.
             if (got < bytes) {
@@ -244,29 +277,14 @@ errdesc_t *optimize_byte_read(tol_dev_desc_t *pdev, char *buffer, size_t size, o
     if (ad.head_blk_addr >= pdev->length)
         return nullptr; // end of data
 
-    // One bitmap read covers exactly the bytes of the request's sectors.
+    // The bitmap bytes of exactly the request's sectors.
     const tol_sector_t last_sector =
         ad.tail_byte_count > 0 ? ad.tail_blk_addr : ad.tail_blk_addr - 1;
     const off_t first_byte = ad.head_blk_addr / 8;
-    const off_t last_byte = last_sector / 8;
-    const size_t window_size = static_cast<size_t>(last_byte - first_byte + 1);
+    const size_t window_size = static_cast<size_t>(last_sector / 8 - first_byte + 1);
     std::vector<uint8_t> window(window_size);
-    ssize_t got = 0;
-    for (;;) {
-        got = pread(pdev->bmap_fd.get(), window.data(), window_size, first_byte);
-        if (got < 0 && errno == EINTR)
-            continue;
-        break;
-    }
-    if (got != static_cast<ssize_t>(window_size)) {
-        int saved = got < 0 ? errno : 0;
-        return errdesc_set_fmt(
-            EIO,
-            "optimize_byte_read : pread size %lld bytes, start %lld, inuse_bitmap of "
-            "%s returned %zd nbytes (errno = %d)\n",
-            static_cast<long long>(window_size), static_cast<long long>(first_byte),
-            pdev->name.c_str(), got, saved);
-    }
+    if (errdesc_t *err = tol_dev_bitmap_window(pdev, first_byte, window_size, window.data()))
+        return err;
     const tol_sector_t base = ad.head_blk_addr - ad.head_blk_addr % 8;
 
     tol_read_stats_t rstats{0, 0};
@@ -301,5 +319,81 @@ errdesc_t *optimize_byte_read(tol_dev_desc_t *pdev, char *buffer, size_t size, o
     alignment_desc_destroy(&ad);
     *bytes_read = static_cast<uint64_t>(rstats.sectors_read) * TOL_SECTOR_SIZE;
     *bytes_skipped = static_cast<uint64_t>(rstats.sectors_skipped) * TOL_SECTOR_SIZE;
+    return nullptr;
+}
+
+errdesc_t *tol_dev_bitmap_window(tol_dev_desc_t *pdev, off_t first_byte, size_t count, uint8_t *out)
+{
+    std::lock_guard<std::mutex> guard(pdev->bmap_cache.lock);
+    size_t done = 0;
+    int read_errno = 0;
+    while (done < count) {
+        const off_t pos = first_byte + static_cast<off_t>(done);
+        const off_t start = pos - pos % static_cast<off_t>(TOL_BITMAP_CHUNK);
+        const tol_bitmap_cache::chunk *c = bitmap_chunk(pdev, start, &read_errno);
+        const size_t skip = static_cast<size_t>(pos - start);
+        if (!c || c->bytes.size() <= skip)
+            break;
+        const size_t n = std::min(count - done, c->bytes.size() - skip);
+        std::memcpy(out + done, c->bytes.data() + skip, n);
+        done += n;
+    }
+    if (done == count)
+        return nullptr;
+    const ssize_t got = read_errno ? -1 : static_cast<ssize_t>(done);
+    return errdesc_set_fmt(
+        EIO,
+        "optimize_byte_read : pread size %lld bytes, start %lld, inuse_bitmap of "
+        "%s returned %zd nbytes (errno = %d)\n",
+        static_cast<long long>(count), static_cast<long long>(first_byte), pdev->name.c_str(), got,
+        read_errno);
+}
+
+errdesc_t *tol_dev_runs(tol_dev_desc_t *pdev, off_t offset, size_t size,
+                        std::vector<tol_dev_run> *runs)
+{
+    runs->clear();
+    const tol_sector_t first = offset / TOL_SECTOR_SIZE;
+    if (size == 0 || first >= pdev->length)
+        return nullptr; // end of data
+    pdev->stats.invocations++;
+    const off_t end = offset + static_cast<off_t>(size);
+    const tol_sector_t last = (end - 1) / TOL_SECTOR_SIZE;
+    const off_t first_byte = first / 8;
+    std::vector<uint8_t> window(static_cast<size_t>(last / 8 - first_byte + 1));
+    if (errdesc_t *err = tol_dev_bitmap_window(pdev, first_byte, window.size(), window.data()))
+        return err;
+
+    read_counters ctr(pdev->stats);
+    const tol_sector_t base = first_byte * 8;
+    auto in_use = [&](tol_sector_t s) {
+        const tol_sector_t bit = s - base;
+        return ((window[static_cast<size_t>(bit >> 3)] >> (bit & 7)) & 1) != 0;
+    };
+    auto close_run = [&](bool used, tol_sector_t from, tol_sector_t to) { // sectors [from, to)
+        const off_t a = std::max<off_t>(from * TOL_SECTOR_SIZE, offset);
+        const off_t b = std::min<off_t>(to * TOL_SECTOR_SIZE, end);
+        runs->push_back({a, static_cast<size_t>(b - a), used});
+        ++ctr.runs;
+        (used ? ctr.sectors_read : ctr.sectors_skipped) += static_cast<uint64_t>(to - from);
+        ctr.io_bytes += static_cast<uint64_t>(to - from) * TOL_SECTOR_SIZE;
+    };
+    ctr.inuse_tests += static_cast<uint64_t>(last - first + 1);
+    bool state = in_use(first);
+    tol_sector_t run_start = first;
+    for (tol_sector_t s = first + 1; s <= last; ++s) {
+        // Whole bitmap bytes of the run's own state are passed over at once.
+        if ((s & 7) == 0 && s + 7 <= last &&
+            window[static_cast<size_t>((s - base) >> 3)] == (state ? 0xff : 0x00)) {
+            s += 7;
+            continue;
+        }
+        if (in_use(s) == state)
+            continue;
+        close_run(state, run_start, s);
+        state = !state;
+        run_start = s;
+    }
+    close_run(state, run_start, last + 1);
     return nullptr;
 }

@@ -11,8 +11,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 inline constexpr uint32_t TOL_DEV_DESC_MAGIC = 0x20100415;
 
@@ -37,6 +39,23 @@ struct tol_dev_stats_t {
     std::atomic<uint64_t> io_bytes{0};        // bytes delivered, read or filled
 };
 
+// The bitmap is read from its file in chunks that are kept: a request costs
+// a copy from memory, not a round trip through the provider. One chunk
+// covers 256 MiB of device; a few are kept, least recently used go first.
+inline constexpr size_t TOL_BITMAP_CHUNK = 64 * 1024;
+inline constexpr size_t TOL_BITMAP_CHUNKS_KEPT = 8;
+
+struct tol_bitmap_cache {
+    struct chunk {
+        off_t start = 0;            // byte of the bitmap file, a multiple of the chunk size
+        std::vector<uint8_t> bytes; // fewer than a chunk at the file's end
+        uint64_t used = 0;          // `clock` at the last use
+    };
+    std::mutex lock;
+    std::vector<chunk> chunks;
+    uint64_t clock = 0;
+};
+
 struct tol_dev_desc_t {
     uint32_t magic = TOL_DEV_DESC_MAGIC;
     std::string name;        // last component of the device path with its "/"
@@ -47,6 +66,7 @@ struct tol_dev_desc_t {
     tol_dev_stats_t stats;
     std::string extended_error_path; // empty: read errors are not looked up
     std::string bmap_path;           // the bitmap file that `name` designates
+    tol_bitmap_cache bmap_cache;
 };
 
 // Statistics of one request; the caller zeroes it before the request.
@@ -78,6 +98,26 @@ void tol_dev_close(std::unique_ptr<tol_dev_desc_t> *pdev);
 errdesc_t *tol_dev_read(tol_dev_desc_t *pdev, char *buffer, const uint8_t *bitmap,
                         tol_sector_t bmap_base_sector, tol_sector_t start_sector,
                         tol_sector_t *sector_count, tol_read_stats_t *rstats);
+
+// Copies bytes [first_byte, first_byte + count) of the bitmap into `out`,
+// through the kept chunks. A bitmap file shorter than that fails with EIO.
+errdesc_t *tol_dev_bitmap_window(tol_dev_desc_t *pdev, off_t first_byte, size_t count,
+                                 uint8_t *out);
+
+// One run of sectors with equal in-use bits, as a byte range of the device.
+struct tol_dev_run {
+    off_t offset;
+    size_t size;
+    bool used;
+};
+
+// The runs that cover bytes [offset, offset + size) of the device, clipped to
+// that range (a partial sector goes with its sector's bit), for readers that
+// fetch used runs themselves. Counted in the statistics as tol_dev_read
+// would; nothing when the range starts at or beyond the device's end; fails
+// like optimize_byte_read when it ends beyond the bitmap.
+errdesc_t *tol_dev_runs(tol_dev_desc_t *pdev, off_t offset, size_t size,
+                        std::vector<tol_dev_run> *runs);
 
 // Fills `buffer` with `size` (> 0) bytes of the device from byte `offset`.
 // The outputs count whole sectors times 512: read, and filled with zeros. A

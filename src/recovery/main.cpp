@@ -26,6 +26,7 @@ const struct fuse_operations recovery_fs_oper = [] {
     oper.readlink = recovery_fs_readlink;
     oper.open = recovery_fs_open;
     oper.read = recovery_fs_read;
+    oper.read_buf = recovery_fs_read_buf;
     oper.statfs = recovery_fs_statfs;
     oper.release = recovery_fs_release;
     oper.getxattr = recovery_fs_getxattr;
@@ -134,6 +135,10 @@ int main(int argc, char *argv[])
     }
 
     fuse_opt_add_arg(&args, "-oro");
+    // Image data is spliced from the device to the kernel, not copied here.
+    // Not moved: a moved page leaves the device's page cache, and the next
+    // open (which starts with an empty cache of its own) reads it again.
+    fuse_opt_add_arg(&args, "-osplice_write");
 
     // What an earlier run left behind goes before anything is prepared.
     crash_scope_t scope{absolute(fs_options.scratch_mount_point),

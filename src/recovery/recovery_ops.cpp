@@ -5,7 +5,9 @@
 #include "common/files.hpp"
 #include "common/logging.hpp"
 #include "common/strings.hpp"
+#include "common/unique_fd.hpp"
 #include "controller/settings.hpp"
+#include "image/flat_image.hpp"
 #include "recovery/fuse_fh.hpp"
 #include "recovery/recovery_cookie.hpp"
 #include "recovery/recovery_options.hpp"
@@ -13,13 +15,16 @@
 #include "recovery/recovery_vol.hpp"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
 #include <string>
+#include <sys/mman.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+#include <vector>
 
 char prev_getattr_path[RECOVERY_DEBUG_PATH_SIZE] = "INITIAL GETATTR";
 int prev_getattr_path_count = 0;
@@ -127,6 +132,66 @@ fuse_fh_t *handle_of(struct fuse_file_info *fi)
     if (fh && !fuse_fh_valid(fh))
         abort();
     return fh;
+}
+
+// Zero pieces of a reply are spliced from this memory file, which is all
+// hole, as device pieces are from the device: nothing is filled or copied
+// here. Made once; -1 when it cannot be made (zero pieces are then memory).
+constexpr size_t ZERO_FILE_SIZE = size_t{1} << 20;
+
+unique_fd make_zero_file()
+{
+    unique_fd fd(memfd_create("recovery_fs-zeros", MFD_CLOEXEC));
+    if (fd && ftruncate(fd.get(), static_cast<off_t>(ZERO_FILE_SIZE)) != 0)
+        fd.reset();
+    return fd;
+}
+
+int zero_file()
+{
+    static const unique_fd fd = make_zero_file();
+    return fd.get();
+}
+
+// A reply vector of `count` buffers (at least one), all empty memory.
+struct fuse_bufvec *new_bufvec(size_t count)
+{
+    const size_t bytes = sizeof(struct fuse_bufvec) + (count - 1) * sizeof(struct fuse_buf);
+    auto *v = static_cast<struct fuse_bufvec *>(calloc(1, bytes));
+    if (v)
+        v->count = count;
+    return v;
+}
+
+// FUSE frees every memory piece of a reply and then the vector itself.
+void free_bufvec(struct fuse_bufvec *v)
+{
+    for (size_t i = 0; i < v->count; ++i)
+        free(v->buf[i].mem);
+    free(v);
+}
+
+// The reply read into one memory buffer through the ordinary read handler.
+int read_into_memory(const char *path, struct fuse_bufvec **bufp, size_t size, off_t offset,
+                     struct fuse_file_info *fi)
+{
+    struct fuse_bufvec *v = new_bufvec(1);
+    void *mem = size ? malloc(size) : nullptr;
+    if (!v || (size && !mem)) {
+        free(v);
+        free(mem);
+        return recovery_fs_error(errdesc_set(ENOMEM), TOL_PRIO_ERROR);
+    }
+    int n = recovery_fs_read(path, static_cast<char *>(mem), size, offset, fi);
+    if (n < 0) {
+        free(v);
+        free(mem);
+        return n;
+    }
+    v->buf[0].mem = mem;
+    v->buf[0].size = static_cast<size_t>(n);
+    *bufp = v;
+    return 0;
 }
 
 } // namespace
@@ -311,6 +376,59 @@ int recovery_fs_read(const char *path, char *buf, size_t size, off_t offset,
     ts_printf("recovery_fs_read: recovery_fs_read_impl failed on '%s', errno = %d\n", path,
               err->number);
     return recovery_fs_error(err, TOL_PRIO_ERROR);
+}
+
+int recovery_fs_read_buf(const char *path, struct fuse_bufvec **bufp, size_t size, off_t offset,
+                         struct fuse_file_info *fi)
+{
+    const fuse_fh_t *fh = handle_of(fi);
+    const flat_image *image = fh ? fh->image : nullptr;
+    // A read that starts inside the hidden sector must succeed even when the
+    // device read under it fails, which only a read of our own can tell.
+    const off_t hidden = image ? image->hidden_offset() : -1;
+    if (!image || (hidden >= 0 && offset >= hidden && offset < hidden + TOL_SECTOR_SIZE))
+        return read_into_memory(path, bufp, size, offset, fi);
+
+    std::vector<image_segment> segments;
+    if (errdesc_t *err = image->segments(size, offset, &segments)) {
+        ts_printf("recovery_fs_read: recovery_fs_read_impl failed on '%s', errno = %d\n", path,
+                  err->number);
+        return recovery_fs_error(err, TOL_PRIO_ERROR);
+    }
+    // A zero piece longer than the zero file takes several buffers.
+    const int zeros = zero_file();
+    size_t count = 0;
+    for (const auto &seg : segments)
+        count += seg.zeros && zeros >= 0 ? (seg.size + ZERO_FILE_SIZE - 1) / ZERO_FILE_SIZE : 1;
+    struct fuse_bufvec *v = new_bufvec(std::max<size_t>(count, 1));
+    if (!v)
+        return recovery_fs_error(errdesc_set(ENOMEM), TOL_PRIO_ERROR);
+    const auto fd_flags = static_cast<enum fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+    size_t i = 0;
+    for (const auto &seg : segments) {
+        if (seg.zeros && zeros >= 0) {
+            for (size_t done = 0; done < seg.size; done += ZERO_FILE_SIZE)
+                v->buf[i++] = {std::min(seg.size - done, ZERO_FILE_SIZE), fd_flags, nullptr, zeros,
+                               0};
+            continue;
+        }
+        struct fuse_buf &b = v->buf[i++];
+        b.size = seg.size;
+        if (seg.zeros) {
+            b.mem = calloc(1, seg.size);
+            if (!b.mem) {
+                free_bufvec(v);
+                return recovery_fs_error(errdesc_set(ENOMEM), TOL_PRIO_ERROR);
+            }
+            continue;
+        }
+        // Spliced straight from the device's page cache by FUSE.
+        b.flags = fd_flags;
+        b.fd = image->data_fd();
+        b.pos = seg.offset;
+    }
+    *bufp = v;
+    return 0;
 }
 
 int recovery_fs_statfs(const char *path, struct statvfs *stbuf)

@@ -43,6 +43,11 @@ int recovery_fs_readlink(const char *path, char *buf, size_t size);
 int recovery_fs_open(const char *path, struct fuse_file_info *fi);
 int recovery_fs_read(const char *path, char *buf, size_t size, off_t offset,
                      struct fuse_file_info *fi);
+// read with the reply as buffers: the device runs of a flat image go to the
+// kernel as descriptor pieces (spliced, not copied through this process);
+// everything else is read into memory as `read` does.
+int recovery_fs_read_buf(const char *path, struct fuse_bufvec **bufp, size_t size, off_t offset,
+                         struct fuse_file_info *fi);
 int recovery_fs_statfs(const char *path, struct statvfs *stbuf);
 int recovery_fs_release(const char *path, struct fuse_file_info *fi);
 int recovery_fs_getxattr(const char *path, const char *name, char *value, size_t size);

@@ -632,6 +632,41 @@ TEST_F(TolDev, MixedRunsAgainstAModel)
     }
 }
 
+TEST_F(TolDev, RunsOverAKeptBitmapLargerThanItsChunks)
+{
+    // More chunks than are kept, and a short last one.
+    std::vector<uint8_t> bitmap((TOL_BITMAP_CHUNKS_KEPT + 2) * TOL_BITMAP_CHUNK + 3);
+    std::mt19937 rng(7);
+    for (size_t i = 0; i < bitmap.size(); i += 1 + rng() % 64)
+        bitmap[i] = static_cast<uint8_t>(rng() % 3 == 0 ? rng() : (rng() % 2) * 0xff);
+    make(16, {});
+    write_file(bitmap_dir() + "/fakedev", std::vector<char>(bitmap.begin(), bitmap.end()));
+    auto pdev = open_dev();
+    ASSERT_NE(pdev, nullptr);
+    const int64_t sectors = static_cast<int64_t>(bitmap.size()) * 8;
+    for (int i = 0; i < 300; ++i) {
+        const int64_t first = static_cast<int64_t>(rng() % static_cast<uint64_t>(sectors));
+        const off_t offset = first * SECTOR + static_cast<off_t>(rng() % SECTOR);
+        const size_t size = 1 + rng() % (3 * TOL_BITMAP_CHUNK);
+        std::vector<tol_dev_run> runs;
+        errdesc_t *err = tol_dev_runs(pdev.get(), offset, size, &runs);
+        if (offset + static_cast<off_t>(size) > sectors * SECTOR) {
+            ASSERT_NE(err, nullptr);
+            EXPECT_EQ(err->number, EIO);
+            continue;
+        }
+        ASSERT_EQ(err, nullptr);
+        off_t pos = offset;
+        for (const auto &r : runs) {
+            ASSERT_EQ(r.offset, pos);
+            for (off_t s = r.offset / SECTOR; s <= (r.offset + off_t(r.size) - 1) / SECTOR; ++s)
+                ASSERT_EQ(((bitmap[size_t(s / 8)] >> (s % 8)) & 1) != 0, r.used) << s;
+            pos += static_cast<off_t>(r.size);
+        }
+        EXPECT_EQ(pos, offset + static_cast<off_t>(size));
+    }
+}
+
 TEST_F(TolDev, RangesAtAndPastTheDeviceEnd)
 {
     make(16, {0xff, 0xff});
@@ -774,6 +809,19 @@ TEST_F(FlatImage, HiddenSectorAndDeviceEndAgainstTheContent)
             std::string got;
             ASSERT_EQ(read(*image, c.offset, c.size, &got), nullptr);
             EXPECT_EQ(got, expected(c.offset, c.delivered));
+            // The pieces handed to FUSE instead deliver the same bytes.
+            std::vector<image_segment> segs;
+            ASSERT_EQ(image->segments(c.size, c.offset, &segs), nullptr);
+            std::string pieced;
+            for (const auto &seg : segs) {
+                std::string part(seg.size, '\0');
+                if (!seg.zeros) {
+                    ASSERT_EQ(pread(image->data_fd(), part.data(), seg.size, seg.offset),
+                              static_cast<ssize_t>(seg.size));
+                }
+                pieced += part;
+            }
+            EXPECT_EQ(pieced, expected(c.offset, c.delivered));
         }
     }
 }
