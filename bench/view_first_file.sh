@@ -26,6 +26,8 @@
 # libguestfs builds its appliance there.
 #
 # Usage (root, after a build): [GM_SAMPLES=N] bench/view_first_file.sh [SAMPLES]   default 3
+# KEEP_LOG=FILE keeps recovery_fs's log, at debug level 2 (timestamped: where a
+# mount spends its time).
 # libguestfs-tools is large and only this benchmark needs it, so it is
 # installed here (apt-get) when missing, not by tools/setup-deps.sh (CI does
 # not run benchmarks). Runs in the appliance sandbox; every mount, loop device
@@ -85,6 +87,7 @@ cleanup() {
         mountpoint -q "$M" && fusermount -u "$M"
         wait "$RFS_PID" 2>/dev/null
     fi
+    [ -n "${KEEP_LOG:-}" ] && cp "$LOG/recovery_fs" "$KEEP_LOG"
     rm -rf "$W"
 }
 trap cleanup EXIT
@@ -143,10 +146,12 @@ for ((i = 1; i <= SAMPLES; i++)); do
 done
 
 # --- 1. time to first file: recovery_fs view and guestmount ----------------
-python3 - "$REG" <<'PY'
+python3 - "$REG" "${KEEP_LOG:+2}" <<'PY'
 import json, os, sys
 reg = json.load(open(sys.argv[1]))
 reg["recover.automount.enabled"] = "1"
+if sys.argv[2]:
+    reg["appliance.debug.level"] = sys.argv[2]
 json.dump(reg, open(sys.argv[1] + ".new", "w"))
 os.rename(sys.argv[1] + ".new", sys.argv[1])
 PY
