@@ -44,6 +44,7 @@ fi
 shift
 SAMPLES=${1:-3}
 GM_SAMPLES=${GM_SAMPLES:-1}
+GM_LIMIT=${GM_LIMIT:-600} # a guestmount that has not mounted by then counts as failed
 READ=$B/bench/bench_image_read
 VMOUNT=$B/tools/vmdk-mount
 RFS=$B/src/recovery_fs
@@ -84,8 +85,12 @@ cleanup() {
     for i in "${LOOPS[@]}"; do losetup -d "$i" 2>/dev/null; done
     stop_qsd
     if [ -n "$RFS_PID" ]; then
-        mountpoint -q "$M" && fusermount -u "$M"
+        # Mounted views keep their images open through the mount, so an
+        # unmount would find it busy: SIGTERM tears views down, then images.
+        kill -TERM "$RFS_PID" 2>/dev/null
+        wait_for 120 eval '! kill -0 "$RFS_PID"' || kill -KILL "$RFS_PID"
         wait "$RFS_PID" 2>/dev/null
+        mountpoint -q "$M" && fusermount -u "$M"
     fi
     [ -n "${KEEP_LOG:-}" ] && cp "$LOG/recovery_fs" "$KEEP_LOG"
     rm -rf "$W"
@@ -178,7 +183,8 @@ first_guestmount() { # FLAT: from guestmount to the stat of a file in its root
     mkdir -p "$dir"
     MOUNTS+=("$dir")
     t=$(now)
-    guestmount --ro -i --format=raw -a "$1" "$dir" 2>>"$W/guestmount.log" && stat "$dir/etc/hosts" >/dev/null || rc=1
+    timeout "$GM_LIMIT" guestmount --ro -i --format=raw -a "$1" "$dir" 2>>"$W/guestmount.log" &&
+        stat "$dir/etc/hosts" >/dev/null || rc=1
     R=$( ((rc == 0)) && since "$t" || echo fail)
     mountpoint -q "$dir" && guestunmount "$dir" >/dev/null 2>&1
 }
