@@ -66,7 +66,7 @@ fi
 # Then the product's own device tests, the same scripts as in the sandbox
 # target; on this kernel the sandbox keeps the real dmsetup, kpartx and
 # lvchange. The chain device test alone took 19 minutes on a busy machine,
-# its guest given under half a CPU, and the view test 17 minutes.
+# its guest given under half a CPU; the view test took 7 minutes.
 if ((${#product[@]})); then
     start=$SECONDS
     prc=0
