@@ -57,6 +57,10 @@ mount --bind /root /run/rfs-host-root || fail "cannot keep the host's /root"
 mount -t tmpfs -o mode=0700 tmpfs /root
 mkdir -p /etc/lvm/backup /etc/lvm/archive 2>/dev/null
 hostname rfs-vm 2>/dev/null
+# Nothing brings the loopback interface up here; the controller stand-in
+# serves on 127.0.0.1, and without it every request fails with "Network is
+# unreachable". busybox (static, which the tier needs anyway) when ip is missing.
+ip link set lo up 2>/dev/null || busybox ip link set lo up || fail "cannot bring up the loopback interface"
 
 for m in loop dm_mod dm_snapshot fuse ext4 vfat; do
     modprobe "$m" || fail "modprobe $m failed"
