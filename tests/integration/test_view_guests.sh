@@ -142,13 +142,17 @@ check_eq "working directory still reads" "127.0.0.1 bsd" "$(cat "/proc/$cwd_pid/
 
 # Shutdown with views in use, which hold the mount (their images are read
 # through it): SIGTERM tears them down before the images.
+# The open file is closed only after recovery_fs has ended: its release
+# never arrives.
 kill -TERM "$RFS_PID"
-exec 9<&-
 kill "$cwd_pid"
 wait "$cwd_pid" 2>/dev/null
 deadline=$((SECONDS + 180))
 while rfs_alive "$RFS_PID" && [ $SECONDS -lt $deadline ]; do sleep 0.2; done
+exec 9<&-
 check_eq "SIGTERM: recovery_fs ended" "" "$(rfs_alive "$RFS_PID" && echo running)"
+check_contains "the file held open is closed before its view goes" "$(cat "$LOG")" \
+    "/etc/hosts, still open at shutdown"
 check_eq "nothing mounted below the volume path" "" "$(mounts_below "$V")"
 check_no_devices "after SIGTERM" "$S"
 check_eq "no store file" "" "$(ls /tmp/*.tolstorage 2>/dev/null)"
