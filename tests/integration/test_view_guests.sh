@@ -7,7 +7,6 @@
 # a view held by an open file outlives the idle ones, and nothing is left.
 . "$(dirname "$0")/image_lib.sh"
 
-REG=/var/tolvane/controller/registry.json
 LOG=$L/recovery_fs
 export RFS_TEST_THREAD_PERIODS=1,1,2 # evict every second, refresh every 2 s
 
@@ -58,15 +57,7 @@ JSON
 cp -a "$S/vm1" "$S/vm3" # the same guest in a second machine
 SCRATCH_HASH=$(tree_hash "$S")
 
-deadline=$((SECONDS + 120))
-until [ -s "$REG" ] || [ $SECONDS -ge $deadline ]; do sleep 0.5; done
-python3 - "$REG" <<'PY'
-import json, os, sys
-reg = json.load(open(sys.argv[1]))
-reg["recover.automount.enabled"] = "1"
-json.dump(reg, open(sys.argv[1] + ".new", "w"))
-os.rename(sys.argv[1] + ".new", sys.argv[1])
-PY
+set_reg recover.automount.enabled 1
 mount_scratch
 wait_log "automatic mounting turned on" "recover.automount.enabled from 0 to 1" 180
 deadline=$((SECONDS + 180))
