@@ -53,6 +53,36 @@ void sleep_one_second()
     }
 }
 
+// Calls `run(used, from, to)` for each run of sectors [from, to) of one state
+// in sectors [first, last] of `bitmap`, whose bit 0 is sector `base` (a
+// multiple of 8). Whole bitmap bytes of the current run's state are passed
+// over at once. Ends early, with false, when `run` returns false.
+template <typename Run>
+bool for_each_run(const uint8_t *bitmap, tol_sector_t base, tol_sector_t first, tol_sector_t last,
+                  Run run)
+{
+    auto in_use = [&](tol_sector_t s) {
+        const tol_sector_t bit = s - base;
+        return ((bitmap[bit >> 3] >> (bit & 7)) & 1) != 0;
+    };
+    bool state = in_use(first);
+    tol_sector_t run_start = first;
+    for (tol_sector_t s = first + 1; s <= last; ++s) {
+        if (((s - base) & 7) == 0 && s + 7 <= last &&
+            bitmap[(s - base) >> 3] == (state ? 0xff : 0x00)) {
+            s += 7;
+            continue;
+        }
+        if (in_use(s) == state)
+            continue;
+        if (!run(state, run_start, s))
+            return false;
+        state = !state;
+        run_start = s;
+    }
+    return run(state, run_start, last + 1);
+}
+
 // The kept chunk that starts at `start`, read from the file when missing
 // (the least recently used one makes room). Null when the read fails.
 const tol_bitmap_cache::chunk *bitmap_chunk(tol_dev_desc_t *pdev, off_t start, int *read_errno)
@@ -202,12 +232,7 @@ errdesc_t *tol_dev_read(tol_dev_desc_t *pdev, char *buffer, const uint8_t *bitma
     const tol_sector_t end_sector = start_sector + count - 1;
 
     read_counters ctr(pdev->stats);
-    auto in_use = [&](tol_sector_t s) {
-        ++ctr.inuse_tests;
-        const tol_sector_t bit = s - bmap_base_sector;
-        return ((bitmap[bit >> 3] >> (bit & 7)) & 1) != 0;
-    };
-
+    ctr.inuse_tests += static_cast<uint64_t>(count);
     char *pos = buffer;
     tol_sector_t delivered = 0;
     bool device_ended = false;
@@ -245,21 +270,14 @@ errdesc_t *tol_dev_read(tol_dev_desc_t *pdev, char *buffer, const uint8_t *bitma
         return nullptr;
     };
 
-    bool state = in_use(start_sector);
-    tol_sector_t run_start = start_sector;
-    for (tol_sector_t s = start_sector + 1; s <= end_sector && !device_ended; ++s) {
-        bool used = in_use(s);
-        if (used == state)
-            continue;
-        if (errdesc_t *err = close_run(state, run_start, s - run_start))
-            return err;
-        state = used;
-        run_start = s;
-    }
-    if (!device_ended)
-        if (errdesc_t *err = close_run(state, run_start, end_sector + 1 - run_start))
-            return err;
-
+    errdesc_t *err = nullptr;
+    for_each_run(bitmap, bmap_base_sector, start_sector, end_sector,
+                 [&](bool used, tol_sector_t from, tol_sector_t to) {
+                     err = close_run(used, from, to - from);
+                     return !err && !device_ended;
+                 });
+    if (err)
+        return err;
     *sector_count = delivered;
     return nullptr;
 }
@@ -365,11 +383,6 @@ errdesc_t *tol_dev_runs(tol_dev_desc_t *pdev, off_t offset, size_t size,
         return err;
 
     read_counters ctr(pdev->stats);
-    const tol_sector_t base = first_byte * 8;
-    auto in_use = [&](tol_sector_t s) {
-        const tol_sector_t bit = s - base;
-        return ((window[static_cast<size_t>(bit >> 3)] >> (bit & 7)) & 1) != 0;
-    };
     auto close_run = [&](bool used, tol_sector_t from, tol_sector_t to) { // sectors [from, to)
         const off_t a = std::max<off_t>(from * TOL_SECTOR_SIZE, offset);
         const off_t b = std::min<off_t>(to * TOL_SECTOR_SIZE, end);
@@ -377,23 +390,9 @@ errdesc_t *tol_dev_runs(tol_dev_desc_t *pdev, off_t offset, size_t size,
         ++ctr.runs;
         (used ? ctr.sectors_read : ctr.sectors_skipped) += static_cast<uint64_t>(to - from);
         ctr.io_bytes += static_cast<uint64_t>(to - from) * TOL_SECTOR_SIZE;
+        return true;
     };
     ctr.inuse_tests += static_cast<uint64_t>(last - first + 1);
-    bool state = in_use(first);
-    tol_sector_t run_start = first;
-    for (tol_sector_t s = first + 1; s <= last; ++s) {
-        // Whole bitmap bytes of the run's own state are passed over at once.
-        if ((s & 7) == 0 && s + 7 <= last &&
-            window[static_cast<size_t>((s - base) >> 3)] == (state ? 0xff : 0x00)) {
-            s += 7;
-            continue;
-        }
-        if (in_use(s) == state)
-            continue;
-        close_run(state, run_start, s);
-        state = !state;
-        run_start = s;
-    }
-    close_run(state, run_start, last + 1);
+    for_each_run(window.data(), first_byte * 8, first, last, close_run);
     return nullptr;
 }

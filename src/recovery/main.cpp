@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <climits>
 #include <cstring>
+#include <dirent.h>
 #include <fuse.h>
 #include <libgen.h>
 #include <string>
@@ -77,12 +78,43 @@ void recovery_fs_init()
     controller_thr_start();
 }
 
+// A client that still held a file inside a view when the loop ended never
+// sends its release: our descriptor of that file would keep the guest file
+// system, and so the view's devices, busy after the lazy unmount. The loop
+// has ended, so no handler uses these descriptors any more.
+void close_view_files()
+{
+    char volumes[PATH_MAX];
+    if (!realpath(fs_options.recovery_volumes_mount_point, volumes))
+        return;
+    const std::string below = std::string(volumes) + "/";
+    DIR *dir = opendir("/proc/self/fd");
+    if (!dir)
+        return;
+    const int own = dirfd(dir);
+    while (const struct dirent *entry = readdir(dir)) {
+        const int fd = atoi(entry->d_name);
+        char target[PATH_MAX];
+        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        const ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
+        if (entry->d_name[0] == '.' || fd == own || n <= 0)
+            continue;
+        target[n] = '\0';
+        if (std::strncmp(target, below.c_str(), below.size()) == 0) {
+            ts_printf("closing %s, still open at shutdown\n", target);
+            close(fd);
+        }
+    }
+    closedir(dir);
+}
+
 void recovery_fs_shutdown()
 {
     // Both threads have ended when their shutdown returns, so the final
     // release never overlaps an eviction pass.
     controller_thr_shutdown();
     evict_thr_shutdown();
+    close_view_files();
     recovery_fs_release_all();
 }
 

@@ -160,6 +160,16 @@ REG=/var/tolvane/controller/registry.json
 REPLIES=/var/tolvane/controller/replies
 BRANDING=/usr/local/tolvane/etc/branding.json
 
+# set_reg KEY VALUE: the registry holds VALUE for KEY, replaced at once. The
+# service makes its registry when it has started (a while, in an emulated
+# machine).
+set_reg() {
+    local deadline=$((SECONDS + 120))
+    until [ -s "$REG" ] || [ $SECONDS -ge $deadline ]; do sleep 0.5; done
+    python3 -c 'import json, os, sys; p, k, v = sys.argv[1:]; r = json.load(open(p)); r[k] = v
+json.dump(r, open(p + ".new", "w")); os.rename(p + ".new", p)' "$REG" "$1" "$2"
+}
+
 # start_controller ARGS...: a controller service of this test (which it can
 # stop, as CTL), announced in the branding file in place of the sandbox's own.
 start_controller() {

@@ -10,11 +10,6 @@ LOG=$L/recovery_fs
 # Eviction every second, the controller asked every second, a refresh every 2 s.
 export RFS_TEST_THREAD_PERIODS=1,1,2
 
-set_reg() { # KEY VALUE, replaced at once
-    python3 -c 'import json, os, sys; p, k, v = sys.argv[1:]; r = json.load(open(p)); r[k] = v
-json.dump(r, open(p + ".new", "w")); os.rename(p + ".new", p)' "$REG" "$1" "$2"
-}
-
 # wait_log WHAT TEXT [SECONDS]: the log gets a line with TEXT (after its
 # first LOG_FROM lines).
 LOG_FROM=0

@@ -8,7 +8,6 @@
 # (Shutdown with views in use: test_view_guests.sh.)
 . "$(dirname "$0")/image_lib.sh"
 
-REG=/var/tolvane/controller/registry.json
 LOG=$L/recovery_fs
 VMOUNT=$RFS_BUILD_DIR/tools/vmdk-mount
 # Eviction every second, the controller asked every second, a refresh every 2 s.
@@ -44,17 +43,7 @@ JSON
 mkscratch "$S" --layout "$T/layout.json" || { fail "mkscratch"; rfs_finish; }
 before=$(tree_hash "$S")
 
-# The controller service makes its registry when it has started (a while,
-# in an emulated machine).
-deadline=$((SECONDS + 120))
-until [ -s "$REG" ] || [ $SECONDS -ge $deadline ]; do sleep 0.5; done
-python3 - "$REG" <<'PY'
-import json, os, sys
-reg = json.load(open(sys.argv[1]))
-reg["recover.automount.enabled"] = "1"
-json.dump(reg, open(sys.argv[1] + ".new", "w"))
-os.rename(sys.argv[1] + ".new", sys.argv[1])
-PY
+set_reg recover.automount.enabled 1
 rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
 wait_log "automatic mounting turned on" "recover.automount.enabled from 0 to 1" 180
 # The new settings take effect once the refresh has ended: the GPT guest's

@@ -7,7 +7,6 @@
 # a view held by an open file outlives the idle ones, and nothing is left.
 . "$(dirname "$0")/image_lib.sh"
 
-REG=/var/tolvane/controller/registry.json
 LOG=$L/recovery_fs
 export RFS_TEST_THREAD_PERIODS=1,1,2 # evict every second, refresh every 2 s
 
@@ -58,15 +57,7 @@ JSON
 cp -a "$S/vm1" "$S/vm3" # the same guest in a second machine
 SCRATCH_HASH=$(tree_hash "$S")
 
-deadline=$((SECONDS + 120))
-until [ -s "$REG" ] || [ $SECONDS -ge $deadline ]; do sleep 0.5; done
-python3 - "$REG" <<'PY'
-import json, os, sys
-reg = json.load(open(sys.argv[1]))
-reg["recover.automount.enabled"] = "1"
-json.dump(reg, open(sys.argv[1] + ".new", "w"))
-os.rename(sys.argv[1] + ".new", sys.argv[1])
-PY
+set_reg recover.automount.enabled 1
 mount_scratch
 wait_log "automatic mounting turned on" "recover.automount.enabled from 0 to 1" 180
 deadline=$((SECONDS + 180))
@@ -142,13 +133,17 @@ check_eq "working directory still reads" "127.0.0.1 bsd" "$(cat "/proc/$cwd_pid/
 
 # Shutdown with views in use, which hold the mount (their images are read
 # through it): SIGTERM tears them down before the images.
+# The open file is closed only after recovery_fs has ended: its release
+# never arrives.
 kill -TERM "$RFS_PID"
-exec 9<&-
 kill "$cwd_pid"
 wait "$cwd_pid" 2>/dev/null
 deadline=$((SECONDS + 180))
 while rfs_alive "$RFS_PID" && [ $SECONDS -lt $deadline ]; do sleep 0.2; done
+exec 9<&-
 check_eq "SIGTERM: recovery_fs ended" "" "$(rfs_alive "$RFS_PID" && echo running)"
+check_contains "the file held open is closed before its view goes" "$(cat "$LOG")" \
+    "/etc/hosts, still open at shutdown"
 check_eq "nothing mounted below the volume path" "" "$(mounts_below "$V")"
 check_no_devices "after SIGTERM" "$S"
 check_eq "no store file" "" "$(ls /tmp/*.tolstorage 2>/dev/null)"
