@@ -86,6 +86,19 @@ wait_ready() {
     return 1
 }
 
+wait_recorded() {
+    local i dev missing
+    for i in $(seq 600); do
+        missing=
+        while read -r dev _; do
+            grep -q "^$dev " "$(cat "$H/statedir")/loops" 2>/dev/null || missing=1
+        done <"$H/inside-loops"
+        [ -z "$missing" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
 # host_clean WHAT: the host looks as before, within a deadline (the watcher
 # finishes asynchronously when the sandbox itself was killed).
 host_clean() {
@@ -130,9 +143,10 @@ run_case() {
     case $how in
     "wait SIGKILL")
         # Loop devices attached behind losetup's back are noticed by polling
-        # (every half second, slower on a loaded machine); a SIGKILL can beat
-        # the last poll.
-        sleep 3
+        # (every half second, much slower on a loaded machine); a SIGKILL
+        # that beats the poll which records them leaks them, so it waits
+        # until the watcher has recorded every device of the command.
+        wait_recorded || bad "$how: the watcher did not record the loop devices in 60 s"
         kill -KILL "$pid" ;;
     "wait SIGTERM") kill -TERM "$pid" ;;
     exec*)
