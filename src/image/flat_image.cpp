@@ -219,11 +219,7 @@ errdesc_t *flat_image::open(const flat_image_paths &paths, bool optimize,
 errdesc_t *flat_image::read(char *buf, size_t size, off_t offset, size_t *count) const
 {
     *count = 0;
-    // A read is cut at the device's end, as a plain read of it would be.
-    const size_t want =
-        offset >= size_
-            ? 0
-            : static_cast<size_t>(std::min<off_t>(static_cast<off_t>(size), size_ - offset));
+    const size_t want = within(size, offset);
     errdesc_t *err = nullptr;
     int64_t got = 0;
     if (want > 0 && bitmap_.get()) {
@@ -267,10 +263,7 @@ errdesc_t *flat_image::read(char *buf, size_t size, off_t offset, size_t *count)
 errdesc_t *flat_image::segments(size_t size, off_t offset, std::vector<image_segment> *out) const
 {
     out->clear();
-    const size_t want =
-        offset >= size_
-            ? 0
-            : static_cast<size_t>(std::min<off_t>(static_cast<off_t>(size), size_ - offset));
+    const size_t want = within(size, offset);
     if (want == 0)
         return nullptr;
     auto add = [out](off_t at, size_t n, bool zeros) {

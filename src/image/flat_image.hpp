@@ -13,6 +13,7 @@
 #include "mounter/owners.hpp"
 
 #include <cstddef>
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <sys/types.h>
@@ -112,5 +113,14 @@ class flat_image
     bitmap_device bitmap_;
     std::string device_path_;
     off_t size_ = 0;
+
+    // The bytes of a request that lie before the device's end: a read is cut
+    // there, as a plain read of the device would be.
+    size_t within(size_t size, off_t offset) const
+    {
+        return offset >= size_
+                   ? 0
+                   : static_cast<size_t>(std::min<off_t>(static_cast<off_t>(size), size_ - offset));
+    }
     off_t hidden_offset_ = -1;
 };
