@@ -71,7 +71,7 @@ if [ -x "$RFS_BUILD_DIR/platform/dm/dmsetup" ]; then
 fi
 setsid sleep 9999.$$ </dev/null >/dev/null 2>&1 &
 if losetup -d $HOSTLOOP 2>/dev/null; then echo "detached $HOSTLOOP" >>"$H/errors"; fi
-awk '\$5 == "/run/rfs-sandbox/state" {print \$4}' /proc/self/mountinfo >"$H/statedir"
+stat -c %d:%i /run/rfs-sandbox/state >"$H/state-id"
 touch "$H/ready"
 case \$1 in
     exit) exit 7 ;;
@@ -80,9 +80,20 @@ case \$1 in
 esac
 CMD
 
+# The state directory as the host names it: the one the sandbox binds in (a
+# path read from mountinfo would be relative to the file system's root, which
+# is not the host's root inside a chroot).
+find_statedir() {
+    local d
+    for d in /run/rfs-sandbox.*; do
+        [ "$(stat -c %d:%i "$d" 2>/dev/null)" = "$(cat "$H/state-id")" ] && { echo "$d" >"$H/statedir"; return 0; }
+    done
+    return 1
+}
+
 wait_ready() {
     local i
-    for i in $(seq 300); do [ -e "$H/ready" ] && return 0; sleep 0.1; done
+    for i in $(seq 300); do [ -e "$H/ready" ] && { find_statedir || bad "no host directory is the sandbox's state"; return 0; }; sleep 0.1; done
     return 1
 }
 
@@ -123,7 +134,7 @@ host_clean() {
     [ "$(losetup -l -n -O BACK-INO,BACK-MAJ:MIN "$HOSTLOOP")" = "$HOSTLOOP_ID" ] && ok || bad "$what: the host's $HOSTLOOP was detached"
     [ -e "$H/errors" ] && { bad "$what: $(cat "$H/errors")"; rm -f "$H/errors"; }
     : >"$H/inside-loops"
-    rm -f "$H/ready" "$H/statedir"
+    rm -f "$H/ready" "$H/statedir" "$H/state-id"
 }
 
 # Other sandboxes may run at the same time: only this test's state directory counts.
