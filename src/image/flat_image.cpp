@@ -324,3 +324,30 @@ errdesc_t *flat_image::release()
     kept_error loop_result = had_loop ? release_step(&loop_) : kept_error{};
     return had_loop ? loop_result.raise() : partitions_result.raise();
 }
+
+void flat_image::read_ahead(off_t offset, size_t size) const
+{
+    // The kernel has several requests of one stream in flight at once, so a
+    // read counts as following the last one when it starts near its end.
+    constexpr off_t window = 8 << 20;
+    constexpr off_t near = 1 << 20;
+    if (!bitmap_.get())
+        return;
+    const off_t end = offset + static_cast<off_t>(size);
+    const off_t last = last_end_.exchange(end);
+    if (offset < last - near || offset > last + near)
+        return;
+    off_t from = ahead_.load();
+    if (from < end || from > end + window)
+        from = end;
+    const off_t to = std::min(end + window, size_);
+    if (to - from < window / 2)
+        return; // most of the window has been asked for already
+    ahead_.store(to);
+    std::vector<tol_dev_run> runs;
+    if (tol_dev_runs(bitmap_.get(), from, static_cast<size_t>(to - from), &runs, false))
+        return; // past the bitmap: the read itself reports it
+    for (const auto &r : runs)
+        if (r.used)
+            posix_fadvise(data_fd(), r.offset, static_cast<off_t>(r.size), POSIX_FADV_WILLNEED);
+}

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <string>
 #include <sys/types.h>
@@ -94,6 +95,11 @@ class flat_image
     // device read cannot be forgiven here: readers that start inside the
     // hidden sector go through `read`.
     errdesc_t *segments(size_t size, off_t offset, std::vector<image_segment> *out) const;
+    // Starts the kernel reading the used runs of the next few MiB after a
+    // read that follows the previous one, when reads go through the bitmap:
+    // the device's own read-ahead starts over at every skipped run, so a
+    // half-unused image would read cold in short strides. Only a hint.
+    void read_ahead(off_t offset, size_t size) const;
     // The descriptor that device pieces are read from (the bitmap device's
     // own when reads go through the bitmap); valid as long as the image.
     int data_fd() const { return bitmap_.get() ? bitmap_.get()->fd.get() : fd_.get(); }
@@ -123,4 +129,8 @@ class flat_image
                    : static_cast<size_t>(std::min<off_t>(static_cast<off_t>(size), size_ - offset));
     }
     off_t hidden_offset_ = -1;
+    // Where the last read ended, and how far the used runs after it have been
+    // asked for (read_ahead).
+    mutable std::atomic<off_t> last_end_{-1};
+    mutable std::atomic<off_t> ahead_{0};
 };

@@ -368,13 +368,15 @@ errdesc_t *tol_dev_bitmap_window(tol_dev_desc_t *pdev, off_t first_byte, size_t 
 }
 
 errdesc_t *tol_dev_runs(tol_dev_desc_t *pdev, off_t offset, size_t size,
-                        std::vector<tol_dev_run> *runs)
+                        std::vector<tol_dev_run> *runs, bool counted)
 {
     runs->clear();
     const tol_sector_t first = offset / TOL_SECTOR_SIZE;
     if (size == 0 || first >= pdev->length)
         return nullptr; // end of data
-    pdev->stats.invocations++;
+    tol_dev_stats_t ignored{};
+    tol_dev_stats_t &stats = counted ? pdev->stats : ignored;
+    stats.invocations++;
     const off_t end = offset + static_cast<off_t>(size);
     const tol_sector_t last = (end - 1) / TOL_SECTOR_SIZE;
     const off_t first_byte = first / 8;
@@ -382,7 +384,7 @@ errdesc_t *tol_dev_runs(tol_dev_desc_t *pdev, off_t offset, size_t size,
     if (errdesc_t *err = tol_dev_bitmap_window(pdev, first_byte, window.size(), window.data()))
         return err;
 
-    read_counters ctr(pdev->stats);
+    read_counters ctr(stats);
     auto close_run = [&](bool used, tol_sector_t from, tol_sector_t to) { // sectors [from, to)
         const off_t a = std::max<off_t>(from * TOL_SECTOR_SIZE, offset);
         const off_t b = std::min<off_t>(to * TOL_SECTOR_SIZE, end);

@@ -114,10 +114,11 @@ struct tol_dev_run {
 // The runs that cover bytes [offset, offset + size) of the device, clipped to
 // that range (a partial sector goes with its sector's bit), for readers that
 // fetch used runs themselves. Counted in the statistics as tol_dev_read
-// would; nothing when the range starts at or beyond the device's end; fails
-// like optimize_byte_read when it ends beyond the bitmap.
+// would, unless `counted` is false (a look-ahead that reads nothing); nothing
+// when the range starts at or beyond the device's end; fails like
+// optimize_byte_read when it ends beyond the bitmap.
 errdesc_t *tol_dev_runs(tol_dev_desc_t *pdev, off_t offset, size_t size,
-                        std::vector<tol_dev_run> *runs);
+                        std::vector<tol_dev_run> *runs, bool counted = true);
 
 // Fills `buffer` with `size` (> 0) bytes of the device from byte `offset`.
 // The outputs count whole sectors times 512: read, and filled with zeros. A

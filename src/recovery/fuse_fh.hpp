@@ -17,6 +17,9 @@ struct fuse_fh_t {
     const flat_image *image; // a flat image's devices, or null
     char *path;
     char *extended_error_path; // may be null
+    // The kernel may keep the pages it cached for earlier opens of the file:
+    // they came from this very image (set by the opener, false by default).
+    bool keep_cache;
 };
 
 // A new handle that reads `fd` (at least 0) or, when `fd` is -1, `image`;

@@ -274,6 +274,13 @@ errdesc_t *recovery_fs_open_impl(const char *path, const char *shadow_path, uint
             err = errdesc_set_fmt(ENOMEM, "Cannot make a handle for %s", path);
     }
     if (!err) {
+        // What the kernel cached for this file stays valid as long as every
+        // open read this same image: a new cookie, or a change-block file
+        // that appeared, makes it drop its pages.
+        fh->keep_cache = image && cookie->last_opened == image &&
+                         !(cookie->loop_image && cookie->merged_image);
+        if (image)
+            cookie->last_opened = image;
         fd.release(); // the handle's now; closed at release
         *fh_slot = reinterpret_cast<uintptr_t>(fh);
         return nullptr;

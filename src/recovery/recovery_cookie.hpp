@@ -37,6 +37,7 @@ struct recovery_cookie_t {
     // open handles keep reading the image they opened.
     std::unique_ptr<flat_image> loop_image;   // the flat file on a loop device
     std::unique_ptr<flat_image> merged_image; // merged with its change-block file
+    const flat_image *last_opened = nullptr;  // the image the last open read
     bool is_mounted = false;
     uint32_t mount_attempts = 0;
     std::unique_ptr<vdskdesc_t> vdskdesc;      // the mounted disk of a view

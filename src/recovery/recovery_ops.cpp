@@ -362,6 +362,8 @@ int recovery_fs_open(const char *path, struct fuse_file_info *fi)
         return -EIO;
     }
     fi->fh = slot;
+    if (const fuse_fh_t *fh = handle_of(fi))
+        fi->keep_cache = fh->keep_cache;
     return 0;
 }
 
@@ -395,6 +397,7 @@ int recovery_fs_read_buf(const char *path, struct fuse_bufvec **bufp, size_t siz
                   err->number);
         return recovery_fs_error(err, TOL_PRIO_ERROR);
     }
+    image->read_ahead(offset, size);
     // A zero piece longer than the zero file takes several buffers.
     const int zeros = zero_file();
     size_t count = 0;

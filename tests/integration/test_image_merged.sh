@@ -43,7 +43,14 @@ check_status "merged image reads as the computed merge (cmp)" 0 cmp "$M/vm1/merg
 check_status "plain image reads as the flat file (cmp)" 0 cmp "$M/vm1/plain-flat.vmdk" "$T/plain.want"
 # A flat file that movara.json relocates: merged with the change-block file
 # beside the descriptor, checked against its descriptor's place in the tree.
+# The change-block file appears only after a first read of the image without
+# it: the next open reads the merged device, not the pages the kernel kept.
 python3 "$IMAGE_MERGE" "$S/vm2/store/moved-flat.vmdk" "$T/moved.want" --cbt "$S/vm2/moved-tolcbt.vmdk" --hide-sector 2
+python3 "$IMAGE_MERGE" "$S/vm2/store/moved-flat.vmdk" "$T/moved.plain" --hide-sector 2
+mv "$S/vm2/moved-tolcbt.vmdk" "$T/moved-tolcbt.aside"
+check_status "relocated flat file read before its change-block file is there (cmp)" 0 \
+    cmp "$M/vm2/moved-flat.vmdk" "$T/moved.plain"
+mv "$T/moved-tolcbt.aside" "$S/vm2/moved-tolcbt.vmdk"
 check_status "relocated flat file (movara.json) merged with its change-block file (cmp)" 0 \
     cmp "$M/vm2/moved-flat.vmdk" "$T/moved.want"
 
