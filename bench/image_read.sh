@@ -24,6 +24,7 @@
 # Usage (root): bench/image_read.sh [SIZE_MIB]     default 2048
 # Runs in the appliance sandbox; the image lives below the build directory
 # (real disk, removed at the end). RFS_BUILD_DIR selects the build.
+# KEEP_LOG=DIR keeps the logs of recovery_fs and the mounts there.
 set -uo pipefail
 . "$(dirname "$0")/lib.sh"
 command -v bindfs >/dev/null ||
@@ -48,6 +49,7 @@ cleanup() {
         fusermount -u /inuse_bitmap || break
     done
     for p in "${PIDS[@]}"; do wait "$p" 2>/dev/null; done
+    [ -n "${KEEP_LOG:-}" ] && cp -r "$LOG" "$KEEP_LOG"
     rm -rf "$W"
 }
 trap cleanup EXIT
