@@ -96,6 +96,27 @@ int full_pwrite(int fd, const char *buf, size_t n, uint64_t off)
     return full_io(::pwrite, fd, buf, n, off);
 }
 
+// When `e` is a loop device over a regular file, opens that file for the
+// device's I/O; the file must be the one the loop device holds (same inode
+// and file system), else I/O stays on the device.
+void open_loop_backing(external_dev &e)
+{
+    loop_info64 info{};
+    if (major(e.rdev) != loop_major || ::ioctl(e.fd.get(), LOOP_GET_STATUS64, &info) < 0)
+        return;
+    std::ifstream in("/sys/block/loop" + std::to_string(minor(e.rdev)) + "/loop/backing_file");
+    std::string path;
+    if (!std::getline(in, path) || path.empty() || path[0] != '/')
+        return;
+    unique_fd f(::open(path.c_str(), (e.read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC));
+    struct stat st{};
+    if (!f || ::fstat(f.get(), &st) < 0 || !S_ISREG(st.st_mode) || st.st_ino != info.lo_inode ||
+        st.st_dev != info.lo_device)
+        return;
+    e.file = std::move(f);
+    e.file_offset = info.lo_offset;
+}
+
 std::shared_ptr<external_dev> open_external(dev_t rdev, const std::string &path, std::string &error)
 {
     std::lock_guard lk(ext_mutex);
@@ -125,6 +146,7 @@ std::shared_ptr<external_dev> open_external(dev_t rdev, const std::string &path,
         return nullptr;
     }
     e->size = size;
+    open_loop_backing(*e);
     externals[rdev] = e;
     return e;
 }
@@ -184,9 +206,14 @@ constexpr uint64_t dio_align = 4096;
 // table writes is in the device at once (a reader of the loop device's
 // backing file sees it) and no stale page cache of ours hides later changes.
 // Requests that are not sector-aligned in memory or on disk go through a
-// bounce buffer.
+// bounce buffer. A loop device's backing file is used through its page cache,
+// which is the one every reader of that file shares.
 int external_io(external_dev &e, bool write, char *buf, size_t n, uint64_t off)
 {
+    if (e.file) {
+        off += e.file_offset;
+        return write ? full_pwrite(e.file.get(), buf, n, off) : full_pread(e.file.get(), buf, n, off);
+    }
     bool aligned = (reinterpret_cast<uintptr_t>(buf) % dio_align) == 0 && off % sector_size == 0 &&
                    n % sector_size == 0;
     if (aligned)
@@ -226,7 +253,8 @@ int dev_ref::flush()
 {
     if (internal_)
         return internal_->flush();
-    if (!external_->read_only && ::fdatasync(external_->fd.get()) < 0)
+    const int fd = external_->file ? external_->file.get() : external_->fd.get();
+    if (!external_->read_only && ::fdatasync(fd) < 0)
         return -errno;
     return 0;
 }

@@ -25,10 +25,15 @@ struct device;
 // An open external block device, shared by every table that uses it, as the
 // kernel shares one claim of a device between all device-mapper tables.
 struct external_dev {
-    unique_fd fd;
+    unique_fd fd; // the device itself: holds the claim
     dev_t rdev = 0;
     bool read_only = false;
     uint64_t size = 0;
+    // A loop device over a regular file is read and written through that
+    // file at the loop's offset, inside the daemon: no second round trip
+    // through the kernel's block layer. Not open for other devices.
+    unique_fd file;
+    uint64_t file_offset = 0;
 };
 
 // A device that a target refers to: either another device of this daemon
