@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cerrno>
 #include <cstring>
+#include <chrono>
+#include <deque>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
@@ -96,6 +98,35 @@ int full_pwrite(int fd, const char *buf, size_t n, uint64_t off)
     return full_io(::pwrite, fd, buf, n, off);
 }
 
+// A reply spliced from a backing file is written by FUSE after the read
+// handler returns, so the file's descriptor must outlive the last table that
+// uses it by a moment: descriptors are closed a second after they retire.
+std::mutex retired_mutex;
+std::deque<std::pair<std::chrono::steady_clock::time_point, unique_fd>> retired;
+bool reaper_running = false;
+
+void retire_fd(unique_fd fd)
+{
+    std::lock_guard lk(retired_mutex);
+    retired.emplace_back(std::chrono::steady_clock::now(), std::move(fd));
+    if (reaper_running)
+        return;
+    reaper_running = true;
+    std::thread([] {
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            std::lock_guard lk(retired_mutex);
+            const auto cut = std::chrono::steady_clock::now() - std::chrono::seconds(1);
+            while (!retired.empty() && retired.front().first <= cut)
+                retired.pop_front();
+            if (retired.empty()) {
+                reaper_running = false;
+                return;
+            }
+        }
+    }).detach();
+}
+
 // When `e` is a loop device over a regular file, opens that file for the
 // device's I/O; the file must be the one the loop device holds (same inode
 // and file system), else I/O stays on the device.
@@ -152,6 +183,12 @@ std::shared_ptr<external_dev> open_external(dev_t rdev, const std::string &path,
 }
 
 } // namespace
+
+external_dev::~external_dev()
+{
+    if (file)
+        retire_fd(std::move(file));
+}
 
 // ---------------------------------------------------------------- dev_ref
 
@@ -249,6 +286,16 @@ int dev_ref::io(bool write, char *buf, size_t n, uint64_t off)
     return external_io(*external_, write, buf, n, off);
 }
 
+bool dev_ref::map(uint64_t off, size_t n, splice_source &out, int depth) const
+{
+    if (internal_)
+        return internal_->map_to_file(off, n, out, depth + 1);
+    if (!external_->file || off + n > external_->size)
+        return false;
+    out = {external_->file.get(), off + external_->file_offset};
+    return true;
+}
+
 int dev_ref::flush()
 {
     if (internal_)
@@ -284,6 +331,10 @@ struct linear_target final : target {
         return dev->io(write, buf, n, off + offset * sector_size);
     }
     int flush() override { return dev->flush(); }
+    bool map(uint64_t off, size_t n, splice_source &out, int depth) const override
+    {
+        return dev->map(off + offset * sector_size, n, out, depth);
+    }
     std::vector<const dev_ref *> refs() const override { return {dev.get()}; }
 };
 
@@ -581,6 +632,16 @@ int table::io(bool write, char *buf, size_t n, uint64_t off)
     return 0;
 }
 
+bool table::map(uint64_t off, size_t n, splice_source &out, int depth) const
+{
+    auto it = std::upper_bound(targets.begin(), targets.end(), off, [](uint64_t o, const std::unique_ptr<target> &t) {
+        return o < (t->start + t->length) * sector_size;
+    });
+    if (it == targets.end() || off + n > ((*it)->start + (*it)->length) * sector_size)
+        return false;
+    return (*it)->map(off - (*it)->start * sector_size, n, out, depth);
+}
+
 int table::flush()
 {
     int res = 0;
@@ -671,6 +732,20 @@ int device::io(bool write, char *buf, size_t n, uint64_t off)
             cv.notify_all();
     }
     return r;
+}
+
+bool device::map_to_file(uint64_t off, size_t n, splice_source &out, int depth)
+{
+    if (depth > 16) // tables that stack deeper are served by io
+        return false;
+    std::shared_ptr<table> t;
+    {
+        std::lock_guard lk(m);
+        if (suspended || removed || !live)
+            return false;
+        t = live;
+    }
+    return off + n <= t->sectors() * sector_size && t->map(off, n, out, depth);
 }
 
 int device::flush()

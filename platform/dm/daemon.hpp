@@ -34,6 +34,18 @@ struct external_dev {
     // through the kernel's block layer. Not open for other devices.
     unique_fd file;
     uint64_t file_offset = 0;
+
+    external_dev() = default;
+    external_dev(const external_dev &) = delete;
+    external_dev &operator=(const external_dev &) = delete;
+    ~external_dev();
+};
+
+// Where a read of a device can be spliced from: `pos` in the regular file
+// open as `fd`.
+struct splice_source {
+    int fd = -1;
+    uint64_t pos = 0;
 };
 
 // A device that a target refers to: either another device of this daemon
@@ -48,6 +60,9 @@ class dev_ref {
     static std::unique_ptr<dev_ref> open(const std::string &dev_arg, std::string &error);
 
     int io(bool write, char *buf, size_t n, uint64_t off);
+    // Whether bytes [off, off + n) lie in one regular file behind this
+    // reference, and where.
+    bool map(uint64_t off, size_t n, splice_source &out, int depth) const;
     int flush();
     uint64_t size_bytes() const;
     std::string major_minor() const;
@@ -71,6 +86,8 @@ struct target {
     // `off` is a byte offset inside the target.
     virtual int io(bool write, char *buf, size_t n, uint64_t off) = 0;
     virtual int flush() { return 0; }
+    // Whether bytes [off, off + n) of the target lie in one regular file.
+    virtual bool map(uint64_t, size_t, splice_source &, int) const { return false; }
     virtual std::vector<const dev_ref *> refs() const { return {}; }
     // Called when the table is about to become live and running; a failed
     // check refuses the resume, as the kernel's preresume does.
@@ -82,6 +99,7 @@ struct table {
     std::vector<std::unique_ptr<target>> targets;
     uint64_t sectors() const { return targets.empty() ? 0 : targets.back()->start + targets.back()->length; }
     int io(bool write, char *buf, size_t n, uint64_t off);
+    bool map(uint64_t off, size_t n, splice_source &out, int depth) const;
     int flush();
     // True when the table reaches `d` through the devices it uses.
     bool uses(const device *d, int depth = 0) const;
@@ -112,6 +130,11 @@ struct device {
     uint64_t size_bytes();
     // Waits while the device is suspended, then runs the I/O on the live table.
     int io(bool write, char *buf, size_t n, uint64_t off);
+    // Where a read of bytes [off, off + n) can be spliced from without the
+    // daemon copying them: only a running device whose live table maps the
+    // whole range, through linear targets, onto one regular file (a loop
+    // device's backing file). False otherwise: then `io` serves the read.
+    bool map_to_file(uint64_t off, size_t n, splice_source &out, int depth = 0);
     int flush();
 };
 

@@ -110,6 +110,40 @@ int fs_read(const char *, char *buf, size_t size, off_t off, fuse_file_info *fi)
     return r < 0 ? r : int(size);
 }
 
+// A read that lies in one backing file is handed to FUSE as that file's
+// descriptor and spliced: the daemon copies nothing.
+int fs_read_buf(const char *, fuse_bufvec **bufp, size_t size, off_t off, fuse_file_info *fi)
+{
+    auto &d = *handle_of(fi);
+    if (int r = clamp(d, size, off); r < 0)
+        return r;
+    auto *v = static_cast<fuse_bufvec *>(std::malloc(sizeof(fuse_bufvec)));
+    if (!v)
+        return -ENOMEM;
+    *v = FUSE_BUFVEC_INIT(size);
+    splice_source src;
+    if (size && d->map_to_file(uint64_t(off), size, src)) {
+        v->buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+        v->buf[0].fd = src.fd;
+        v->buf[0].pos = off_t(src.pos);
+        *bufp = v;
+        return 0;
+    }
+    void *mem = size ? std::malloc(size) : nullptr;
+    if (size && !mem) {
+        std::free(v);
+        return -ENOMEM;
+    }
+    if (int r = size ? d->io(false, static_cast<char *>(mem), size, uint64_t(off)) : 0; r < 0) {
+        std::free(mem);
+        std::free(v);
+        return r;
+    }
+    v->buf[0].mem = mem;
+    *bufp = v;
+    return 0;
+}
+
 int fs_write(const char *, const char *buf, size_t size, off_t off, fuse_file_info *fi)
 {
     auto &d = *handle_of(fi);
@@ -246,6 +280,7 @@ int main(int argc, char **argv)
     ops.open = fs_open;
     ops.release = fs_release;
     ops.read = fs_read;
+    ops.read_buf = fs_read_buf;
     ops.write = fs_write;
     ops.fsync = fs_fsync;
     ops.flush = fs_flush;
@@ -257,7 +292,7 @@ int main(int argc, char **argv)
     // Attribute caching stays off so that a new table's size reaches the
     // loop device at once.
     const char *fargv[] = {"rfs-dmd", "-o",
-                           "allow_other,fsname=rfs-dm,subtype=rfs-dm,max_read=131072,big_writes,"
+                           "allow_other,fsname=rfs-dm,subtype=rfs-dm,max_read=131072,big_writes,splice_write,"
                            "attr_timeout=0,entry_timeout=0,negative_timeout=0",
                            nullptr};
     fuse_args args = FUSE_ARGS_INIT(3, const_cast<char **>(fargv));
