@@ -6,21 +6,7 @@
 # answers neither stops the mount nor holds its unmounting.
 . "$(dirname "$0")/image_lib.sh"
 
-LOG=$L/recovery_fs
-# Eviction every second, the controller asked every second, a refresh every 2 s.
-export RFS_TEST_THREAD_PERIODS=1,1,2
-
-# wait_log WHAT TEXT [SECONDS]: the log gets a line with TEXT (after its
-# first LOG_FROM lines).
-LOG_FROM=0
-wait_log() {
-    local deadline=$((SECONDS + ${3:-15}))
-    until tail -n +"$((LOG_FROM + 1))" "$LOG" 2>/dev/null | grep -qF -- "$2"; do
-        [ $SECONDS -lt $deadline ] || { fail "$1: no '$2' in the log"; tail -5 "$LOG" | sed 's/^/       /'; return 1; }
-        sleep 0.2
-    done
-    pass "$1"
-}
+export RFS_TEST_THREAD_PERIODS=1,1,2 # evict every second, refresh every 2 s
 
 make_scratch <<'JSON'
 {"vms": [{"name": "vm1", "disks": [{"name": "disk", "size": 1048576, "content": "fast:5"}]}]}
