@@ -155,6 +155,7 @@ start_controller() {
     CTL=$!
     wait_for 10 eval '[ "$(cat "$BRANDING" 2>/dev/null)" != "$old" ]'
 }
+stop_controller() { kill "$CTL"; wait "$CTL" 2>/dev/null; }
 
 # Whether a process runs (a zombie waiting to be reaped does not).
 rfs_alive() {
