@@ -62,7 +62,7 @@ mkdir -p "$T/none/devices" "$T/none/override"
 "$RFS_BUILD_DIR/platform/inuse_bitmap/rfs-inuse-bitmap" /inuse_bitmap --devices="$T/none/devices" \
     --override="$T/none/override" --no-loops -f -o nonempty >"$T/none/provider.log" 2>&1 &
 PROVIDER=$!
-for _ in $(seq 100); do [ "$(grep -c " /inuse_bitmap " /proc/self/mountinfo)" -ge 2 ] && break; sleep 0.05; done
+wait_for 5 eval '[ "$(grep -c " /inuse_bitmap " /proc/self/mountinfo)" -ge 2 ]'
 mount_scratch
 check_eq "the provider offers no bitmap" "" "$(ls -A /inuse_bitmap)"
 check_status "plain path: the unmodified merged image (cmp)" 0 cmp "$M/vm1/disk-flat.vmdk" "$T/full.want"

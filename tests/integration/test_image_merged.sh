@@ -90,8 +90,11 @@ check_contains "optimised read device statistics logged at teardown" "$(cat "$L/
 # Reads of every shape, with the page cache out of the way (direct_io): the
 # system gets exactly these offsets and sizes.
 mount_scratch -o direct_io
-out=$(python3 - "$M/vm1/merged-flat.vmdk" "$T/merged.want" "$CBT" "$M/vm1/plain-flat.vmdk" "$T/plain.want" <<'PY'
-import os, random, struct, sys
+out=$(python3 - "$M/vm1/merged-flat.vmdk" "$T/merged.want" "$CBT" "$M/vm1/plain-flat.vmdk" "$T/plain.want" \
+    "$(dirname "$IMAGE_MERGE")" <<'PY'
+import os, random, sys
+sys.path.insert(0, sys.argv[6])
+from image_merge import cbt_extents
 bad = []
 def check(path, want, cases):
     fd = os.open(path, os.O_RDONLY)
@@ -102,14 +105,7 @@ def check(path, want, cases):
     os.close(fd)
 
 want = open(sys.argv[2], "rb").read()
-blob = open(sys.argv[3], "rb").read()
-list_off, data_off = struct.unpack_from("<qq", blob, 8)
-edges = []
-for i in range((data_off - list_off) // 20):
-    marker, start, length = struct.unpack_from("<Iqq", blob, list_off + 20 * i)
-    edges += [start, start + length]
-    if marker == 0xCBCB5555:
-        break
+edges = [e for start, data in cbt_extents(sys.argv[3]) for e in (start, start + len(data))]
 rng = random.Random(11)
 size = len(want)
 cases = [(0, 4096), (0, 1), (100, 1000), (1000, 100), (511, 2), (1023, 2), (1024, 512),
