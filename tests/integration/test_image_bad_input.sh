@@ -51,14 +51,9 @@ mount_scratch
 
 # read_image NAME: what a client gets reading the whole image (bounded in time).
 read_image() {
-    timeout 60 python3 - "$M/vm1/$1-flat.vmdk" <<'PY'
-import errno, sys
-try:
-    with open(sys.argv[1], "rb") as f:
-        print("OK", len(f.read()))
-except OSError as e:
-    print(errno.errorcode[e.errno])
-PY
+    timeout 60 python3 -c 'import errno, sys
+try: print("OK", len(open(sys.argv[1], "rb").read()))
+except OSError as e: print(errno.errorcode[e.errno])' "$M/vm1/$1-flat.vmdk"
     [ $? -eq 124 ] && echo "HANG"
 }
 devices_of() { echo "$(loops_of "$F/$1-flat.vmdk")$(loops_of "$F/$1-tolcbt.vmdk" 2>/dev/null)"; }
