@@ -66,13 +66,8 @@ run=$(mktemp -d "$cache/run.XXXXXX")
 qemu_pid=
 tail_pid=
 cleanup() {
-    if [[ -n $qemu_pid ]]; then
-        kill "$qemu_pid" 2>/dev/null || true
-        wait "$qemu_pid" 2>/dev/null || true
-    fi
-    if [[ -n $tail_pid ]]; then
-        kill "$tail_pid" 2>/dev/null || true
-    fi
+    [[ -z $qemu_pid ]] || { kill "$qemu_pid"; wait "$qemu_pid"; } 2>/dev/null || true
+    [[ -z $tail_pid ]] || kill "$tail_pid" 2>/dev/null || true
     rm -rf "$run"
 }
 trap cleanup EXIT
