@@ -36,16 +36,14 @@ PLAIN=$S/vm1/plain-flat.vmdk
 python3 "$IMAGE_MERGE" "$FLAT" "$T/merged.raw" --cbt "$CBT"
 python3 "$IMAGE_MERGE" "$FLAT" "$T/merged.want" --cbt "$CBT" --hide-sector 2
 python3 "$IMAGE_MERGE" "$PLAIN" "$T/plain.want" --hide-sector 2
+# A flat file that movara.json relocates: merged with the change-block file
+# beside the descriptor, served at its descriptor's place in the tree.
+python3 "$IMAGE_MERGE" "$S/vm2/store/moved-flat.vmdk" "$T/moved.want" --cbt "$S/vm2/moved-tolcbt.vmdk" --hide-sector 2
 
 mount_scratch
-
-check_status "merged image reads as the computed merge (cmp)" 0 cmp "$M/vm1/merged-flat.vmdk" "$T/merged.want"
-check_status "plain image reads as the flat file (cmp)" 0 cmp "$M/vm1/plain-flat.vmdk" "$T/plain.want"
-# A flat file that movara.json relocates: merged with the change-block file
-# beside the descriptor, checked against its descriptor's place in the tree.
-python3 "$IMAGE_MERGE" "$S/vm2/store/moved-flat.vmdk" "$T/moved.want" --cbt "$S/vm2/moved-tolcbt.vmdk" --hide-sector 2
-check_status "relocated flat file (movara.json) merged with its change-block file (cmp)" 0 \
-    cmp "$M/vm2/moved-flat.vmdk" "$T/moved.want"
+for i in vm1/merged vm1/plain vm2/moved; do
+    check_status "$i reads as computed (cmp)" 0 cmp "$M/$i-flat.vmdk" "$T/${i#*/}.want"
+done
 
 # The expected images zero sector 2: there the stored images hold the recovery header.
 check_eq "the zeroed sector is the recovery header's" "RVHD RVHD" \
@@ -59,32 +57,29 @@ check_eq "the plain image has one loop device" 1 "$(loops_of "$PLAIN" | wc -l)"
 check_eq "the loop devices under the merged device are read-only" "1 1" \
     "$(for l in $(loops_of "$FLAT") $(loops_of "$CBT"); do blockdev --getro "$l"; done | xargs)"
 check_eq "no merge-table file is left once the devices exist" "" "$(ls /tmp/*.dm_table_merge 2>/dev/null)"
-check_eq "partition of the merged device mapped" yes "$([ -b "/dev/mapper/${mdev}p1" ] && echo yes)"
-check_eq "partition of the loop device mapped" yes "$([ -b "/dev/mapper/${ploop#/dev/}p1" ] && echo yes)"
+check_status "partitions of the merged and the loop device mapped" 0 \
+    test -b "/dev/mapper/${mdev}p1" -a -b "/dev/mapper/${ploop#/dev/}p1"
 check_eq "guest file systems seen in the served images" "ext4 vfat" \
     "$(for f in merged plain; do blkid -p -o value -s TYPE -O $((2048 * 512)) "$M/vm1/$f-flat.vmdk"; done | xargs)"
 
 # Two opens of one image share its cookie and its merged device; the device
 # stays after both closes.
 out=$(python3 - "$M/vm1/merged-flat.vmdk" <<'PY'
-import os, subprocess, sys
-a = os.open(sys.argv[1], os.O_RDONLY)
-b = os.open(sys.argv[1], os.O_RDONLY)
-ok = os.pread(a, 4096, 1 << 20) == os.pread(b, 4096, 1 << 20)
+import os, sys
+a, b = [os.open(sys.argv[1], os.O_RDONLY) for _ in range(2)]
 merged = lambda: sum(1 for d in os.listdir("/dev/mapper") if d.startswith("cbt.") and "p" not in d)
-n = merged()
+print(os.pread(a, 4096, 1 << 20) == os.pread(b, 4096, 1 << 20), merged(), end=" ")
 os.close(a); os.close(b)
-m = merged()
-print(ok, n, m)
+print(merged())
 PY
 )
 check_eq "two opens: same bytes, no new merged device while open or after" "True 2 2" "$out"
 check_eq "the merged image was validated once (one cookie)" 1 \
-    "$(grep -c "successfully validated $FLAT\$" "$L/recovery_fs")"
+    "$(grep -c "successfully validated $FLAT\$" "$LOG")"
 
 rfs_stop "$M"
 check_eq "exit status" 0 "$RFS_EXIT"
-check_contains "optimised read device statistics logged at teardown" "$(cat "$L/recovery_fs")" \
+check_contains "optimised read device statistics logged at teardown" "$(cat "$LOG")" \
     "PDEV_STATS for /$mdev:"
 
 # Reads of every shape, with the page cache out of the way (direct_io): the
