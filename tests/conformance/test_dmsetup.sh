@@ -87,14 +87,12 @@ run_tests() {
     local bad
     bad=$(uniq_name bad)
     defer dm_remove "$bad"
-    while IFS='|' read -r what tab; do
-        check_fails "create with $what fails" dm_create_text "$bad" "${tab//\\n/$'\n'}"
-        check "... and leaves no /dev/mapper node" gone "/dev/mapper/$bad"
-    done <<EOF
-a missing device in the table|0 8 linear /dev/rfs-no-such-device 0
-a table that has a hole|0 8 linear $la 0\\n16 8 linear $la 0\\n
-an unknown target type|0 8 rfs-bogus $la 0
-EOF
+    check_fails "create with a missing device in the table fails" dm_create_text "$bad" "0 8 linear /dev/rfs-no-such-device 0"
+    check "... and leaves no /dev/mapper node" gone "/dev/mapper/$bad"
+    check_fails "create with a table that has a hole fails" dm_create_text "$bad" $'0 8 linear '"$la"$' 0\n16 8 linear '"$la"$' 0\n'
+    check "... and leaves no /dev/mapper node" gone "/dev/mapper/$bad"
+    check_fails "create with an unknown target type fails" dm_create_text "$bad" "0 8 rfs-bogus $la 0"
+    check "... and leaves no /dev/mapper node" gone "/dev/mapper/$bad"
     check_fails "table of a missing device fails" "$DMSETUP" table "$bad"
 
     # Forced removal by name and by path; a missing device is an error.
