@@ -36,14 +36,16 @@ PLAIN=$S/vm1/plain-flat.vmdk
 python3 "$IMAGE_MERGE" "$FLAT" "$T/merged.raw" --cbt "$CBT"
 python3 "$IMAGE_MERGE" "$FLAT" "$T/merged.want" --cbt "$CBT" --hide-sector 2
 python3 "$IMAGE_MERGE" "$PLAIN" "$T/plain.want" --hide-sector 2
-# A flat file that movara.json relocates: merged with the change-block file
-# beside the descriptor, served at its descriptor's place in the tree.
-python3 "$IMAGE_MERGE" "$S/vm2/store/moved-flat.vmdk" "$T/moved.want" --cbt "$S/vm2/moved-tolcbt.vmdk" --hide-sector 2
 
 mount_scratch
-for i in vm1/merged vm1/plain vm2/moved; do
-    check_status "$i reads as computed (cmp)" 0 cmp "$M/$i-flat.vmdk" "$T/${i#*/}.want"
-done
+
+check_status "merged image reads as the computed merge (cmp)" 0 cmp "$M/vm1/merged-flat.vmdk" "$T/merged.want"
+check_status "plain image reads as the flat file (cmp)" 0 cmp "$M/vm1/plain-flat.vmdk" "$T/plain.want"
+# A flat file that movara.json relocates: merged with the change-block file
+# beside the descriptor, checked against its descriptor's place in the tree.
+python3 "$IMAGE_MERGE" "$S/vm2/store/moved-flat.vmdk" "$T/moved.want" --cbt "$S/vm2/moved-tolcbt.vmdk" --hide-sector 2
+check_status "relocated flat file (movara.json) merged with its change-block file (cmp)" 0 \
+    cmp "$M/vm2/moved-flat.vmdk" "$T/moved.want"
 
 # The expected images zero sector 2: there the stored images hold the recovery header.
 check_eq "the zeroed sector is the recovery header's" "RVHD RVHD" \
