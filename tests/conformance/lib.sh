@@ -156,11 +156,7 @@ attach() {
         [[ -n $_cand ]] || continue
         _rc=0
         "$LOSETUP" $([[ $_mode == ro ]] && echo -r) "$_cand" "$_file" 2>/dev/null || _rc=$?
-        if ((_rc == 0)); then
-            _dev=$_cand
-            defer "$LOSETUP" -d "$_cand"
-            return 0
-        fi
+        ((_rc == 0)) && { _dev=$_cand; defer "$LOSETUP" -d "$_cand"; return 0; }
         ((_rc == 1 || _rc == 2)) || break
     done
     echo "cannot attach $_file to a loop device" >&2
