@@ -1,19 +1,10 @@
-# Device conformance suite: what every test shares.
-#
-# A test script defines `prepare DIR` (runs on the host: builds its images with
-# the real tools, needs no device-mapper) and `run_tests DIR` (runs on the
-# target: the kernel's device-mapper or the sandbox with the stand-ins), then
-# calls `conf_main "$@"`:
-#
-#   test_x.sh                 run-target.sh auto test_x: prepare, then run on
-#                             this host, directly when the kernel has
-#                             device-mapper, else inside platform/sandbox
-#   test_x.sh --prepare DIR   only build the images into DIR
-#   test_x.sh --run DIR       only run the cases, here, on images in DIR
-#
-# The programs are run at the paths the product runs them from. RFS_CONF_DMSETUP,
-# RFS_CONF_KPARTX and RFS_CONF_LOSETUP replace one of them (check-can-fail.sh
-# uses that to show that a wrong stand-in fails the suite).
+# Device conformance suite: what every test shares. A test defines
+# `prepare DIR` (on the host: builds its images with the real tools) and
+# `run_tests DIR` (on the target: the kernel's device-mapper or the sandbox),
+# then calls `conf_main "$@"`: without arguments it runs through
+# run-target.sh auto; `--prepare DIR` only builds, `--run DIR` only runs.
+# The programs run at the product's paths; RFS_CONF_DMSETUP, RFS_CONF_KPARTX
+# and RFS_CONF_LOSETUP replace one (check-can-fail.sh breaks one that way).
 
 set -euo pipefail
 # The last command of a pipeline runs in this shell, so that `defer` and
@@ -38,11 +29,7 @@ for _p in pvs lvs lvchange vgrename pvcreate vgcfgrestore; do
 done
 VOL_ID=$(first_executable /lib/udev/vol_id /sbin/vol_id)
 
-# ---------------------------------------------------------------- results
-
-CONF_PASS=0
-CONF_FAIL=0
-CONF_SKIP=0
+CONF_PASS=0 CONF_FAIL=0 CONF_SKIP=0
 ok() { CONF_PASS=$((CONF_PASS + 1)); echo "ok    $*"; }
 not_ok() { CONF_FAIL=$((CONF_FAIL + 1)); echo "FAIL  $*"; }
 skip() { CONF_SKIP=$((CONF_SKIP + 1)); echo "skip  $*"; }
@@ -50,16 +37,15 @@ skip() { CONF_SKIP=$((CONF_SKIP + 1)); echo "skip  $*"; }
 # Indented detail lines under a failure.
 detail() { sed 's/^/        | /' | head -n 20; }
 
-# guard COMMAND...: runs COMMAND, but for at most RFS_CONF_CMD_TIMEOUT seconds
-# (default 120, the product's limit). A command stuck in device I/O cannot be
-# killed, so CONF_ON_HANG (e.g. resuming a suspended device) runs first.
+# guard COMMAND...: runs COMMAND for at most RFS_CONF_CMD_TIMEOUT seconds
+# (120, the product's limit). A command stuck in device I/O cannot be killed,
+# so CONF_ON_HANG (e.g. resuming a suspended device) runs first.
 guard() {
     local limit=${RFS_CONF_CMD_TIMEOUT:-120} pid dog rc=0
     "$@" &
     pid=$!
     (
-        # Killed when the command ends. The sleep must neither outlive it nor
-        # hold the caller's output pipe open.
+        # The sleep must neither outlive the command nor hold the output pipe.
         trap 'kill $sleeper 2>/dev/null; exit 0' TERM
         sleep "$limit" </dev/null >/dev/null 2>&1 &
         sleeper=$!
@@ -75,8 +61,7 @@ guard() {
     return "$rc"
 }
 
-# check DESC COMMAND...: passes when COMMAND exits 0; check_fails DESC
-# COMMAND...: when it exits non-zero.
+# check DESC COMMAND...: COMMAND exits 0; check_fails DESC COMMAND...: non-zero.
 check() { conf_expect 0 "$@"; }
 check_fails() { conf_expect 1 "$@"; }
 conf_expect() {
@@ -110,8 +95,6 @@ check_match() { # DESC REGEX ACTUAL
     fi
 }
 
-# ---------------------------------------------------------------- cleanup
-
 # Commands run in reverse order at exit, whatever happened.
 CONF_DEFER=()
 defer() { CONF_DEFER+=("$(printf '%q ' "$@")"); }
@@ -123,64 +106,38 @@ conf_cleanup() {
     CONF_DEFER=()
 }
 
-# ---------------------------------------------------------------- targets
-
-kernel_has_dm() { grep -qw device-mapper /proc/devices 2>/dev/null || [[ -d /sys/module/dm_mod ]]; }
-
-conf_target_desc() {
-    if [[ ${RFS_CONF_TARGET:-} == sandbox ]]; then
-        echo "sandbox"
-    else
-        echo "real kernel ($(uname -r))"
-    fi
-}
-
 conf_main() {
     case ${1:-} in
-    --prepare)
-        mkdir -p "$2"
-        prepare "$2"
-        ;;
-    --run)
-        conf_run "$2"
-        ;;
-    "")
-        # One test on this host: the real device-mapper when the kernel has
-        # it, else the stand-ins in the sandbox.
-        exec "$CONF_LIB_DIR/run-target.sh" auto "$CONF_NAME"
-        ;;
-    *)
-        echo "usage: $0 [--prepare DIR | --run DIR]" >&2
-        exit 2
-        ;;
+    --prepare) mkdir -p "$2" && prepare "$2" ;;
+    --run) conf_run "$2" ;;
+    "") exec "$CONF_LIB_DIR/run-target.sh" auto "$CONF_NAME" ;;
+    *) echo "usage: $0 [--prepare DIR | --run DIR]" >&2; exit 2 ;;
     esac
 }
 
 conf_run() {
-    local dir=$1
+    local target="real kernel ($(uname -r))"
+    [[ ${RFS_CONF_TARGET:-} == sandbox ]] && target=sandbox
     # A failing command outside the checks ends the test: say where.
     CONF_DONE=0
     trap 'rc=$?; ((CONF_DONE)) || { echo "FAIL  $CONF_NAME stopped (exit $rc) at: $BASH_COMMAND"; rc=1; }; conf_cleanup; exit $rc' EXIT
-    echo "== $CONF_NAME, target: $(conf_target_desc)"
-    if [[ ${RFS_CONF_TARGET:-} != sandbox ]] && ! kernel_has_dm; then
+    echo "== $CONF_NAME, target: $target"
+    if [[ $target != sandbox ]] && ! grep -qw device-mapper /proc/devices && [[ ! -d /sys/module/dm_mod ]]; then
         not_ok "the real-kernel target needs device-mapper in the kernel"
     else
         export DM_DISABLE_UDEV=1
-        run_tests "$dir"
+        run_tests "$1"
     fi
     conf_cleanup
-    echo "== $CONF_NAME [target: $(conf_target_desc)]: $CONF_PASS passed, $CONF_FAIL failed, $CONF_SKIP skipped"
+    echo "== $CONF_NAME [target: $target]: $CONF_PASS passed, $CONF_FAIL failed, $CONF_SKIP skipped"
     CONF_DONE=1
-    ((CONF_FAIL == 0)) || exit 1
-    exit 0
+    exit $((CONF_FAIL != 0))
 }
 
 # check_unchanged IMAGE SHA_FILE [WHEN]: the image file still has its hash.
 check_unchanged() {
     check_eq "the image file is unchanged${3:+ $3}" "$(cat "$2")" "$(sha256sum <"$1" | cut -d' ' -f1)"
 }
-
-# ---------------------------------------------------------------- devices
 
 # part_type DISK N: the MBR type id of partition N, as sfdisk prints it.
 part_type() { "$SFDISK" --print-id --force "$1" "$2" 2>/dev/null | head -n1 | tr -d ' '; }
@@ -199,47 +156,35 @@ attach() {
         [[ -n $_cand ]] || continue
         _rc=0
         "$LOSETUP" $([[ $_mode == ro ]] && echo -r) "$_cand" "$_file" 2>/dev/null || _rc=$?
-        if ((_rc == 0)); then
-            _dev=$_cand
-            defer "$LOSETUP" -d "$_cand"
-            return 0
-        fi
+        ((_rc == 0)) && { _dev=$_cand; defer "$LOSETUP" -d "$_cand"; return 0; }
         ((_rc == 1 || _rc == 2)) || break
     done
     echo "cannot attach $_file to a loop device" >&2
     return 1
 }
 
-# dm_create_text NAME TEXT: create from standard input, the text as given.
+# dm_create_text NAME TEXT, dm_load_text NAME TEXT: the table text as given
+# on standard input.
 dm_create_text() { printf '%s' "$2" | "$DMSETUP" create "$1"; }
 dm_load_text() { printf '%s' "$2" | "$DMSETUP" load "$1"; }
 # dm_copy FROM TO: "table FROM" piped into "create TO".
 dm_copy() { "$DMSETUP" table "$1" | "$DMSETUP" create "$2"; }
 
-dm_remove() {
-    [[ -e /dev/mapper/$1 ]] || return 0
-    "$DMSETUP" remove -f "$1"
-}
-
+dm_remove() { [[ ! -e /dev/mapper/$1 ]] || "$DMSETUP" remove -f "$1"; }
 is_blockdev() { [[ -b $1 ]]; }
 gone() { [[ ! -e $1 ]]; }
-
 size_bytes() { blockdev --getsize64 "$1"; }
-
-# Compares the first N bytes of two files or devices.
-same_bytes() { cmp -n "$3" "$1" "$2"; }
+same_bytes() { cmp -n "$3" "$1" "$2"; } # A B N: the first N bytes
 
 # A unique device-mapper name, in the product's "%s.%d" form.
 uniq_name() { echo "$1.$((RANDOM * 32768 % 1000000 + RANDOM % 32768))"; }
 
-# The product's snapshot overlay on the disk device BASE (which must exist),
-# each step checked: a store file of 52428801 bytes in /tmp attached
-# read-write, BASE's table copied into BASE.dup, BASE suspended, BASE.top
-# created with the snapshot table, its table loaded into BASE and BASE
-# resumed. The kernel refuses that resume while BASE.top, which holds the
-# same store, is live (snapshot handover needs its source suspended), so
-# BASE.top is suspended first. Sets OVERLAY_STORE, OVERLAY_LOOP and
-# OVERLAY_TABLE; everything is removed at exit. Fails when a step failed.
+# The product's snapshot overlay on the disk device BASE, each step checked:
+# a store file of 52428801 bytes in /tmp attached read-write, BASE's table
+# copied into BASE.dup, BASE suspended, BASE.top created with the snapshot
+# table, loaded into BASE, BASE resumed (which the kernel refuses while
+# BASE.top on the same store is live: it is suspended first). Sets
+# OVERLAY_STORE, OVERLAY_LOOP, OVERLAY_TABLE; fails when a step failed.
 overlay_setup() {
     local base=$1 sectors failed=$CONF_FAIL
     OVERLAY_STORE=/tmp/$base.tolstorage
@@ -274,8 +219,6 @@ overlay_teardown() {
     rm -f "$OVERLAY_STORE"
     check "no node of BASE is left" bash -c '! ls /dev/mapper | grep -qF "$1"' _ "$base"
 }
-
-# ---------------------------------------------------------------- images (host)
 
 # pattern FILE SECTORS TAG: every 512-byte sector holds TAG and its number.
 pattern() {

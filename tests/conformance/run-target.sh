@@ -1,16 +1,11 @@
 #!/bin/bash
-# Runs the whole device conformance suite against one target:
-#
-#   run-target.sh sandbox   the stand-ins, inside platform/sandbox on this host
-#   run-target.sh vm        a stock Debian kernel with device-mapper, under qemu
-#                           (tests/vm/run-vm.sh), one boot for all tests
-#   run-target.sh here      this machine as it is (a kernel with device-mapper)
-#   run-target.sh auto      here when the kernel has device-mapper, else sandbox
-#                           (exit 77 when neither can run)
-#
-# Optional test names (e.g. test_lvm) restrict the run. The images are built
-# on the host first, with the real tools; every test then runs on the target.
-# Exit status 0 when every test passed.
+# Runs the device conformance suite (or the named tests) against one target:
+#   sandbox   the stand-ins, inside platform/sandbox on this host
+#   vm        a stock Debian kernel with device-mapper under qemu, one boot
+#   here      this machine (a kernel with device-mapper)
+#   auto      here when the kernel has device-mapper, else sandbox (else 77)
+# The images are built on the host first with the real tools. Exit status 0
+# when every test passed.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -21,20 +16,12 @@ export RFS_SOURCE_DIR=${RFS_SOURCE_DIR:-$src}
 if [[ ${1:-} == --inside ]]; then
     work=$2
     shift 2
-    pass=0 fail=0 failed=()
-    for t in "$@"; do
-        if bash "$here/$t.sh" --run "$work/$t"; then
-            pass=$((pass + 1))
-        else
-            fail=$((fail + 1))
-            failed+=("$t")
-        fi
-    done
+    failed=()
+    for t in "$@"; do bash "$here/$t.sh" --run "$work/$t" || failed+=("$t"); done
     echo
-    ((fail == 0)) || echo "failed: ${failed[*]}"
-    echo "conformance: $pass passed, $fail failed"
-    ((fail == 0))
-    exit
+    ((${#failed[@]} == 0)) || echo "failed: ${failed[*]}"
+    echo "conformance: $(($# - ${#failed[@]})) passed, ${#failed[@]} failed"
+    exit $((${#failed[@]} != 0))
 fi
 
 target=${1:-}

@@ -31,7 +31,6 @@ prepare() {
     done <<<"$GPT_PARTS"
 }
 
-first_bytes() { head -c "$2" "$1" 2>&1; }
 
 # parts_present PREFIX: the partition numbers that have a node, sorted.
 parts_present() {
@@ -54,7 +53,7 @@ check_parts() {
         check_eq "$label: table of p$n maps the partition's sectors" "0 $size linear $mm $start" "$("$DMSETUP" table "$dev" 2>&1)"
         if [[ $type != 5 ]]; then
             local mark="RFS-${label%% *}-PART-$n"
-            check_eq "$label: p$n reads the partition's first sector" "$mark" "$(first_bytes "$dev" ${#mark})"
+            check_eq "$label: p$n reads the partition's first sector" "$mark" "$(head -c ${#mark} "$dev" 2>&1)"
         fi
     done <<<"$parts"
 }

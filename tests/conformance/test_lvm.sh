@@ -67,7 +67,6 @@ mount_read() { # DEV DIR FILE
     "$UMOUNT" -fl "$2"
 }
 
-lv_gone() { [[ ! -e $1 ]]; }
 
 run_tests() {
     local d=$1 disk base vg new p1 newpv out tail lv
@@ -117,7 +116,7 @@ run_tests() {
     done
     for lv in root data; do
         check "lvchange -an /dev/NEWNAME/$lv" "$LVCHANGE" -an "/dev/$new/$lv"
-        check "... and /dev/NEWNAME/$lv is gone" lv_gone "/dev/$new/$lv"
+        check "... and /dev/NEWNAME/$lv is gone" gone "/dev/$new/$lv"
     done
 
     check "kpartx -pp -d" "$KPARTX" -pp -d "/dev/mapper/$base"

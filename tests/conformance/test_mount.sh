@@ -2,7 +2,10 @@
 # Guest file systems as the product mounts them: partitions of a
 # snapshot-overlaid disk, found by kpartx, typed by vol_id and sfdisk, mounted
 # with "-oro" (ext2, ext3, ext4, vfat) or "-oro,streams_interface=windows"
-# (NTFS, through ntfs-3g) and detached with "umount -fl".
+# (NTFS, through ntfs-3g) and detached with "umount -fl". The overlay itself
+# (a persistent snapshot with chunks of 4 sectors over a store of 50 MiB and
+# one byte): writes land in the store, the origin and image stay unchanged,
+# and a store that fills up fails the device.
 . "$(dirname "$0")/lib.sh"
 
 # number start type file-system
@@ -25,6 +28,7 @@ prepare() {
     done <<<"$PARTS"
     [[ $(sfdisk -d "$d/disk.img" | grep -c start=) == 6 ]]
     sha256sum <"$d/disk.img" | cut -d' ' -f1 >"$d/disk.sha"
+    pattern "$d/write.img" 2048 RFS-SNAPSHOT-WRITE # 1 MiB written through the overlay
 }
 
 mount_opts() { [[ $1 == ntfs ]] && echo "-oro,streams_interface=windows" || echo "-oro"; }
@@ -45,6 +49,15 @@ run_tests() {
     dm_create_text "$base" "0 131072 linear $disk 0"$'\n'
     overlay_setup "$base" || return 0
     CONF_ON_HANG="$(printf '%q ' "$DMSETUP" resume "$base.top")"
+    check "BASE reads the image" same_bytes "/dev/mapper/$base" "$d/disk.img" 67108864
+    # 1 MiB at 50 MiB, behind the last partition.
+    check "a write to BASE succeeds" dd if="$d/write.img" of="/dev/mapper/$base" bs=1M seek=50 \
+        conv=notrunc,fsync oflag=direct status=none
+    check_eq "BASE reads back what was written" "$(sha256sum <"$d/write.img")" \
+        "$(dd if="/dev/mapper/$base" bs=1M skip=50 count=1 iflag=direct status=none | sha256sum)"
+    check "BASE still reads the image before the write" cmp -n $((50 << 20)) "/dev/mapper/$base" "$d/disk.img"
+    check "the written data is in the store file" grep -aq RFS-SNAPSHOT-WRITE "$OVERLAY_STORE"
+    check "the duplicate (origin) is unchanged" same_bytes "/dev/mapper/$base.dup" "$d/disk.img" 67108864
     defer "$KPARTX" -pp -d "/dev/mapper/$base"
     check "kpartx -pp -a" "$KPARTX" -pp -a "/dev/mapper/$base"
 
@@ -76,6 +89,12 @@ run_tests() {
     exec {busy}<&-
 
     check "kpartx -pp -d" "$KPARTX" -pp -d "/dev/mapper/$base"
+    # 60 MiB of writes do not fit in the 50 MiB store: the snapshot becomes invalid.
+    dd if=/dev/zero of="/dev/mapper/$base" bs=1M count=60 oflag=direct conv=fsync status=none >/dev/null 2>&1 || true
+    check_fails "after the store is full, reads of BASE fail" \
+        dd if="/dev/mapper/$base" of=/dev/null bs=4096 count=1 iflag=direct status=none
+    check_match "status shows the snapshot Invalid" "Invalid" "$("$DMSETUP" status "$base" 2>&1)"
+    check "the duplicate (origin) is still unchanged" same_bytes "/dev/mapper/$base.dup" "$d/disk.img" 67108864
     overlay_teardown "$base"
     check_unchanged "$d/disk.img" "$d/disk.sha"
 }

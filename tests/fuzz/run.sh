@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# Builds the VMDK fuzz targets with clang and libFuzzer (with ASan and UBSan)
-# in the build directory given as first argument, then runs each target for a
-# bounded time (second argument, seconds, default 60). Fails on any crash,
-# hang, leak or sanitizer report; the failing input is left in
-# <build>/fuzz-artifacts/ (add it to tests/fuzz/regressions/<target>/).
+# Builds the VMDK fuzz targets (clang, libFuzzer, ASan, UBSan) in BUILD_DIR and
+# runs each for SECONDS (60). Fails on any crash, hang, leak or sanitizer
+# report; the input is left in <build>/fuzz-artifacts/ (for regressions/<target>/).
 set -euo pipefail
 
 build=${1:?usage: run.sh BUILD_DIR [SECONDS]}

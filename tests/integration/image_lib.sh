@@ -1,8 +1,6 @@
-# Shared part of the tests of flat images served through merged and loop
-# devices. Sourced by a test script (not a test itself): the integration
-# harness inside the appliance sandbox (device-mapper, kpartx, losetup and the
-# in-use bitmap provider stand-ins), a scratch tree, volume path, mount point
-# and log directory, and device checks.
+# Shared part of the tests of flat images and views (sourced): the harness
+# inside the appliance sandbox, a scratch tree, volume path, mount point, log
+# directory, and device checks.
 RFS_TEST_SANDBOX=1
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
@@ -13,6 +11,7 @@ S=$T/scratch
 V=$T/vol
 M=$T/mnt
 L=$T/log
+LOG=$L/recovery_fs
 mkdir -p "$L"
 
 # The loop devices attached to FILE (one per line).
@@ -30,27 +29,48 @@ files_with_loops() {
 }
 
 # No loop device over any file below DIR and no device-mapper device left.
-# A detached loop device goes only when its last opener closes it; programs
-# of the machine that scan every block device (LVM tools) may hold it for a
-# moment, so give them a few seconds and name them if they keep it.
+# A detached loop device goes only when its last opener closes it; LVM tools
+# that scan every block device may hold it for a moment: wait, then name them.
 check_no_devices() {
-    local what=$1 dir=$2 left deadline=$((SECONDS + 60))
-    left=$(files_with_loops "$dir")
-    while [ -n "$left" ] && [ $SECONDS -lt $deadline ]; do
-        sleep 0.5
-        left=$(files_with_loops "$dir")
+    local what=$1 dir=$2 left deadline=$((SECONDS + 60)) l f
+    until left=$(files_with_loops "$dir"); [ -z "$left" ] || [ $SECONDS -ge $deadline ]; do sleep 0.5; done
+    for l in $(for f in $left; do loops_of "$f"; done); do
+        echo "       $l held by: $(fuser "$l" 2>/dev/null | xargs)"
     done
-    if [ -n "$left" ]; then
-        local f l
-        for f in $left; do
-            for l in $(loops_of "$f"); do
-                echo "       $l ($f) autoclear=$(cat /sys/block/${l#/dev/}/loop/autoclear 2>/dev/null)" \
-                    "held by: $(fuser "$l" 2>/dev/null | xargs)"
-            done
-        done
-    fi
     check_eq "$what: no loop device over the scratch files" "" "$left"
     check_eq "$what: no device-mapper device left" "" "$(dm_devices)"
+}
+
+# What mounted views make: devices named after their disks, loop devices
+# over images read through the mount, store files, mounts below the volume path.
+view_objects() {
+    ls /dev/mapper | grep -E '^[0-9a-f]+\.[0-9]+'
+    losetup -n -O BACK-FILE | grep -F "$M/"
+    ls /tmp/*.tolstorage 2>/dev/null
+    mounts_below "$V"
+}
+
+# start_views PATH: automatic mounting on, mounted, and waited for until the
+# view PATH (below $M) mounts, which it does once the first refresh has ended.
+start_views() {
+    set_reg recover.automount.enabled 1
+    mount_scratch
+    wait_log "automatic mounting turned on" "recover.automount.enabled from 0 to 1" 180
+    wait_for 180 stat "$M/$1"
+}
+
+mounts_below() { awk -v d="$1" 'index($5, d) == 1 { print $5 }' /proc/self/mountinfo; }
+
+# wait_log WHAT TEXT [SECONDS [COUNT]]: the log gets COUNT lines with TEXT
+# after its first LOG_FROM lines.
+LOG_FROM=0
+wait_log() {
+    local deadline=$((SECONDS + ${3:-15}))
+    until [ "$(tail -n +"$((LOG_FROM + 1))" "$LOG" 2>/dev/null | grep -cF -- "$2")" -ge "${4:-1}" ]; do
+        [ $SECONDS -lt $deadline ] || { fail "$1: no '$2' in the log"; tail -5 "$LOG" | sed 's/^/       /'; return 1; }
+        sleep 0.2
+    done
+    pass "$1"
 }
 
 # sha256 of every file (path and content) below DIR, and the tree's listing.

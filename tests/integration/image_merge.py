@@ -1,30 +1,27 @@
 #!/usr/bin/env python3
-"""What a client must read from a flat image that recovery_fs serves,
-computed here without the system's code: the base flat file, every changed
-range of its change-block file laid over it, unused sectors of an in-use
-bitmap zeroed, and the recovery-header sector hidden.
+"""What a client must read from a served flat image, computed without the
+system's code: the flat file with every changed range of its change-block
+file laid over it, unused sectors of an in-use bitmap zeroed, the
+recovery-header sector hidden.
 
     image_merge.py FLAT OUT [--cbt FILE] [--hide-sector N] [--bitmap FILE]
 
-The change-block file is parsed from its documented layout: a 372-byte
-header (magic 0xCBCB1111, extent list offset at byte 8, data offset at 16,
-total change size at 24), 20-byte entries (marker, start, length), and the
-data of the entries one after another from the data offset. Entries are
-meant to be sorted; one that starts before the end of the previous one is
-placed right after it (where the merged device's table puts it).
+Change-block file: a header (magic 0xCBCB1111, extent list offset at byte 8,
+data offset at 16, total change size at 24), 20-byte entries (marker, start,
+length), the entries' data in order from the data offset. An entry that
+starts before the end of the previous one goes right after it, as in the
+merged device's table.
 """
 
 import argparse
 import struct
-import sys
 
 SECTOR = 512
 
 
 def cbt_extents(path):
     """(start, data) of every changed range, in list order."""
-    with open(path, "rb") as f:
-        blob = f.read()
+    blob = open(path, "rb").read()
     magic, _version, list_off, data_off, total = struct.unpack_from("<IIqqq", blob, 0)
     if magic != 0xCBCB1111:
         raise SystemExit("%s: not a change-block file" % path)
@@ -49,8 +46,7 @@ def main():
     ap.add_argument("--bitmap")
     args = ap.parse_args()
 
-    with open(args.flat, "rb") as f:
-        image = bytearray(f.read())
+    image = bytearray(open(args.flat, "rb").read())
     size = len(image)
     if args.cbt:
         position = 0
@@ -60,18 +56,15 @@ def main():
             position += len(data)
         del image[size:]  # the client sees the flat file's size
     if args.bitmap:
-        with open(args.bitmap, "rb") as f:
-            bits = f.read()
+        bits = open(args.bitmap, "rb").read()
         for sector in range(size // SECTOR):
             if not bits[sector // 8] >> (sector % 8) & 1:
                 image[sector * SECTOR:(sector + 1) * SECTOR] = bytes(SECTOR)
     if args.hide_sector is not None:
         s = args.hide_sector * SECTOR
         image[s:s + SECTOR] = bytes(SECTOR)
-    with open(args.out, "wb") as f:
-        f.write(image)
-    return 0
+    open(args.out, "wb").write(image)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    main()

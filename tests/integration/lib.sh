@@ -1,18 +1,9 @@
-# Harness of the recovery_fs integration tests. A test script sources this
-# first:
-#
-#   . "$(dirname "$0")/lib.sh"
-#
-# It builds nothing: binaries come from $RFS_BUILD_DIR (CTest sets it;
-# default <source>/build). Sourcing it
-#   - exits 77 (skipped) without root or /dev/fuse,
-#   - re-runs the test script inside new mount and PID namespaces, so every
-#     mount and every recovery_fs process dies with the test, even when the
-#     test itself is killed with SIGKILL,
-#   - makes a private temp dir $T and an EXIT trap that unmounts, kills and
-#     removes whatever the test made.
-# Checks count passes and failures; rfs_finish prints "N passed, N failed"
-# and sets the exit status.
+# Harness of the integration tests, sourced first by each. Binaries come from
+# $RFS_BUILD_DIR. Sourcing it exits 77 (skipped) without root or /dev/fuse,
+# re-runs the script in new mount and PID namespaces (every mount and process
+# dies with the test, even on SIGKILL), makes a private temp dir $T and an
+# EXIT trap that unmounts, kills and removes what the test made. rfs_finish
+# prints "N passed, N failed" and sets the exit status.
 
 set -uo pipefail
 
@@ -20,14 +11,8 @@ RFS_SOURCE_DIR=${RFS_SOURCE_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && 
 RFS_BUILD_DIR=${RFS_BUILD_DIR:-$RFS_SOURCE_DIR/build}
 export RFS_SOURCE_DIR RFS_BUILD_DIR
 
-if [ "$(id -u)" -ne 0 ]; then
-    echo "SKIP: needs root" >&2
-    exit 77
-fi
-if [ ! -c /dev/fuse ]; then
-    echo "SKIP: /dev/fuse missing" >&2
-    exit 77
-fi
+[ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root" >&2; exit 77; }
+[ -c /dev/fuse ] || { echo "SKIP: /dev/fuse missing" >&2; exit 77; }
 
 # A test that needs devices and the appliance's stand-ins sets
 # RFS_TEST_SANDBOX=1 before sourcing this: it runs inside platform/sandbox.
@@ -46,25 +31,18 @@ fi
 
 RFS_BIN=$RFS_BUILD_DIR/src/recovery_fs
 MKSCRATCH=$RFS_SOURCE_DIR/tools/mkscratch
-if [ ! -x "$RFS_BIN" ]; then
-    echo "FAIL: $RFS_BIN is not built" >&2
-    exit 1
-fi
+[ -x "$RFS_BIN" ] || { echo "FAIL: $RFS_BIN is not built" >&2; exit 1; }
 
 # The system's interpreter: a version manager's shim on PATH costs seconds
-# per call, and the checks call python often. No third-party modules needed.
-if [ -x /usr/bin/python3 ]; then
-    python3() { /usr/bin/python3 "$@"; }
-fi
+# per call, and the checks call python often.
+[ -x /usr/bin/python3 ] && python3() { /usr/bin/python3 "$@"; }
 
 T=$(mktemp -d /tmp/rfs-test.XXXXXX)
 RFS_PASSED=0
 RFS_FAILED=0
 RFS_PIDS=()   # recovery_fs processes started by rfs_start
 RFS_MOUNTS=() # their mount points
-# Functions the cleanup runs once the processes have stopped and before $T
-# goes: a test that makes devices of its own removes them there.
-RFS_CLEANUP_HOOKS=()
+RFS_CLEANUP_HOOKS=() # run once the processes have stopped, before $T goes
 
 rfs_cleanup() {
     local m p
@@ -82,8 +60,6 @@ rfs_cleanup() {
     rm -rf "$T"
 }
 trap rfs_cleanup EXIT
-
-# --- checks ----------------------------------------------------------------
 
 pass() { RFS_PASSED=$((RFS_PASSED + 1)); echo "ok   - $*"; }
 fail() { RFS_FAILED=$((RFS_FAILED + 1)); echo "FAIL - $*"; }
@@ -104,7 +80,7 @@ check_not_contains() { rfs_check_in "$@" no; }
 rfs_check_in() {
     local found=no
     [[ "$2" == *"$3"* ]] && found=yes
-    [ "$found" = "$4" ] && { pass "$1"; return; }
+    [ $found = "$4" ] && { pass "$1"; return; }
     fail "$1: '$3' $([ "$4" = yes ] && echo "not found" || echo "unexpectedly found") in:"
     printf '%s\n' "$2" | sed 's/^/       /' | head -40
 }
@@ -114,8 +90,7 @@ check_status() {
     local what=$1 want=$2
     shift 2
     "$@" >/dev/null 2>&1
-    local got=$?
-    check_eq "$what (exit status)" "$want" "$got"
+    check_eq "$what (exit status)" "$want" "$?"
 }
 
 # check_errno WHAT ERRNO_NAME OP ARGS...: the operation fails with that
@@ -127,9 +102,8 @@ check_errno() {
 import errno, functools, operator, os, sys
 def open_(path, flags):
     os.close(os.open(path, functools.reduce(operator.or_, (getattr(os, f) for f in flags.split("|"))), 0o644))
-ops = {"open": open_, "read": lambda path: open(path, "rb").read(), "stat": os.stat, "lstat": os.lstat,
-       "readlink": os.readlink, "listdir": os.listdir, "mkdir": os.mkdir, "unlink": os.unlink,
-       "getxattr": os.getxattr}
+ops = {"open": open_, "read": lambda path: open(path, "rb").read(), "stat": os.stat, "listdir": os.listdir,
+       "mkdir": os.mkdir, "unlink": os.unlink, "getxattr": os.getxattr}
 try:
     ops[sys.argv[1]](*sys.argv[2:])
     print("OK")
@@ -161,11 +135,9 @@ REPLIES=/var/tolvane/controller/replies
 BRANDING=/usr/local/tolvane/etc/branding.json
 
 # set_reg KEY VALUE: the registry holds VALUE for KEY, replaced at once. The
-# service makes its registry when it has started (a while, in an emulated
-# machine).
+# service makes its registry when it has started (slowly in an emulated machine).
 set_reg() {
-    local deadline=$((SECONDS + 120))
-    until [ -s "$REG" ] || [ $SECONDS -ge $deadline ]; do sleep 0.5; done
+    wait_for 120 test -s "$REG"
     python3 -c 'import json, os, sys; p, k, v = sys.argv[1:]; r = json.load(open(p)); r[k] = v
 json.dump(r, open(p + ".new", "w")); os.rename(p + ".new", p)' "$REG" "$1" "$2"
 }
@@ -180,13 +152,9 @@ start_controller() {
     /usr/bin/python3 "$RFS_SOURCE_DIR/platform/controller/rfs-controller.py" --registry "$REG" \
         --replies "$REPLIES" --branding "$BRANDING" --log "$T/ctl.log" "$@" >>"$T/ctl.log" 2>&1 &
     CTL=$!
-    for _ in $(seq 100); do
-        [ "$(cat "$BRANDING" 2>/dev/null)" != "$old" ] && break
-        sleep 0.1
-    done
+    wait_for 10 eval '[ "$(cat "$BRANDING" 2>/dev/null)" != "$old" ]'
 }
-
-# --- recovery_fs processes -------------------------------------------------
+stop_controller() { kill "$CTL"; wait "$CTL" 2>/dev/null; }
 
 # Whether a process runs (a zombie waiting to be reaped does not).
 rfs_alive() {
@@ -212,74 +180,53 @@ rfs_is_served() {
 # mkscratch DEST ARGS...: generate a scratch tree.
 mkscratch() { python3 "$MKSCRATCH" "$@" >/dev/null; }
 
-# rfs_start MOUNTPOINT ARGS...: start recovery_fs in the foreground mode in
-# the background and wait (deadline 20 s, RFS_TEST_START_LIMIT) until the
-# mount appears. Sets RFS_PID. Output goes to $T/rfs-<n>.out unless the
-# arguments redirect it.
-# The mount point may still carry the dead mount of a killed instance (every
-# access fails with ENOTCONN, so it cannot be created or tested as a
-# directory): the new instance replaces it, and only a live mount counts
-# then (mount ids and device numbers of the dead one are reused).
+# rfs_start MOUNTPOINT ARGS...: start recovery_fs (-f) in the background and
+# wait (RFS_TEST_START_LIMIT, 20 s) until it is mounted. Sets RFS_PID; output
+# goes to $T/rfs-<n>.out. A dead mount of a killed instance at the point
+# (ENOTCONN) is replaced: then only a live mount counts (the dead one's mount
+# id and device number are reused).
 rfs_start() {
-    local mnt=$1
+    local mnt=$1 up=rfs_is_mounted limit=${RFS_TEST_START_LIMIT:-20} # longer in an emulated guest
     shift
-    local out=$T/rfs-${#RFS_PIDS[@]}.out
-    local up=rfs_is_mounted
-    if rfs_is_mounted "$mnt"; then
-        up=rfs_is_served
-    else
-        mkdir -p "$mnt"
-    fi
+    local out=$T/rfs-${#RFS_PIDS[@]}.out log_dir=
+    if rfs_is_mounted "$mnt"; then up=rfs_is_served; else mkdir -p "$mnt"; fi
     "$RFS_BIN" "$mnt" "$@" -f >"$out" 2>&1 &
     RFS_PID=$!
     RFS_PIDS+=("$RFS_PID")
     RFS_MOUNTS+=("$mnt")
-    # Crash recovery runs a few programs per leftover device first; an
-    # emulated guest (the VM tier) runs programs far slower.
-    local limit=${RFS_TEST_START_LIMIT:-20}
-    local deadline=$((SECONDS + limit))
-    while ! $up "$mnt"; do
-        if ! rfs_alive "$RFS_PID"; then
-            local status log_dir=
-            wait "$RFS_PID"
-            status=$?
-            fail "recovery_fs exited (status $status) before mounting $mnt; its output:"
-            sed 's/^/       /' "$out"
-            # Its log says why when the output does not (-L DIR).
-            while [ $# -gt 0 ]; do [ "$1" = -L ] && log_dir=$2; shift; done
-            [ -n "$log_dir" ] && [ -f "$log_dir/recovery_fs" ] &&
-                tail -n 20 "$log_dir/recovery_fs" | sed 's/^/       log: /'
-            return 1
-        fi
-        if [ $SECONDS -ge $deadline ]; then
-            fail "recovery_fs did not mount $mnt within $limit s"
-            return 1
-        fi
-        sleep 0.05
-    done
-    return 0
+    wait_for "$limit" eval '$up "$mnt" || ! rfs_alive "$RFS_PID"'
+    $up "$mnt" && return 0
+    if rfs_alive "$RFS_PID"; then
+        fail "recovery_fs did not mount $mnt within $limit s"
+        return 1
+    fi
+    wait "$RFS_PID"
+    fail "recovery_fs exited (status $?) before mounting $mnt; its output:"
+    sed 's/^/       /' "$out"
+    # Its log says why when the output does not (-L DIR).
+    while [ $# -gt 0 ]; do [ "$1" = -L ] && log_dir=$2; shift; done
+    [ -n "$log_dir" ] && tail -n 20 "$log_dir/recovery_fs" 2>/dev/null | sed 's/^/       log: /'
+    return 1
 }
 
-# rfs_stop MOUNTPOINT: unmount with fusermount -u and wait (deadline 20 s)
-# for the process; sets RFS_EXIT to its exit status.
+# rfs_stop MOUNTPOINT: unmount with fusermount -u and wait for the process;
+# sets RFS_EXIT to its exit status.
 rfs_stop() {
-    local mnt=$1 pid=$RFS_PID
+    local mnt=$1 pid=$RFS_PID limit=${RFS_TEST_STOP_LIMIT:-20} # longer in an emulated guest
     RFS_EXIT=
     fusermount -u "$mnt" || { fail "fusermount -u $mnt"; return 1; }
-    # Teardown runs a few programs per open image; an emulated guest (the VM
-    # tier) runs programs far slower and sets a longer limit.
-    local limit=${RFS_TEST_STOP_LIMIT:-20}
-    local deadline=$((SECONDS + limit))
-    while rfs_alive "$pid"; do
-        if [ $SECONDS -ge $deadline ]; then
-            fail "recovery_fs (pid $pid) still running $limit s after fusermount -u"
-            return 1
-        fi
-        sleep 0.05
-    done
+    wait_for "$limit" eval '! rfs_alive "$pid"' ||
+        { fail "recovery_fs (pid $pid) still running $limit s after fusermount -u"; return 1; }
     wait "$pid"
     RFS_EXIT=$?
-    return 0
+}
+
+# wait_for SECONDS COMMAND...: until COMMAND succeeds (quietly), status 1
+# after SECONDS.
+wait_for() {
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@" >/dev/null 2>&1; do [ $SECONDS -lt $deadline ] || return 1; sleep 0.2; done
 }
 
 # Sorted names in a directory (one per line), as the kernel lists them.

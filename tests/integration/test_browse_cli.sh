@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# Command line of recovery_fs: texts and exit statuses of every refusal,
-# version and help, directory preparation, a clean exit after unmount; and
-# the log: timestamped lines, error lines, rotation on SIGHUP, standard
-# output without -L.
+# Command line: texts and exit statuses of every refusal, version and help,
+# directory preparation, a clean exit after unmount; the log: timestamped
+# lines, error lines, rotation on SIGHUP, standard output without -L.
 . "$(dirname "$0")/lib.sh"
 
 usage_text() {
@@ -27,16 +26,14 @@ general options:
 USAGE
 }
 
-# run ARGS...: runs recovery_fs (never mounting) and keeps stdout, stderr
-# and the exit status in OUT, ERR and STATUS.
+# run ARGS...: runs recovery_fs (never mounting): STATUS, OUT and ERR.
 run() {
     "$RFS_BIN" "$@" >"$T/out" 2>"$T/err" </dev/null
     STATUS=$?
     OUT=$(cat "$T/out")
     ERR=$(cat "$T/err")
 }
-# expect_run WHAT STATUS STDOUT STDERR ARGS...
-expect_run() {
+expect_run() { # WHAT STATUS STDOUT STDERR ARGS...
     local what=$1 want="$2|$3|$4"
     shift 4
     run "$@"
@@ -53,8 +50,7 @@ for opt in -h --help; do expect_run "$opt" 0 "$U" "" "$opt" "$T/mnt-h"; done
 expect_run "-h -V: version only" 0 "$VERSION" "" -h -V "$T/mnt-hv"
 for opt in -W --writable; do
     expect_run "$opt" 1 "" "$W" "$opt" -P "$T/scratch-w" --volume-path="$T/vol-w" "$T/mnt-w"
-    check_eq "$opt: nothing prepared" "no no" \
-        "$([ -e "$T/scratch-w" ] && echo yes || echo no) $([ -e "$T/mnt-w" ] && echo yes || echo no)"
+    check_status "$opt: nothing prepared" 1 test -e "$T/scratch-w" -o -e "$T/mnt-w"
 done
 # Logging starts before the refusal: with a log directory the text lands there.
 mkdir -p "$T/log-w"
@@ -72,14 +68,13 @@ expect_run "mount point not creatable" 1 "" "$T/file/mnt: Not a directory" \
     -P "$T/scratch-x" --volume-path="$T/vol-x" "$T/file/mnt"
 
 # A missing scratch path and mount point are created (0744); an existing
-# volume path is removed entirely at start. Without -L the log lines go to
-# the process's own standard output.
+# volume path is removed at start. Without -L log lines go to standard output.
 S=$T/scratch
 mkdir -p "$T/vol/old/deeper" && touch "$T/vol/old/deeper/leftover"
 rfs_start "$T/mnt" -P "$S" --volume-path="$T/vol"
 out=$T/rfs-$((${#RFS_PIDS[@]} - 1)).out
 check_eq "scratch path created with mode 0744" "744 directory" "$(stat -c '%a %F' "$S")"
-check_eq "volume path removed at start" "no" "$([ -e "$T/vol" ] && echo yes || echo no)"
+check_status "volume path removed at start" 1 test -e "$T/vol"
 check_eq "mount is a read-only fuse mount" "ro fuse.recovery_fs" \
     "$(awk -v m="$T/mnt" '$5 == m { split($6, o, ","); for (i = 7; $i != "-"; i++); print o[1], $(i + 1) }' /proc/self/mountinfo)"
 stat "$T/mnt/first.volumes" >/dev/null 2>&1
@@ -109,9 +104,8 @@ check_eq "every other line carries the timestamp prefix" "" \
 # Rotation: the file is moved away, SIGHUP reopens the old name.
 mv "$L/recovery_fs" "$L/recovery_fs.1"
 kill -HUP "$RFS_PID"
-deadline=$((SECONDS + 10))
-until [ -e "$L/recovery_fs" ] || [ $SECONDS -ge $deadline ]; do sleep 0.05; done
-check_eq "SIGHUP reopens the log file" "yes" "$([ -e "$L/recovery_fs" ] && echo yes || echo no)"
+wait_for 10 test -e "$L/recovery_fs"
+check_status "SIGHUP reopens the log file" 0 test -e "$L/recovery_fs"
 stat "$T/mnt/vm1/second.volumes" >/dev/null 2>&1
 check_contains "after SIGHUP: new lines go to the new file" "$(cat "$L/recovery_fs")" \
     "Skipping invalid '.volume' file: /vm1/second.volumes"
@@ -125,6 +119,6 @@ check_eq "exit status after SIGHUP and unmount" 0 "$RFS_EXIT"
 run -P "$T/scratch" --volume-path="$T/vol" "$T/mnt-two" "$T/second" -f
 check_eq "two mount points: status" 0 "$STATUS"
 check_contains "two mount points: FUSE sees the second" "$ERR" "$T/second"
-check_eq "two mount points: the first was prepared" "yes" "$([ -d "$T/mnt-two" ] && echo yes)"
+check_status "two mount points: the first was prepared" 0 test -d "$T/mnt-two"
 
 rfs_finish

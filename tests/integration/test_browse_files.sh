@@ -1,26 +1,15 @@
 #!/usr/bin/env bash
-# Files through one mount, in the appliance sandbox (flat images are served
-# from loop and device-mapper devices): what a listing shows (the `.volume`
-# entries and their empty mount directories), reads of images and of names
-# that are not listed, many clients at once; hashed inode numbers,
-# change-block times on flat files, attributes saved while a cookie lives,
-# statfs, refused writes;
-# extended attributes (scratch files, the .volume directory, files inside a
-# view) and symbolic links (relative rewriting of targets inside the volume
-# path, scratch links served as their targets); and bad input: names at the
-# 255-byte limit (the path limit of 4096 bytes is the unit tests' of path
-# translation and of the handlers), malformed movara.json files,
-# entries that cannot be read. Each gives a clear error; recovery_fs keeps
-# serving and exits cleanly. Then the listings under --hide-image-files and
+# Files through one mount, in the sandbox: listings (`.volume` entries and
+# their empty mount directories), reads of images and of unlisted names, many
+# clients at once; hashed inode numbers, change-block times on flat files,
+# attributes saved while a cookie lives, statfs, refused writes; extended
+# attributes and symbolic links (scratch files, the .volume directory, files
+# inside a view); bad input: names at the 255-byte limit, malformed
+# movara.json files, unreadable entries, each with a clear error while
+# serving goes on. Then the listings under --hide-image-files and
 # --hide-file-level-view.
-RFS_TEST_SANDBOX=1
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/image_lib.sh"
 
-S=$T/scratch
-V=$T/vol
-M=$T/mnt
-L=$T/log
-mkdir -p "$L"
 mkscratch "$S" --preset basic
 # A real disk.volume directory beside a descriptor: served as an ordinary
 # entry, and no generated entry for disk.vmdk.
@@ -89,14 +78,13 @@ printf '#!/bin/sh\nexec setpriv --inh-caps=-dac_override,-dac_read_search --boun
 chmod +x "$RFS_BIN"
 # use_ino: the kernel shows our inode numbers; attr_timeout=0: every stat
 # reaches the file system, so saved attributes are visible as such.
-rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" -o use_ino,attr_timeout=0,entry_timeout=0 || rfs_finish
+mount_scratch -o use_ino,attr_timeout=0,entry_timeout=0
 
 # --- listing: images, configuration files and one .volume per descriptor ----
 expect() { printf '%s\n' "$@" | LC_ALL=C sort; }
 # Stat of a .volume directory creates its empty mount directory; nothing is
 # mounted (automatic mounting is off by default).
-check_eq "no mount directory before the first look" "no" \
-    "$([ -e "$V/vm2/raw.volume" ] && echo yes || echo no)"
+check_status "no mount directory before the first look" 1 test -e "$V/vm2/raw.volume"
 check_eq ".volume is a directory" "directory" "$(stat -c %F "$M/vm2/raw.volume")"
 check_eq "stat created the mount directory (0755)" "755 directory" "$(stat -c '%a %F' "$V/vm2/raw.volume")"
 check_eq "root listing" "$(expect vm1 vm2 vm3 links names odd locked vm-desc "${MOVARA[@]}")" \
@@ -110,18 +98,11 @@ check_eq "vm2 default listing (rdm, rdmp, vmtx)" \
 check_eq "real disk.volume is listed once, without a generated twin" \
     "$(expect disk-flat.vmdk disk.vmdk disk.volume)" "$(listing "$M/vm3")"
 check_eq "real disk.volume is served from the scratch tree" "inside.vmx" "$(listing "$M/vm3/disk.volume")"
-check_contains "real disk.volume: the 'already exists' line is logged" "$(cat "$L/recovery_fs")" \
+check_contains "real disk.volume: the 'already exists' line is logged" "$(cat "$LOG")" \
     "ERROR: $S//vm3/disk.volume directory already exists, can't create .volume mount point."
 
-# Stream order: each .volume entry right before its descriptor.
-order=$(python3 -c 'import os, sys; print(" ".join(os.listdir(sys.argv[1])))' "$M/vm1")
-check_eq ".volume entry directly before its descriptor" "ok ok" "$(python3 - "$order" <<'PY'
-import sys
-names = sys.argv[1].split()
-print(" ".join("ok" if names.index(d[:-5] + ".volume") + 1 == names.index(d) else "bad:" + " ".join(names)
-               for d in ("data.vmdk", "disk.vmdk")))
-PY
-)"
+check_eq "in readdir order each .volume entry comes right before its descriptor" "data.vmdk disk.vmdk" \
+    "$(ls -U1 "$M/vm1" | grep -A1 -x -e data.volume -e disk.volume | grep -v -e '\.volume$' -e '^--$' | xargs)"
 
 # Not listed, but served by name.
 check_eq "change-block file reads by name" "$(cat "$S/vm1/disk-tolcbt.vmdk" | sha256sum)" \
@@ -179,14 +160,8 @@ echo "grown too" >>"$S/vm1/vm1.cfg"
 check_eq "never opened file: current size" "$(stat -c %s "$S/vm1/vm1.cfg")" "$(stat -c %s "$M/vm1/vm1.cfg")"
 
 # statfs: sizes of the underlying file system, nothing free, read-only.
-check_eq "statfs: no free blocks or inodes, read-only, the scratch file system's size" "0 0 0 1 ok" \
-    "$(python3 - "$M/vm1" "$S" <<'PY'
-import os, sys
-s, t = os.statvfs(sys.argv[1]), os.statvfs(sys.argv[2])
-print(s.f_bfree, s.f_bavail, s.f_ffree, int(bool(s.f_flag & os.ST_RDONLY)),
-      "ok" if s.f_blocks * s.f_frsize == t.f_blocks * t.f_frsize else "differs")
-PY
-)"
+check_eq "statfs: no free blocks or inodes, the scratch file system's size" "0 0 0 $(($(stat -f -c '%b*%S' "$S")))" \
+    "$(stat -f -c '%f %a %d' "$M/vm1") $(($(stat -f -c '%b*%S' "$M/vm1")))"
 check_eq "statfs inside a .volume directory" "0" "$(stat -f -c %f "$M/vm1/disk.volume")"
 
 while read -r want op path flags what; do
@@ -200,7 +175,7 @@ EROFS mkdir vm1/newdir - mkdir
 EROFS unlink vm1/vm1.vmx - unlink
 OK open vm1/disk-tolcbt.vmdk O_RDONLY read-only open of a change-block file
 EOF
-check_eq "scratch tree untouched" "no" "$([ -e "$S/vm1/new.vmx" ] && echo yes || echo no)"
+check_status "scratch tree untouched" 1 test -e "$S/vm1/new.vmx"
 
 # --- extended attributes -------------------------------------------------------
 X=$M/links
@@ -259,31 +234,30 @@ check_contains "255-byte name is listed" "$listed" "$n255"
 check_eq "255-byte name reads" "$n255" "$(cat "$M/names/$n255")"
 check_errno "256-byte name" ENAMETOOLONG stat "$M/names/${n255}x"
 
-for vm in "${MOVARA[@]}"; do
-    check_errno "movara.json ($vm): the flat file in store/ is not found" ENOENT stat "$M/$vm/disk-flat.vmdk"
-done
 check_errno "movara.json: descriptors are never relocated" ENOENT stat "$M/vm-desc/disk.vmdk"
-log=$(cat "$L/recovery_fs")
+log=$(cat "$LOG")
 check_contains "the missing .volume entry is logged" "$log" \
     "recovery_fs_readdir: Failed to create '.volume' entry for $S/names/$d253"
-while IFS='|' read -r what text; do
-    check_contains "movara.json: $what is logged" "$log" "$text"
-done <<EOF
-malformed JSON|Could not get JSON object from $S/bad-json/movara.json
-an empty file|Could not get JSON object from $S/empty/movara.json
-a top level that is no object|Cannot get JSON sub_object "flat_directory" from $S/not-object/movara.json
-a missing key|Cannot get JSON sub_object "flat_directory" from $S/missing-key/movara.json
-a number value|JSON sub_object "flat_directory" from $S/number/movara.json is not a string
+# Each malformed file: the flat file in store/ is not found, the cause is logged.
+while IFS='|' read -r vm text tail; do
+    check_errno "movara.json ($vm): not relocated" ENOENT stat "$M/$vm/disk-flat.vmdk"
+    [ -z "$text" ] || check_contains "movara.json ($vm): logged" "$(cat "$LOG")" "$text from $S/$vm/movara.json$tail"
+done <<'EOF'
+bad-json|Could not get JSON object
+empty|Could not get JSON object
+not-object|Cannot get JSON sub_object "flat_directory"
+missing-key|Cannot get JSON sub_object "flat_directory"
+number|JSON sub_object "flat_directory"| is not a string
+directory|
 EOF
 
-check_eq "locked directory is listed" "yes" "$(ls "$M" | grep -qx locked && echo yes)"
+check_status "locked directory is listed" 0 grep -qx locked <(ls "$M")
 check_errno "locked directory cannot be opened" EACCES listdir "$M/locked"
 check_errno "locked file cannot be read (open fails as EIO)" EIO read "$M/odd/secret.vmx"
 check_eq "unreadable entries are skipped, the rest is listed" \
     "$(printf '%s\n' "$cafe" fine.vmx secret.vmx | LC_ALL=C sort)" "$(listing "$M/odd")"
 check_errno "link loop" ELOOP stat "$M/odd/loop-a.vmx"
 check_eq "non-UTF-8 name reads" "bytes" "$(cat "$M/odd/$cafe")"
-
 
 check_eq "still serving after all of it" "$(cat "$S/vm2/vm2.vmtx")" "$(cat "$M/vm2/vm2.vmtx")"
 rfs_stop "$M"

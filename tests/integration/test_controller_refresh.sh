@@ -1,26 +1,12 @@
 #!/usr/bin/env bash
 # Settings follow the controller service: a live mount picks up changed
 # registry values at the next refresh; a failing reply ends the refresh with
-# its error and keeps the stored values; the service over HTTPS with a
-# self-signed certificate works; a service that accepts connections and never
-# answers neither stops the mount nor holds its unmounting.
+# its error and keeps the stored values; HTTPS with a self-signed certificate
+# works; a service that never answers neither stops the mount nor holds its
+# unmounting.
 . "$(dirname "$0")/image_lib.sh"
 
-LOG=$L/recovery_fs
-# Eviction every second, the controller asked every second, a refresh every 2 s.
-export RFS_TEST_THREAD_PERIODS=1,1,2
-
-# wait_log WHAT TEXT [SECONDS]: the log gets a line with TEXT (after its
-# first LOG_FROM lines).
-LOG_FROM=0
-wait_log() {
-    local deadline=$((SECONDS + ${3:-15}))
-    until tail -n +"$((LOG_FROM + 1))" "$LOG" 2>/dev/null | grep -qF -- "$2"; do
-        [ $SECONDS -lt $deadline ] || { fail "$1: no '$2' in the log"; tail -5 "$LOG" | sed 's/^/       /'; return 1; }
-        sleep 0.2
-    done
-    pass "$1"
-}
+export RFS_TEST_THREAD_PERIODS=1,1,2 # evict every second, refresh every 2 s
 
 make_scratch <<'JSON'
 {"vms": [{"name": "vm1", "disks": [{"name": "disk", "size": 1048576, "content": "fast:5"}]}]}
@@ -61,7 +47,7 @@ set_reg export.max_session 51
 for fault in 401 404 500 302 nocode refused; do
     case $fault in
         nocode) printf '{"result": "1"}' >"$REPLIES/registry.lumiread.lvm.enabled.body"; want="Missing error_code in json string" ;;
-        refused) kill "$CTL"; wait "$CTL" 2>/dev/null; want="Cannot perform operations on" ;;
+        refused) stop_controller; want="Cannot perform operations on" ;;
         *) echo "$fault" >"$REPLIES/registry.lumiread.lvm.enabled.status"
            echo '{}' >"$REPLIES/registry.lumiread.lvm.enabled.body"; want="HTTP error status $fault" ;;
     esac
@@ -77,43 +63,34 @@ check_status "the mount keeps working while the controller is down" 0 cmp "$M/vm
 rfs_stop "$M"
 check_eq "unmounted with the controller down: exit status" 0 "$RFS_EXIT"
 
-# An empty reply is an empty value: a number becomes 0, a boolean true.
-start_controller
+# --- HTTPS with a self-signed certificate; an empty reply is an empty
+# value: a number becomes 0, a boolean true ---------------------------------
+openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=appliance -days 1 \
+    -keyout "$T/key.pem" -out "$T/cert.pem" >/dev/null 2>&1
+start_controller --https --cert "$T/cert.pem" --key "$T/key.pem"
+set_reg appliance.debug.level 2
 : >"$REPLIES/registry.export.cache.ttl.body"
 : >"$REPLIES/registry.appliance.cbt.debug.body"
 : >"$LOG"
 mount_scratch
+wait_log "over HTTPS with a self-signed certificate the settings refresh" "reg: changing appliance.debug.level from 0 to 2"
 wait_log "an empty reply makes a number 0" "reg: changing export.cache.ttl from 120 to 0"
 wait_log "an empty reply makes a boolean true" "reg: changing appliance.cbt.debug from 0 to 1"
 wait_log "and the refresh goes on" "reg: changing export.max_session from 50 to 51"
 rm -f "$REPLIES"/registry.*.body
 rfs_stop "$M"
-kill "$CTL"; wait "$CTL" 2>/dev/null
-
-# --- HTTPS with a self-signed certificate ---------------------------------
-openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=appliance -days 1 \
-    -keyout "$T/key.pem" -out "$T/cert.pem" >/dev/null 2>&1
-start_controller --https --cert "$T/cert.pem" --key "$T/key.pem"
-set_reg appliance.debug.level 2
-: >"$LOG"
-mount_scratch
-wait_log "over HTTPS with a self-signed certificate the settings refresh" "reg: changing appliance.debug.level from 0 to 2"
-rfs_stop "$M"
-kill "$CTL"; wait "$CTL" 2>/dev/null
+stop_controller
 
 # --- a service that accepts connections and never answers -----------------
 # It answers the watchdog's status request, so the refresh starts, and then
 # holds every registry request open.
 /usr/bin/python3 - "$BRANDING" >"$T/silent.log" 2>&1 <<'PY' &
-import http.server, json, sys, threading, time
+import http.server, json, sys, time
 class H(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
-        body = b'{"status": "running"}'
-        self.send_response(200); self.send_header("Content-Length", str(len(body))); self.end_headers()
-        self.wfile.write(body)
-    def do_POST(self):
-        time.sleep(3600)
-    def log_message(self, *a): pass
+        self.send_response(200); self.send_header("Content-Length", "21"); self.end_headers()
+        self.wfile.write(b'{"status": "running"}')
+    def do_POST(self): time.sleep(3600)
 s = http.server.ThreadingHTTPServer(("127.0.0.1", 0), H)
 json.dump({"controller.port": s.server_address[1], "controller.use_https": 0}, open(sys.argv[1], "w"))
 s.serve_forever()

@@ -12,7 +12,7 @@
 . "$(dirname "$0")/image_lib.sh"
 
 CHANGE=6a7b8c9d-0e1f-4234-8567-89abcdef0123
-cat >"$T/layout.json" <<JSON
+make_scratch <<JSON
 {"vms": [
  {"name": "vm1", "vmx": true, "disks": [
   {"name": "merged", "size": 8388608, "content": "fast:3", "mbr": [[131, 2048, 14336]],
@@ -28,7 +28,6 @@ cat >"$T/layout.json" <<JSON
    "tolcbt": {"extents": [[524288, 8192], [1572864, 512]]}}
 ]}]}
 JSON
-mkscratch "$S" --layout "$T/layout.json" || { fail "mkscratch"; rfs_finish; }
 # No eviction pass while the test runs: on an emulated guest the checks take
 # longer than an image's idle time, and an evicted image would take its
 # devices with it before the crash.
@@ -47,8 +46,7 @@ serves_exact() {
     for i in $IMAGES; do
         cmp -s "$M/$i-flat.vmdk" "$T/${i//\//_}.want" && continue
         bad+="$i "
-        echo "       $i: $(cmp -l "$M/$i-flat.vmdk" "$T/${i//\//_}.want" 2>&1 | wc -l) bytes differ," \
-            "first: $(cmp "$M/$i-flat.vmdk" "$T/${i//\//_}.want" 2>&1)"
+        echo "       $i: $(cmp "$M/$i-flat.vmdk" "$T/${i//\//_}.want" 2>&1)"
         dm_tables | sed 's/^/       /'
         grep -v -e 'successfully validated' -e PDEV_STATS "$L/recovery_fs" | tail -8 | sed 's/^/       log: /'
     done
@@ -115,7 +113,7 @@ DM_BEFORE=$(dm_tables)
 LOOPS_BEFORE=$(loops_below "$T")
 
 # --- a run killed while it serves the images ------------------------------
-rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
+mount_scratch
 serves_exact "first run"
 mdev=$(merged_device_of "$S/vm1/merged-flat.vmdk")
 ploop=$(loops_of "$S/vm1/plain-flat.vmdk" | head -1)
@@ -130,9 +128,7 @@ check_contains "the dead mount answers ENOTCONN" "$(stat -f "$M" 2>&1)" "not con
 check_eq "the dead run left its devices" yes \
     "$([ -b "/dev/mapper/${mdev}p1" ] && [ -n "$(loops_below "$S")" ] && echo yes)"
 
-start=$SECONDS
-rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
-echo "       (second start took $((SECONDS - start)) s)"
+mount_scratch
 check_eq "the dead mount is replaced by one live mount" "1 yes" \
     "$(awk -v m="$M" '$5 == m' /proc/self/mountinfo | wc -l) $(rfs_is_served "$M" && echo yes)"
 check_eq "no device-mapper device of the dead run left, foreign tables unchanged" "$DM_BEFORE" "$(dm_tables)"
@@ -146,17 +142,15 @@ mdev=$(merged_device_of "$S/vm1/merged-flat.vmdk")
 hold "/dev/mapper/${mdev}p1"
 # The stand-in device-mapper gives a held device 5 s to settle before its
 # removal fails; a real kernel answers at once.
-start=$SECONDS
-RFS_TEST_START_LIMIT=${RFS_TEST_START_LIMIT:-60} rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
-echo "       (start with a held device took $((SECONDS - start)) s)"
-check_contains "the held device is logged and left in place" "$(cat "$L/recovery_fs")" \
+RFS_TEST_START_LIMIT=${RFS_TEST_START_LIMIT:-60} mount_scratch
+check_contains "the held device is logged and left in place" "$(cat "$LOG")" \
     "${mdev}p1: still in use, left in place"
 serves_exact "with a device of the dead run held"
 kill -KILL "${HOLDERS[-1]}"
 wait "${HOLDERS[-1]}" 2>/dev/null
 rfs_stop "$M"
 check_eq "clean stop: exit status" 0 "$RFS_EXIT"
-rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
+mount_scratch
 check_eq "after its release the held device goes at the next start" "$DM_BEFORE" "$(dm_tables)"
 check_eq "and its loop devices" "$LOOPS_BEFORE" "$(loops_below "$T")"
 rfs_stop "$M"

@@ -1,14 +1,10 @@
 #!/usr/bin/env bash
-# Images that are refused or damaged, all in one mount. Validation at the
-# first open: size not a multiple of 512, size against the recovery header or
-# the descriptor, change-block file size, change id and change suffix; and
-# the images that pass it. Damaged change-block files (wrong magic, cut
-# header, a list without its last entry or with a foreign marker, a cut list,
-# a cut data area, an entry reaching past the data area), a partition table
-# reaching past the disk, entries out of order and past the flat file's end,
-# and a disk of all zeros. Nothing crashes or hangs, refusals answer EIO with
-# their log text and leave no device and no cookie (the next open validates
-# again), and the scratch tree keeps every byte.
+# Refused and damaged images, all in one mount: validation at the first open
+# (size, size against the recovery header or descriptor, change-block file
+# size, change id and suffix) and images that pass it; damaged change-block
+# files, a partition table past the disk, entries out of order or past the
+# flat file, an all-zero disk. Nothing hangs; refusals answer EIO with their
+# log text and leave no device and no cookie (the next open validates again).
 . "$(dirname "$0")/image_lib.sh"
 
 ID=0a1b2c3d-4e5f-4061-8273-94a5b6c7d8e9
@@ -19,9 +15,7 @@ hdr() { echo "\"mbr\": [[131, 2048, 2048]], \"header\": {\"version\": $1, \"chan
 H1=$(hdr 1)
 H2=$(hdr 2)
 EXT='"extents": [[1048576, 4096]]'
-# disk NAME SIZE ATTRIBUTES [CONTENT]: one disk of the layout, by default
-# with content of its own.
-DISKS=()
+DISKS=() # disk NAME SIZE ATTRIBUTES [CONTENT]: one disk of the layout
 disk() { DISKS+=("{\"name\": \"$1\", \"size\": $2, \"content\": \"${4:-fast:${#DISKS[@]}}\"${3:+, $3}}"); }
 disk odd 1000 '"descriptor": false' pattern
 disk hdrsize $MB "\"mbr\": [[131, 2048, 2048]], \"header\": {\"version\": 2, \"size_sectors\": 4096, \"change_id\": \"$ID\"}"
@@ -37,9 +31,8 @@ for c in "${CORRUPT[@]}"; do
     disk "$c" $((2 * MB)) "$H2, \"tolcbt\": {\"extents\": [[$MB, 4096], [$((MB + 65536)), 512],
         [$((MB + 131072)), 8192]], \"corrupt\": \"$c\"}"
 done
-# pastend: an entry beyond the flat file's end leaves a gap that the table
-# maps onto the flat file past its end, which device-mapper refuses after
-# both loop devices were attached.
+# pastend: an entry past the flat file's end leaves a gap mapped onto the
+# flat file past its end, which device-mapper refuses after the loop attaches.
 disk pastend $((2 * MB)) "$H2, \"tolcbt\": {\"extents\": [[$MB, 4096], [$((2 * MB + 4096)), 8192]]}"
 REFUSED="odd hdrsize short descsize cbtsize id1 id2 suffix2 nosuffix2 ${CORRUPT[*]} pastend"
 # Accepted: no descriptor and no header (no size check), a version-1 header
@@ -58,14 +51,9 @@ mount_scratch
 
 # read_image NAME: what a client gets reading the whole image (bounded in time).
 read_image() {
-    timeout 60 python3 - "$M/vm1/$1-flat.vmdk" <<'PY'
-import errno, sys
-try:
-    with open(sys.argv[1], "rb") as f:
-        print("OK", len(f.read()))
-except OSError as e:
-    print(errno.errorcode[e.errno])
-PY
+    timeout 60 python3 -c 'import errno, sys
+try: print("OK", len(open(sys.argv[1], "rb").read()))
+except OSError as e: print(errno.errorcode[e.errno])' "$M/vm1/$1-flat.vmdk"
     [ $? -eq 124 ] && echo "HANG"
 }
 devices_of() { echo "$(loops_of "$F/$1-flat.vmdk")$(loops_of "$F/$1-tolcbt.vmdk" 2>/dev/null)"; }

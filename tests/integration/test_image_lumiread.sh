@@ -22,10 +22,8 @@ CBT=$S/vm1/disk-tolcbt.vmdk
 
 # The bitmap: bytes alternate 0xff and 0x00, so every other run of 8 sectors
 # is unused (sectors 0 to 7, the MBR and the header among them, are used).
-python3 - "$T/half.bitmap" $((SIZE / 512 / 8)) <<'PY'
-import sys
-open(sys.argv[1], "wb").write(bytes(0xff if k % 2 == 0 else 0 for k in range(int(sys.argv[2]))))
-PY
+python3 -c 'import sys; open(sys.argv[1], "wb").write(bytes((0, 0xff)[k % 2 == 0] for k in range(int(sys.argv[2]))))' \
+    "$T/half.bitmap" $((SIZE / 512 / 8))
 python3 "$IMAGE_MERGE" "$FLAT" "$T/half.want" --cbt "$CBT" --bitmap "$T/half.bitmap" --hide-sector 2
 python3 "$IMAGE_MERGE" "$FLAT" "$T/full.want" --cbt "$CBT" --hide-sector 2
 
@@ -47,7 +45,7 @@ check_status "Lumiread: the merged image with the unused sectors zeroed (cmp)" 0
 check_status "the unused sectors do hold data in the merged image" 1 cmp -s "$T/half.want" "$T/full.want"
 mdev=$(merged_device_of "$FLAT")
 rfs_stop "$M"
-stats=$(grep "PDEV_STATS for /$mdev:" "$L/recovery_fs")
+stats=$(grep "PDEV_STATS for /$mdev:" "$LOG")
 skipped=$(sed -n 's/.*sectors_skipped \([0-9]*\),.*/\1/p' <<<"$stats")
 read_=$(sed -n 's/.*sectors_read \([0-9]*\),.*/\1/p' <<<"$stats")
 check_eq "statistics: half the sectors skipped, half read (one pass over the image)" \
@@ -62,12 +60,12 @@ mkdir -p "$T/none/devices" "$T/none/override"
 "$RFS_BUILD_DIR/platform/inuse_bitmap/rfs-inuse-bitmap" /inuse_bitmap --devices="$T/none/devices" \
     --override="$T/none/override" --no-loops -f -o nonempty >"$T/none/provider.log" 2>&1 &
 PROVIDER=$!
-for _ in $(seq 100); do [ "$(grep -c " /inuse_bitmap " /proc/self/mountinfo)" -ge 2 ] && break; sleep 0.05; done
+wait_for 5 eval '[ "$(grep -c " /inuse_bitmap " /proc/self/mountinfo)" -ge 2 ]'
 mount_scratch
 check_eq "the provider offers no bitmap" "" "$(ls -A /inuse_bitmap)"
 check_status "plain path: the unmodified merged image (cmp)" 0 cmp "$M/vm1/disk-flat.vmdk" "$T/full.want"
 rfs_stop "$M"
-check_eq "no statistics line without a bitmap" 1 "$(grep -c 'PDEV_STATS' "$L/recovery_fs")"
+check_eq "no statistics line without a bitmap" 1 "$(grep -c 'PDEV_STATS' "$LOG")"
 fusermount -u /inuse_bitmap
 wait "$PROVIDER"
 check_no_devices "after the plain mount" "$S"

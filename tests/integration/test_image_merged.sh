@@ -66,39 +66,39 @@ check_eq "the plain image has one loop device" 1 "$(loops_of "$PLAIN" | wc -l)"
 check_eq "the loop devices under the merged device are read-only" "1 1" \
     "$(for l in $(loops_of "$FLAT") $(loops_of "$CBT"); do blockdev --getro "$l"; done | xargs)"
 check_eq "no merge-table file is left once the devices exist" "" "$(ls /tmp/*.dm_table_merge 2>/dev/null)"
-check_eq "partition of the merged device mapped" yes "$([ -b "/dev/mapper/${mdev}p1" ] && echo yes)"
-check_eq "partition of the loop device mapped" yes "$([ -b "/dev/mapper/${ploop#/dev/}p1" ] && echo yes)"
+check_status "partitions of the merged and the loop device mapped" 0 \
+    test -b "/dev/mapper/${mdev}p1" -a -b "/dev/mapper/${ploop#/dev/}p1"
 check_eq "guest file systems seen in the served images" "ext4 vfat" \
     "$(for f in merged plain; do blkid -p -o value -s TYPE -O $((2048 * 512)) "$M/vm1/$f-flat.vmdk"; done | xargs)"
 
 # Two opens of one image share its cookie and its merged device; the device
 # stays after both closes.
 out=$(python3 - "$M/vm1/merged-flat.vmdk" <<'PY'
-import os, subprocess, sys
-a = os.open(sys.argv[1], os.O_RDONLY)
-b = os.open(sys.argv[1], os.O_RDONLY)
-ok = os.pread(a, 4096, 1 << 20) == os.pread(b, 4096, 1 << 20)
+import os, sys
+a, b = [os.open(sys.argv[1], os.O_RDONLY) for _ in range(2)]
 merged = lambda: sum(1 for d in os.listdir("/dev/mapper") if d.startswith("cbt.") and "p" not in d)
-n = merged()
+print(os.pread(a, 4096, 1 << 20) == os.pread(b, 4096, 1 << 20), merged(), end=" ")
 os.close(a); os.close(b)
-m = merged()
-print(ok, n, m)
+print(merged())
 PY
 )
 check_eq "two opens: same bytes, no new merged device while open or after" "True 2 2" "$out"
 check_eq "the merged image was validated once (one cookie)" 1 \
-    "$(grep -c "successfully validated $FLAT\$" "$L/recovery_fs")"
+    "$(grep -c "successfully validated $FLAT\$" "$LOG")"
 
 rfs_stop "$M"
 check_eq "exit status" 0 "$RFS_EXIT"
-check_contains "optimised read device statistics logged at teardown" "$(cat "$L/recovery_fs")" \
+check_contains "optimised read device statistics logged at teardown" "$(cat "$LOG")" \
     "PDEV_STATS for /$mdev:"
 
 # Reads of every shape, with the page cache out of the way (direct_io): the
 # system gets exactly these offsets and sizes.
 mount_scratch -o direct_io
-out=$(python3 - "$M/vm1/merged-flat.vmdk" "$T/merged.want" "$CBT" "$M/vm1/plain-flat.vmdk" "$T/plain.want" <<'PY'
-import os, random, struct, sys
+out=$(python3 - "$M/vm1/merged-flat.vmdk" "$T/merged.want" "$CBT" "$M/vm1/plain-flat.vmdk" "$T/plain.want" \
+    "$(dirname "$IMAGE_MERGE")" <<'PY'
+import os, random, sys
+sys.path.insert(0, sys.argv[6])
+from image_merge import cbt_extents
 bad = []
 def check(path, want, cases):
     fd = os.open(path, os.O_RDONLY)
@@ -109,14 +109,7 @@ def check(path, want, cases):
     os.close(fd)
 
 want = open(sys.argv[2], "rb").read()
-blob = open(sys.argv[3], "rb").read()
-list_off, data_off = struct.unpack_from("<qq", blob, 8)
-edges = []
-for i in range((data_off - list_off) // 20):
-    marker, start, length = struct.unpack_from("<Iqq", blob, list_off + 20 * i)
-    edges += [start, start + length]
-    if marker == 0xCBCB5555:
-        break
+edges = [e for start, data in cbt_extents(sys.argv[3]) for e in (start, start + len(data))]
 rng = random.Random(11)
 size = len(want)
 cases = [(0, 4096), (0, 1), (100, 1000), (1000, 100), (511, 2), (1023, 2), (1024, 512),

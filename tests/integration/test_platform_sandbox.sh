@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# platform/sandbox leaves the host as it found it: no loop devices, mounts,
-# processes or files, whether the command exits, the command is killed with
-# SIGKILL, or the sandbox itself is killed with SIGKILL or SIGTERM. Inside,
-# "losetup -d" cannot detach the host's loop devices.
+# platform/sandbox leaves the host as it found it (no loop devices, mounts,
+# processes or files) whether the command exits or is killed, or the sandbox
+# is killed with SIGKILL or SIGTERM; inside, the host's loop devices cannot
+# be detached.
 set -uo pipefail
 SRC=${RFS_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
 export RFS_BUILD_DIR=${RFS_BUILD_DIR:-$SRC/build}
@@ -30,9 +30,8 @@ truncate -s 1M "$H/host.img"
 HOSTLOOP=$(losetup -f --show "$H/host.img") || { echo "FAIL: cannot attach a host loop device"; exit 1; }
 HOSTLOOP_ID=$(losetup -l -n -O BACK-INO,BACK-MAJ:MIN "$HOSTLOOP")
 
-# What the sandbox could leave behind, as the host sees it. /run/mount is
-# libmount's and may appear with anyone's mount; loop device nodes come and go
-# with other users of the machine and are checked by name below.
+# What the sandbox could leave behind, as the host sees it (/run/mount, which
+# libmount makes, and loop device nodes come and go with other users).
 snapshot() {
     echo "## mounts"
     cut -d' ' -f3- /proc/self/mountinfo | sort
@@ -43,9 +42,9 @@ snapshot() {
     done | grep -v -e '^/run: mount$' -e '^/dev: loop[0-9]*$' -e '^/: sbtest' -e '^/run: rfs-sandbox\.'
 }
 
-# The command: loop devices (one under a mounted file system on another),
-# mounts, a FUSE mount, a detached background process, files in every
-# appliance directory, then the requested ending.
+# The command: loop devices (one over a file of a file system on another),
+# mounts, a FUSE mount, a detached process, files in every appliance
+# directory, then the requested ending.
 cat >"$H/cmd.sh" <<CMD
 set -e
 record() { losetup -l -n -O NAME,BACK-INO,BACK-MAJ:MIN "\$1" >>"$H/inside-loops"; }

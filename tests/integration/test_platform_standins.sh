@@ -1,13 +1,9 @@
 #!/usr/bin/env bash
-# The appliance stand-ins inside the sandbox, at the paths recovery_fs runs
-# them from, where no product test shows them: the in-use bitmap provider's
-# computed bitmaps and "dev_ref_count", the FUSE unmount helper's refusals,
-# vol_id's exit statuses, the watchdog once the controller service stopped.
-# Elsewhere: vol_id of ext2/3/4, vfat, NTFS and LVM partitions in the device
-# conformance suite; the controller service's registry, canned faults and
-# HTTPS in test_controller_refresh.sh; explicit bitmaps in
-# test_image_lumiread.sh; the lazy unmount of a busy dead mount in
-# test_crash_recovery.sh.
+# The appliance stand-ins at the paths recovery_fs runs them from, where no
+# product test shows them: the bitmap provider's computed bitmaps and
+# "dev_ref_count", the unmount helper's refusals, vol_id's exit statuses, the
+# watchdog once the controller stopped. (vol_id of file systems: the
+# conformance suite; the controller's faults: test_controller_refresh.sh.)
 RFS_TEST_SANDBOX=1
 . "$(dirname "$0")/lib.sh"
 
@@ -117,7 +113,7 @@ cd /
 WATCHDOG=/usr/local/tolvane/bin/watchdog-test-controller.py
 start_controller
 check_contains "watchdog: running while this test's service runs" "$("$WATCHDOG")" running
-kill "$CTL"; wait "$CTL" 2>/dev/null
+stop_controller
 out=$("$WATCHDOG")
 check_eq "watchdog: fails once the service stopped" 1 "$(($? != 0))"
 check_not_contains "watchdog: not running once the service stopped" "$out" running

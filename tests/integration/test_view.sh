@@ -8,22 +8,10 @@
 # (Shutdown with views in use: test_view_guests.sh.)
 . "$(dirname "$0")/image_lib.sh"
 
-LOG=$L/recovery_fs
 VMOUNT=$RFS_BUILD_DIR/tools/vmdk-mount
-# Eviction every second, the controller asked every second, a refresh every 2 s.
-export RFS_TEST_THREAD_PERIODS=1,1,2
+export RFS_TEST_THREAD_PERIODS=1,1,2 # evict every second, refresh every 2 s
 
-wait_log() { # WHAT TEXT SECONDS [COUNT]: the log gets COUNT lines with TEXT
-    local deadline=$((SECONDS + $3))
-    until [ "$(grep -cF -- "$2" "$LOG" 2>/dev/null)" -ge "${4:-1}" ]; do
-        [ $SECONDS -lt $deadline ] || { fail "$1: no '$2' in the log"; tail -5 "$LOG" | sed 's/^/       /'; return 1; }
-        sleep 0.5
-    done
-    pass "$1"
-}
-mounts_below() { awk -v d="$1" 'index($5, d) == 1 { print $5 }' /proc/self/mountinfo; }
-
-cat >"$T/layout.json" <<'JSON'
+make_scratch <<'JSON'
 {"vms": [
  {"name": "vm1", "disks": [{"name": "disk", "size": 100663296, "guest": {"table": "mbr", "parts": [
    {"size_mib": 8, "fs": "ext4", "files": {"etc/hosts": "text:127.0.0.1 mbr\n"}},
@@ -40,16 +28,7 @@ cat >"$T/layout.json" <<'JSON'
    {"size_mib": 4, "fs": "swap"},
    {"size_mib": 8, "fs": "ext4", "files": {"etc/hosts": "text:127.0.0.1 gpt\n"}}]}}]}]}
 JSON
-mkscratch "$S" --layout "$T/layout.json" || { fail "mkscratch"; rfs_finish; }
-before=$(tree_hash "$S")
-
-set_reg recover.automount.enabled 1
-rfs_start "$M" -P "$S" --volume-path="$V" -L "$L" || rfs_finish
-wait_log "automatic mounting turned on" "recover.automount.enabled from 0 to 1" 180
-# The new settings take effect once the refresh has ended: the GPT guest's
-# view mounts from then on.
-deadline=$((SECONDS + 180))
-until stat "$M/vm2/disk.volume/0" >/dev/null 2>&1 || [ $SECONDS -ge $deadline ]; do sleep 0.5; done
+start_views vm2/disk.volume/0
 
 # First access mounts; the numbers count mounted file systems, partitions
 # first: p1 ext4, p3 NTFS, p6 ext2, p7 ext4 (dirty), then data and root.
@@ -65,25 +44,17 @@ check_eq "LVM logical volumes" "lvm data|127.0.0.1 lvm" \
 check_eq "GPT guest" "127.0.0.1 gpt" "$(cat "$M/vm2/disk.volume/0/etc/hosts" 2>&1)"
 check_eq "the a8 partition is not mounted" "" "$(findmnt -rn -o SOURCE | grep -E '^/dev/mapper/.*p8$')"
 check_contains "the a8 partition is refused" "$(cat "$LOG")" "Cannot mount fstype=6, fssubtype=a8"
-check_eq "no scratch file changed" "$before" "$(tree_hash "$S")"
+check_eq "no scratch file changed" "$SCRATCH_HASH" "$(tree_hash "$S")"
 
-# Idle views are evicted after 60 s; the image cookies that their loop
-# devices held go at unmount.
+# Idle views are evicted after 60 s with every mount, device and store file
+# (loop devices over images read through the mount go with their last
+# opener); the image cookies that those held go at unmount.
 wait_log "idle views evicted" "unmounting /vm" 300 2
-# Every device of a view goes, and the loop devices over images read
-# through the mount go once their last opener has closed them.
-view_devices() {
-    ls /dev/mapper | grep -E '^[0-9a-f]+\.[0-9]+'
-    losetup -n -O BACK-FILE | grep -F "$M/"
-}
-deadline=$((SECONDS + 180))
-while [ -n "$(mounts_below "$V")$(view_devices)" ] && [ $SECONDS -lt $deadline ]; do sleep 0.5; done
-check_eq "after eviction: nothing mounted below the volume path" "" "$(mounts_below "$V")"
-check_eq "after eviction: no device of a view" "" "$(view_devices)"
+wait_for 180 eval '[ -z "$(view_objects)" ]'
+check_eq "after eviction: nothing of a view left" "" "$(view_objects)"
 rfs_stop "$M"
 check_eq "exit status" 0 "$RFS_EXIT"
 check_no_devices "after eviction and unmount" "$S"
-check_eq "after unmount: no store file" "" "$(ls /tmp/*.tolstorage 2>/dev/null)"
 
 # vmdk-mount: the same mounts from the command line.
 out=$("$VMOUNT" "$S/vm1/disk.vmdk" "$T/vm" 2>"$T/vmount.err")
@@ -94,5 +65,5 @@ check_eq "vmdk-mount: guest file" "127.0.0.1 lvm" "$(cat "$T"/vm/*/5/etc/hosts 2
 check_status "vmdk-mount -u" 0 "$VMOUNT" -u "$T/vm"
 check_eq "vmdk-mount -u: nothing mounted" "" "$(mounts_below "$T/vm")"
 check_no_devices "after vmdk-mount -u" "$S"
-check_eq "no scratch file changed at the end" "$before" "$(tree_hash "$S")"
+check_eq "no scratch file changed at the end" "$SCRATCH_HASH" "$(tree_hash "$S")"
 rfs_finish

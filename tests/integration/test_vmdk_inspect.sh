@@ -27,6 +27,8 @@ def check(what, a, b):
     if a != b:
         bad.append(f"{what}: vmdk-inspect {a!r}, expected {b!r}")
 def graindir(where, gd, q):
+    if not gd:
+        return bad.append(where + " no graindir for a sparse extent")
     check(where + " grain size", gd["grainsize"] * 512, q["cluster-size"])
     check(where + " capacity", gd["capacity"] * 512, q["virtual-size"])
     check(where + " gd_entry_count", gd["gd_entry_count"], -(-gd["capacity"] // (gd["grainsize"] * gd["numgtespergt"])))
@@ -40,20 +42,14 @@ else:
     check("chain length", len(ours["chain"]), len(qemu))
     for i, (o, q) in enumerate(zip(ours["chain"], qemu)):
         data = q["format-specific"]["data"]
-        check(f"[{i}] cid", o["cid"], data["cid"])
-        check(f"[{i}] pcid", o["pcid"], data["parent-cid"])
         extents, qext = o["extentdesc"], data.get("extents", [])
-        check(f"[{i}] virtual size", sum(e["extentsize"] for e in extents) * 512, q["virtual-size"])
-        check(f"[{i}] extent count", len(extents), len(qext))
+        check(f"[{i}] cid pcid size extents", (o["cid"], o["pcid"], sum(e["extentsize"] for e in extents) * 512, len(extents)),
+              (data["cid"], data["parent-cid"], q["virtual-size"], len(qext)))
         for k, (e, qe) in enumerate(zip(extents, qext)):
-            check(f"[{i}.{k}] extent name", os.path.basename(e["extentname"]), os.path.basename(qe["filename"]))
-            check(f"[{i}.{k}] extent size", e["extentsize"] * 512, qe["virtual-size"])
-            if "graindir" not in e:
-                bad.append(f"[{i}.{k}] no graindir for a sparse extent")
-            else:
-                graindir(f"[{i}.{k}]", e["graindir"], qe)
-for b in bad:
-    print("  " + b)
+            check(f"[{i}.{k}] extent name, size", (os.path.basename(e["extentname"]), e["extentsize"] * 512),
+                  (os.path.basename(qe["filename"]), qe["virtual-size"]))
+            graindir(f"[{i}.{k}]", e.get("graindir", {}), qe)
+print("".join("  " + b + "\n" for b in bad), end="")
 sys.exit(1 if bad else 0)
 EOF
 }
@@ -116,8 +112,5 @@ missing descriptor|none.vmdk|none.vmdk
 bad sparse magic|not a hosted sparse extent|--chain --json one.vmdk
 EOF
 
-if ((failures)); then
-    echo "$failures failure(s)"
-    exit 1
-fi
+((failures == 0)) || { echo "$failures failure(s)"; exit 1; }
 echo "vmdk-inspect: all checks passed"

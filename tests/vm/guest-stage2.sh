@@ -1,8 +1,7 @@
 #!/bin/bash
-# Second stage of the test guest, run as PID 1 from the host's tree (read-only
-# over virtio-9p, with a tmpfs overlay). Prepares a minimal system, runs the
-# command that the runner left in the result share and reports its exit status
-# there, then powers the guest off.
+# Second stage of the test guest, PID 1 from the host's read-only tree: a
+# minimal system, then the command the runner left in the result share, its
+# exit status reported there, and power off.
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 export HOME=/root LANG=C.UTF-8
 # No udev in the guest: libdevmapper and LVM create their nodes themselves.
@@ -38,8 +37,7 @@ ln -sf /proc/self/fd/2 /dev/stderr
 mount -t tmpfs tmpfs /dev/shm
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 rfsout "$out" || fail "cannot mount the result share"
 
-# On a read-only root, the places the tools write to get a tmpfs copy of
-# themselves: LVM's metadata backups and archives; root's home is empty.
+# On a read-only root, where the tools write (LVM's backups) gets a tmpfs copy.
 writable() {
     local dir=$1 copy
     [[ -d $dir ]] || return 0
@@ -50,16 +48,13 @@ writable() {
     mount --bind "$copy" "$dir"
 }
 writable /etc/lvm
-# Root's home gets a fresh tmpfs too, but a checkout there (a new machine's
-# clone in /root) stays reachable and is bound back below like /tmp's.
+# Root's home gets a tmpfs too; a checkout there is bound back below like /tmp's.
 mkdir -p /run/rfs-host-root
 mount --bind /root /run/rfs-host-root || fail "cannot keep the host's /root"
 mount -t tmpfs -o mode=0700 tmpfs /root
 mkdir -p /etc/lvm/backup /etc/lvm/archive 2>/dev/null
 hostname rfs-vm 2>/dev/null
-# Nothing brings the loopback interface up here; the controller stand-in
-# serves on 127.0.0.1, and without it every request fails with "Network is
-# unreachable". busybox (static, which the tier needs anyway) when ip is missing.
+# The controller stand-in serves on 127.0.0.1: bring lo up (busybox without ip).
 ip link set lo up 2>/dev/null || busybox ip link set lo up || fail "cannot bring up the loopback interface"
 
 for m in loop dm_mod dm_snapshot fuse ext4 vfat; do
@@ -69,8 +64,7 @@ done
 dmsetup mknodes >/dev/null 2>&1
 
 [ -r "$out/env" ] && . "$out/env"
-# Bind back every top-level /tmp and /root entry that the command or its
-# environment names.
+# Bind back the top-level /tmp and /root entries that the command or its environment names.
 for entry in $(cat "$out/cmd" "$out/env" 2>/dev/null | grep -o '/\(tmp\|root\)/[^/[:space:]"'"'"']*' | sort -u); do
     case $entry in
         /tmp/*) host=/run/rfs-host-tmp/${entry#/tmp/} ;;

@@ -1,14 +1,11 @@
 #!/bin/bash
-# The real-kernel tier: the device conformance suite run on a stock Debian
-# kernel with device-mapper, booted under qemu (one boot for the whole suite).
-# Then the product's device tests (tests/integration, RFS_VM_PRODUCT_TESTS,
-# default: test_image_devices test_image_merged test_chain_device
-# test_crash_recovery test_view) in a second boot.
-# Usage: tests/vm/run-tier.sh [test_name...]      (as root)
-# Named tests run alone: names of tests/conformance in the first boot, names
-# of tests/integration in the second; a boot with nothing to run is skipped.
-# Exit status 0 when every test passed, 77 when the machine lacks what the VM
-# needs (tools/setup-deps.sh installs it), 1 otherwise.
+# The real-kernel tier: the conformance suite on a stock Debian kernel with
+# device-mapper under qemu (one boot), then the product's device tests
+# (RFS_VM_PRODUCT_TESTS, default below) in a second boot.
+#   tests/vm/run-tier.sh [test_name...]      (as root)
+# Named tests run alone, each in its boot; a boot with nothing to run is
+# skipped. Exit status 0 when all passed, 77 when the VM's needs are missing
+# (tools/setup-deps.sh installs them), 1 otherwise.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -63,10 +60,8 @@ if ((!$# || ${#conformance[@]})); then
     echo "vm tier: suite exit status $rc after $((SECONDS - start)) s"
 fi
 
-# Then the product's own device tests, the same scripts as in the sandbox
-# target; on this kernel the sandbox keeps the real dmsetup, kpartx and
-# lvchange. The chain device test alone took 19 minutes on a busy machine,
-# its guest given under half a CPU; the view test took 7 minutes.
+# The product's device tests, as in the sandbox but with the real dmsetup,
+# kpartx and lvchange (the chain device test took 19 minutes on a busy machine).
 if ((${#product[@]})); then
     start=$SECONDS
     prc=0

@@ -1,17 +1,13 @@
 #!/bin/bash
 # Boots a stock Debian kernel (with device-mapper) under qemu, runs one command
-# in it and returns the command's output and exit status.
-#
-# Usage: run-vm.sh [--timeout SECONDS] [--mem MIB] [--verbose] COMMAND [ARG...]
-#
-# The guest sees the host's whole root read-only over virtio-9p with a tmpfs
-# overlay on top, so the host's tools and the project's build are there at the
-# same paths; the command runs as root in the caller's working directory, with
-# every RFS_* variable of the caller. Host files under /tmp are not visible
-# (the guest has its own /tmp): put inputs elsewhere, e.g. under the cache dir.
-# Boot artefacts are cached in $RFS_VM_CACHE (default /var/tmp/rfs-vm). One vCPU by
-# default (RFS_VM_SMP): under TCG, exec-heavy scripts run faster on one than on two.
-# Exit status: the command's, or 124 on time-out, 125 when the guest failed.
+# in it and returns its output and exit status (124 on time-out, 125 when the
+# guest failed).
+#   run-vm.sh [--timeout SECONDS] [--mem MIB] [--verbose] COMMAND [ARG...]
+# The guest sees the host's root read-only over virtio-9p (tools and build at
+# the same paths); the command runs as root in the caller's directory with the
+# caller's RFS_* variables. Boot artefacts are cached in $RFS_VM_CACHE
+# (/var/tmp/rfs-vm). One vCPU by default (RFS_VM_SMP): under TCG exec-heavy
+# scripts run faster on one than on two.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -36,8 +32,7 @@ mkdir -p "$cache"
 qemu=$(command -v qemu-system-x86_64 || true)
 [[ -n $qemu ]] || { echo "run-vm: qemu-system-x86_64 is missing (apt-get install qemu-system-x86)" >&2; exit 125; }
 
-# The host may run a kernel of its own whose modules are not installed; take
-# the newest /boot kernel that has its modules under /lib/modules.
+# The newest /boot kernel whose modules are installed (the running one's may not be).
 pick_kernel() {
     local k v best=
     for k in /boot/vmlinuz-*; do
@@ -54,8 +49,7 @@ kver=${RFS_VM_KERNEL:-$(pick_kernel)}
     exit 125
 }
 
-# Rebuilt whenever the kernel or the first stage changes; built under a lock so
-# that parallel runs share one image.
+# Rebuilt when the kernel or the first stage changes, under a lock for parallel runs.
 key=$(cat "$here/initramfs-init.sh" "$here/mkinitramfs.sh" | sha256sum | cut -c1-12)
 initrd=$cache/initramfs-$kver-$key.img
 if [[ ! -s $initrd ]]; then
@@ -72,13 +66,8 @@ run=$(mktemp -d "$cache/run.XXXXXX")
 qemu_pid=
 tail_pid=
 cleanup() {
-    if [[ -n $qemu_pid ]]; then
-        kill "$qemu_pid" 2>/dev/null || true
-        wait "$qemu_pid" 2>/dev/null || true
-    fi
-    if [[ -n $tail_pid ]]; then
-        kill "$tail_pid" 2>/dev/null || true
-    fi
+    [[ -z $qemu_pid ]] || { kill "$qemu_pid"; wait "$qemu_pid"; } 2>/dev/null || true
+    [[ -z $tail_pid ]] || kill "$tail_pid" 2>/dev/null || true
     rm -rf "$run"
 }
 trap cleanup EXIT
