@@ -33,7 +33,7 @@ using rfs_test::temp_dir;
 using rfs_test::write_file;
 
 // Expects an error of `number` whose text is `text`.
-static void expect_error(errdesc_t *e, int number, const std::string &text)
+void expect_error(errdesc_t *e, int number, const std::string &text)
 {
     ASSERT_NE(e, nullptr) << text;
     EXPECT_EQ(e->number, number) << text;
@@ -42,8 +42,6 @@ static void expect_error(errdesc_t *e, int number, const std::string &text)
 
 // Error descriptors: texts, formats and their limits, the per-thread record,
 // wait statuses and extended errors.
-namespace errdesc_tests
-{
 TEST(ErrdescSet, TextsFormatsAndTheirLimits)
 {
     // One record per thread: each case makes its error when it is checked.
@@ -126,8 +124,6 @@ TEST(ErrdescExtended, RecordedAttributesOverrideTheCallersError)
     }
 }
 
-} // namespace errdesc_tests
-
 // Bounded copying and formatting: cut at the boundary, always terminated;
 // only tol_snprintf reports a cut.
 TEST(Snprintf, CutsTerminatedAndOnlyTolSnprintfSaysSo)
@@ -154,8 +150,6 @@ TEST(Snprintf, CutsTerminatedAndOnlyTolSnprintfSaysSo)
 }
 
 // list_t: order, duplicates, deletion, popping, iteration and many threads.
-namespace list_tests
-{
 std::vector<void *> contents(list_t *list)
 {
     std::vector<void *> seen;
@@ -250,11 +244,7 @@ TEST(ListDeath, ForeignRecordStops)
     list_free(&fake);
 }
 
-} // namespace list_tests
-
 // Directory creation and removal, and positioned I/O.
-namespace files_tests
-{
 bool exists(const std::string &path)
 {
     struct stat st;
@@ -337,12 +327,8 @@ TEST(PosIo, WholeBuffersHolesEndOfFileAndFailures)
     tol_safe_close(&fd);
 }
 
-} // namespace files_tests
-
 // Child processes: error numbers and texts, time limits, pipes in both
 // directions, quiet mode, descriptor inheritance and relays.
-namespace spawn_tests
-{
 // The standard output of `cmd`, which must succeed.
 std::string output_of(const char *const cmd[], int options, char *const envp[])
 {
@@ -491,12 +477,8 @@ TEST(ChildProcess, GuardKillsAndReaps)
     EXPECT_FALSE(waited);
 }
 
-} // namespace spawn_tests
-
 // Timestamped lines from many threads. Start-up, the log file and its
 // rotation on SIGHUP run in tests/integration/test_browse_cli.sh.
-namespace logging_tests
-{
 void format_line(FILE *out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void format_line(FILE *out, const char *fmt, ...)
 {
@@ -520,7 +502,9 @@ TEST(TsPrintf, ConcurrentLinesStayWhole)
     for (auto &th : threads)
         th.join();
     rewind(tmp);
-    std::regex re(std::string("^") + rfs_test::TIME_PREFIX_RE + "thread [0-3] line [0-9]+ tail\n$");
+    // Every line starts with its time, to the microsecond.
+    std::regex re("^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{6}: "
+                  "thread [0-3] line [0-9]+ tail\n$");
     char line[256];
     int count = 0;
     while (fgets(line, sizeof(line), tmp) && std::regex_match(std::string(line), re))
@@ -528,8 +512,6 @@ TEST(TsPrintf, ConcurrentLinesStayWhole)
     fclose(tmp);
     EXPECT_EQ(count, 800);
 }
-
-} // namespace logging_tests
 
 // The program index: the two-path rule and the directory of fakes.
 TEST(Programs, ChooseTakesTheFirstExecutableAndARootPointsIntoOneDirectory)

@@ -19,8 +19,6 @@
 
 // The settings record: the defaults that hold until the first refresh, and
 // that concurrent readers only ever see whole records.
-namespace settings_tests
-{
 // A record whose fields, first to last, all derive from `k`.
 reg_settings_t record_of(int k)
 {
@@ -98,12 +96,8 @@ TEST_F(Settings, ConcurrentUpdatesLoseNoChange)
     EXPECT_EQ(get_reg_settings()->cbt_percent, 8000);
 }
 
-} // namespace settings_tests
-
 // The HTTP client and the registry reply parser against a tiny loopback
 // server that sends canned replies, piece by piece when asked.
-namespace http_tests
-{
 // Serves one connection: reads the request head, then writes `pieces` with a
 // pause between them. With `silent` it accepts and never answers.
 class canned_server
@@ -258,5 +252,3 @@ TEST(RegistryReply, ParsesOrRefuses)
         EXPECT_STREQ(err ? err->string : buf, r.text);
     }
 }
-
-} // namespace http_tests

@@ -7,8 +7,6 @@
 #include <utility>
 #include <vector>
 
-namespace
-{
 using range = std::pair<uint64_t, uint64_t>;
 constexpr uint64_t S = inuse::sector_size;
 
@@ -58,5 +56,3 @@ TEST(InuseLogic, MarkSetsTheBitsOfNonZeroSectorsLeastSignificantFirst)
         EXPECT_EQ(bitmap, c.after) << "data at sector " << c.data_first;
     }
 }
-
-} // namespace

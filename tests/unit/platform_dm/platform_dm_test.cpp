@@ -15,8 +15,6 @@
 
 using namespace rfsdm;
 
-namespace dm_table_tests
-{
 // The parsed table as dmsetup would print it, one line per target.
 std::string reparse(const std::string &text)
 {
@@ -62,10 +60,6 @@ TEST(DmTable, ParsesContiguousTablesAndRefusesTheRest)
     EXPECT_EQ(lvm_dm_name("a-b", "c-d-e"), "a--b-c--d--e");
 }
 
-} // namespace dm_table_tests
-
-namespace lvm_filter_tests
-{
 bool matches(const std::string &rx, const std::string &path)
 {
     return std::regex_search(path, std::regex(rx));
@@ -110,10 +104,6 @@ TEST(LvmFilter, SectionRejectsEveryHiddenDeviceAndReplacesItsOwnOnly)
     EXPECT_EQ(lvm_filter_conf(second, {}), host + "\n");
 }
 
-} // namespace lvm_filter_tests
-
-namespace partitions_tests
-{
 // A disk image in memory.
 struct disk {
     std::vector<uint8_t> bytes;
@@ -218,10 +208,6 @@ TEST(Partitions, GptEntriesTheBackupHeaderAndHostileHeaders)
     EXPECT_FALSE(read_gpt(huge.reader(), huge.sectors(), out));
 }
 
-} // namespace partitions_tests
-
-namespace snapshot_store_tests
-{
 struct mem_cow final : cow_io {
     std::vector<uint8_t> bytes;
     int fail_writes_after = -1; // -1: never
@@ -346,5 +332,3 @@ TEST(SnapshotStore, CorruptStoresAreRefused)
         EXPECT_NE(err.find(c.message), std::string::npos) << err;
     }
 }
-
-} // namespace snapshot_store_tests

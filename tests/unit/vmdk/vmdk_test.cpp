@@ -30,8 +30,6 @@
 using rfs_test::temp_dir;
 using namespace std::string_literals;
 
-namespace
-{
 void write_file(const std::string &path, const std::string &bytes)
 {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
@@ -154,12 +152,8 @@ std::string make_descriptor(const desc_layout &l)
                "ddb.geometry.sectors = \"63\"\nddb.virtualHWVersion = \"13\"\n";
 }
 
-} // namespace
-
 // Token boundaries of the descriptor scanner: longest match, tie order,
 // case, quoted keywords, invalid characters and the window over a file.
-namespace descriptor_scanner_tests
-{
 using T = vmdk_token_t;
 using token = std::pair<T, std::string>;
 
@@ -220,10 +214,6 @@ TEST(DescriptorScanner, FileWindowKeepsTokensWholeAcrossRefillsAndEndsOnAReadErr
     EXPECT_EQ(failing.read_error(), EISDIR);
 }
 
-} // namespace descriptor_scanner_tests
-
-namespace descriptor_parser_tests
-{
 const char *const VMFS_DESCRIPTOR =
     "# Disk DescriptorFile\nversion=1\nencoding=\"UTF-8\"\nCID=fffffffe\nparentCID=ffffffff\n"
     "isNativeSnapshot=\"no\"\ncreateType=\"vmfs\"\n\n# Extent description\n"
@@ -468,12 +458,8 @@ TEST(DescriptorParser, ConcurrentParsesDoNotMixResults)
     EXPECT_EQ(good, std::vector<int>(4, 200));
 }
 
-} // namespace descriptor_parser_tests
-
 // Sparse and COWD extents: header checks, grain directory sizes, grain-table
 // fills, truncated files and hostile sizes.
-namespace graindir_tests
-{
 // A descriptor in a temporary directory with one extent file per entry.
 class disk_fixture
 {
@@ -670,11 +656,7 @@ TEST(Graindir, HostileSizesAreCappedBeforeAnyAllocation)
     EXPECT_EQ(gd.magic, 0u);
 }
 
-} // namespace graindir_tests
-
 // Opening disks, extent files and ancestor chains.
-namespace vmdk_open_tests
-{
 // A chain of `depth` snapshot descriptors over a base disk: "d0.vmdk" is the
 // base, "dN.vmdk" has "d(N-1).vmdk" as parent and the extent "dN-delta.vmdk".
 void write_chain(const temp_dir &dir, int depth)
@@ -866,12 +848,8 @@ TEST(VmdkChain, ParentHintsBrokenChainsAndTheDepthLimitOf128)
     EXPECT_NE(vmdk_get_ancestors(closed.get(), 0, &closed->vmdk_ancestor_array), nullptr);
 }
 
-} // namespace vmdk_open_tests
-
 // Datastore paths and the preference for the direct view, over a private
 // root so that nothing is written under the real "/vmfs" trees.
-namespace datastore_helper_tests
-{
 TEST(DatastoreHelper, PathsUnderTheFixedMountPoints)
 {
     for (const char *path : {"/vmfs/volumes/ds1/vm/disk.vmdk", "/vmfs/volumes/"})
@@ -937,5 +915,3 @@ TEST(DatastoreHelper, OpenPrefersTheDirectViewOfADatastoreDirectory)
     expect_error(vmdk_open_in(table, (fs + "/ds1/vm/disk.vmdk").c_str(), d.get()), ENOENT,
                  direct + "/ds1/vm/disk.vmdk");
 }
-
-} // namespace datastore_helper_tests
