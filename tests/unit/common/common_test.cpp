@@ -329,6 +329,7 @@ TEST(PosIo, WholeBuffersHolesEndOfFileAndFailures)
 
 // Child processes: error numbers and texts, time limits, pipes in both
 // directions, quiet mode, descriptor inheritance and relays.
+
 // The standard output of `cmd`, which must succeed.
 std::string output_of(const char *const cmd[], int options, char *const envp[])
 {
@@ -338,7 +339,7 @@ std::string output_of(const char *const cmd[], int options, char *const envp[])
     EXPECT_EQ(e, nullptr) << (e ? e->string : "");
     std::string text;
     char buf[4096];
-    for (ssize_t n; e == nullptr && ((n = read(rfd, buf, sizeof(buf))) > 0 || errno == EINTR);)
+    for (ssize_t n; !e && ((n = read(rfd, buf, sizeof(buf))) > 0 || (n < 0 && errno == EINTR));)
         text.append(buf, n > 0 ? static_cast<size_t>(n) : 0);
     close(rfd);
     EXPECT_EQ(e ? nullptr : spawn_wait(pid, 0, cmd[0], 10), nullptr);

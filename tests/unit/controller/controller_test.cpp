@@ -19,6 +19,7 @@
 
 // The settings record: the defaults that hold until the first refresh, and
 // that concurrent readers only ever see whole records.
+
 // A record whose fields, first to last, all derive from `k`.
 reg_settings_t record_of(int k)
 {
@@ -40,9 +41,8 @@ int k_of(const reg_settings_t &s)
     return same ? k : -1;
 }
 
-class Settings : public ::testing::Test
-{
-  protected:
+// Every test leaves the defaults behind.
+struct Settings : ::testing::Test {
     void TearDown() override { reg_settings_publish(reg_settings_t{}); }
 };
 
@@ -98,6 +98,7 @@ TEST_F(Settings, ConcurrentUpdatesLoseNoChange)
 
 // The HTTP client and the registry reply parser against a tiny loopback
 // server that sends canned replies, piece by piece when asked.
+
 // Serves one connection: reads the request head, then writes `pieces` with a
 // pause between them. With `silent` it accepts and never answers.
 class canned_server

@@ -37,18 +37,14 @@ void write_file(const std::string &path, const std::string &bytes)
 }
 
 // A record on the heap (the record is large), closed on release.
-struct desc_deleter {
-    void operator()(vmdkdesc_t *d) const
-    {
+using desc_ptr = std::unique_ptr<vmdkdesc_t, void (*)(vmdkdesc_t *)>;
+desc_ptr new_desc()
+{
+    return desc_ptr(new vmdkdesc_t(), [](vmdkdesc_t *d) {
         vmdk_close_extentfiles(d);
         vmdk_close(d);
         delete d;
-    }
-};
-using desc_ptr = std::unique_ptr<vmdkdesc_t, desc_deleter>;
-desc_ptr new_desc()
-{
-    return desc_ptr(new vmdkdesc_t());
+    });
 }
 
 // Text of the error, for expectations; "" for null.
@@ -272,16 +268,13 @@ std::string summary(const vmdkdesc_t &d)
     return out.empty() ? out : out.substr(0, out.size() - 1);
 }
 
-struct parse_case {
-    std::string text, expected; // expected summary()
-};
-
-void expect_parses(const std::vector<parse_case> &cases)
+// Each text parses and stores what its summary() says.
+void expect_parses(const std::vector<std::pair<std::string, std::string>> &cases)
 {
-    for (const parse_case &c : cases) {
-        parse_result r = parse_text(c.text);
-        EXPECT_EQ(r.err, nullptr) << error_text(r.err) << "\nfor: " << c.text.substr(0, 200);
-        EXPECT_EQ(summary(*r.desc), c.expected) << "for: " << c.text.substr(0, 200);
+    for (const auto &[text, expected] : cases) {
+        parse_result r = parse_text(text);
+        EXPECT_EQ(r.err, nullptr) << error_text(r.err) << "\nfor: " << text.substr(0, 200);
+        EXPECT_EQ(summary(*r.desc), expected) << "for: " << text.substr(0, 200);
     }
 }
 
@@ -442,8 +435,7 @@ TEST(DescriptorParser, ConcurrentParsesDoNotMixResults)
     std::vector<std::thread> threads;
     std::vector<int> good(4, 0);
     for (uint32_t t = 0; t < 4; t++) {
-        const std::string n = std::to_string(t);
-        std::string path = dir.file("d" + n + ".vmdk");
+        std::string path = dir.file("d" + std::to_string(t) + ".vmdk");
         write_file(path, make_descriptor({.cid = 0x1000u + t}));
         threads.emplace_back([&good, path, t] {
             for (int i = 0; i < 200; i++) {
@@ -460,6 +452,7 @@ TEST(DescriptorParser, ConcurrentParsesDoNotMixResults)
 
 // Sparse and COWD extents: header checks, grain directory sizes, grain-table
 // fills, truncated files and hostile sizes.
+
 // A descriptor in a temporary directory with one extent file per entry.
 class disk_fixture
 {
@@ -657,6 +650,7 @@ TEST(Graindir, HostileSizesAreCappedBeforeAnyAllocation)
 }
 
 // Opening disks, extent files and ancestor chains.
+
 // A chain of `depth` snapshot descriptors over a base disk: "d0.vmdk" is the
 // base, "dN.vmdk" has "d(N-1).vmdk" as parent and the extent "dN-delta.vmdk".
 void write_chain(const temp_dir &dir, int depth)
