@@ -16,12 +16,10 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
-#include <initializer_list>
 #include <regex>
 #include <string>
 #include <sys/stat.h>
@@ -30,19 +28,25 @@
 #include <unistd.h>
 #include <vector>
 
+using rfs_test::read_file;
+using rfs_test::temp_dir;
+using rfs_test::write_file;
+
+// Expects an error of `number` whose text is `text`.
+void expect_error(errdesc_t *e, int number, const std::string &text)
+{
+    ASSERT_NE(e, nullptr) << text;
+    EXPECT_EQ(e->number, number) << text;
+    EXPECT_EQ(std::string(e->string), text);
+}
+
 // Error descriptors: texts, formats and their limits, the per-thread record,
 // wait statuses and extended errors.
-namespace errdesc_tests
-{
 TEST(ErrdescSet, TextsFormatsAndTheirLimits)
 {
     // One record per thread: each case makes its error when it is checked.
-    const std::string long_text(3000, 'x');
-    const char *lt = long_text.c_str();
-    const struct {
-        std::function<errdesc_t *()> make;
-        std::string text;
-    } cases[] = {
+    const std::string lt(3000, 'x');
+    const std::pair<std::function<errdesc_t *()>, std::string> cases[] = {
         {[] { return errdesc_set(131); }, strerror(131)},
         {[] { return errdesc_set(ERR_REGISTRY_KEY_NOT_FOUND); }, "registry key not found"},
         {[] { return errdesc_set(132); }, "unknown error"},
@@ -52,11 +56,11 @@ TEST(ErrdescSet, TextsFormatsAndTheirLimits)
         {[] { return errdesc_set_fmt(ERR_INVALID_ARG, "bad %s at %d", "grain", 7); },
          "bad grain at 7"},
         // Overlong texts are cut, never overrun the record.
-        {[lt] { return errdesc_set_fmt(1, "%s", lt); }, long_text.substr(0, 511)},
-        {[lt] { return _intern_errdesc_set_str(1, lt, 1, "f.cpp"); }, long_text.substr(0, 1023)},
+        {[&] { return errdesc_set_fmt(1, "%s", lt.c_str()); }, lt.substr(0, 511)},
+        {[&] { return _intern_errdesc_set_str(1, lt.c_str(), 1, "f.cpp"); }, lt.substr(0, 1023)},
     };
-    for (const auto &c : cases)
-        EXPECT_EQ(std::string(c.make()->string), c.text);
+    for (const auto &[make, text] : cases)
+        EXPECT_EQ(std::string(make()->string), text);
 }
 
 TEST(ErrdescSet, OneRecordPerThreadAndAKeeperRestoresIt)
@@ -69,8 +73,7 @@ TEST(ErrdescSet, OneRecordPerThreadAndAKeeperRestoresIt)
         errdesc_keeper keep;
         errdesc_set_fmt(EIO, "teardown");
     }
-    EXPECT_EQ(first->number, ENOENT);
-    EXPECT_EQ(std::string(first->string), std::string("x: ") + strerror(ENOENT));
+    expect_error(first, ENOENT, std::string("x: ") + strerror(ENOENT));
     EXPECT_EQ(first->sequence, seq + 2) << "the hidden error still counts";
 }
 
@@ -94,44 +97,36 @@ TEST(ErrdescExitStatus, WaitStatusMapping)
 
 TEST(ErrdescExtended, RecordedAttributesOverrideTheCallersError)
 {
-    rfs_test::temp_dir dir;
-    const std::string path = dir / "flat.vmdk";
-    rfs_test::write_file(path, "data");
+    temp_dir dir;
+    const std::string path = dir / "flat.vmdk", sys_eio = path + ": " + strerror(EIO);
+    write_file(path, "data");
     if (setxattr(path.c_str(), "user.probe", "1", 1, 0) != 0)
         GTEST_SKIP() << "no user extended attributes on /tmp: " << strerror(errno);
-    const char *none = nullptr; // the attribute is absent
-    const std::string sys_eio = path + ": " + strerror(EIO);
     const struct {
-        const char *err_num, *err_string;
-        errnum_t want_number;
-        std::string want_text;
+        const char *err_num, *err_string; // null: the attribute is absent
+        errnum_t number;
+        std::string text;
     } cases[] = {
-        {none, none, EIO, sys_eio},
+        {nullptr, nullptr, EIO, sys_eio},
         {"1014", "", 1014, path + ": I/O error"}, // empty text counts as missing
         {"0", "ignored", EIO, sys_eio},
         // Neither value carries a terminator in the attribute.
         {"13", "store offline", 13, "store offline: " + std::string(strerror(EACCES))},
     };
     for (const auto &c : cases) {
-        removexattr(path.c_str(), "user.err_num");
-        removexattr(path.c_str(), "user.err_string");
         for (auto [name, value] :
-             {std::pair{"user.err_num", c.err_num}, std::pair{"user.err_string", c.err_string}})
+             {std::pair{"user.err_num", c.err_num}, std::pair{"user.err_string", c.err_string}}) {
+            removexattr(path.c_str(), name);
             if (value)
                 setxattr(path.c_str(), name, value, strlen(value), 0);
-        errdesc_t *e = errdesc_set_extended_err(EIO, path.c_str());
-        EXPECT_EQ(e->number, c.want_number) << c.want_text;
-        EXPECT_EQ(std::string(e->string), c.want_text);
+        }
+        expect_error(errdesc_set_extended_err(EIO, path.c_str()), c.number, c.text);
     }
 }
 
-} // namespace errdesc_tests
-
 // Bounded copying and formatting: cut at the boundary, always terminated;
 // only tol_snprintf reports a cut.
-namespace strings_tests
-{
-TEST(SafeStrncpy, FillsCutsAndTerminates)
+TEST(Snprintf, CutsTerminatedAndOnlyTolSnprintfSaysSo)
 {
     char buf[8];
     memset(buf, 'x', sizeof(buf));
@@ -141,11 +136,7 @@ TEST(SafeStrncpy, FillsCutsAndTerminates)
     EXPECT_STREQ(buf, "abcdefg");
     tol_safe_strncpy(buf, "abc", 1);
     EXPECT_EQ(buf[0], '\0');
-}
 
-TEST(Snprintf, CutsTerminatedAndOnlyTolSnprintfSaysSo)
-{
-    char buf[8];
     std::string out = rfs_test::capture_stdout([&] {
         EXPECT_EQ(tol_snprintf(buf, 4, "%s", "abc"), 3); // exactly fits
         EXPECT_EQ(tol_safe_snprintf(buf, sizeof(buf), "%d-%s", 42, "abcdefgh"), 11);
@@ -158,11 +149,7 @@ TEST(Snprintf, CutsTerminatedAndOnlyTolSnprintfSaysSo)
     EXPECT_NE(out.find("tol_snprintf"), std::string::npos) << out;
 }
 
-} // namespace strings_tests
-
 // list_t: order, duplicates, deletion, popping, iteration and many threads.
-namespace list_tests
-{
 std::vector<void *> contents(list_t *list)
 {
     std::vector<void *> seen;
@@ -173,10 +160,8 @@ std::vector<void *> contents(list_t *list)
     return seen;
 }
 
-// A list and three elements; popped empty and freed at the end.
-class ListTest : public ::testing::Test
-{
-  protected:
+// A list popped empty and freed at the end.
+struct ListTest : ::testing::Test {
     void TearDown() override
     {
         while (list_pop(list_)) {
@@ -184,19 +169,15 @@ class ListTest : public ::testing::Test
         list_free(&list_);
         EXPECT_EQ(list_, nullptr);
     }
-    void add_all(std::initializer_list<int *> items)
-    {
-        for (int *p : items)
-            list_add(list_, p);
-    }
     list_t *list_ = list_new();
-    int a = 1, b = 2, c = 3;
 };
 
 TEST_F(ListTest, OrderDeletionAndEarlyStop)
 {
+    int a = 1, b = 2, c = 3;
     EXPECT_EQ(list_pop(list_), nullptr) << "new list is empty";
-    add_all({&a, &b, &c});
+    for (int *p : {&a, &b, &c})
+        list_add(list_, p);
     EXPECT_EQ(contents(list_), (std::vector<void *>{&a, &b, &c})) << "added at the tail";
     EXPECT_EQ(list_pop(list_), &a) << "popped at the head";
 
@@ -206,7 +187,7 @@ TEST_F(ListTest, OrderDeletionAndEarlyStop)
               [](void *user, void *) { return tol_bool(++*static_cast<int *>(user) < 1); });
     EXPECT_EQ(calls, 1);
 
-    add_all({&b});
+    list_add(list_, &b);
     list_delete(list_, &b); // the first match only
     EXPECT_EQ(contents(list_), (std::vector<void *>{&c, &b}));
     list_delete(list_, &a); // not in the list
@@ -215,44 +196,40 @@ TEST_F(ListTest, OrderDeletionAndEarlyStop)
     list_delete(list_, &c); // the only one
     EXPECT_EQ(list_count(list_), 0);
     EXPECT_EQ(list_->link, nullptr);
-    add_all({&c}); // the list still works after emptying
+    list_add(list_, &c); // the list still works after emptying
     EXPECT_EQ(contents(list_), (std::vector<void *>{&c}));
 }
 
 TEST_F(ListTest, ConcurrentAddDeleteIteratePop)
 {
-    constexpr int THREADS = 4;
-    constexpr int PER_THREAD = 1000;
+    constexpr int THREADS = 4, PER_THREAD = 1000, LEFT = THREADS * PER_THREAD / 2;
     static int items[THREADS][PER_THREAD];
-    std::vector<std::thread> workers;
-    for (int t = 0; t < THREADS; t++) {
-        workers.emplace_back([&, t] {
-            for (int i = 0; i < PER_THREAD; i++)
-                list_add(list_, &items[t][i]);
-            for (int i = 0; i < PER_THREAD; i += 2)
-                list_delete(list_, &items[t][i]);
-        });
-    }
-    for (auto &w : workers)
-        w.join();
-
+    auto run = [](const std::function<void(int)> &fn) {
+        std::vector<std::thread> workers;
+        for (int t = 0; t < THREADS; t++)
+            workers.emplace_back(fn, t);
+        for (auto &w : workers)
+            w.join();
+    };
+    run([this](int t) {
+        for (int i = 0; i < PER_THREAD; i++)
+            list_add(list_, &items[t][i]);
+        for (int i = 0; i < PER_THREAD; i += 2)
+            list_delete(list_, &items[t][i]);
+    });
     std::vector<void *> left = contents(list_);
-    EXPECT_EQ(list_count(list_), THREADS * PER_THREAD / 2);
-    EXPECT_EQ(static_cast<int>(left.size()), THREADS * PER_THREAD / 2);
+    EXPECT_EQ(list_count(list_), LEFT);
+    EXPECT_EQ(static_cast<int>(left.size()), LEFT);
     for (void *p : left)
         EXPECT_EQ((static_cast<int *>(p) - &items[0][0]) % PER_THREAD % 2, 1) << "only odd items";
 
     // Concurrent popping takes every element exactly once.
     std::atomic<int> popped{0};
-    std::vector<std::thread> poppers;
-    for (int t = 0; t < THREADS; t++)
-        poppers.emplace_back([&] {
-            while (list_pop(list_))
-                popped++;
-        });
-    for (auto &p : poppers)
-        p.join();
-    EXPECT_EQ(popped.load(), THREADS * PER_THREAD / 2);
+    run([&](int) {
+        while (list_pop(list_))
+            popped++;
+    });
+    EXPECT_EQ(popped.load(), LEFT);
     EXPECT_EQ(list_count(list_), 0);
 }
 
@@ -267,13 +244,7 @@ TEST(ListDeath, ForeignRecordStops)
     list_free(&fake);
 }
 
-} // namespace list_tests
-
 // Directory creation and removal, and positioned I/O.
-namespace files_tests
-{
-using rfs_test::temp_dir;
-
 bool exists(const std::string &path)
 {
     struct stat st;
@@ -293,44 +264,39 @@ TEST(Mkdirp, CreatesMissingLevelsWithExactModeAndFailsClearly)
     EXPECT_EQ(mkdirp((dir / "x//y/").c_str(), 0700), 0) << "doubled and trailing slashes";
     EXPECT_TRUE(exists(dir / "x/y"));
 
-    rfs_test::write_file(dir / "file", "x");
-    errno = 0;
-    EXPECT_EQ(mkdirp((dir / "file/sub/deeper").c_str(), 0755), -1);
-    EXPECT_EQ(errno, ENOTDIR);
+    write_file(dir / "file", "x");
     // Exactly TOL_PATH_MAX bytes is refused before any level is made.
     std::string too_long = dir / "new";
     while (too_long.size() < size_t(TOL_PATH_MAX))
         too_long += "/d";
     too_long.resize(TOL_PATH_MAX - 1);
-    too_long += "e";
-    errno = 0;
-    EXPECT_EQ(mkdirp(too_long.c_str(), 0755), -1);
-    EXPECT_EQ(errno, ENAMETOOLONG);
+    for (auto [path, number] :
+         {std::pair{dir / "file/sub/deeper", ENOTDIR}, std::pair{too_long + "e", ENAMETOOLONG}}) {
+        errno = 0;
+        EXPECT_EQ(mkdirp(path.c_str(), 0755), -1);
+        EXPECT_EQ(errno, number);
+    }
     EXPECT_FALSE(exists(dir / "new"));
 }
 
 TEST(Rmdirr, RemovesTreeWithoutFollowingLinksAndRefusesAFile)
 {
-    temp_dir dir;
-    temp_dir outside;
-    rfs_test::write_file(outside / "keep.txt", "precious");
+    temp_dir dir, outside;
+    write_file(outside / "keep.txt", "precious");
     std::string root = dir / "tree";
     ASSERT_EQ(mkdirp((root + "/d1/d2").c_str(), 0755), 0);
-    rfs_test::write_file(root + "/d1/d2/deep.txt", "d");
+    write_file(root + "/d1/d2/deep.txt", "d");
     ASSERT_EQ(symlink((outside / "keep.txt").c_str(), (root + "/d1/link_file").c_str()), 0);
     ASSERT_EQ(symlink(outside.path().c_str(), (root + "/d1/d2/link_dir").c_str()), 0);
     ASSERT_EQ(mkfifo((root + "/fifo").c_str(), 0600), 0);
     EXPECT_EQ(rmdirr(root.c_str()), nullptr);
     EXPECT_FALSE(exists(root));
-    EXPECT_EQ(rfs_test::read_file(outside / "keep.txt"), "precious");
+    EXPECT_EQ(read_file(outside / "keep.txt"), "precious");
     EXPECT_EQ(rmdirr((dir / "nothing/here").c_str()), nullptr) << "missing is success";
 
-    rfs_test::write_file(dir / "plain", "x");
-    errdesc_t *e = nullptr;
-    std::string out = rfs_test::capture_stdout([&] { e = rmdirr((dir / "plain").c_str()); });
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(std::string(e->string), dir / "plain" + ": " + strerror(ENOTDIR));
-    EXPECT_NE(out.find("ERROR [thread:"), std::string::npos) << out;
+    write_file(dir / "plain", "x");
+    expect_error(rmdirr((dir / "plain").c_str()), ENOTDIR,
+                 dir / "plain" + ": " + strerror(ENOTDIR));
 }
 
 TEST(PosIo, WholeBuffersHolesEndOfFileAndFailures)
@@ -352,54 +318,32 @@ TEST(PosIo, WholeBuffersHolesEndOfFileAndFailures)
     // Failures name the call and store no count.
     int ro = open((dir / "data").c_str(), O_RDONLY);
     n = 777;
-    errdesc_t *e = tol_pwrite(ro, back.data(), 100, 0, &n);
-    ASSERT_NE(e, nullptr);
     char want[256];
     snprintf(want, sizeof(want), "tol_pwrite(%d, %p, 100, 0) failed: %s", ro,
              static_cast<void *>(back.data()), strerror(EBADF));
-    EXPECT_STREQ(e->string, want);
+    expect_error(tol_pwrite(ro, back.data(), 100, 0, &n), EBADF, want);
     EXPECT_EQ(n, 777u);
     close(ro);
     tol_safe_close(&fd);
 }
 
-} // namespace files_tests
-
 // Child processes: error numbers and texts, time limits, pipes in both
 // directions, quiet mode, descriptor inheritance and relays.
-namespace spawn_tests
-{
-using rfs_test::read_file;
-using rfs_test::temp_dir;
-
-std::string read_all(int fd)
-{
-    std::string text;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof(buf))) > 0 || (n < 0 && errno == EINTR))
-        text.append(buf, n > 0 ? static_cast<size_t>(n) : 0);
-    return text;
-}
 
 // The standard output of `cmd`, which must succeed.
-std::string output_of(const char *const cmd[], int options = 0, char *const envp[] = nullptr)
+std::string output_of(const char *const cmd[], int options, char *const envp[])
 {
     int rfd = -1;
     pid_t pid = -1;
     errdesc_t *e = spawn_env(cmd, SPAWN_READ | options, &rfd, nullptr, &pid, 0, envp);
     EXPECT_EQ(e, nullptr) << (e ? e->string : "");
-    if (e)
-        return "";
-    std::string out = read_all(rfd);
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; !e && ((n = read(rfd, buf, sizeof(buf))) > 0 || (n < 0 && errno == EINTR));)
+        text.append(buf, n > 0 ? static_cast<size_t>(n) : 0);
     close(rfd);
-    EXPECT_EQ(spawn_wait(pid, 0, cmd[0], 10), nullptr);
-    return out;
-}
-
-bool is_open(int fd)
-{
-    return fcntl(fd, F_GETFD) != -1;
+    EXPECT_EQ(e ? nullptr : spawn_wait(pid, 0, cmd[0], 10), nullptr);
+    return text;
 }
 
 // The child is gone (collected) when not even a signal can reach it.
@@ -428,10 +372,8 @@ TEST(Spawn, FailuresGiveNumberAndCommandLine)
     };
     for (auto c : cases) {
         c.cmd.push_back(nullptr);
-        errdesc_t *e = spawn(c.cmd.data(), SPAWN_WAIT, nullptr, nullptr, nullptr, 10);
-        ASSERT_NE(e, nullptr) << c.text;
-        EXPECT_EQ(e->number, c.number) << c.text;
-        EXPECT_EQ(std::string(e->string), c.text);
+        expect_error(spawn(c.cmd.data(), SPAWN_WAIT, nullptr, nullptr, nullptr, 10), c.number,
+                     c.text);
     }
     EXPECT_NE(spawn(nullptr, SPAWN_WAIT, nullptr, nullptr, nullptr, 10), nullptr);
 
@@ -451,12 +393,9 @@ TEST(Spawn, TimeLimitKillsTheChildWhateverSignalsArrive)
 {
     // Signals to the waiting thread must not shorten the limit.
     std::atomic<bool> done{false};
-    pthread_t waiter = pthread_self();
-    std::thread pester([&] {
-        while (!done) {
+    std::thread pester([&, waiter = pthread_self()] {
+        for (; !done; std::this_thread::sleep_for(std::chrono::milliseconds(50)))
             pthread_kill(waiter, SIGCHLD);
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
     });
     const char *cmd[] = {"/bin/sleep", "30", nullptr};
     pid_t pid = -1;
@@ -465,10 +404,7 @@ TEST(Spawn, TimeLimitKillsTheChildWhateverSignalsArrive)
     auto elapsed = std::chrono::steady_clock::now() - start;
     done = true;
     pester.join();
-
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(e->number, ETIME);
-    EXPECT_EQ(std::string(e->string), std::string("/bin/sleep 30 : ") + strerror(ETIME));
+    expect_error(e, ETIME, std::string("/bin/sleep 30 : ") + strerror(ETIME));
     EXPECT_GE(elapsed, std::chrono::milliseconds(1900));
     EXPECT_LT(elapsed, std::chrono::milliseconds(4500));
     ASSERT_GT(pid, 0);
@@ -478,8 +414,7 @@ TEST(Spawn, TimeLimitKillsTheChildWhateverSignalsArrive)
 TEST(Spawn, ChildSeesExactlyItsStreamsDescriptorsAndEnvironment)
 {
     // Descriptors that the caller leaves open without close-on-exec.
-    int stray = open("/dev/null", O_RDONLY);
-    int pipefd[2];
+    int stray = open("/dev/null", O_RDONLY), pipefd[2];
     ASSERT_TRUE(stray >= 3 && pipe(pipefd) == 0);
     char foo[] = "FOO=bar";
     char *envp[] = {foo, nullptr};
@@ -487,8 +422,7 @@ TEST(Spawn, ChildSeesExactlyItsStreamsDescriptorsAndEnvironment)
         const char *script;
         int options;
         char *const *envp;
-        const char *out;
-        const char *err;
+        const char *out, *err;
     } cases[] = {
         {"printf 'abc\\ndef'; echo diag >&2", 0, nullptr, "abc\ndef", "diag\n"},
         {"echo out; echo diag >&2", SPAWN_QUIET, nullptr, "out\n", ""},
@@ -500,30 +434,28 @@ TEST(Spawn, ChildSeesExactlyItsStreamsDescriptorsAndEnvironment)
         std::string out;
         std::string err =
             rfs_test::capture_stderr([&] { out = output_of(cmd, c.options, c.envp); });
-        EXPECT_EQ(out, c.out) << c.script;
-        EXPECT_EQ(err, c.err) << c.script;
+        EXPECT_EQ(out + "|" + err, std::string(c.out) + "|" + c.err) << c.script;
     }
-    close(stray);
-    close(pipefd[0]);
-    close(pipefd[1]);
+    for (int fd : {stray, pipefd[0], pipefd[1]})
+        close(fd);
 }
 
 TEST(Spawn, RelayFeedsOneChildIntoAnotherAndClosesTheRelayedEnds)
 {
     temp_dir dir;
-    std::string sorted = dir / "sorted";
     const char *producer[] = {"/bin/sh", "-c", "printf 'b\\na\\nc\\n'", nullptr};
     int from_producer = -1;
     pid_t producer_pid = -1;
     ASSERT_EQ(spawn(producer, SPAWN_READ, &from_producer, nullptr, &producer_pid, 0), nullptr);
-    int out_fd = open(sorted.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int out_fd = open((dir / "sorted").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int relayed[] = {from_producer, out_fd};
     const char *consumer[] = {"/usr/bin/sort", nullptr};
     EXPECT_EQ(spawn(consumer, SPAWN_WAIT | SPAWN_RELAY, &out_fd, &from_producer, nullptr, 10),
               nullptr);
     EXPECT_EQ(spawn_wait(producer_pid, 0, "producer", 10), nullptr);
-    EXPECT_EQ(read_file(sorted), "a\nb\nc\n");
-    EXPECT_FALSE(is_open(relayed[0]) || is_open(relayed[1]));
+    EXPECT_EQ(read_file(dir / "sorted"), "a\nb\nc\n");
+    for (int fd : relayed)
+        EXPECT_EQ(fcntl(fd, F_GETFD), -1) << "still open: " << fd;
 }
 
 TEST(ChildProcess, GuardKillsAndReaps)
@@ -542,22 +474,14 @@ TEST(ChildProcess, GuardKillsAndReaps)
     child_process waited;
     const char *cmd[] = {"/bin/sh", "-c", "exit 3", nullptr};
     ASSERT_EQ(spawn(cmd, 0, nullptr, nullptr, waited.out(), 0), nullptr);
-    errdesc_t *e = waited.wait("guarded", 10);
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(e->number, 3);
-    EXPECT_STREQ(e->string, "guarded");
+    expect_error(waited.wait("guarded", 10), 3, "guarded");
     EXPECT_FALSE(waited);
 }
 
-} // namespace spawn_tests
-
-// Timestamped lines from many threads. Start-up, the log
-// file and its rotation on SIGHUP run in tests/integration/test_browse_cli.sh.
-// std::regex trips a false -Wmaybe-uninitialized in gcc 12 under the sanitizers.
-namespace logging_tests
-{
-void vformat_line(FILE *out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-void vformat_line(FILE *out, const char *fmt, ...)
+// Timestamped lines from many threads. Start-up, the log file and its
+// rotation on SIGHUP run in tests/integration/test_browse_cli.sh.
+void format_line(FILE *out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void format_line(FILE *out, const char *fmt, ...)
 {
     va_list args;
     va_start(args, fmt);
@@ -574,12 +498,14 @@ TEST(TsPrintf, ConcurrentLinesStayWhole)
     for (int t = 0; t < 4; t++)
         threads.emplace_back([tmp, t] {
             for (int i = 0; i < 200; i++)
-                vformat_line(tmp, "thread %d line %d tail\n", t, i);
+                format_line(tmp, "thread %d line %d tail\n", t, i);
         });
     for (auto &th : threads)
         th.join();
     rewind(tmp);
-    std::regex re(std::string("^") + rfs_test::TIME_PREFIX_RE + "thread [0-3] line [0-9]+ tail\n$");
+    // Every line starts with its time, to the microsecond.
+    std::regex re("^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{6}: "
+                  "thread [0-3] line [0-9]+ tail\n$");
     char line[256];
     int count = 0;
     while (fgets(line, sizeof(line), tmp) && std::regex_match(std::string(line), re))
@@ -588,17 +514,13 @@ TEST(TsPrintf, ConcurrentLinesStayWhole)
     EXPECT_EQ(count, 800);
 }
 
-} // namespace logging_tests
-
 // The program index: the two-path rule and the directory of fakes.
-namespace programs_tests
-{
 TEST(Programs, ChooseTakesTheFirstExecutableAndARootPointsIntoOneDirectory)
 {
-    rfs_test::temp_dir dir;
+    temp_dir dir;
     const std::string usr = dir / "usr_pvs", sbin = dir / "losetup", missing = dir / "missing";
-    rfs_test::write_file(usr, "#!/bin/sh\n");
-    rfs_test::write_file(sbin, "#!/bin/sh\n");
+    write_file(usr, "#!/bin/sh\n");
+    write_file(sbin, "#!/bin/sh\n");
     chmod(usr.c_str(), 0644);
     chmod(sbin.c_str(), 0755);
     const struct {
@@ -622,5 +544,3 @@ TEST(Programs, ChooseTakesTheFirstExecutableAndARootPointsIntoOneDirectory)
     tol_programs_set_root(nullptr);
     EXPECT_EQ(tol_program_path(tol_program_t::pvs), fixed);
 }
-
-} // namespace programs_tests

@@ -58,8 +58,4 @@ template <typename Fn> std::string capture_stderr(Fn fn)
     return capture_stream(stderr, fn);
 }
 
-// The time prefix of every log line.
-inline const char *TIME_PREFIX_RE =
-    "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{6}: ";
-
 } // namespace rfs_test

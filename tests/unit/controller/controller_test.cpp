@@ -19,8 +19,7 @@
 
 // The settings record: the defaults that hold until the first refresh, and
 // that concurrent readers only ever see whole records.
-namespace settings_tests
-{
+
 // A record whose fields, first to last, all derive from `k`.
 reg_settings_t record_of(int k)
 {
@@ -42,9 +41,8 @@ int k_of(const reg_settings_t &s)
     return same ? k : -1;
 }
 
-class Settings : public ::testing::Test
-{
-  protected:
+// Every test leaves the defaults behind.
+struct Settings : ::testing::Test {
     void TearDown() override { reg_settings_publish(reg_settings_t{}); }
 };
 
@@ -98,12 +96,9 @@ TEST_F(Settings, ConcurrentUpdatesLoseNoChange)
     EXPECT_EQ(get_reg_settings()->cbt_percent, 8000);
 }
 
-} // namespace settings_tests
-
 // The HTTP client and the registry reply parser against a tiny loopback
 // server that sends canned replies, piece by piece when asked.
-namespace http_tests
-{
+
 // Serves one connection: reads the request head, then writes `pieces` with a
 // pause between them. With `silent` it accepts and never answers.
 class canned_server
@@ -112,12 +107,9 @@ class canned_server
     explicit canned_server(std::vector<std::string> pieces, bool silent = false)
         : pieces_(std::move(pieces)), silent_(silent)
     {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof(a));
+        sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         socklen_t len = sizeof(a);
+        bind(fd_, reinterpret_cast<sockaddr *>(&a), len);
         getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
         port_ = ntohs(a.sin_port);
         listen(fd_, 1);
@@ -130,29 +122,21 @@ class canned_server
         done_ = true;
         thread_.join();
     }
-    std::string url(const char *path = "/api/x") const
-    {
-        return "http://127.0.0.1:" + std::to_string(port_) + path;
-    }
-    std::string request() const { return request_; }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/api/x"; }
+    std::string request;
 
   private:
     void serve()
     {
         int c = accept(fd_, nullptr, nullptr);
-        if (c < 0)
-            return;
         char buf[4096];
-        ssize_t n;
-        while ((n = read(c, buf, sizeof(buf))) > 0) {
-            request_.append(buf, static_cast<size_t>(n));
-            if (request_.find("\r\n\r\n") != std::string::npos)
-                break;
-        }
+        for (ssize_t n; c >= 0 && request.find("\r\n\r\n") == std::string::npos &&
+                        (n = read(c, buf, sizeof(buf))) > 0;)
+            request.append(buf, static_cast<size_t>(n));
         while (silent_ && !done_)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         for (const std::string &p : pieces_) {
-            if (write(c, p.data(), p.size()) < 0)
+            if (c < 0 || write(c, p.data(), p.size()) < 0)
                 break;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
@@ -162,9 +146,7 @@ class canned_server
     std::vector<std::string> pieces_;
     bool silent_;
     std::atomic<bool> done_{false};
-    int fd_ = -1;
-    int port_ = 0;
-    std::string request_;
+    int fd_ = socket(AF_INET, SOCK_STREAM, 0), port_ = 0;
     std::thread thread_;
 };
 
@@ -173,25 +155,24 @@ struct request_result {
     http_response_t response;
 };
 
-request_result get(const std::string &url, const std::atomic<int> *flag = nullptr)
+// A GET, or with `body` a POST with a JSON content type.
+request_result request(const std::string &url, const std::atomic<int> *flag = nullptr,
+                       const char *body = nullptr)
 {
     http_handle_t *h = nullptr;
     EXPECT_EQ(httpclnt_open(&h), nullptr);
-    if (flag) {
-        EXPECT_EQ(httpclnt_interrupt(h, flag), nullptr);
+    EXPECT_EQ(flag ? httpclnt_interrupt(h, flag) : nullptr, nullptr);
+    if (body) {
+        EXPECT_NE(httpclnt_set_content_type_in_header(h, ""), nullptr);
+        EXPECT_EQ(httpclnt_set_content_type_in_header(h, "Content-Type: application/json"),
+                  nullptr);
     }
     request_result r;
     httpclnt_response_init(&r.response);
-    r.err = httpclnt_get(h, url.c_str(), &r.response);
+    r.err = body ? httpclnt_post(h, url.c_str(), body, &r.response)
+                 : httpclnt_get(h, url.c_str(), &r.response);
     httpclnt_close(h);
     return r;
-}
-
-std::string reply(const char *status_line, const std::string &body)
-{
-    return std::string("HTTP/1.1 ") + status_line +
-           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" +
-           "Connection: close\r\n\r\n" + body;
 }
 
 TEST(HttpClient, StatusTable)
@@ -204,40 +185,30 @@ TEST(HttpClient, StatusTable)
     for (const auto &r : rows) {
         errdesc_t *err = httpclnt_check_response(r.status, "http://h/api/x", "HDR");
         EXPECT_EQ(err ? err->number : 0, r.number) << r.status;
-        if (err) {
-            EXPECT_EQ(std::string(err->string),
-                      "HTTP error status " + std::to_string(r.status) + ": http://h/api/x: HDR");
-        }
+        const std::string want =
+            "HTTP error status " + std::to_string(r.status) + ": http://h/api/x: HDR";
+        EXPECT_EQ(err ? std::string(err->string) : want, want);
     }
 }
 
 // One GET whose reply arrives in pieces, one POST with its header.
 TEST(HttpClient, GetInPiecesAndPostWithHeader)
 {
-    const std::string whole = reply("200 OK", "abcdefghij");
-    {
+    const std::string whole = "HTTP/1.1 200 OK\r\nContent-Length: 10\r\nConnection: close\r\n\r\n"
+                              "abcdefghij";
+    for (const char *body : {(const char *)nullptr, "{\"a\":1}"}) {
         canned_server server({whole.substr(0, whole.size() - 7), "defg", "hij"});
-        request_result r = get(server.url());
+        request_result r = request(server.url(), nullptr, body);
         EXPECT_EQ(r.err, nullptr);
-        EXPECT_EQ(server.request().rfind("GET /api/x HTTP/1.1\r\n", 0), 0u);
+        EXPECT_EQ(server.request.rfind(body ? "POST /api/x HTTP/1.1\r\n" : "GET /api/x ", 0), 0u);
+        EXPECT_EQ(server.request.find("Content-Type: application/json\r\n") != std::string::npos,
+                  body != nullptr);
         ASSERT_NE(r.response.body.base, nullptr);
-        EXPECT_EQ(std::string(r.response.body.base, r.response.body.length), "abcdefghij");
-        EXPECT_EQ(r.response.body.base[r.response.body.length], '\0');
+        EXPECT_EQ(std::string(r.response.body.base, r.response.body.length + 1),
+                  std::string("abcdefghij", 11));
         httpclnt_response_free(&r.response);
         EXPECT_EQ(r.response.body.base, nullptr);
     }
-    canned_server server({reply("200 OK", "{}")});
-    http_handle_t *h = nullptr;
-    ASSERT_EQ(httpclnt_open(&h), nullptr);
-    EXPECT_NE(httpclnt_set_content_type_in_header(h, ""), nullptr);
-    ASSERT_EQ(httpclnt_set_content_type_in_header(h, "Content-Type: application/json"), nullptr);
-    http_response_t resp;
-    httpclnt_response_init(&resp);
-    ASSERT_EQ(httpclnt_post(h, server.url().c_str(), "{\"a\":1}", &resp), nullptr);
-    httpclnt_response_free(&resp);
-    httpclnt_close(h);
-    EXPECT_EQ(server.request().rfind("POST /api/x HTTP/1.1\r\n", 0), 0u);
-    EXPECT_NE(server.request().find("Content-Type: application/json\r\n"), std::string::npos);
 }
 
 // The requests have no time limit: only the interrupt flag ends a request to
@@ -251,7 +222,7 @@ TEST(HttpClient, InterruptEndsASilentService)
         flag = 1;
     });
     auto start = std::chrono::steady_clock::now();
-    request_result r = get(server.url(), &flag);
+    request_result r = request(server.url(), &flag);
     stopper.join();
     ASSERT_NE(r.err, nullptr);
     EXPECT_EQ(r.err->number, CURLE_ABORTED_BY_CALLBACK);
@@ -282,5 +253,3 @@ TEST(RegistryReply, ParsesOrRefuses)
         EXPECT_STREQ(err ? err->string : buf, r.text);
     }
 }
-
-} // namespace http_tests

@@ -7,15 +7,14 @@
 #include <utility>
 #include <vector>
 
-namespace
-{
+using range = std::pair<uint64_t, uint64_t>;
 constexpr uint64_t S = inuse::sector_size;
 
-TEST(InuseLogic, SizesRoundUpAndTheZeroTestLooksAtEveryByte)
+TEST(InuseLogic, SizesRangesNamesAndTheZeroTestLooksAtEveryByte)
 {
-    for (auto [sectors, bytes] : {std::pair<uint64_t, uint64_t>{0, 0}, {8, 1}, {9, 2}, {1001, 126}})
+    for (auto [sectors, bytes] : {range{0, 0}, {8, 1}, {9, 2}, {1001, 126}})
         EXPECT_EQ(inuse::bitmap_size(sectors), bytes) << sectors;
-    for (auto [bytes, sectors] : {std::pair<uint64_t, uint64_t>{0, 0}, {512, 1}, {513, 2}})
+    for (auto [bytes, sectors] : {range{0, 0}, {512, 1}, {513, 2}})
         EXPECT_EQ(inuse::sectors_of(bytes), sectors) << bytes;
     for (size_t pos : {size_t{0}, size_t{7}, size_t{8}, size_t{511}}) {
         std::vector<uint8_t> s(512, 0);
@@ -23,6 +22,15 @@ TEST(InuseLogic, SizesRoundUpAndTheZeroTestLooksAtEveryByte)
         EXPECT_FALSE(inuse::sector_is_zero(s.data(), 512)) << pos;
         EXPECT_TRUE(inuse::sector_is_zero(s.data(), pos)) << "only the bytes before " << pos;
     }
+    // A bitmap read maps to the sectors it describes, clipped to the device.
+    const range reads[][2] = {{{0, 4}, {0, 32}}, {{120, 10}, {960, 41}}, {{126, 1}, {1008, 0}}};
+    for (const auto &[read, want] : reads) {
+        auto r = inuse::sectors_for_bitmap_read(read.first, read.second, 1001);
+        EXPECT_EQ(range(r.first, r.count), want) << read.first;
+    }
+    EXPECT_TRUE(inuse::is_device_name("1a2b3c.42p1"));
+    for (const char *name : {"control", ".", "..", "", "a/b"})
+        EXPECT_FALSE(inuse::is_device_name(name)) << name;
 }
 
 TEST(InuseLogic, MarkSetsTheBitsOfNonZeroSectorsLeastSignificantFirst)
@@ -48,23 +56,3 @@ TEST(InuseLogic, MarkSetsTheBitsOfNonZeroSectorsLeastSignificantFirst)
         EXPECT_EQ(bitmap, c.after) << "data at sector " << c.data_first;
     }
 }
-
-TEST(InuseLogic, BitmapReadMapsToSectorsClippedToTheDevice)
-{
-    const struct {
-        uint64_t offset, size, first, count;
-    } cases[] = {{0, 4, 0, 32}, {120, 10, 960, 41}, {126, 1, 1008, 0}};
-    for (const auto &c : cases) {
-        auto r = inuse::sectors_for_bitmap_read(c.offset, c.size, 1001);
-        EXPECT_EQ(std::make_pair(r.first, r.count), std::make_pair(c.first, c.count)) << c.offset;
-    }
-}
-
-TEST(InuseLogic, DeviceNamesRefuseHostileOnes)
-{
-    EXPECT_TRUE(inuse::is_device_name("1a2b3c.42p1"));
-    for (const char *name : {"control", ".", "..", "", "a/b"})
-        EXPECT_FALSE(inuse::is_device_name(name)) << name;
-}
-
-} // namespace

@@ -9,13 +9,12 @@
 #include <cerrno>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <memory>
 #include <regex>
 #include <vector>
 
 using namespace rfsdm;
 
-namespace dm_table_tests
-{
 // The parsed table as dmsetup would print it, one line per target.
 std::string reparse(const std::string &text)
 {
@@ -51,10 +50,7 @@ TEST(DmTable, ParsesContiguousTablesAndRefusesTheRest)
     };
     for (const auto &[text, expected] : cases)
         EXPECT_EQ(reparse(text), expected) << text;
-}
 
-TEST(DmTable, MajorMinorAndLvmNames)
-{
     unsigned ma = 0, mi = 0;
     EXPECT_TRUE(parse_major_minor("7:12", ma, mi));
     EXPECT_EQ(std::make_pair(ma, mi), std::make_pair(7u, 12u));
@@ -64,10 +60,6 @@ TEST(DmTable, MajorMinorAndLvmNames)
     EXPECT_EQ(lvm_dm_name("a-b", "c-d-e"), "a--b-c--d--e");
 }
 
-} // namespace dm_table_tests
-
-namespace lvm_filter_tests
-{
 bool matches(const std::string &rx, const std::string &path)
 {
     return std::regex_search(path, std::regex(rx));
@@ -93,51 +85,31 @@ TEST(LvmFilter, RegexMatchesExactlyThePath)
     EXPECT_FALSE(matches(lvm_literal_regex("/dev/loop1"), "/dev/loop12"));
 }
 
-TEST(LvmFilter, SectionRejectsNodeAndLoopOfEveryHiddenDevice)
-{
-    std::string conf = lvm_filter_conf("", {{"a.top", 3}, {"b", -1}});
-    for (const char *want : {"devices {", "\"r|^/dev/mapper/a[.]top$|\"", "\"r|^/dev/loop3$|\"",
-                             "\"r|^/dev/mapper/b$|\""})
-        EXPECT_NE(conf.find(want), std::string::npos) << want << " in " << conf;
-    EXPECT_EQ(conf.find("/dev/loop-1"), std::string::npos) << conf;
-}
-
-TEST(LvmFilter, KeepsTheHostSettingsAndReplacesItsOwnSection)
+TEST(LvmFilter, SectionRejectsEveryHiddenDeviceAndReplacesItsOwnOnly)
 {
     const std::string host = "local {\n\tsystem_id = \"x\"\n}";
-    std::string first = lvm_filter_conf(host, {{"one", 1}});
+    std::string first = lvm_filter_conf(host, {{"a.top", 3}, {"b", -1}});
     ASSERT_EQ(first.rfind(host + "\n", 0), 0u) << first;
+    for (const char *want : {"devices {", "\"r|^/dev/mapper/a[.]top$|\"", "\"r|^/dev/loop3$|\"",
+                             "\"r|^/dev/mapper/b$|\""})
+        EXPECT_NE(first.find(want), std::string::npos) << want << " in " << first;
+    EXPECT_EQ(first.find("/dev/loop-1"), std::string::npos) << first;
 
     std::string second = lvm_filter_conf(first, {{"two", 2}});
     EXPECT_EQ(second.rfind(host + "\n", 0), 0u) << second;
-    EXPECT_EQ(second.find("one"), std::string::npos) << second;
+    EXPECT_EQ(second.find("a[.]top"), std::string::npos) << second;
     EXPECT_NE(second.find("/dev/mapper/two"), std::string::npos) << second;
     EXPECT_EQ(second.find(lvm_filter_marker), second.rfind(lvm_filter_marker));
-
     // Nothing suspended any more: the host's file as it was.
     EXPECT_EQ(lvm_filter_conf(second, {}), host + "\n");
 }
 
-} // namespace lvm_filter_tests
-
-namespace partitions_tests
-{
 // A disk image in memory.
 struct disk {
     std::vector<uint8_t> bytes;
     explicit disk(uint64_t sectors) : bytes(sectors * 512, 0) {}
     uint64_t sectors() const { return bytes.size() / 512; }
-    uint8_t *sector(uint64_t lba) { return bytes.data() + lba * 512; }
     void write(uint64_t off, const void *src, size_t n) { std::memcpy(&bytes[off], src, n); }
-    sector_reader reader()
-    {
-        return [this](uint64_t lba, size_t n, uint8_t *buf) {
-            if (lba + n > sectors())
-                return false;
-            std::memcpy(buf, sector(lba), n * 512);
-            return true;
-        };
-    }
     void put_entry(uint64_t lba, int index, uint8_t type, uint32_t start, uint32_t size)
     {
         dos_partition p{};
@@ -145,68 +117,62 @@ struct disk {
         p.start_sect = start;
         p.nr_sects = size;
         write(lba * 512 + mbr_table_offset + index * 16, &p, sizeof p);
-        sector(lba)[510] = 0x55;
-        sector(lba)[511] = 0xaa;
+        write(lba * 512 + 510, "\x55\xaa", 2);
+    }
+    void put_gpt(uint64_t header_lba, uint64_t entries_lba,
+                 const std::vector<std::pair<uint64_t, uint64_t>> &parts, uint32_t count = 128)
+    {
+        std::vector<uint8_t> entries(128 * 128, 0);
+        for (size_t i = 0; i < parts.size(); ++i) {
+            gpt_entry e{};
+            e.type_guid[0] = parts[i].second ? 0xaf : 0;
+            e.starting_lba = parts[i].first;
+            e.ending_lba = parts[i].first + parts[i].second - 1;
+            std::memcpy(entries.data() + i * 128, &e, parts[i].second ? sizeof e : 0);
+        }
+        write(entries_lba * 512, entries.data(), entries.size());
+        gpt_header h{};
+        std::memcpy(h.signature, "EFI PART", 8);
+        h.revision = 0x10000;
+        h.header_size = 92;
+        h.my_lba = header_lba;
+        h.partition_entry_lba = entries_lba;
+        h.num_partition_entries = count;
+        h.sizeof_partition_entry = 128;
+        h.partition_entry_array_crc32 = crc32_le(entries.data(), entries.size());
+        h.header_crc32 = crc32_le(reinterpret_cast<uint8_t *>(&h), 92);
+        write(header_lba * 512, &h, sizeof h);
+    }
+    // "number:start+size" per slice, "e" marking an extended partition.
+    std::string partitions()
+    {
+        std::string out;
+        for (const slice &s : read_partitions(reader(), sectors()))
+            out += std::to_string(s.number) + (s.extended ? "e:" : ":") + std::to_string(s.start) +
+                   "+" + std::to_string(s.size) + " ";
+        return out;
+    }
+    sector_reader reader()
+    {
+        return [this](uint64_t lba, size_t n, uint8_t *buf) {
+            if (lba + n > sectors())
+                return false;
+            std::memcpy(buf, &bytes[lba * 512], n * 512);
+            return true;
+        };
     }
 };
 
-// "number:start+size" per slice, "e" marking an extended partition.
-std::string summary(const std::vector<slice> &slices)
-{
-    std::string out;
-    for (const slice &s : slices)
-        out += std::to_string(s.number) + (s.extended ? "e:" : ":") + std::to_string(s.start) +
-               "+" + std::to_string(s.size) + " ";
-    return out;
-}
-
-std::string partitions_of(disk &d)
-{
-    return summary(read_partitions(d.reader(), d.sectors()));
-}
-
-void put_gpt(disk &d, uint64_t header_lba, uint64_t entries_lba,
-             const std::vector<std::pair<uint64_t, uint64_t>> &parts)
-{
-    std::vector<uint8_t> entries(128 * 128, 0);
-    for (size_t i = 0; i < parts.size(); ++i) {
-        if (!parts[i].second)
-            continue;
-        gpt_entry e{};
-        e.type_guid[0] = 0xaf;
-        e.starting_lba = parts[i].first;
-        e.ending_lba = parts[i].first + parts[i].second - 1;
-        std::memcpy(entries.data() + i * 128, &e, sizeof e);
-    }
-    d.write(entries_lba * 512, entries.data(), entries.size());
-    gpt_header h{};
-    std::memcpy(h.signature, "EFI PART", 8);
-    h.revision = 0x10000;
-    h.header_size = 92;
-    h.my_lba = header_lba;
-    h.partition_entry_lba = entries_lba;
-    h.num_partition_entries = 128;
-    h.sizeof_partition_entry = 128;
-    h.partition_entry_array_crc32 = crc32_le(entries.data(), entries.size());
-    h.header_crc32 = crc32_le(reinterpret_cast<uint8_t *>(&h), 92);
-    d.write(header_lba * 512, &h, sizeof h);
-}
-
 // Ordinary MBR and GPT layouts are checked against the real kpartx by the
 // device conformance suite; these are the cases it does not build.
-TEST(Partitions, EmptyEntriesKeepTheirNumbersAndNoSignatureNoPartitions)
+TEST(Partitions, EmptyEntriesKeepTheirNumbersAndALoopingLogicalChainEnds)
 {
     disk gaps(8192);
     gaps.put_entry(0, 0, 0x83, 2048, 100);
     gaps.put_entry(0, 2, 0x83, 4096, 100);
-    EXPECT_EQ(partitions_of(gaps), "1:2048+100 3:4096+100 ");
+    EXPECT_EQ(gaps.partitions(), "1:2048+100 3:4096+100 ");
+    EXPECT_EQ(disk(1000).partitions(), "") << "no signature, no partitions";
 
-    disk blank(1000);
-    EXPECT_EQ(partitions_of(blank), "");
-}
-
-TEST(Partitions, LogicalChainThatLoopsEnds)
-{
     disk d(8192);
     d.put_entry(0, 0, 0x0f, 2048, 6000);
     d.put_entry(2048, 0, 0x83, 10, 100);
@@ -219,42 +185,29 @@ TEST(Partitions, LogicalChainThatLoopsEnds)
     EXPECT_GE(s.size(), 3u);
 }
 
-TEST(Partitions, GptEntriesAndTheBackupHeader)
+TEST(Partitions, GptEntriesTheBackupHeaderAndHostileHeaders)
 {
     disk d(8192);
     d.put_entry(0, 0, dos_type_gpt_protective, 1, 8191);
-    put_gpt(d, 1, 2, {{2048, 1000}, {0, 0}, {4096, 2000}});
-    EXPECT_EQ(partitions_of(d), "1:2048+1000 3:4096+2000 "); // numbers are the entry indexes
+    d.put_gpt(1, 2, {{2048, 1000}, {0, 0}, {4096, 2000}});
+    EXPECT_EQ(d.partitions(), "1:2048+1000 3:4096+2000 "); // numbers are the entry indexes
 
     disk backup(8192); // the backup header stands in for a missing primary
     backup.put_entry(0, 0, dos_type_gpt_protective, 1, 8191);
-    put_gpt(backup, backup.sectors() - 1, backup.sectors() - 33, {{2048, 1000}});
-    EXPECT_EQ(partitions_of(backup), "1:2048+1000 ");
+    backup.put_gpt(backup.sectors() - 1, backup.sectors() - 33, {{2048, 1000}});
+    EXPECT_EQ(backup.partitions(), "1:2048+1000 ");
 
     // A damaged entry array is not trusted, and the protective MBR alone is
     // no DOS table either.
-    d.sector(2)[40] ^= 1;
-    EXPECT_EQ(partitions_of(d), "");
-}
+    d.bytes[2 * 512 + 40] ^= 1;
+    EXPECT_EQ(d.partitions(), "");
 
-TEST(Partitions, GptWithHugeEntryCountIsRefused)
-{
-    disk d(8192);
-    put_gpt(d, 1, 2, {{2048, 1000}});
-    gpt_header h{};
-    std::memcpy(&h, d.sector(1), sizeof h);
-    h.num_partition_entries = 0x10000000;
-    h.header_crc32 = 0;
-    h.header_crc32 = crc32_le(reinterpret_cast<uint8_t *>(&h), 92);
-    d.write(512, &h, sizeof h);
+    disk huge(8192);
+    huge.put_gpt(1, 2, {{2048, 1000}}, 0x10000000);
     std::vector<slice> out;
-    EXPECT_FALSE(read_gpt(d.reader(), d.sectors(), out));
+    EXPECT_FALSE(read_gpt(huge.reader(), huge.sectors(), out));
 }
 
-} // namespace partitions_tests
-
-namespace snapshot_store_tests
-{
 struct mem_cow final : cow_io {
     std::vector<uint8_t> bytes;
     int fail_writes_after = -1; // -1: never
@@ -268,12 +221,9 @@ struct mem_cow final : cow_io {
     }
     int write(const void *buf, size_t n, uint64_t off) override
     {
-        if (fail_writes_after == 0)
+        if (fail_writes_after == 0 || off + n > bytes.size())
             return -EIO;
-        if (fail_writes_after > 0)
-            --fail_writes_after;
-        if (off + n > bytes.size())
-            return -EIO;
+        fail_writes_after -= fail_writes_after > 0;
         std::memcpy(bytes.data() + off, buf, n);
         return 0;
     }
@@ -286,103 +236,99 @@ struct mem_cow final : cow_io {
     }
 };
 
+// A persistent store over `cow`, initialised; its init() result in `status`.
+std::unique_ptr<exception_store> open_store(mem_cow &cow, uint32_t chunk_sectors = 4,
+                                            int *status = nullptr, std::string *error = nullptr)
+{
+    auto s = std::make_unique<exception_store>(cow, chunk_sectors, true);
+    std::string err;
+    int rc = s->init(err);
+    if (status)
+        *status = rc;
+    else
+        EXPECT_EQ(rc, 0) << err;
+    if (error)
+        *error = err;
+    return s;
+}
+
 TEST(SnapshotStore, NewStoreWritesHeaderAndFirstDataChunkFollowsArea)
 {
     mem_cow cow(1 << 20);
-    exception_store s(cow, 4, true);
-    std::string err;
-    ASSERT_EQ(s.init(err), 0) << err;
+    auto s = open_store(cow);
     auto h = cow.header();
     EXPECT_EQ(std::vector<uint32_t>({h.magic, h.valid, h.version, h.chunk_size}),
               std::vector<uint32_t>({snap_magic, 1, 1, 4}));
     uint64_t c = 0;
-    ASSERT_EQ(s.allocate(c), 0);
+    ASSERT_EQ(s->allocate(c), 0);
     EXPECT_EQ(c, 2u) << "chunk 0 header, chunk 1 the first metadata area";
     cow.fail_writes_after = 0;
-    EXPECT_EQ(s.commit(1, c), -EIO) << "a failed metadata write is reported";
-
-    exception_store again(cow, 8, true);
-    ASSERT_EQ(again.init(err), 0) << err;
-    EXPECT_EQ(again.chunk_sectors(), 4u) << "the header's chunk size wins over the table's";
+    EXPECT_EQ(s->commit(1, c), -EIO) << "a failed metadata write is reported";
+    EXPECT_EQ(open_store(cow, 8)->chunk_sectors(), 4u)
+        << "the header's chunk size wins over the table's";
 }
 
 TEST(SnapshotStore, ExceptionsSurviveReopenAcrossAreas)
 {
     mem_cow cow(4 << 20);
     std::vector<std::pair<uint64_t, uint64_t>> made;
-    {
-        exception_store s(cow, 4, true); // 2 KiB chunks: 128 exceptions per area
-        std::string err;
-        ASSERT_EQ(s.init(err), 0);
-        for (uint64_t old = 0; old < 300; ++old) {
-            uint64_t c = 0;
-            ASSERT_EQ(s.allocate(c), 0);
-            // Never a metadata area: areas sit at 1 + 129 * k.
-            EXPECT_NE(c % 129, 1u) << c;
-            ASSERT_EQ(s.commit(old * 7, c), 0);
-            made.emplace_back(old * 7, c);
-        }
+    auto s = open_store(cow); // 2 KiB chunks: 128 exceptions per area
+    for (uint64_t old = 0; old < 300; ++old) {
+        uint64_t c = 0;
+        ASSERT_EQ(s->allocate(c), 0);
+        EXPECT_NE(c % 129, 1u) << c; // never a metadata area: they sit at 1 + 129 * k
+        ASSERT_EQ(s->commit(old * 7, c), 0);
+        made.emplace_back(old * 7, c);
     }
-    exception_store again(cow, 4, true);
-    std::string err;
-    ASSERT_EQ(again.init(err), 0) << err;
-    EXPECT_EQ(again.exception_count(), 300u);
+    auto again = open_store(cow);
+    EXPECT_EQ(again->exception_count(), 300u);
     for (auto [old, neu] : made)
-        EXPECT_EQ(again.lookup(old), neu);
+        EXPECT_EQ(again->lookup(old), neu);
     uint64_t c = 0;
-    ASSERT_EQ(again.allocate(c), 0);
+    ASSERT_EQ(again->allocate(c), 0);
     EXPECT_GT(c, made.back().second) << "allocation resumes after the last used chunk";
-    EXPECT_FALSE(again.lookup(1).has_value());
+    EXPECT_FALSE(again->lookup(1).has_value());
 }
 
 TEST(SnapshotStore, FullStoreGivesEnospcAndInvalidationPersists)
 {
     mem_cow cow(10 * 2048); // 10 chunks of 2 KiB: header, area, 8 data chunks
-    {
-        exception_store s(cow, 4, true);
-        std::string err;
-        ASSERT_EQ(s.init(err), 0);
-        uint64_t c = 0;
-        int n = 0;
-        while (s.allocate(c) == 0)
-            ASSERT_EQ(s.commit(n++, c), 0);
-        EXPECT_EQ(n, 8) << "every data chunk up to the end of the store is used";
-        EXPECT_EQ(s.allocate(c), -ENOSPC);
-        s.invalidate();
-        EXPECT_FALSE(s.valid());
-    }
+    auto s = open_store(cow);
+    uint64_t c = 0;
+    int n = 0;
+    while (s->allocate(c) == 0)
+        ASSERT_EQ(s->commit(n++, c), 0);
+    EXPECT_EQ(n, 8) << "every data chunk up to the end of the store is used";
+    EXPECT_EQ(s->allocate(c), -ENOSPC);
+    s->invalidate();
+    EXPECT_FALSE(s->valid());
     EXPECT_EQ(cow.header().valid, 0u);
-    exception_store again(cow, 4, true);
-    std::string err;
-    ASSERT_EQ(again.init(err), 0);
-    EXPECT_FALSE(again.valid());
+    EXPECT_FALSE(open_store(cow)->valid());
 }
 
 TEST(SnapshotStore, CorruptStoresAreRefused)
 {
     const snap_disk_exception past_the_end{5, 1u << 30};
     const struct {
-        const char *why;
         snap_disk_header header;
         const snap_disk_exception *exception;
         uint32_t chunk_size;
         const char *message;
     } cases[] = {
-        {"bad magic", {0x58, 1, 1, 4}, nullptr, 4, "Invalid or corrupt"},
-        {"unknown version", {snap_magic, 1, 2, 4}, nullptr, 4, ""},
-        {"exception past the end", {snap_magic, 1, 1, 4}, &past_the_end, 4, ""},
-        {"chunk size no power of two", {}, nullptr, 3, ""},
+        {{0x58, 1, 1, 4}, nullptr, 4, "Invalid or corrupt"}, // bad magic
+        {{snap_magic, 1, 2, 4}, nullptr, 4, ""},             // unknown version
+        {{snap_magic, 1, 1, 4}, &past_the_end, 4, ""},       // exception past the end
+        {{}, nullptr, 3, ""},                                // chunk size no power of two
     };
     for (const auto &c : cases) {
         mem_cow cow(1 << 20);
         std::memcpy(cow.bytes.data(), &c.header, sizeof c.header);
         if (c.exception)
             std::memcpy(cow.bytes.data() + 2048, c.exception, sizeof *c.exception);
-        exception_store s(cow, c.chunk_size, true);
+        int status = 0;
         std::string err;
-        EXPECT_EQ(s.init(err), -EINVAL) << c.why;
+        open_store(cow, c.chunk_size, &status, &err);
+        EXPECT_EQ(status, -EINVAL) << c.chunk_size << " " << c.header.version;
         EXPECT_NE(err.find(c.message), std::string::npos) << err;
     }
 }
-
-} // namespace snapshot_store_tests
