@@ -15,9 +15,6 @@
 #include <string>
 #include <unistd.h>
 
-namespace rfs_recovery_test
-{
-
 class temp_tree
 {
   public:
@@ -84,5 +81,3 @@ class recovery_test : public ::testing::Test
     reg_settings_t saved_settings_;
     recovery_fs_options saved_options_;
 };
-
-} // namespace rfs_recovery_test

@@ -23,8 +23,6 @@
 // Option parsing against the option table (the usage text and the
 // refusals are in tests/integration/test_browse_cli.sh) and the FUSE file
 // handle.
-namespace options_tests
-{
 using args_t = std::vector<std::string>;
 
 class option_parse : public ::testing::Test
@@ -92,56 +90,34 @@ TEST(RecoveryFuseFh, NeedsSomethingToReadAndCopiesItsPaths)
     EXPECT_EQ(fuse_fh_new(-1, nullptr, "/p", nullptr), nullptr);
 }
 
-} // namespace options_tests
-
 // What crash recovery takes for its own: only the device-mapper names and
 // loop-device backing files that recovery_fs and its mounter make.
-namespace crash_tests
+TEST(CrashRecovery, OnlyOurDeviceMapperNamesBackingFilesAndTableFiles)
 {
-TEST(CrashRecovery, OnlyOurDeviceMapperNames)
-{
-    struct row {
-        const char *name;
-        bool ours;
-    } rows[] = {
-        {"cbt.999999", true},
-        {"cbt.42p1", true},
-        {"1a2b3c.42.dup", true},
-        {"1a2b3c.42.top", true},
-        {"1a2b3c.42p2--vg0-root", true},
-        {"cbt", false},
-        {"cbt.1234567", false},
-        {"cbt.12.bak", false},
-        {"vg0-root", false},
-        {"luks-3c1f", false},
-        {"1A2B.3", false},
-        {"xyz.42", false},
-        // kpartx's names for the partitions of a loop device: ours only on
-        // a loop device of ours.
-        {"loop7p1", true},
-        {"loop7p12", true},
-        {"loop17p1", false},
-        {"loop8p1", false},
-    };
+    // kpartx's names for the partitions of a loop device ("loopNpK") are
+    // ours only on a loop device of ours.
     const std::vector<std::string> our_loops{"loop7", "loop9"};
-    for (const row &r : rows)
-        EXPECT_EQ(crash_is_our_dm_name(r.name, our_loops), r.ours) << r.name;
-}
+    for (const char *name : {"cbt.999999", "cbt.42p1", "1a2b3c.42.dup", "1a2b3c.42.top",
+                             "1a2b3c.42p2--vg0-root", "loop7p1", "loop7p12"})
+        EXPECT_TRUE(crash_is_our_dm_name(name, our_loops)) << name;
+    for (const char *name : {"cbt", "cbt.1234567", "cbt.12.bak", "vg0-root", "luks-3c1f", "1A2B.3",
+                             "xyz.42", "loop17p1", "loop8p1"})
+        EXPECT_FALSE(crash_is_our_dm_name(name, our_loops)) << name;
 
-TEST(CrashRecovery, OnlyOurBackingFiles)
-{
     crash_scope_t scope{"/scratch", "/mnt/recover", "/var/tolvane/recover"};
-    struct row {
-        const char *file;
-        bool ours;
-    } rows[] = {
-        {"/scratch/vm1/disk-flat.vmdk", true}, {"/var/tolvane/recover/vm1/x", true},
-        {"/tmp/1a2b.42.tolstorage", true},     {"/tmp/cbt.3.dm_table_merge", true},
-        {"/scratchy/disk-flat.vmdk", false},   {"/tmp/sub/x.tolstorage", false},
-        {"/tmp/x.tolstorage.bak", false},      {"/home/me/vm.img", false},
-    };
-    for (const row &r : rows)
-        EXPECT_EQ(crash_is_our_backing_file(r.file, scope), r.ours) << r.file;
+    for (const char *file : {"/scratch/vm1/disk-flat.vmdk", "/var/tolvane/recover/vm1/x",
+                             "/tmp/1a2b.42.tolstorage", "/tmp/cbt.3.dm_table_merge"})
+        EXPECT_TRUE(crash_is_our_backing_file(file, scope)) << file;
+    for (const char *file : {"/scratchy/disk-flat.vmdk", "/tmp/sub/x.tolstorage",
+                             "/tmp/x.tolstorage.bak", "/home/me/vm.img"})
+        EXPECT_FALSE(crash_is_our_backing_file(file, scope)) << file;
+
+    for (const char *name : {"cbt.12.dm_table_merge", "x.dm_table_merge.bak", "dm_table_merge"}) {
+        struct dirent e {
+        };
+        snprintf(e.d_name, sizeof(e.d_name), "%s", name);
+        EXPECT_EQ(is_table_merge_file(&e) != 0, name[0] == 'c') << name;
+    }
 }
 
 TEST(CrashRecovery, StackedDevicesGoFirst)
@@ -152,27 +128,8 @@ TEST(CrashRecovery, StackedDevicesGoFirst)
                                                "ab.2.top", "cbt.1", "ab.2", "ab.2.dup"}));
 }
 
-TEST(CrashRecovery, MergeTableFileNames)
-{
-    struct row {
-        const char *name;
-        int match;
-    } rows[] = {{"cbt.12.dm_table_merge", 1}, {"x.dm_table_merge.bak", 0}, {"dm_table_merge", 0}};
-    for (const row &r : rows) {
-        struct dirent e {
-        };
-        snprintf(e.d_name, sizeof(e.d_name), "%s", r.name);
-        EXPECT_EQ(is_table_merge_file(&e) != 0, r.match != 0) << r.name;
-    }
-}
-
-} // namespace crash_tests
-
 // Classification, view tests, path builders, translation with movara.json
 // relocation, normalisation and relative link targets.
-namespace path_tests
-{
-using rfs_recovery_test::recovery_test;
 
 TEST(RecoveryClassify, SuffixTable)
 {
@@ -190,7 +147,7 @@ TEST(RecoveryClassify, SuffixTable)
         {"a.vmdk/b.vmx", RECOVERY_FILE_TYPE_UNKNOWN}, // ".vmdk" decides and is not at the end
         {"vm.vmx/disk.vmdk", RECOVERY_FILE_TYPE_VMDK_ASCII},
         {"disk.volume/x", RECOVERY_FILE_TYPE_UNKNOWN},
-        {"disk-flat.vmdk.vmx", RECOVERY_FILE_TYPE_UNKNOWN}, // "-flat.vmdk" followed by text
+        {"disk-flat.vmdk.vmx", RECOVERY_FILE_TYPE_UNKNOWN} // "-flat.vmdk" followed by text
     };
     for (const auto &c : cases)
         EXPECT_EQ(recovery_infer_file_type(c.name), c.type) << c.name;
@@ -314,22 +271,13 @@ TEST_F(recovery_test, TranslateBoundsTheLengthAndMovaraRelocatesOnlyMissingFlatF
 
 TEST(RecoveryNormalize, Cases)
 {
-    struct {
-        const char *in, *out;
-    } cases[] = {
-        {"/a//b/./c/../d", "/a/b/d"},
-        {"/../a", "/a"},
-        {"/a/../../b", "/b"},
-        {"/a/b/../", "/a/"},
-        {"/a/b/..", "/a/b/.."}, // no following "/": copied unchanged
-        {"a/../b", "b"},
-        {"", ""},
-    };
-    for (const auto &c : cases) {
-        char *n = normalize_path(c.in);
-        ASSERT_NE(n, nullptr);
-        EXPECT_STREQ(n, c.out) << c.in;
-        free(n);
+    // In and out in turn. Without a following "/", a last ".." is copied unchanged.
+    const char *cases[] = {
+        "/a//b/./c/../d", "/a/b/d",  "/../a",  "/a", "/a/../../b", "/b", "/a/b/../", "/a/",
+        "/a/b/..",        "/a/b/..", "a/../b", "b",  "",           ""};
+    for (size_t i = 0; i < std::size(cases); i += 2) {
+        std::unique_ptr<char, decltype(&free)> n(normalize_path(cases[i]), &free);
+        EXPECT_STREQ(n.get(), cases[i + 1]) << cases[i];
     }
 }
 
@@ -379,15 +327,10 @@ TEST_F(relative_link_test, RewritesOnlyTargetsInsideTheVolumePathWithinTheLength
     EXPECT_EQ(buf.c_str(), v + "/x");
 }
 
-} // namespace path_tests
-
 // The handlers, called directly (no mount), in what a mount cannot reach:
 // path hash, error answers, paths beyond the path limit, a full listing
 // buffer and link targets cut to the buffer. What a
 // client sees through the mount is in tests/integration/test_browse_*.sh.
-namespace ops_tests
-{
-using rfs_recovery_test::recovery_test;
 
 TEST(RecoveryInoHash, KnownValues)
 {
@@ -458,13 +401,8 @@ TEST_F(ops_test, LinkTargetAsLongAsTheBufferIsCutByOneByte)
     EXPECT_STREQ(small, "abcdefg");
 }
 
-} // namespace ops_tests
-
 // Open cookies on files only (no devices): validation of flat images, sharing,
 // the 32-cookie limit, eviction passes, teardown failures and concurrency.
-namespace cookie_tests
-{
-using rfs_recovery_test::recovery_test;
 
 const std::string TRY = " Recovery is probably in progress, please try again later.";
 
@@ -690,13 +628,8 @@ TEST_F(cookie_test, ConcurrentOpensReadsAndEvictions)
     EXPECT_LE(cookie_count(), RECOVERY_MAX_COOKIES);
 }
 
-} // namespace cookie_tests
-
 // The `.volume` entries, their mount directories, and view access while
 // automatic mounting is off (the default) and on.
-namespace vol_tests
-{
-using rfs_recovery_test::recovery_test;
 
 class vol_test : public recovery_test
 {
@@ -797,5 +730,3 @@ TEST_F(vol_test, DecrementOfAViewCookie)
     EXPECT_EQ(recovery_vol_decrement_ref_cnt("/vm1/disk.volume"), nullptr);
     EXPECT_EQ(cookie->ref, 0);
 }
-
-} // namespace vol_tests
