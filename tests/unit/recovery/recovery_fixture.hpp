@@ -15,6 +15,12 @@
 #include <string>
 #include <unistd.h>
 
+// "NUMBER TEXT" of an error, or "" for none.
+inline std::string outcome(const errdesc_t *err)
+{
+    return err ? std::to_string(err->number) + " " + err->string : "";
+}
+
 class temp_tree
 {
   public:

@@ -178,68 +178,53 @@ TEST(RecoveryClassify, VisibleMountableAndViewTop)
 
 TEST_F(recovery_test, ViewPathTest)
 {
-    // A real entry of the view's name makes it ordinary, file or directory.
+    // A real entry of the view's name makes it ordinary, file or directory;
+    // no descriptor is needed, and resolved scratch paths never are views.
     tree_.mkdir("scratch/vm1/real.volume");
     write("vm2/other.volume", "x");
-    const struct {
-        std::string path;
-        bool view;
-    } cases[] = {
-        {"/vm1/disk.volume", true}, // no descriptor needed
-        {"/vm1/disk.volume/a/b", true},
-        {"/vm1/disk.volumes", false},
-        {"/vm1/disk.vmdk", false},
-        {scratch_ + "/vm1/disk.volume", false}, // resolved scratch paths never are
-        {"/vm1/real.volume/a/b", false},
-        {"/vm2/other.volume", false},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(bool(recovery_is_vmdk_volume_file(c.path.c_str(), scratch_.c_str())), c.view)
-            << c.path;
+    for (const std::string path : {"/vm1/disk.volume", "/vm1/disk.volume/a/b"})
+        EXPECT_TRUE(recovery_is_vmdk_volume_file(path.c_str(), scratch_.c_str())) << path;
+    for (const std::string &path :
+         std::vector<std::string>{"/vm1/disk.volumes", "/vm1/disk.vmdk", "/vm1/real.volume/a/b",
+                                  "/vm2/other.volume", scratch_ + "/vm1/disk.volume"})
+        EXPECT_FALSE(recovery_is_vmdk_volume_file(path.c_str(), scratch_.c_str())) << path;
 }
 
 TEST(RecoveryPathBuilders, VolAsciiAndTolcbtPaths)
 {
-    char buf[TOL_PATH_MAX];
-    ASSERT_EQ(get_vol_path(buf, "/vm1/disk.volume/0/etc/hosts"), nullptr);
-    EXPECT_STREQ(buf, "/vm1/disk.volume");
-    ASSERT_EQ(get_vol_path(buf, "/vm1/disk.volume"), nullptr);
-    EXPECT_STREQ(buf, "/vm1/disk.volume");
-    errdesc_t *err = get_vol_path(buf, "/vm1/disk.vmdk");
-    ASSERT_NE(err, nullptr);
-    EXPECT_EQ(err->number, EINVAL);
-    EXPECT_STREQ(err->string, "No '.volume' suffix found");
-
     // Each builder with the buffer size that just fits, and one byte less.
+    enum { VOL, ASCII, TOLCBT };
+    char buf[TOL_PATH_MAX];
     const std::string long_path = "/" + std::string(TOL_PATH_MAX, 'x') + "-flat.vmdk";
+    const std::string small = "22 Insufficient buffer size";
     const struct {
-        bool tolcbt;
+        int builder;
         std::string in;
         size_t size;
-        const char *out; // null: refused
-        int number;
-        const char *text;
+        std::string want; // the path, or the error's "NUMBER TEXT"
     } cases[] = {
-        {false, "/vm1/disk-flat.vmdk", sizeof(buf), "/vm1/disk.vmdk", 0, nullptr},
-        {false, "/a-flat.vmdk", 8, "/a.vmdk", 0, nullptr},
-        {false, "/a-flat.vmdk", 7, nullptr, EINVAL, "Insufficient buffer size"},
-        {false, "/vm1/disk.vmdk", sizeof(buf), nullptr, EINVAL, "Invalid path name /vm1/disk.vmdk"},
+        {VOL, "/vm1/disk.volume/0/etc/hosts", 0, "/vm1/disk.volume"},
+        {VOL, "/vm1/disk.volume", 0, "/vm1/disk.volume"},
+        {VOL, "/vm1/disk.vmdk", 0, "22 No '.volume' suffix found"},
+        {ASCII, "/vm1/disk-flat.vmdk", sizeof(buf), "/vm1/disk.vmdk"},
+        {ASCII, "/a-flat.vmdk", 8, "/a.vmdk"},
+        {ASCII, "/a-flat.vmdk", 7, small},
+        {ASCII, "/vm1/disk.vmdk", sizeof(buf), "22 Invalid path name /vm1/disk.vmdk"},
         // The FUSE path keeps its slash after the scratch path.
-        {true, "/vm1/disk-flat.vmdk", sizeof(buf), "/s//vm1/disk-tolcbt.vmdk", 0, nullptr},
-        {true, "/a-flat.vmdk", 18, "/s//a-tolcbt.vmdk", 0, nullptr},
-        {true, "/a-flat.vmdk", 17, nullptr, EINVAL, "Insufficient buffer size"},
-        {true, "/vm1/disk.vmdk", sizeof(buf), nullptr, EINVAL,
-         "Invalid path name /s//vm1/disk.vmdk"},
-        {true, long_path, sizeof(buf), nullptr, ENAMETOOLONG, nullptr},
+        {TOLCBT, "/vm1/disk-flat.vmdk", sizeof(buf), "/s//vm1/disk-tolcbt.vmdk"},
+        {TOLCBT, "/a-flat.vmdk", 18, "/s//a-tolcbt.vmdk"},
+        {TOLCBT, "/a-flat.vmdk", 17, small},
+        {TOLCBT, "/vm1/disk.vmdk", sizeof(buf), "22 Invalid path name /s//vm1/disk.vmdk"},
+        {TOLCBT, long_path, sizeof(buf), "36 Path too long: /s//xxx..."},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.in.substr(0, 40) + " in " + std::to_string(c.size));
-        err = c.tolcbt ? get_tolcbt_vmdk_path(c.in.c_str(), "/s", buf, c.size)
-                       : get_ascii_vmdk_path(c.in.c_str(), buf, c.size);
-        EXPECT_EQ(err ? err->number : 0, c.number);
-        if (c.out || c.text) {
-            EXPECT_STREQ(err ? err->string : buf, c.out ? c.out : c.text);
-        }
+        errdesc_t *err = c.builder == VOL ? get_vol_path(buf, c.in.c_str())
+                         : c.builder == ASCII
+                             ? get_ascii_vmdk_path(c.in.c_str(), buf, c.size)
+                             : get_tolcbt_vmdk_path(c.in.c_str(), "/s", buf, c.size);
+        const std::string got = err ? outcome(err) : buf; // "...": a prefix
+        EXPECT_EQ(c.want.ends_with("...") ? got.substr(0, c.want.size() - 3) + "..." : got, c.want);
     }
 }
 
@@ -369,7 +354,7 @@ int fill_two(void *buf, const char *, const struct stat *, off_t)
     return ++*static_cast<int *>(buf) > 2;
 }
 
-TEST_F(ops_test, PathsBeyondTheLimitAndAFullListingBuffer)
+TEST_F(ops_test, PathsBeyondTheLimitAFullListingBufferAndALinkCutToTheBuffer)
 {
     const std::string too_long = "/" + std::string(TOL_PATH_MAX, 'n');
     const char *p = too_long.c_str();
@@ -391,14 +376,11 @@ TEST_F(ops_test, PathsBeyondTheLimitAndAFullListingBuffer)
     EXPECT_EQ(recovery_fs_readdir("/vm1", &filled, fill_two, 0, &fi), -ENOMEM);
     EXPECT_EQ(recovery_fs_releasedir("/vm1", &fi), 0);
     EXPECT_EQ(fi.fh, ~uint64_t{0});
-}
 
-TEST_F(ops_test, LinkTargetAsLongAsTheBufferIsCutByOneByte)
-{
+    // A link target as long as the buffer is cut by one byte.
     tree_.symlink("abcdefgh", "scratch/short");
-    char small[8];
-    ASSERT_EQ(recovery_fs_readlink("/short", small, sizeof(small)), 0);
-    EXPECT_STREQ(small, "abcdefg");
+    ASSERT_EQ(recovery_fs_readlink("/short", buf, 8), 0);
+    EXPECT_STREQ(buf, "abcdefg");
 }
 
 // Open cookies on files only (no devices): validation of flat images, sharing,
@@ -441,21 +423,20 @@ TEST_F(cookie_test, ValidationOfFlatImages)
                "createType=\"vmfs\"\nRW " +
                std::to_string(sectors) + " VMFS \"disk-flat.vmdk\"\n";
     };
+    const std::string busy = std::to_string(EBUSY) + " ";
     const struct {
         const char *what;
         size_t size;
-        std::string desc, cbt;
-        int number;
-        std::string text; // empty: not compared
+        std::string desc, cbt, error;
     } cases[] = {
-        {"not whole sectors", 1000, "", "", EBUSY, flat + " file has incorrect size 1000." + TRY},
-        {"nothing to compare the size with", 4096, "", "", 0, ""},
-        {"descriptor size", 4096, descriptor(16), "", EBUSY,
-         "Expect 8192 bytes in " + flat + " but found 4096 bytes." + TRY},
-        {"descriptor agrees", 4096, descriptor(8), "", 0, ""},
-        {"descriptor cut short", 4096, "version=1\nRW 1 FLAT \"a\"\nCID=1", "", EBUSY,
-         scratch_ + "//vm1/disk.vmdk file is invalid." + TRY},
-        {"not a change-block file", 4096, "", "garbage", EINVAL, ""},
+        {"not whole sectors", 1000, "", "", busy + flat + " file has incorrect size 1000." + TRY},
+        {"nothing to compare the size with", 4096, "", "", ""},
+        {"descriptor size", 4096, descriptor(16), "",
+         busy + "Expect 8192 bytes in " + flat + " but found 4096 bytes." + TRY},
+        {"descriptor agrees", 4096, descriptor(8), "", ""},
+        {"descriptor cut short", 4096, "version=1\nRW 1 FLAT \"a\"\nCID=1", "",
+         busy + scratch_ + "//vm1/disk.vmdk file is invalid." + TRY},
+        {"not a change-block file", 4096, "", "garbage", "22 invalid tolcbt header magic number"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -467,10 +448,7 @@ TEST_F(cookie_test, ValidationOfFlatImages)
         if (!c.cbt.empty())
             write("vm1/disk-tolcbt.vmdk", c.cbt);
         errdesc_t *err = validate_vmdk_flat("/vm1/disk-flat.vmdk", flat.c_str(), scratch_.c_str());
-        EXPECT_EQ(err ? err->number : 0, c.number);
-        if (err && !c.text.empty()) {
-            EXPECT_EQ(err->string, c.text);
-        }
+        EXPECT_EQ(outcome(err), c.error);
     }
 
     // A refused image leaves no cookie behind: the next open validates again.
