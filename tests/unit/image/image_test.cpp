@@ -50,7 +50,7 @@ TEST(Alignment, SplitsCoverExactlyTheRangeOrAreRefused)
         {0, 10, 4, {}},                                    // block too small
         {-1, 10, 512, {}},                                 // negative offset
         {max - 10, 100, 512, {}},                          // end overflows
-        {0, size_t(512) << 33, 512, {}},                   // body count beyond 32 bits
+        {0, size_t(512) << 33, 512, {}}                    // body count beyond 32 bits
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::to_string(c.offset) + "+" + std::to_string(c.size));
@@ -164,8 +164,7 @@ TEST_F(RecoveryHeader, FreeSectorSearchAndItsRefusals)
         {"stops at the partition", make_disk(64, {{0x83, 5}}, 2, 5), NONE, EIO,
          "Cannot find any empty sector between 2-16"},
         {"no MBR signature", make_disk(64, {}, 0, 0, false), NONE, EIO, "unknown partition format"},
-        {"shorter than the MBR", std::vector<char>(100, 0), NONE, ENODATA},
-    };
+        {"shorter than the MBR", std::vector<char>(100, 0), NONE, ENODATA}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         uint32_t sector = 0;
@@ -318,8 +317,7 @@ TEST_F(TolcbtRead, ListsEndAtTheLastMarkerOrAreRefused)
         // A hostile list size must not become an allocation.
         {"list of 2^60 bytes", with_offsets(512, int64_t(1) << 60), 0, list},
         {"negative list offset", with_offsets(-4096, 4096), 0, list},
-        {"file ends inside the list", with_offsets(512, 4096, 512 + 10), 0, list},
-    };
+        {"file ends inside the list", with_offsets(512, 4096, 512 + 10), 0, list}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         r = read(c.bytes);
@@ -354,8 +352,7 @@ TEST_F(TolcbtRead, ExtentDataMustLieInsideTheFile)
          "tolcbt extent 0" + beyond + std::to_string(size) + " bytes)"},
         // Lengths that overflow when added up, and negative ones.
         {max, max, max, "tolcbt extent 0" + beyond + std::to_string(max) + " bytes)"},
-        {-512, 4096, size, "tolcbt extent 0 has a negative start or length (0 / -512)"},
-    };
+        {-512, 4096, size, "tolcbt extent 0 has a negative start or length (0 / -512)"}};
     for (const auto &c : cases) {
         r.list[0].length = c.length0;
         r.list[1].length = c.length1;
@@ -390,8 +387,7 @@ TEST(TolcbtTable, FlatAndChangeRangesWithoutHoles)
          L{{MORE, 4096, 4096}, {LAST, 2048, 1024}},
          "0 8 linear /dev/loop7 0\n8 8 linear /dev/loop8 0\n16 2 linear /dev/loop8 8\n"
          "18 14 linear /dev/loop7 18\n"},
-        {"a missing flat file", -1, 0, L{}, nullptr},
-    };
+        {"a missing flat file", -1, 0, L{}, nullptr}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         temp_dir dir;
@@ -706,12 +702,10 @@ TEST_F(FlatImage, HiddenSectorAndDeviceEndAgainstTheContent)
     const struct {
         off_t offset;
         size_t size, delivered;
-    } cases[] = {
-        {0, 4096, 4096},  {0, 1024, 1024}, // ends where the hidden sector starts
-        {1400, 300, 300}, {1024, 512, 512},
-        {1535, 2, 2},     {7680, 1024, 512}, // cut at the device's end
-        {8192, 512, 0},   {8292, 10, 0},
-    };
+    } cases[] = {{0, 4096, 4096},  {0, 1024, 1024}, // ends where the hidden sector starts
+                 {1400, 300, 300}, {1024, 512, 512},
+                 {1535, 2, 2},     {7680, 1024, 512}, // cut at the device's end
+                 {8192, 512, 0},   {8292, 10, 0}};
     for (size_t bitmap : {size_t(0), size_t(2)}) {
         auto image = make(16, bitmap);
         EXPECT_EQ(image->hidden_offset(), HIDDEN);

@@ -93,12 +93,10 @@ TEST(DiskRecord, OpenNamesTheDiskAfterItsCidAndFailedOpenOrCloseClears)
         const char *cid; // nullptr: no descriptor at all
         bool with_extent;
         std::string error; // T: the directory
-    } cases[] = {
-        {"0abcdef1", true, ""},
-        {"00000000", true, "22 Invalid vdsk uuid"},
-        {"0abcdef1", false, "22 Disk extent #0 is missing"},
-        {nullptr, true, "2 T/absent.vmdk: No such file or directory"},
-    };
+    } cases[] = {{"0abcdef1", true, ""},
+                 {"00000000", true, "22 Invalid vdsk uuid"},
+                 {"0abcdef1", false, "22 Disk extent #0 is missing"},
+                 {nullptr, true, "2 T/absent.vmdk: No such file or directory"}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.cid ? c.cid : "(no descriptor)");
         rfs_test::temp_dir tmp{"rfs-vdsk"};
@@ -175,12 +173,10 @@ TEST_F(LoopDevices, AttachPassesReadOnlyAndRetriesOnlyALostRace)
         std::vector<int> attach_codes; // of the attaching run, in turn
         int want_number;               // 0: attached
         size_t attach_runs;
-    } cases[] = {
-        {"read-only", true, {0}, 0, 1},
-        {"read-write", false, {0}, 0, 1},
-        {"device taken meanwhile (1, then 2)", true, {1, 2, 0}, 0, 3},
-        {"other failure", true, {5}, 5, 1},
-    };
+    } cases[] = {{"read-only", true, {0}, 0, 1},
+                 {"read-write", false, {0}, 0, 1},
+                 {"device taken meanwhile (1, then 2)", true, {1, 2, 0}, 0, 3},
+                 {"other failure", true, {5}, 5, 1}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         std::remove((dir / "calls").c_str());
@@ -232,8 +228,7 @@ TEST_F(LoopDevices, ErrorTexts)
         {[&] { return dm_check_and_remove(stays.c_str()); }, "9 T/stays"},
         {[&] { return dm_check_and_remove((dir / "gone").c_str()); }, ""},
         // A failing program: its exit code, its command line as the text.
-        {[] { return dm_remove_forced("/dev/mapper/x"); }, "3 T/dmsetup remove -f /dev/mapper/x "},
-    };
+        {[] { return dm_remove_forced("/dev/mapper/x"); }, "3 T/dmsetup remove -f /dev/mapper/x "}};
     for (const auto &c : cases) {
         errdesc_t *err = nullptr;
         rfs_test::capture_stdout([&] { err = c.run(); });
@@ -253,17 +248,15 @@ TEST_F(PartitionMapping, ProbesClassifyAndAFailedSubtypeProbeIsNeverMounted)
         vol_type_t vtype;
         fs_type_t fstype;
         int subtype;
-    } cases[] = {
-        {"file system", 0, "ext4", 0, VOL_FILESYS, FS_TYPE_EXT4, 0x83},
-        {"subtype probe fails", 0, "ext4", 1, VOL_UNKNOWN, FS_TYPE_EXT4, 0},
-        {"nothing recognised (4)", 4, "", 0, VOL_UNKNOWN, FS_TYPE_UNKNOWN, 0},
-        {"probe failure", 2, "ext4", 0, VOL_UNKNOWN, FS_TYPE_UNKNOWN, 0},
-        {"volume group member", 0, "LVM2_member", 0, VOL_LVM, FS_TYPE_UNKNOWN, 0},
-        {"swap", 0, "swap", 0, VOL_UNMOUNTABLE, FS_TYPE_UNKNOWN, 0},
-        {"word found inside another", 0, "ext4dev", 0, VOL_FILESYS, FS_TYPE_EXT4, 0x83},
-        {"case matters", 0, "lvm2_member", 0, VOL_UNKNOWN, FS_TYPE_UNKNOWN, 0},
-        {"xfs", 0, "xfs", 0, VOL_FILESYS, FS_TYPE_XFS, 0x83},
-    };
+    } cases[] = {{"file system", 0, "ext4", 0, VOL_FILESYS, FS_TYPE_EXT4, 0x83},
+                 {"subtype probe fails", 0, "ext4", 1, VOL_UNKNOWN, FS_TYPE_EXT4, 0},
+                 {"nothing recognised (4)", 4, "", 0, VOL_UNKNOWN, FS_TYPE_UNKNOWN, 0},
+                 {"probe failure", 2, "ext4", 0, VOL_UNKNOWN, FS_TYPE_UNKNOWN, 0},
+                 {"volume group member", 0, "LVM2_member", 0, VOL_LVM, FS_TYPE_UNKNOWN, 0},
+                 {"swap", 0, "swap", 0, VOL_UNMOUNTABLE, FS_TYPE_UNKNOWN, 0},
+                 {"word found inside another", 0, "ext4dev", 0, VOL_FILESYS, FS_TYPE_EXT4, 0x83},
+                 {"case matters", 0, "lvm2_member", 0, VOL_UNKNOWN, FS_TYPE_UNKNOWN, 0},
+                 {"xfs", 0, "xfs", 0, VOL_FILESYS, FS_TYPE_XFS, 0x83}};
     std::ofstream(dir / "disk7p1") << "";
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -439,11 +432,7 @@ TEST_F(Deactivation, BudgetOfFiveRunsEveryVolumeAtLeastOnce)
         std::vector<int> codes; // exit codes of the lvchange runs, in turn
         std::vector<size_t> runs;
         int want_number;
-    } cases[] = {
-        {{5}, {5, 1, 1}, 5},
-        {{0, 5, 5, 5, 5, 0}, {1, 4, 1}, 0},
-        {{0}, {1, 1, 1}, 0},
-    };
+    } cases[] = {{{5}, {5, 1, 1}, 5}, {{0, 5, 5, 5, 5, 0}, {1, 4, 1}, 0}, {{0}, {1, 1, 1}, 0}};
     for (const auto &c : cases) {
         std::remove((dir / "calls").c_str());
         answer("lvchange--config", c.codes);
@@ -464,15 +453,13 @@ TEST(MountOptions, ByFileSystemAndPartitionType)
         fs_type_t fstype;
         int subtype;
         const char *want; // null: refused
-    } cases[] = {
-        {FS_TYPE_UFS, 0xa5, "-oro,ufstype=44bsd"},
-        {FS_TYPE_UFS, 0xa8, nullptr},
-        {FS_TYPE_NTFS, 7, "-oro,streams_interface=windows"},
-        {FS_TYPE_EXT3, 0x83, "-oro"},
-        {FS_TYPE_VFAT, 0xc, "-oro"},
-        {FS_TYPE_XFS, 0, "-oro,nouuid"},
-        {FS_TYPE_SWAP, 0x82, nullptr},
-    };
+    } cases[] = {{FS_TYPE_UFS, 0xa5, "-oro,ufstype=44bsd"},
+                 {FS_TYPE_UFS, 0xa8, nullptr},
+                 {FS_TYPE_NTFS, 7, "-oro,streams_interface=windows"},
+                 {FS_TYPE_EXT3, 0x83, "-oro"},
+                 {FS_TYPE_VFAT, 0xc, "-oro"},
+                 {FS_TYPE_XFS, 0, "-oro,nouuid"},
+                 {FS_TYPE_SWAP, 0x82, nullptr}};
     for (const auto &c : cases) {
         const char *options = nullptr;
         errdesc_t *err =
@@ -732,8 +719,7 @@ TEST(DmTable, ChainMatchesTheGrainByGrainTableOrIsRefused)
          {flat(), sparse({{1, 0}}, GS, -1)},
          "beyond the end of the file"},
         {"zero extent", {zero}, "of kind ET_ZERO, which cannot be mapped"},
-        {"zero extent below a delta", {zero, sparse({})}, "which a snapshot chain cannot map"},
-    };
+        {"zero extent below a delta", {zero, sparse({})}, "which a snapshot chain cannot map"}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         rfs_test::temp_dir tmp{"rfs-dmtable"};

@@ -158,13 +158,11 @@ TEST(RecoveryClassify, VisibleMountableAndViewTop)
     const struct {
         const char *path;
         bool visible, vol_dir_top;
-    } paths[] = {
-        {"/vm1/disk.vmdk", true, false},      {"/vm1/disk-flat.vmdk", true, false},
-        {"/vm1/vm.cfg", true, false},         {"/vm1/disk-tolcbt.vmdk", false, false},
-        {"/vm1/notes.txt", false, false},     {"/vm1/disk.volume", true, true},
-        {"/vm1/disk.volume///", false, true}, {"/vm1/disk.volume////", false, false},
-        {"/vm1/disk.volume/x", false, false}, {"/vm1/disk.volumes", false, false},
-    };
+    } paths[] = {{"/vm1/disk.vmdk", true, false},      {"/vm1/disk-flat.vmdk", true, false},
+                 {"/vm1/vm.cfg", true, false},         {"/vm1/disk-tolcbt.vmdk", false, false},
+                 {"/vm1/notes.txt", false, false},     {"/vm1/disk.volume", true, true},
+                 {"/vm1/disk.volume///", false, true}, {"/vm1/disk.volume////", false, false},
+                 {"/vm1/disk.volume/x", false, false}, {"/vm1/disk.volumes", false, false}};
     for (const auto &c : paths) {
         EXPECT_EQ(bool(recovery_is_visible_file(c.path)), c.visible) << c.path;
         EXPECT_EQ(bool(recovery_is_vol_dir_top(c.path)), c.vol_dir_top) << c.path;
@@ -202,21 +200,19 @@ TEST(RecoveryPathBuilders, VolAsciiAndTolcbtPaths)
         std::string in;
         size_t size;
         std::string want; // the path, or the error's "NUMBER TEXT"
-    } cases[] = {
-        {VOL, "/vm1/disk.volume/0/etc/hosts", 0, "/vm1/disk.volume"},
-        {VOL, "/vm1/disk.volume", 0, "/vm1/disk.volume"},
-        {VOL, "/vm1/disk.vmdk", 0, "22 No '.volume' suffix found"},
-        {ASCII, "/vm1/disk-flat.vmdk", sizeof(buf), "/vm1/disk.vmdk"},
-        {ASCII, "/a-flat.vmdk", 8, "/a.vmdk"},
-        {ASCII, "/a-flat.vmdk", 7, small},
-        {ASCII, "/vm1/disk.vmdk", sizeof(buf), "22 Invalid path name /vm1/disk.vmdk"},
-        // The FUSE path keeps its slash after the scratch path.
-        {TOLCBT, "/vm1/disk-flat.vmdk", sizeof(buf), "/s//vm1/disk-tolcbt.vmdk"},
-        {TOLCBT, "/a-flat.vmdk", 18, "/s//a-tolcbt.vmdk"},
-        {TOLCBT, "/a-flat.vmdk", 17, small},
-        {TOLCBT, "/vm1/disk.vmdk", sizeof(buf), "22 Invalid path name /s//vm1/disk.vmdk"},
-        {TOLCBT, long_path, sizeof(buf), "36 Path too long: /s//xxx..."},
-    };
+    } cases[] = {{VOL, "/vm1/disk.volume/0/etc/hosts", 0, "/vm1/disk.volume"},
+                 {VOL, "/vm1/disk.volume", 0, "/vm1/disk.volume"},
+                 {VOL, "/vm1/disk.vmdk", 0, "22 No '.volume' suffix found"},
+                 {ASCII, "/vm1/disk-flat.vmdk", sizeof(buf), "/vm1/disk.vmdk"},
+                 {ASCII, "/a-flat.vmdk", 8, "/a.vmdk"},
+                 {ASCII, "/a-flat.vmdk", 7, small},
+                 {ASCII, "/vm1/disk.vmdk", sizeof(buf), "22 Invalid path name /vm1/disk.vmdk"},
+                 // The FUSE path keeps its slash after the scratch path.
+                 {TOLCBT, "/vm1/disk-flat.vmdk", sizeof(buf), "/s//vm1/disk-tolcbt.vmdk"},
+                 {TOLCBT, "/a-flat.vmdk", 18, "/s//a-tolcbt.vmdk"},
+                 {TOLCBT, "/a-flat.vmdk", 17, small},
+                 {TOLCBT, "/vm1/disk.vmdk", sizeof(buf), "22 Invalid path name /s//vm1/disk.vmdk"},
+                 {TOLCBT, long_path, sizeof(buf), "36 Path too long: /s//xxx..."}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.in.substr(0, 40) + " in " + std::to_string(c.size));
         errdesc_t *err = c.builder == VOL ? get_vol_path(buf, c.in.c_str())
@@ -289,15 +285,13 @@ TEST_F(relative_link_test, RewritesOnlyTargetsInsideTheVolumePathWithinTheLength
     const std::string v = "/var/tolvane/recover/vm1/disk.volume";
     const struct {
         std::string cwd, target, out;
-    } cases[] = {
-        // The common cases run through the mount in test_browse_files.sh.
-        {v + "//vol0/etc/link", "/var/tolvane/recover//vm1/./disk.volume/vol0/etc/../usr/lib",
-         "../usr/lib"},
-        // Partly equal component names count as different.
-        {v + "/vol0/etc/link", v + "/vol0/etx/foo", "../etx/foo"},
-        {v + "/vol0/etc/link", "/var/tolvane/other/x", "/var/tolvane/other/x"},
-        {v + "/vol0/a/b/c/d/link", v + "/vol0/zzzzzzzz", "../../../../zzzzzzzz"},
-    };
+    } cases[] = {// The common cases run through the mount in test_browse_files.sh.
+                 {v + "//vol0/etc/link",
+                  "/var/tolvane/recover//vm1/./disk.volume/vol0/etc/../usr/lib", "../usr/lib"},
+                 // Partly equal component names count as different.
+                 {v + "/vol0/etc/link", v + "/vol0/etx/foo", "../etx/foo"},
+                 {v + "/vol0/etc/link", "/var/tolvane/other/x", "/var/tolvane/other/x"},
+                 {v + "/vol0/a/b/c/d/link", v + "/vol0/zzzzzzzz", "../../../../zzzzzzzz"}};
     for (const auto &c : cases) {
         EXPECT_EQ(convert(c.cwd, c.target), c.out) << c.cwd << " -> " << c.target;
         // A buffer as long as the target: the comparison covers it all.
@@ -436,8 +430,7 @@ TEST_F(cookie_test, ValidationOfFlatImages)
         {"descriptor agrees", 4096, descriptor(8), "", ""},
         {"descriptor cut short", 4096, "version=1\nRW 1 FLAT \"a\"\nCID=1", "",
          busy + scratch_ + "//vm1/disk.vmdk file is invalid." + TRY},
-        {"not a change-block file", 4096, "", "garbage", "22 invalid tolcbt header magic number"},
-    };
+        {"not a change-block file", 4096, "", "garbage", "22 invalid tolcbt header magic number"}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         write("vm1/disk-flat.vmdk", std::string(c.size, 'x'));
