@@ -10,31 +10,27 @@
 #include "mounter/partitions.hpp"
 #include "mounter/vmount.hpp"
 #include "mounter/volgroups.hpp"
-#include "support/temp_dir.hpp"
 #include "unit/common/test_support.hpp"
 #include "unit/image/cbt_test_util.hpp"
 #include "vmdk/vmdk_open.hpp"
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
 #include <map>
-#include <memory>
-#include <sstream>
-#include <unistd.h>
-#include <vector>
+
+// "NUMBER TEXT" of an error with `dir` written as T, or "" for none.
+std::string outcome(const errdesc_t *err, const std::string &dir = "")
+{
+    std::string text = err ? std::to_string(err->number) + " " + err->string : "";
+    size_t at = dir.empty() ? std::string::npos : text.find(dir);
+    return at == std::string::npos ? text : text.replace(at, dir.size(), "T");
+}
 
 // Unique device-mapper names.
-namespace dm_names_tests
-{
-TEST(DmNames, PrefixDotNumberBelowAMillionThatNoDeviceHas)
+TEST(DmNames, PrefixDotNumberBelowAMillionThatNoDeviceHasAndRefusals)
 {
     rfs_test::temp_dir tmp{"rfs-dmnames"};
     std::string first;
@@ -59,29 +55,18 @@ TEST(DmNames, PrefixDotNumberBelowAMillionThatNoDeviceHas)
     std::string second;
     ASSERT_EQ(dm_mk_unique_name_in(tmp.path().c_str(), "1a2b3c", &second, 10), nullptr);
     EXPECT_NE(second, first);
+
+    // A filled output is refused and kept; with no attempts left, EEXIST.
+    errdesc_t *err = dm_mk_unique_name_in(tmp.path().c_str(), "cbt", &second, 10);
+    EXPECT_EQ(err ? err->number : 0, EINVAL);
+    EXPECT_NE(second, "");
+    second.clear();
+    err = dm_mk_unique_name_in(tmp.path().c_str(), "cbt", &second, 0);
+    EXPECT_EQ(err ? err->number : 0, EEXIST);
+    EXPECT_EQ(second, "");
 }
-
-TEST(DmNames, RefusesAFilledOutputAndGivesUpWithEexist)
-{
-    rfs_test::temp_dir tmp{"rfs-dmnames"};
-    std::string name = "already";
-    errdesc_t *err = dm_mk_unique_name_in(tmp.path().c_str(), "cbt", &name, 10);
-    ASSERT_NE(err, nullptr);
-    EXPECT_EQ(err->number, EINVAL);
-    EXPECT_EQ(name, "already");
-
-    name.clear();
-    err = dm_mk_unique_name_in(tmp.path().c_str(), "cbt", &name, 0);
-    ASSERT_NE(err, nullptr);
-    EXPECT_EQ(err->number, EEXIST);
-    EXPECT_TRUE(name.empty());
-}
-
-} // namespace dm_names_tests
 
 // Opening and closing disk records.
-namespace disk_record_tests
-{
 // A flat disk descriptor with `cid` in `dir`, with or without its extent line.
 std::string write_descriptor(const std::string &dir, const std::string &cid, bool with_extent)
 {
@@ -102,39 +87,16 @@ bool cleared(const vdskdesc_t &d)
            d.vdsk_path.empty() && d.name.empty() && d.vdsk_extent_path.empty();
 }
 
-TEST(DiskRecord, OpenNamesTheDiskAfterItsCidAndCloseClears)
-{
-    rfs_test::temp_dir tmp{"rfs-vdsk"};
-    const std::string path = write_descriptor(tmp.path(), "0abcdef1", true);
-    vdskdesc_t d;
-    errdesc_t *err = vdsk_open(path.c_str(), &d);
-    ASSERT_EQ(err, nullptr) << err->string;
-    EXPECT_EQ(d.magic, VDSKDESC_MAGIC);
-    EXPECT_EQ(d.type, VD_VMDK);
-    EXPECT_EQ(d.uuid, 0x0abcdef1u);
-    EXPECT_EQ(d.name, "abcdef1") << "no leading zeros";
-    EXPECT_EQ(d.vdsk_path, path);
-    EXPECT_EQ(d.vdsk_extent_path, tmp / "disk-flat.vmdk");
-    ASSERT_NE(d.desc.vmdkdesc, nullptr);
-    vdsk_close(&d);
-    EXPECT_TRUE(cleared(d));
-
-    // Without a device-mapper device there is nothing to free.
-    EXPECT_EQ(vdsk_free_partitions(&d), nullptr);
-}
-
-TEST(DiskRecord, FailedOpenLeavesTheRecordCleared)
+TEST(DiskRecord, OpenNamesTheDiskAfterItsCidAndFailedOpenOrCloseClears)
 {
     const struct {
         const char *cid; // nullptr: no descriptor at all
         bool with_extent;
-        errnum_t number; // 0: whatever the open gives
-        const char *text;
-    } cases[] = {
-        {"00000000", true, EINVAL, "Invalid vdsk uuid"},
-        {"0abcdef1", false, EINVAL, "Disk extent #0 is missing"},
-        {nullptr, true, 0, nullptr},
-    };
+        std::string error; // T: the directory
+    } cases[] = {{"0abcdef1", true, ""},
+                 {"00000000", true, "22 Invalid vdsk uuid"},
+                 {"0abcdef1", false, "22 Disk extent #0 is missing"},
+                 {nullptr, true, "2 T/absent.vmdk: No such file or directory"}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.cid ? c.cid : "(no descriptor)");
         rfs_test::temp_dir tmp{"rfs-vdsk"};
@@ -143,20 +105,21 @@ TEST(DiskRecord, FailedOpenLeavesTheRecordCleared)
         vdskdesc_t d;
         d.name = "old";
         errdesc_t *err = vdsk_open(path.c_str(), &d);
-        ASSERT_NE(err, nullptr);
-        if (c.number != 0) {
-            EXPECT_EQ(err->number, c.number);
-            EXPECT_STREQ(err->string, c.text);
+        EXPECT_EQ(outcome(err, tmp.path()), c.error);
+        if (!err) {
+            EXPECT_EQ(std::make_tuple(d.magic, d.type, d.uuid, d.name, d.vdsk_path),
+                      std::make_tuple(VDSKDESC_MAGIC, VD_VMDK, 0x0abcdef1u, "abcdef1", path));
+            EXPECT_EQ(d.vdsk_extent_path, tmp / "disk-flat.vmdk");
+            EXPECT_NE(d.desc.vmdkdesc, nullptr);
+            vdsk_close(&d);
+            // Without a device-mapper device there is nothing to free.
+            EXPECT_EQ(vdsk_free_partitions(&d), nullptr);
         }
         EXPECT_TRUE(cleared(d));
     }
 }
 
-} // namespace disk_record_tests
-
 // The partition scan over a directory of partition devices.
-namespace partitions_tests
-{
 using PartitionScan = FakePrograms; // the probes find nothing
 
 TEST_F(PartitionScan, EntriesStayPackedInPartitionOrderAndFreeingClears)
@@ -190,13 +153,9 @@ TEST_F(PartitionScan, EntriesStayPackedInPartitionOrderAndFreeingClears)
     EXPECT_TRUE(map.part[1].mnt_dir.empty());
 }
 
-} // namespace partitions_tests
-
 // Loop devices, device-mapper removal, partition mapping, mounts and the
 // merged change-block device against scripted programs: argument lists,
 // retries, exit codes and teardown after a failing step.
-namespace devices_tests
-{
 using Calls = std::vector<std::string>;
 
 bool exists(const std::string &path)
@@ -214,12 +173,10 @@ TEST_F(LoopDevices, AttachPassesReadOnlyAndRetriesOnlyALostRace)
         std::vector<int> attach_codes; // of the attaching run, in turn
         int want_number;               // 0: attached
         size_t attach_runs;
-    } cases[] = {
-        {"read-only", true, {0}, 0, 1},
-        {"read-write", false, {0}, 0, 1},
-        {"device taken meanwhile (1, then 2)", true, {1, 2, 0}, 0, 3},
-        {"other failure", true, {5}, 5, 1},
-    };
+    } cases[] = {{"read-only", true, {0}, 0, 1},
+                 {"read-write", false, {0}, 0, 1},
+                 {"device taken meanwhile (1, then 2)", true, {1, 2, 0}, 0, 3},
+                 {"other failure", true, {5}, 5, 1}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         std::remove((dir / "calls").c_str());
@@ -233,15 +190,9 @@ TEST_F(LoopDevices, AttachPassesReadOnlyAndRetriesOnlyALostRace)
         for (size_t i = 0; i < c.attach_runs; ++i)
             want.insert(want.end(), {"losetup -f", attach});
         EXPECT_EQ(calls(), want);
-        if (c.want_number == 0) {
-            ASSERT_EQ(err, nullptr) << err->string;
-            EXPECT_EQ(loop.path(), "/dev/loop7");
-            loop.release();
-        } else {
-            ASSERT_NE(err, nullptr);
-            EXPECT_EQ(err->number, c.want_number);
-            EXPECT_TRUE(loop.empty());
-        }
+        EXPECT_EQ(err ? err->number : 0, c.want_number);
+        EXPECT_EQ(loop.path(), c.want_number ? "" : "/dev/loop7");
+        loop.release();
     }
 }
 
@@ -251,8 +202,7 @@ TEST_F(LoopDevices, DetachRetriesExitCodeOneTenTimesAndForgetsThePath)
     std::string dev = "/dev/loop250";
     errdesc_t *err = nullptr;
     const std::string out = rfs_test::capture_stdout([&] { err = vdsk_release_loop_dev(&dev); });
-    ASSERT_NE(err, nullptr);
-    EXPECT_EQ(err->number, 1);
+    EXPECT_EQ(err ? err->number : 0, 1);
     EXPECT_TRUE(dev.empty());
     EXPECT_EQ(calls(), Calls(LOOPDEV_ATTEMPTS, "losetup -d /dev/loop250"));
     for (int i = 1; i < LOOPDEV_ATTEMPTS; ++i)
@@ -271,22 +221,18 @@ TEST_F(LoopDevices, ErrorTexts)
     std::string dev;
     const struct {
         std::function<errdesc_t *()> run;
-        int number; // 0: success
-        std::string text;
+        std::string error;
     } cases[] = {
-        {[&] { return vdsk_assign_next_loop_dev(&dev, "/img/x-flat.vmdk", 1, 30); }, ENOENT,
-         "Failed to find the next available loop device for /img/x-flat.vmdk"},
-        {[&] { return dm_check_and_remove(stays.c_str()); }, EBADF, stays},
-        {[&] { return dm_check_and_remove((dir / "gone").c_str()); }, 0, ""},
+        {[&] { return vdsk_assign_next_loop_dev(&dev, "/img/x-flat.vmdk", 1, 30); },
+         "2 Failed to find the next available loop device for /img/x-flat.vmdk"},
+        {[&] { return dm_check_and_remove(stays.c_str()); }, "9 T/stays"},
+        {[&] { return dm_check_and_remove((dir / "gone").c_str()); }, ""},
         // A failing program: its exit code, its command line as the text.
-        {[] { return dm_remove_forced("/dev/mapper/x"); }, 3,
-         dir / "dmsetup remove -f /dev/mapper/x "},
-    };
+        {[] { return dm_remove_forced("/dev/mapper/x"); }, "3 T/dmsetup remove -f /dev/mapper/x "}};
     for (const auto &c : cases) {
         errdesc_t *err = nullptr;
         rfs_test::capture_stdout([&] { err = c.run(); });
-        EXPECT_EQ(err ? err->number : 0, c.number) << c.text;
-        EXPECT_EQ(err ? std::string(err->string) : "", c.text);
+        EXPECT_EQ(outcome(err, dir.path()), c.error);
     }
 }
 
@@ -302,17 +248,15 @@ TEST_F(PartitionMapping, ProbesClassifyAndAFailedSubtypeProbeIsNeverMounted)
         vol_type_t vtype;
         fs_type_t fstype;
         int subtype;
-    } cases[] = {
-        {"file system", 0, "ext4", 0, VOL_FILESYS, FS_TYPE_EXT4, 0x83},
-        {"subtype probe fails", 0, "ext4", 1, VOL_UNKNOWN, FS_TYPE_EXT4, 0},
-        {"nothing recognised (4)", 4, "", 0, VOL_UNKNOWN, FS_TYPE_UNKNOWN, 0},
-        {"probe failure", 2, "ext4", 0, VOL_UNKNOWN, FS_TYPE_UNKNOWN, 0},
-        {"volume group member", 0, "LVM2_member", 0, VOL_LVM, FS_TYPE_UNKNOWN, 0},
-        {"swap", 0, "swap", 0, VOL_UNMOUNTABLE, FS_TYPE_UNKNOWN, 0},
-        {"word found inside another", 0, "ext4dev", 0, VOL_FILESYS, FS_TYPE_EXT4, 0x83},
-        {"case matters", 0, "lvm2_member", 0, VOL_UNKNOWN, FS_TYPE_UNKNOWN, 0},
-        {"xfs", 0, "xfs", 0, VOL_FILESYS, FS_TYPE_XFS, 0x83},
-    };
+    } cases[] = {{"file system", 0, "ext4", 0, VOL_FILESYS, FS_TYPE_EXT4, 0x83},
+                 {"subtype probe fails", 0, "ext4", 1, VOL_UNKNOWN, FS_TYPE_EXT4, 0},
+                 {"nothing recognised (4)", 4, "", 0, VOL_UNKNOWN, FS_TYPE_UNKNOWN, 0},
+                 {"probe failure", 2, "ext4", 0, VOL_UNKNOWN, FS_TYPE_UNKNOWN, 0},
+                 {"volume group member", 0, "LVM2_member", 0, VOL_LVM, FS_TYPE_UNKNOWN, 0},
+                 {"swap", 0, "swap", 0, VOL_UNMOUNTABLE, FS_TYPE_UNKNOWN, 0},
+                 {"word found inside another", 0, "ext4dev", 0, VOL_FILESYS, FS_TYPE_EXT4, 0x83},
+                 {"case matters", 0, "lvm2_member", 0, VOL_UNKNOWN, FS_TYPE_UNKNOWN, 0},
+                 {"xfs", 0, "xfs", 0, VOL_FILESYS, FS_TYPE_XFS, 0x83}};
     std::ofstream(dir / "disk7p1") << "";
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -331,9 +275,8 @@ TEST_F(PartitionMapping, ProbesClassifyAndAFailedSubtypeProbeIsNeverMounted)
                   c.vol_id_code != 0 && c.vol_id_code != 4)
             << log;
         ASSERT_EQ(map.count, 1u);
-        EXPECT_EQ(map.part[0].vtype, c.vtype);
-        EXPECT_EQ(map.part[0].fstype, c.fstype);
-        EXPECT_EQ(+map.part[0].fssubtype, c.subtype);
+        EXPECT_EQ(std::make_tuple(map.part[0].vtype, map.part[0].fstype, +map.part[0].fssubtype),
+                  std::make_tuple(c.vtype, c.fstype, c.subtype));
         Calls want = {"kpartx -pp -a /dev/loop7/disk7", "vol_id -t " + dir / "disk7p1"};
         if (c.fstype != FS_TYPE_UNKNOWN) // a file system: its partition type is read
             want.push_back("sfdisk --print-id --force /dev/loop7/disk7 1");
@@ -352,8 +295,7 @@ TEST_F(PartitionMapping, OwnerMapsAndUnmapsAndAFailedMapHoldsNothing)
 
     errdesc_t *err = nullptr;
     rfs_test::capture_stdout([&] { err = partition_mapping::map("/dev/mapper/cbt.2", &mapping); });
-    ASSERT_NE(err, nullptr);
-    EXPECT_EQ(err->number, 1);
+    EXPECT_EQ(err ? err->number : 0, 1);
     EXPECT_TRUE(mapping.empty());
     // What kpartx mapped before it failed goes with the failure.
     EXPECT_EQ(calls(),
@@ -417,8 +359,7 @@ TEST_F(Teardown, FailedCreateUndoesEverythingItMade)
         err = get_merged_tolcbt((dir / "disk-flat.vmdk").c_str(),
                                 (dir / "disk-tolcbt.vmdk").c_str(), &h);
     });
-    ASSERT_NE(err, nullptr);
-    EXPECT_EQ(err->number, 1) << "the create's error, not the removal's";
+    EXPECT_EQ(err ? err->number : 0, 1) << "the create's error, not the removal's";
     EXPECT_EQ(h, nullptr);
 
     const Calls made = calls();
@@ -433,12 +374,8 @@ TEST_F(Teardown, FailedCreateUndoesEverythingItMade)
                      "losetup -d /dev/loop7"}));
 }
 
-} // namespace devices_tests
-
 // Volume groups and mounts of a disk: the rewritten LVM metadata, the
 // deactivation budget, the mount options and the unmount order.
-namespace volumes_tests
-{
 using file_ptr = std::unique_ptr<FILE, int (*)(FILE *)>;
 
 std::string rewrite(const std::string &metadata, std::string *pv_uuid, int *pv_count)
@@ -469,20 +406,12 @@ TEST(LvmMetadata, EveryIdentifierGetsTheTailAndTheFirstPhysicalVolumeIsNamed)
                                  "\t\t\tid = \"LLLLLL-bbbb-cccc-dddd-eeee-ffff-iiiiii\"\n"
                                  "\tshort id = \"abc\"\n"
                                  "}\n";
-    std::string pv;
+    // Lines without a full identifier are copied unchanged.
+    std::string want = metadata, pv;
+    for (const char *tail : {"gggggg", "hhhhhh", "iiiiii"})
+        want.replace(want.find(tail), 6, "123456");
     int pvs = 0;
-    const std::string out = rewrite(metadata, &pv, &pvs);
-    std::istringstream want(metadata), got(out);
-    std::string a, b;
-    while (std::getline(want, a) && std::getline(got, b)) {
-        if (a.find("id = \"") != std::string::npos && a.size() > 44) {
-            const size_t at = a.find("id = ") + 38;
-            EXPECT_EQ(b.substr(at, 6), "123456") << b;
-            EXPECT_EQ(b.substr(0, at) + b.substr(at + 6), a.substr(0, at) + a.substr(at + 6));
-        } else {
-            EXPECT_EQ(a, b) << "lines without a full identifier are copied unchanged";
-        }
-    }
+    EXPECT_EQ(rewrite(metadata, &pv, &pvs), want);
     EXPECT_EQ(pv, "PPPPPP-bbbb-cccc-dddd-eeee-ffff-123456");
     EXPECT_EQ(pvs, 1);
 }
@@ -495,11 +424,7 @@ TEST_F(Deactivation, BudgetOfFiveRunsEveryVolumeAtLeastOnce)
         std::vector<int> codes; // exit codes of the lvchange runs, in turn
         std::vector<size_t> runs;
         int want_number;
-    } cases[] = {
-        {{5}, {5, 1, 1}, 5},
-        {{0, 5, 5, 5, 5, 0}, {1, 4, 1}, 0},
-        {{0}, {1, 1, 1}, 0},
-    };
+    } cases[] = {{{5}, {5, 1, 1}, 5}, {{0, 5, 5, 5, 5, 0}, {1, 4, 1}, 0}, {{0}, {1, 1, 1}, 0}};
     for (const auto &c : cases) {
         std::remove((dir / "calls").c_str());
         answer("lvchange--config", c.codes);
@@ -520,26 +445,18 @@ TEST(MountOptions, ByFileSystemAndPartitionType)
         fs_type_t fstype;
         int subtype;
         const char *want; // null: refused
-    } cases[] = {
-        {FS_TYPE_UFS, 0xa5, "-oro,ufstype=44bsd"},
-        {FS_TYPE_UFS, 0xa8, nullptr},
-        {FS_TYPE_NTFS, 7, "-oro,streams_interface=windows"},
-        {FS_TYPE_EXT3, 0x83, "-oro"},
-        {FS_TYPE_VFAT, 0xc, "-oro"},
-        {FS_TYPE_XFS, 0, "-oro,nouuid"},
-        {FS_TYPE_SWAP, 0x82, nullptr},
-    };
+    } cases[] = {{FS_TYPE_UFS, 0xa5, "-oro,ufstype=44bsd"},
+                 {FS_TYPE_UFS, 0xa8, nullptr},
+                 {FS_TYPE_NTFS, 7, "-oro,streams_interface=windows"},
+                 {FS_TYPE_EXT3, 0x83, "-oro"},
+                 {FS_TYPE_VFAT, 0xc, "-oro"},
+                 {FS_TYPE_XFS, 0, "-oro,nouuid"},
+                 {FS_TYPE_SWAP, 0x82, nullptr}};
     for (const auto &c : cases) {
         const char *options = nullptr;
         errdesc_t *err =
             vdsk_mount_options(c.fstype, static_cast<fs_subtype_t>(c.subtype), &options);
-        if (!c.want) {
-            ASSERT_NE(err, nullptr);
-            EXPECT_EQ(err->number, EINVAL);
-            continue;
-        }
-        ASSERT_EQ(err, nullptr);
-        EXPECT_STREQ(options, c.want);
+        EXPECT_EQ(err ? std::to_string(err->number) : options, c.want ? c.want : "22");
     }
 }
 
@@ -564,12 +481,8 @@ TEST_F(Unmount, ReverseAlphabeticalOrderThenTheDiskDirectory)
         << "a missing disk directory is no error";
 }
 
-} // namespace volumes_tests
-
 // The device-mapper table of a disk chain, compared line by line with a table
 // that the test computes grain by grain from the grain tables it wrote.
-namespace dm_table_tests
-{
 constexpr uint32_t GS = 128;  // grain size of the hosted sparse disks
 constexpr uint32_t GTE = 512; // their entries per grain table
 // Two full grain tables and five grains of a third.
@@ -669,16 +582,16 @@ std::string write_chain(const rfs_test::temp_dir &tmp, const std::vector<disk_la
 // grain: each grain from the newest disk holding it, merged with the grain
 // before when the same disk supplies both from adjacent sectors within one
 // grain table of the newest disk.
-std::vector<std::string> oracle(const std::vector<disk_layout> &disks,
-                                const std::vector<std::map<uint32_t, uint64_t>> &grains)
+std::string oracle(const std::vector<disk_layout> &disks,
+                   const std::vector<std::map<uint32_t, uint64_t>> &grains)
 {
     if (disks[0].kind == disk_layout::FLAT) // one line, whatever its size
-        return {"0 " + std::to_string(CAP) + " linear /dev/L0 0"};
+        return "0 " + std::to_string(CAP) + " linear /dev/L0 0\n";
     struct src_t {
         int disk;
         uint64_t sector;
     };
-    std::vector<std::string> lines;
+    std::string lines;
     const uint32_t n = gtes(disks[0]), gs = disks[0].grainsize;
     src_t run{}, prev{};
     uint64_t start = 0, len = 0;
@@ -690,7 +603,7 @@ std::vector<std::string> oracle(const std::vector<disk_layout> &disks,
         s << (run.disk < 0
                   ? " zero"
                   : " linear /dev/L" + std::to_string(run.disk) + " " + std::to_string(run.sector));
-        lines.push_back(s.str());
+        lines += s.str() + "\n";
     };
     for (uint32_t g = 0; g < CAP / gs; g++) {
         src_t src{-1, 0};
@@ -717,62 +630,45 @@ std::vector<std::string> oracle(const std::vector<disk_layout> &disks,
     return lines;
 }
 
-struct emitted_t {
-    std::vector<std::string> lines;
-    std::string error; // empty on success
-};
-
-emitted_t emit(const std::string &desc_path)
+// The table of the chain whose newest disk is `desc_path`, or "error: TEXT".
+std::string emit(const std::string &desc_path)
 {
-    emitted_t out;
     vmdkdesc_t d;
-    errdesc_t *err = vmdk_open(desc_path.c_str(), &d);
     uint32_t len = 0;
-    if (!err)
-        err = vmdk_open_dm_chain(&d, &len);
-    if (err) {
-        out.error = err->string;
-        vmdk_close(&d);
-        return out;
+    std::string table;
+    errdesc_t *err = vmdk_open(desc_path.c_str(), &d);
+    if (!err && !(err = vmdk_open_dm_chain(&d, &len))) {
+        for (uint32_t k = 0; k < len; k++) {
+            vmdkdesc_t *disk = vmdk_chain_disk(&d, k);
+            for (uint32_t e = 0; e < disk->extentdesccount; e++)
+                disk->extentdesc[e]->loopdev = "/dev/L" + std::to_string(k);
+        }
+        std::unique_ptr<FILE, int (*)(FILE *)> f(tmpfile(), fclose);
+        err = vmdk_emit_dm_table(fileno(f.get()), &d, len);
+        vmdk_close_dm_chain(&d, len);
+        rewind(f.get());
+        char buf[8192];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, f.get())) > 0;)
+            table.append(buf, n);
     }
-    for (uint32_t k = 0; k < len; k++) {
-        vmdkdesc_t *disk = vmdk_chain_disk(&d, k);
-        for (uint32_t e = 0; e < disk->extentdesccount; e++)
-            disk->extentdesc[e]->loopdev = "/dev/L" + std::to_string(k);
-    }
-    FILE *f = tmpfile();
-    err = vmdk_emit_dm_table(fileno(f), &d, len);
-    if (err)
-        out.error = err->string;
-    vmdk_close_dm_chain(&d, len);
     vmdk_close(&d);
-    rewind(f);
-    char line[8192];
-    while (fgets(line, sizeof line, f))
-        out.lines.emplace_back(line, strcspn(line, "\n"));
-    fclose(f);
-    return out;
+    return err ? "error: " + std::string(err->string) : table;
 }
 
 disk_layout flat(int64_t delta = 0)
 {
     return {disk_layout::FLAT, {}, GS, delta};
 }
-disk_layout sparse(std::map<uint32_t, uint32_t> g)
+disk_layout sparse(std::map<uint32_t, uint32_t> g, uint32_t gs = GS, int64_t delta = 0,
+                   uint32_t gtes = 0)
 {
-    return {disk_layout::SPARSE, std::move(g)};
+    return {disk_layout::SPARSE, std::move(g), gs, delta, gtes};
 }
 
 // Each case is a chain, base first; a refused chain names its cause.
 TEST(DmTable, ChainMatchesTheGrainByGrainTableOrIsRefused)
 {
     const uint32_t last = CAP / GS - 1;
-    disk_layout coarse = sparse({{0, 0}});
-    coarse.grainsize = 2 * GS;
-    disk_layout short_tables = sparse({{0, 0}});
-    short_tables.numgtespergt = GTE / 2;
-    disk_layout cut = sparse({{1, 0}});
-    cut.size_delta = -1; // the grain's last sector is cut short
     const disk_layout zero{disk_layout::ZERO, {}};
     const struct {
         const char *what;
@@ -794,24 +690,25 @@ TEST(DmTable, ChainMatchesTheGrainByGrainTableOrIsRefused)
         {"flat base one sector short",
          {flat(-512), sparse({})},
          "do not match with the expected extent size"},
-        {"grain size differs", {coarse, sparse({})}, "differing grain geometry"},
-        {"entries per grain table differ", {short_tables, sparse({})}, "differing grain geometry"},
-        {"grain beyond the end of its file", {flat(), cut}, "beyond the end of the file"},
+        {"grain size differs", {sparse({{0, 0}}, 2 * GS), sparse({})}, "differing grain geometry"},
+        {"entries per grain table differ",
+         {sparse({{0, 0}}, GS, 0, GTE / 2), sparse({})},
+         "differing grain geometry"},
+        // The grain's last sector is cut short.
+        {"grain beyond the end of its file",
+         {flat(), sparse({{1, 0}}, GS, -1)},
+         "beyond the end of the file"},
         {"zero extent", {zero}, "of kind ET_ZERO, which cannot be mapped"},
-        {"zero extent below a delta", {zero, sparse({})}, "which a snapshot chain cannot map"},
-    };
+        {"zero extent below a delta", {zero, sparse({})}, "which a snapshot chain cannot map"}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         rfs_test::temp_dir tmp{"rfs-dmtable"};
         std::vector<std::map<uint32_t, uint64_t>> grains;
-        emitted_t got = emit(write_chain(tmp, c.chain, &grains));
+        const std::string got = emit(write_chain(tmp, c.chain, &grains));
         if (*c.error) {
-            EXPECT_NE(got.error.find(c.error), std::string::npos) << got.error;
+            EXPECT_NE(got.find(c.error), std::string::npos) << got;
             continue;
         }
-        EXPECT_EQ(got.error, "");
-        EXPECT_EQ(got.lines, oracle({c.chain.rbegin(), c.chain.rend()}, grains));
+        EXPECT_EQ(got, oracle({c.chain.rbegin(), c.chain.rend()}, grains));
     }
 }
-
-} // namespace dm_table_tests

@@ -15,28 +15,11 @@
 #include <string>
 #include <unistd.h>
 
-namespace rfs_recovery_test
+// "NUMBER TEXT" of an error, or "" for none.
+inline std::string outcome(const errdesc_t *err)
 {
-
-class temp_tree
-{
-  public:
-    std::string path(const std::string &rel) const { return dir_.file(rel); }
-    void mkdir(const std::string &rel) const { std::filesystem::create_directories(path(rel)); }
-    void write(const std::string &rel, const std::string &content) const
-    {
-        std::filesystem::create_directories(std::filesystem::path(path(rel)).parent_path());
-        std::ofstream(path(rel), std::ios::binary) << content;
-    }
-    void symlink(const std::string &target, const std::string &rel) const
-    {
-        std::filesystem::create_symlink(target, path(rel));
-    }
-    const std::string &root() const { return dir_.path(); }
-
-  private:
-    rfs_test::temp_dir dir_{"rfs-unit-recovery"};
-};
+    return err ? std::to_string(err->number) + " " + err->string : "";
+}
 
 class recovery_test : public ::testing::Test
 {
@@ -45,10 +28,10 @@ class recovery_test : public ::testing::Test
     {
         saved_settings_ = *get_reg_settings();
         saved_options_ = fs_options;
-        scratch_ = tree_.path("scratch");
-        volumes_ = tree_.path("vol");
-        mount_ = tree_.path("mnt");
-        tree_.mkdir("scratch");
+        scratch_ = path("scratch");
+        volumes_ = path("vol");
+        mount_ = path("mnt");
+        std::filesystem::create_directories(scratch_);
         fs_options.scratch_mount_point = scratch_.data();
         fs_options.recovery_volumes_mount_point = volumes_.data();
         fs_options.recovery_mount_point = mount_.data();
@@ -72,17 +55,22 @@ class recovery_test : public ::testing::Test
         std::lock_guard<std::mutex> lock(recovery_open_list.lock);
         return recovery_open_list.size();
     }
+    // Paths and files relative to the test's directory, and to its scratch tree.
+    std::string path(const std::string &rel) const { return dir_.file(rel); }
+    void put(const std::string &rel, const std::string &content) const
+    {
+        std::filesystem::create_directories(std::filesystem::path(path(rel)).parent_path());
+        std::ofstream(path(rel), std::ios::binary) << content;
+    }
     void write(const std::string &rel, const std::string &content) const
     {
-        tree_.write("scratch/" + rel, content);
+        put("scratch/" + rel, content);
     }
 
-    temp_tree tree_;
+    rfs_test::temp_dir dir_{"rfs-unit-recovery"};
     std::string scratch_;
     std::string volumes_;
     std::string mount_;
     reg_settings_t saved_settings_;
     recovery_fs_options saved_options_;
 };
-
-} // namespace rfs_recovery_test
