@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/loop.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -187,6 +189,24 @@ flat_image::flat_image(loop_attachment loop, std::unique_ptr<tolcbt_merge_handle
         hidden_offset_ = static_cast<off_t>(sector) * TOL_SECTOR_SIZE;
 }
 
+namespace
+{
+// The file `path`, when it is what the loop device `loop_fd` reads from its
+// first byte on; else nothing (the device is then read).
+unique_fd open_backing_file(const std::string &path, int loop_fd)
+{
+    struct loop_info64 info = {};
+    if (ioctl(loop_fd, LOOP_GET_STATUS64, &info) < 0 || info.lo_offset != 0)
+        return {};
+    unique_fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (!file || fstat(file.get(), &st) < 0 || !S_ISREG(st.st_mode) || st.st_ino != info.lo_inode ||
+        st.st_dev != info.lo_device)
+        return {};
+    return file;
+}
+} // namespace
+
 errdesc_t *flat_image::open(const flat_image_paths &paths, bool optimize,
                             std::unique_ptr<flat_image> *out)
 {
@@ -211,8 +231,10 @@ errdesc_t *flat_image::open(const flat_image_paths &paths, bool optimize,
     bitmap_device bitmap;
     if (optimize && get_reg_settings()->lumiread_optimize)
         bitmap = bitmap_device(tol_dev_open(device.c_str(), nullptr));
+    unique_fd file = merged ? unique_fd() : open_backing_file(paths.flat, fd.get());
     *out = std::make_unique<flat_image>(std::move(loop), std::move(merged), std::move(partitions),
                                         std::move(fd), std::move(bitmap));
+    (*out)->file_ = std::move(file);
     return nullptr;
 }
 
