@@ -81,8 +81,6 @@ run_tests() {
     defer "$KPARTX" -pp -d "/dev/mapper/$base"
     check "kpartx -pp -a" "$KPARTX" -pp -a "/dev/mapper/$base"
     p1=/dev/mapper/${base}p1
-    check "the LVM partition is a block device" is_blockdev "$p1"
-    check_eq "sfdisk --print-id gives 8e" 8e "$(part_type "/dev/mapper/$base" 1)"
     if [[ -n $VOL_ID ]]; then
         check_eq "vol_id -t says LVM2_member" LVM2_member "$("$VOL_ID" -t "$p1" 2>/dev/null | awk 'NR == 1 { print $1 }')"
     fi
@@ -91,7 +89,6 @@ run_tests() {
     new=${base}p1-$vg
     defer rm -rf "/dev/$new" "/etc/lvm/backup/$new" "/tmp/$new"
     check "vgrename GROUP BASEp1-GROUP" "$VGRENAME" "$vg" "$new"
-    check "the rename wrote /etc/lvm/backup/NEWNAME" test -s "/etc/lvm/backup/$new"
 
     tail=$(printf '%06u' $(($(date +%s) % 1000000)))
     newpv=$(rewrite_ids "/etc/lvm/backup/$new" "/tmp/$new" "$tail")
@@ -108,15 +105,10 @@ run_tests() {
     for lv in root data; do
         defer "$LVCHANGE" -an "/dev/$new/$lv"
         check "lvchange -ay /dev/NEWNAME/$lv" "$LVCHANGE" -ay "/dev/$new/$lv"
-        check "/dev/NEWNAME/$lv is a block device" is_blockdev "/dev/$new/$lv"
         check_eq "mount -oro of $lv reads its file" "hello from lvm $lv" "$(mount_read "/dev/$new/$lv" "/tmp/$base-$lv" hello.txt 2>&1)"
-        if [[ -n $VOL_ID ]]; then
-            check_match "vol_id -t of $lv names its file system" "^ext[24]" "$("$VOL_ID" -t "/dev/$new/$lv" 2>/dev/null | head -n1)"
-        fi
     done
     for lv in root data; do
         check "lvchange -an /dev/NEWNAME/$lv" "$LVCHANGE" -an "/dev/$new/$lv"
-        check "... and /dev/NEWNAME/$lv is gone" gone "/dev/$new/$lv"
     done
 
     check "kpartx -pp -d" "$KPARTX" -pp -d "/dev/mapper/$base"
