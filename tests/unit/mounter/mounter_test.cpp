@@ -319,6 +319,15 @@ TEST_F(Teardown, MountIsUnmountedLazilyAndItsDirectoryRemovedEvenWhenBusy)
     }
 }
 
+TEST_F(Teardown, AnOwnerAssignedAnotherObjectReleasesItsOwnFirst)
+{
+    loop_attachment loop = loop_attachment::adopt("/dev/loop7");
+    loop = loop_attachment::adopt("/dev/loop8");
+    EXPECT_EQ(calls(), Calls{"losetup -d /dev/loop7"});
+    EXPECT_EQ(loop.release(), nullptr);
+    EXPECT_EQ(calls(), (Calls{"losetup -d /dev/loop7", "losetup -d /dev/loop8"}));
+}
+
 TEST_F(Teardown, AFailingRemovalStopsNoLaterStepAndKeepsTheCallersError)
 {
     answer("dmsetupremove", {1});
