@@ -157,15 +157,12 @@ attach() {
     return 1
 }
 
-# dm_create_text NAME TEXT, dm_load_text NAME TEXT: the table text as given
-# on standard input.
+# dm_create_text NAME TEXT: the table text as given on standard input.
 dm_create_text() { printf '%s' "$2" | "$DMSETUP" create "$1"; }
-dm_load_text() { printf '%s' "$2" | "$DMSETUP" load "$1"; }
 # dm_copy FROM TO: "table FROM" piped into "create TO".
 dm_copy() { "$DMSETUP" table "$1" | "$DMSETUP" create "$2"; }
 
 dm_remove() { [[ ! -e /dev/mapper/$1 ]] || "$DMSETUP" remove -f "$1"; }
-is_blockdev() { [[ -b $1 ]]; }
 gone() { [[ ! -e $1 ]]; }
 size_bytes() { blockdev --getsize64 "$1"; }
 same_bytes() { cmp -n "$3" "$1" "$2"; } # A B N: the first N bytes

@@ -40,8 +40,7 @@ run_tests() {
     defer rm -f "/tmp/$name.dm_table_merge"
     defer dm_remove "$name"
     check "create NAME TABLE_FILE" "$DMSETUP" create "$name" "/tmp/$name.dm_table_merge"
-    check "/dev/mapper/NAME is a block device" is_blockdev "/dev/mapper/$name"
-    check_eq "block-device size query gives the table's size" 4194304 "$(size_bytes "/dev/mapper/$name" 2>&1)"
+    check_eq "/dev/mapper/NAME: a block device of the table's size" 4194304 "$(size_bytes "/dev/mapper/$name" 2>&1)"
     check "reads show the mapped file" same_bytes "/dev/mapper/$name" "$d/a.img" 4194304
     check_eq "table prints one line, devices as major:minor" "0 8192 linear $ma 0" "$("$DMSETUP" table "$name" 2>&1)"
     check_eq "table by /dev/mapper path" "0 8192 linear $ma 0" "$("$DMSETUP" table "/dev/mapper/$name" 2>&1)"
