@@ -16,18 +16,12 @@ CONF_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 CONF_SCRIPT=$(readlink -f "$0")
 CONF_NAME=$(basename "$0" .sh)
 
-first_executable() { local p; for p; do [[ -x $p ]] && { echo "$p"; return 0; }; done; echo ""; }
-
 DMSETUP=${RFS_CONF_DMSETUP:-/sbin/dmsetup}
 LOSETUP=${RFS_CONF_LOSETUP:-/sbin/losetup}
 KPARTX=${RFS_CONF_KPARTX:-/sbin/kpartx}
 SFDISK=/sbin/sfdisk
 MOUNT=/bin/mount
 UMOUNT=/bin/umount
-for _p in pvs lvs lvchange vgrename pvcreate vgcfgrestore; do
-    printf -v "${_p^^}" '%s' "$(first_executable "/usr/sbin/$_p" "/sbin/$_p")"
-done
-VOL_ID=$(first_executable /lib/udev/vol_id /sbin/vol_id)
 
 CONF_PASS=0 CONF_FAIL=0 CONF_SKIP=0
 ok() { CONF_PASS=$((CONF_PASS + 1)); echo "ok    $*"; }
@@ -163,15 +157,12 @@ attach() {
     return 1
 }
 
-# dm_create_text NAME TEXT, dm_load_text NAME TEXT: the table text as given
-# on standard input.
+# dm_create_text NAME TEXT: the table text as given on standard input.
 dm_create_text() { printf '%s' "$2" | "$DMSETUP" create "$1"; }
-dm_load_text() { printf '%s' "$2" | "$DMSETUP" load "$1"; }
 # dm_copy FROM TO: "table FROM" piped into "create TO".
 dm_copy() { "$DMSETUP" table "$1" | "$DMSETUP" create "$2"; }
 
 dm_remove() { [[ ! -e /dev/mapper/$1 ]] || "$DMSETUP" remove -f "$1"; }
-is_blockdev() { [[ -b $1 ]]; }
 gone() { [[ ! -e $1 ]]; }
 size_bytes() { blockdev --getsize64 "$1"; }
 same_bytes() { cmp -n "$3" "$1" "$2"; } # A B N: the first N bytes

@@ -22,7 +22,6 @@ run_tests() {
     if attach dev "$d/one.img" ro; then ok "losetup -f, then losetup -r DEV FILE"; else not_ok "attach"; return 0; fi
     check_eq "the device is read-only" 1 "$(blockdev --getro "$dev" 2>&1)"
     check "writes to it are refused" refuses_write "$dev"
-    check "it reads the file" same_bytes "$dev" "$d/one.img" 1048576
     check_fails "losetup -f no longer names the taken device" test "$("$LOSETUP" -f)" == "$dev"
     check_eq "attaching another file to the taken device fails with exit code 1 or 2" ok \
         "$(rc=$(rc_of "$LOSETUP" -r "$dev" "$d/two.img"); [[ $rc == 1 || $rc == 2 ]] && echo ok || echo "exit $rc")"

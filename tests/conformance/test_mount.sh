@@ -1,11 +1,12 @@
 #!/bin/bash
 # Guest file systems as the product mounts them: partitions of a
-# snapshot-overlaid disk, found by kpartx, typed by vol_id and sfdisk, mounted
+# snapshot-overlaid disk, found by kpartx, typed by sfdisk, mounted
 # with "-oro" (ext2, ext3, ext4, vfat) or "-oro,streams_interface=windows"
 # (NTFS, through ntfs-3g) and detached with "umount -fl". The overlay itself
 # (a persistent snapshot with chunks of 4 sectors over a store of 50 MiB and
-# one byte): writes land in the store, the origin and image stay unchanged,
-# and a store that fills up fails the device.
+# one byte): writes land in the store, the origin and image stay unchanged.
+# (A store that fills up: platform/dm/tests/check_snapshot.sh. LVM guests and
+# vol_id's words: the views of tests/integration, on both targets.)
 . "$(dirname "$0")/lib.sh"
 
 # number start type file-system
@@ -49,7 +50,6 @@ run_tests() {
     dm_create_text "$base" "0 131072 linear $disk 0"$'\n'
     overlay_setup "$base" || return 0
     CONF_ON_HANG="$(printf '%q ' "$DMSETUP" resume "$base.top")"
-    check "BASE reads the image" same_bytes "/dev/mapper/$base" "$d/disk.img" 67108864
     # 1 MiB at 50 MiB, behind the last partition.
     check "a write to BASE succeeds" dd if="$d/write.img" of="/dev/mapper/$base" bs=1M seek=50 \
         conv=notrunc,fsync oflag=direct status=none
@@ -67,9 +67,6 @@ run_tests() {
         mkdir -p "$dir"
         defer "$UMOUNT" -fl "$dir"
         check_eq "$fs: sfdisk --print-id gives $type" "$type" "$(part_type "/dev/mapper/$base" "$n")"
-        if [[ -n $VOL_ID ]]; then
-            check_eq "$fs: vol_id -t names the file system" "$fs" "$("$VOL_ID" -t "$dev" 2>/dev/null | awk 'NR == 1 { print $1 }')"
-        fi
         if ! kernel_mounts "$fs"; then
             skip "$fs: mounts (the running kernel has no $fs driver)"
             continue
@@ -89,12 +86,6 @@ run_tests() {
     exec {busy}<&-
 
     check "kpartx -pp -d" "$KPARTX" -pp -d "/dev/mapper/$base"
-    # 60 MiB of writes do not fit in the 50 MiB store: the snapshot becomes invalid.
-    dd if=/dev/zero of="/dev/mapper/$base" bs=1M count=60 oflag=direct conv=fsync status=none >/dev/null 2>&1 || true
-    check_fails "after the store is full, reads of BASE fail" \
-        dd if="/dev/mapper/$base" of=/dev/null bs=4096 count=1 iflag=direct status=none
-    check_match "status shows the snapshot Invalid" "Invalid" "$("$DMSETUP" status "$base" 2>&1)"
-    check "the duplicate (origin) is still unchanged" same_bytes "/dev/mapper/$base.dup" "$d/disk.img" 67108864
     overlay_teardown "$base"
     check_unchanged "$d/disk.img" "$d/disk.sha"
 }

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Loop devices, unique device-mapper names and the merged change-block device
-# on real block devices, inside the appliance sandbox: runs the gtest program
-# of tests/integration/devices there.
+# The merged change-block device on real block devices, inside the appliance
+# sandbox: runs the gtest program of tests/integration/devices there.
 RFS_TEST_SANDBOX=1
 . "$(dirname "$0")/lib.sh"
 

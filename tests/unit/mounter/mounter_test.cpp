@@ -319,6 +319,15 @@ TEST_F(Teardown, MountIsUnmountedLazilyAndItsDirectoryRemovedEvenWhenBusy)
     }
 }
 
+TEST_F(Teardown, AnOwnerAssignedAnotherObjectReleasesItsOwnFirst)
+{
+    loop_attachment loop = loop_attachment::adopt("/dev/loop7");
+    loop = loop_attachment::adopt("/dev/loop8");
+    EXPECT_EQ(calls(), Calls{"losetup -d /dev/loop7"});
+    EXPECT_EQ(loop.release(), nullptr);
+    EXPECT_EQ(calls(), (Calls{"losetup -d /dev/loop7", "losetup -d /dev/loop8"}));
+}
+
 TEST_F(Teardown, AFailingRemovalStopsNoLaterStepAndKeepsTheCallersError)
 {
     answer("dmsetupremove", {1});
@@ -444,19 +453,19 @@ TEST(MountOptions, ByFileSystemAndPartitionType)
     const struct {
         fs_type_t fstype;
         int subtype;
-        const char *want; // null: refused
+        const char *want; // the options, or the refusal
     } cases[] = {{FS_TYPE_UFS, 0xa5, "-oro,ufstype=44bsd"},
-                 {FS_TYPE_UFS, 0xa8, nullptr},
+                 {FS_TYPE_UFS, 0xa8, "22 Cannot mount fstype=6, fssubtype=a8"},
                  {FS_TYPE_NTFS, 7, "-oro,streams_interface=windows"},
                  {FS_TYPE_EXT3, 0x83, "-oro"},
                  {FS_TYPE_VFAT, 0xc, "-oro"},
                  {FS_TYPE_XFS, 0, "-oro,nouuid"},
-                 {FS_TYPE_SWAP, 0x82, nullptr}};
+                 {FS_TYPE_SWAP, 0x82, "22 Cannot mount fstype=8, fssubtype=82"}};
     for (const auto &c : cases) {
         const char *options = nullptr;
         errdesc_t *err =
             vdsk_mount_options(c.fstype, static_cast<fs_subtype_t>(c.subtype), &options);
-        EXPECT_EQ(err ? std::to_string(err->number) : options, c.want ? c.want : "22");
+        EXPECT_EQ(err ? outcome(err) : options, c.want);
     }
 }
 
