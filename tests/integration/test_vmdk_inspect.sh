@@ -92,11 +92,9 @@ for size in 1M 100M 1025M; do
     compare extent "$work/ours.json" "$work/qemu.json" || fail "mono-$size: figures differ from qemu-img"
 done
 
-# 3. Failures print the error line and exit non-zero.
+# 3. Failures print the error line and exit non-zero (the texts of each
+#    refusal are the unit tests').
 rm three-s002.vmdk
-printf 'version=1\nCID=1\ncreateType="vmfs"\nRW 1 VMFS "x-flat.vmdk"\n' >nopcid.vmdk
-printf 'version=1' >unfinished.vmdk
-printf '\x00' | dd of=one-s001.vmdk bs=1 seek=0 conv=notrunc status=none
 while IFS='|' read -r what pattern args; do
     # shellcheck disable=SC2086 # the arguments are words
     if "$inspect" $args >"$work/out" 2>"$work/err"; then
@@ -106,10 +104,7 @@ while IFS='|' read -r what pattern args; do
     fi
 done <<EOF
 missing extent file|three-s002.vmdk|--chain snap2.vmdk
-descriptor without parentCID|(0) is corrupted|--chain nopcid.vmdk
-unfinished last line|cannot parse the input file|unfinished.vmdk
 missing descriptor|none.vmdk|none.vmdk
-bad sparse magic|not a hosted sparse extent|--chain --json one.vmdk
 EOF
 
 ((failures == 0)) || { echo "$failures failure(s)"; exit 1; }
