@@ -35,10 +35,9 @@ done
 # flat file past its end, which device-mapper refuses after the loop attaches.
 disk pastend $((2 * MB)) "$H2, \"tolcbt\": {\"extents\": [[$MB, 4096], [$((2 * MB + 4096)), 8192]]}"
 REFUSED="hdrsize short cbtsize id1 id2 suffix2 nosuffix2 ${CORRUPT[*]} pastend"
-# Accepted: no descriptor and no header (no size check), a version-1 header
-# (its suffix is not compared), a full 32-bit suffix, and a change-block file
-# without changes (its change id is not looked at).
-disk nodesc $MB '"descriptor": false'
+# Accepted: a version-1 header (its suffix is not compared), a full 32-bit
+# suffix, and a change-block file without changes (its change id is not
+# looked at).
 disk suffix1 $((2 * MB)) "$H1, \"tolcbt\": {$EXT, \"mismatch\": \"suffix\"}"
 disk match2 $((2 * MB)) "$(hdr 2 4000000000), \"tolcbt\": {$EXT}"
 disk nochange $((2 * MB)) "$H2, \"tolcbt\": {\"extents\": [], \"changeid\": \"$OTHER/9\"}"
@@ -83,11 +82,11 @@ check_contains "wrong magic logged" "$log" "error:22] invalid tolcbt header magi
 check_contains "entry past the data area logged" "$log" "data end beyond the end of the file"
 check_eq "no device-mapper device from refused images" "" "$(dm_devices)"
 
-for d in nodesc suffix1 match2 nochange; do
+for d in suffix1 match2 nochange; do
     check_status "$d: accepted and readable" 0 cmp -n 65536 "$M/vm1/$d-flat.vmdk" "$F/$d-flat.vmdk" -i 4096
 done
-check_eq "accepted images were validated" 4 \
-    "$(grep -cE "successfully validated $F/(nodesc|suffix1|match2|nochange)-flat.vmdk\$" "$L/recovery_fs")"
+check_eq "accepted images were validated" 3 \
+    "$(grep -cE "successfully validated $F/(suffix1|match2|nochange)-flat.vmdk\$" "$L/recovery_fs")"
 check_eq "the change-block file without changes is served by the flat file's loop device" \
     "1 0" "$(loops_of "$F/nochange-flat.vmdk" | wc -l) $(loops_of "$F/nochange-tolcbt.vmdk" | wc -l)"
 check_contains "partition past the disk's end: served or refused, no hang" "OK 2097152 EIO" "$(read_image bigpart)"
