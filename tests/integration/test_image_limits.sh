@@ -30,7 +30,6 @@ print(ok, r)
 PY
 )
 check_eq "32 images open, the 33rd refused with EIO" "True EIO" "$out"
-check_contains "the refusal is EMFILE in the log" "$(cat "$LOG")" "error:24]"
 check_eq "the 33rd got no loop device" "" "$(loops_of "$F/d32-flat.vmdk")"
 count_loops() { local n=0 i; for i in "$@"; do [ -n "$(loops_of "$F/d$i-flat.vmdk")" ] && n=$((n + 1)); done; echo $n; }
 check_eq "the 32 idle images keep their loop devices" 32 "$(count_loops $(seq 0 31))"
@@ -40,8 +39,6 @@ check_status "the 33rd image opens now" 0 cmp "$M/vm1/d32-flat.vmdk" "$F/d32-fla
 check_eq "d0 evicted: its loop device is gone" "" "$(loops_of "$F/d0-flat.vmdk")"
 check_eq "d1..d32 have their loop devices" 32 "$(count_loops $(seq 1 32))"
 check_eq "the eviction is logged at teardown" 1 "$(grep -c 'PDEV_STATS for /loop' "$LOG")"
-check_status "d0 opens again (it evicts the next idle one)" 0 cmp "$M/vm1/d0-flat.vmdk" "$F/d0-flat.vmdk"
-check_eq "still 32 images with loop devices" 32 "$(count_loops $(seq 0 32))"
 
 # A failing open of an image whose cookie other handles hold leaves their
 # devices: a change-block file that appears after the first open and is

@@ -15,9 +15,8 @@ trap 'rm -rf "$work"' EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-# compare KIND OURS THEIRS: "golden" (equal JSON), "chain" (a --chain report
-# against qemu-img info --backing-chain) or "extent" (the report of a
-# descriptor around one sparse extent against qemu-img info of the extent).
+# compare KIND OURS THEIRS: "golden" (equal JSON) or "chain" (a --chain report
+# against qemu-img info --backing-chain).
 compare() {
     python3 - "$@" <<'EOF'
 import json, os, sys
@@ -31,12 +30,9 @@ def graindir(where, gd, q):
         return bad.append(where + " no graindir for a sparse extent")
     check(where + " grain size", gd["grainsize"] * 512, q["cluster-size"])
     check(where + " capacity", gd["capacity"] * 512, q["virtual-size"])
-    check(where + " gd_entry_count", gd["gd_entry_count"], -(-gd["capacity"] // (gd["grainsize"] * gd["numgtespergt"])))
 if kind == "golden":
     for k in sorted(set(ours) | set(theirs)):
         check(k, ours.get(k), theirs.get(k))
-elif kind == "extent":
-    graindir("", ours["extentdesc"][0]["graindir"], theirs)
 else:
     qemu = theirs if isinstance(theirs, list) else [theirs]
     check("chain length", len(ours["chain"]), len(qemu))
@@ -67,10 +63,8 @@ for desc in "$data"/*.vmdk; do
     (cd "$data" && "$inspect" "$name.vmdk") >/dev/null || fail "$name: text output failed"
 done
 
-# 2. Sparse images made by qemu-img: split into 2 GiB extents, a snapshot
-#    chain over them, and single-file sparse extents behind a descriptor of
-#    our own (a single-file image's embedded descriptor is not a descriptor
-#    file of the appliance).
+# 2. Sparse images made by qemu-img: split into 2 GiB extents and a snapshot
+#    chain over them.
 mkdir -p "$work/img"
 cd "$work/img"
 qemu-img create -q -f vmdk -o subformat=twoGbMaxExtentSparse one.vmdk 1G
@@ -82,21 +76,10 @@ for desc in one three snap2; do
     "$inspect" --chain --json "$desc.vmdk" >"$work/ours.json" || { fail "$desc: vmdk-inspect --chain failed"; continue; }
     compare chain "$work/ours.json" "$work/qemu.json" || fail "$desc: figures differ from qemu-img"
 done
-for size in 1M 100M 1025M; do
-    qemu-img create -q -f vmdk -o subformat=monolithicSparse "mono-$size.vmdk" "$size"
-    qemu-img info --output=json "mono-$size.vmdk" >"$work/qemu.json"
-    sectors=$(($(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["virtual-size"])' "$work/qemu.json") / 512))
-    printf '# Disk DescriptorFile\nversion=1\nCID=fffffffe\nparentCID=ffffffff\ncreateType="monolithicSparse"\nRW %s SPARSE "mono-%s.vmdk"\n' \
-        "$sectors" "$size" >"wrap-$size.vmdk"
-    "$inspect" --chain --json "wrap-$size.vmdk" >"$work/ours.json" || { fail "wrap-$size: vmdk-inspect failed"; continue; }
-    compare extent "$work/ours.json" "$work/qemu.json" || fail "mono-$size: figures differ from qemu-img"
-done
 
-# 3. Failures print the error line and exit non-zero.
+# 3. Failures print the error line and exit non-zero (the texts of each
+#    refusal are the unit tests').
 rm three-s002.vmdk
-printf 'version=1\nCID=1\ncreateType="vmfs"\nRW 1 VMFS "x-flat.vmdk"\n' >nopcid.vmdk
-printf 'version=1' >unfinished.vmdk
-printf '\x00' | dd of=one-s001.vmdk bs=1 seek=0 conv=notrunc status=none
 while IFS='|' read -r what pattern args; do
     # shellcheck disable=SC2086 # the arguments are words
     if "$inspect" $args >"$work/out" 2>"$work/err"; then
@@ -106,10 +89,7 @@ while IFS='|' read -r what pattern args; do
     fi
 done <<EOF
 missing extent file|three-s002.vmdk|--chain snap2.vmdk
-descriptor without parentCID|(0) is corrupted|--chain nopcid.vmdk
-unfinished last line|cannot parse the input file|unfinished.vmdk
 missing descriptor|none.vmdk|none.vmdk
-bad sparse magic|not a hosted sparse extent|--chain --json one.vmdk
 EOF
 
 ((failures == 0)) || { echo "$failures failure(s)"; exit 1; }
