@@ -37,15 +37,26 @@ for disk in flat f2-000001 f3-000002 s2-000001 s3-000002 cowd-000001; do
 done
 check_no_devices "after vmdk-mount -u" "$S"
 
-# The overlay: 40 MiB of writes reach the store only; more than it holds
-# fails the snapshot, never an extent file. No store file is left. (Journal
-# replay through the snapshot: platform/dm/tests/check_snapshot.sh.)
+# The overlay: a file system, its journal replayed at the next mount and
+# 40 MiB of writes reach the store only; more than it holds fails the
+# snapshot, never an extent file. No store file is left.
 before=$(extent_files | sort | xargs md5sum)
 dev=$("$VMOUNT" --device "$D/f3-000002.vmdk")
 store=$(store_files)
 store_loop=$(losetup -n -O NAME -j "$store")
 check_eq "store file size" 52428801 "$(stat -c %s "$store")"
 check_eq "store file occupies almost no space" 1 "$(($(du -k "$store" | cut -f1) < 1024))"
+mkdir "$T/fs"
+mkfs.ext4 -q -F -E nodiscard "$dev" >/dev/null 2>&1
+# The file's data goes in place, its inode and directory entry only into the
+# journal before the file system goes down.
+mount "$dev" "$T/fs" && echo replayed >"$T/fs/f" && sync "$T/fs/f" &&
+    xfs_io -x -c "shutdown -f" "$T/fs"
+umount "$T/fs"
+check_contains "the file system was left with a journal to replay" \
+    "$(dumpe2fs -h "$dev" 2>/dev/null | grep '^Filesystem features')" needs_recovery
+mount "$dev" "$T/fs" && check_eq "the journal replayed" replayed "$(cat "$T/fs/f")"
+umount "$T/fs"
 check_status "40 MiB written to the disk device" 0 \
     dd if=/dev/urandom of="$dev" bs=1M count=40 oflag=direct status=none
 dd if=/dev/urandom of="$dev" bs=1M seek=20 count=40 oflag=direct status=none 2>"$T/dd.err"
