@@ -100,8 +100,9 @@ class flat_image
     // the device's own read-ahead starts over at every skipped run, so a
     // half-unused image would read cold in short strides. Only a hint.
     void read_ahead(off_t offset, size_t size) const;
-    // The descriptor that device pieces are read from (the bitmap device's
-    // own when reads go through the bitmap); valid as long as the image.
+    // The descriptor that device pieces are read from: the flat file itself
+    // under a plain loop device, else the bitmap device's own when reads go
+    // through the bitmap, else the device; valid as long as the image.
     int data_fd() const
     {
         if (file_)
