@@ -610,12 +610,17 @@ std::unique_ptr<target> make_target(const table_line &l, std::string &error)
 
 } // namespace
 
-int table::io(bool write, char *buf, size_t n, uint64_t off)
+// Targets are sorted and contiguous: the first one that ends after byte `off`.
+std::vector<std::unique_ptr<target>>::const_iterator table::target_at(uint64_t off) const
 {
-    // Targets are sorted and contiguous: find the first one that ends after off.
-    auto it = std::upper_bound(targets.begin(), targets.end(), off, [](uint64_t o, const std::unique_ptr<target> &t) {
+    return std::upper_bound(targets.begin(), targets.end(), off, [](uint64_t o, const std::unique_ptr<target> &t) {
         return o < (t->start + t->length) * sector_size;
     });
+}
+
+int table::io(bool write, char *buf, size_t n, uint64_t off)
+{
+    auto it = target_at(off);
     while (n) {
         if (it == targets.end())
             return -EIO;
@@ -634,9 +639,7 @@ int table::io(bool write, char *buf, size_t n, uint64_t off)
 
 bool table::map(uint64_t off, size_t n, splice_source &out, int depth) const
 {
-    auto it = std::upper_bound(targets.begin(), targets.end(), off, [](uint64_t o, const std::unique_ptr<target> &t) {
-        return o < (t->start + t->length) * sector_size;
-    });
+    auto it = target_at(off);
     if (it == targets.end() || off + n > ((*it)->start + (*it)->length) * sector_size)
         return false;
     return (*it)->map(off - (*it)->start * sector_size, n, out, depth);

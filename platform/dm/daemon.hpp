@@ -100,6 +100,7 @@ struct table {
     uint64_t sectors() const { return targets.empty() ? 0 : targets.back()->start + targets.back()->length; }
     int io(bool write, char *buf, size_t n, uint64_t off);
     bool map(uint64_t off, size_t n, splice_source &out, int depth) const;
+    std::vector<std::unique_ptr<target>>::const_iterator target_at(uint64_t off) const;
     int flush();
     // True when the table reaches `d` through the devices it uses.
     bool uses(const device *d, int depth = 0) const;
