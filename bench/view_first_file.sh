@@ -59,7 +59,7 @@ REG=/var/tolvane/controller/registry.json
 MIB=1048576
 RFS_PID=
 MOUNTS=() # mount points this script made, unmounted in reverse order
-LOOPS=()
+LOOPS=() # loop devices this script attached and has not detached yet
 QSD_PID=
 VIEW_FD=
 stop_qsd() {
@@ -97,6 +97,14 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
+# Detaches LOOP and forgets it: the kernel hands the number to the next
+# attach, recovery_fs's own included, which cleanup must not detach.
+detach_loop() { # LOOP
+    local i
+    losetup -d "$1" || return
+    for i in "${!LOOPS[@]}"; do [ "${LOOPS[i]}" = "$1" ] && unset 'LOOPS[i]'; done
+    return 0
+}
 say() { echo "# $*" >&2; }
 now() { echo "$EPOCHREALTIME"; }
 since() { awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.3f", b - a }'; }
@@ -144,7 +152,7 @@ LOOPS+=("$loop")
 mkdir -p "$W/fill"
 mount "$loop" "$W/fill" && MOUNTS+=("$W/fill") || exit 1
 head -c $((256 * MIB)) /dev/urandom >"$W/fill/big.bin" || exit 1
-umount "$W/fill" && losetup -d "$loop" || exit 1
+umount "$W/fill" && detach_loop "$loop" || exit 1
 for ((i = 1; i <= SAMPLES; i++)); do
     cp -a --sparse=always "$S/ext4" "$S/ext4.$i"
     cp -a --sparse=always "$S/lvm" "$S/lvm.$i"
@@ -232,7 +240,7 @@ for cache in warm cold; do
 done
 exec 8<&-
 VIEW_FD=
-umount "$W/direct" && losetup -d "$loop"
+umount "$W/direct" && detach_loop "$loop"
 
 # --- 2. the chain: vmdk-mount against qemu-storage-daemon + loop + mount ---
 first_vmdk_mount() { # from vmdk-mount to the stat of a file in the first file system
@@ -271,7 +279,7 @@ first_diy() { # from qemu-storage-daemon to the stat of a file in the partition
         stat "$dir/etc/hosts" >/dev/null || rc=1
     R=$( ((rc == 0)) && since "$t" || echo fail)
     mountpoint -q "$dir" && umount "$dir"
-    [ -n "$loop" ] && { partx -d "$loop" 2>/dev/null; losetup -d "$loop"; }
+    [ -n "$loop" ] && { partx -d "$loop" 2>/dev/null; detach_loop "$loop"; }
     stop_qsd
 }
 say "chain: $(basename "$CHAIN")"

@@ -41,9 +41,12 @@ struct tol_dev_stats_t {
 
 // The bitmap is read from its file in chunks that are kept: a request costs
 // a copy from memory, not a round trip through the provider. One chunk
-// covers 256 MiB of device; a few are kept, least recently used go first.
-inline constexpr size_t TOL_BITMAP_CHUNK = 64 * 1024;
-inline constexpr size_t TOL_BITMAP_CHUNKS_KEPT = 8;
+// covers 16 MiB of device: a provider may compute the bitmap from the device
+// itself, so a bigger chunk makes the first read of a region (a mount's
+// scattered metadata reads) pay for scanning far more than it reads. The
+// chunks kept cover 512 MiB; least recently used go first.
+inline constexpr size_t TOL_BITMAP_CHUNK = 4 * 1024;
+inline constexpr size_t TOL_BITMAP_CHUNKS_KEPT = 32;
 
 struct tol_bitmap_cache {
     struct chunk {
