@@ -1,5 +1,6 @@
 #include "daemon.hpp"
 
+#include "loop_backing.hpp"
 #include "lvm_filter.hpp"
 
 #include <algorithm>
@@ -127,27 +128,6 @@ void retire_fd(unique_fd fd)
     }).detach();
 }
 
-// When `e` is a loop device over a regular file, opens that file for the
-// device's I/O; the file must be the one the loop device holds (same inode
-// and file system), else I/O stays on the device.
-void open_loop_backing(external_dev &e)
-{
-    loop_info64 info{};
-    if (major(e.rdev) != loop_major || ::ioctl(e.fd.get(), LOOP_GET_STATUS64, &info) < 0)
-        return;
-    std::ifstream in("/sys/block/loop" + std::to_string(minor(e.rdev)) + "/loop/backing_file");
-    std::string path;
-    if (!std::getline(in, path) || path.empty() || path[0] != '/')
-        return;
-    unique_fd f(::open(path.c_str(), (e.read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC));
-    struct stat st{};
-    if (!f || ::fstat(f.get(), &st) < 0 || !S_ISREG(st.st_mode) || st.st_ino != info.lo_inode ||
-        st.st_dev != info.lo_device)
-        return;
-    e.file = std::move(f);
-    e.file_offset = info.lo_offset;
-}
-
 std::shared_ptr<external_dev> open_external(dev_t rdev, const std::string &path, std::string &error)
 {
     std::lock_guard lk(ext_mutex);
@@ -177,7 +157,10 @@ std::shared_ptr<external_dev> open_external(dev_t rdev, const std::string &path,
         return nullptr;
     }
     e->size = size;
-    open_loop_backing(*e);
+    // A loop device over a regular file: its I/O goes to the file.
+    loop_backing b = open_loop_backing(e->fd.get(), rdev, e->read_only ? O_RDONLY : O_RDWR);
+    e->file = std::move(b.file);
+    e->file_offset = b.offset;
     externals[rdev] = e;
     return e;
 }

@@ -17,6 +17,7 @@
 
 #include "common/unique_fd.hpp"
 #include "inuse_logic.hpp"
+#include "loop_backing.hpp"
 
 #include <fuse.h>
 
@@ -27,6 +28,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -71,6 +73,8 @@ struct handle_t {
     std::string name;
     source_t source;
     unique_fd fd;
+    // A read-only loop device's file: its holes need no scan.
+    rfsdm::loop_backing backing;
 };
 
 std::mutex refs_lock;
@@ -224,6 +228,12 @@ int op_open(const char *path, struct fuse_file_info *fi)
     h->fd.reset(::open(src->path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!h->fd)
         return -errno;
+    struct stat st{};
+    if (!src->is_override && ::fstat(h->fd.get(), &st) == 0 && S_ISBLK(st.st_mode)) {
+        h->backing = rfsdm::open_loop_backing(h->fd.get(), st.st_rdev, O_RDONLY);
+        if (!h->backing.read_only)
+            h->backing = {}; // a writable device's newest data may not be in the file yet
+    }
     // The content is computed on every read: never serve it from the page cache.
     fi->direct_io = 1;
     fi->keep_cache = 0;
@@ -238,6 +248,34 @@ int read_override(handle_t &h, char *buf, size_t size, off_t offset)
     return n < 0 ? -errno : static_cast<int>(n);
 }
 
+// Calls `scan` for the device bytes of [from, to) that may hold data: all of
+// them, or for a loop device over a sparse file only its data extents, since
+// a hole reads as zeros and none of its sectors is in use. The ranges are
+// whole sectors.
+template <class F> bool for_each_data_range(const handle_t &h, uint64_t from, uint64_t to, F &&scan)
+{
+    if (!h.backing.file)
+        return scan(from, to);
+    const int fd = h.backing.file.get();
+    const uint64_t off = h.backing.offset;
+    for (uint64_t p = from; p < to;) {
+        off_t data = ::lseek(fd, static_cast<off_t>(p + off), SEEK_DATA);
+        if (data < 0)
+            return errno == ENXIO || scan(p, to); // ENXIO: no data up to the end
+        uint64_t d = static_cast<uint64_t>(data) - off;
+        d -= d % inuse::sector_size;
+        if (d >= to)
+            return true;
+        off_t hole = ::lseek(fd, data, SEEK_HOLE);
+        uint64_t e = hole < 0 ? to : static_cast<uint64_t>(hole) - off;
+        e = std::min(to, (e + inuse::sector_size - 1) / inuse::sector_size * inuse::sector_size);
+        if (!scan(d, e))
+            return false;
+        p = e;
+    }
+    return true;
+}
+
 int read_computed(handle_t &h, char *buf, size_t size, off_t offset)
 {
     uint64_t off = static_cast<uint64_t>(offset);
@@ -247,20 +285,26 @@ int read_computed(handle_t &h, char *buf, size_t size, off_t offset)
     std::memset(buf, 0, size);
     inuse::sector_range r = inuse::sectors_for_bitmap_read(off, size, h.source.sectors);
     std::vector<uint8_t> data(scan_chunk);
-    uint64_t bitmap_first = off * inuse::sectors_per_byte;
-    uint64_t pos = r.first * inuse::sector_size;
-    uint64_t end = (r.first + r.count) * inuse::sector_size;
-    while (pos < end) {
-        size_t want = static_cast<size_t>(std::min<uint64_t>(scan_chunk, end - pos));
-        ssize_t got = ::pread(h.fd.get(), data.data(), want, static_cast<off_t>(pos));
-        if (got < 0)
-            return -EIO;
-        if (got == 0)
-            break;  // the device shrank: what is not there is not in use
-        inuse::mark_used_sectors(data.data(), static_cast<size_t>(got), pos / inuse::sector_size,
-                                 reinterpret_cast<uint8_t *>(buf), bitmap_first);
-        pos += static_cast<uint64_t>(got);
-    }
+    const uint64_t bitmap_first = off * inuse::sectors_per_byte;
+    const int fd = h.backing.file ? h.backing.file.get() : h.fd.get();
+    const uint64_t fd_offset = h.backing.file ? h.backing.offset : 0;
+    auto scan = [&](uint64_t pos, uint64_t end) {
+        while (pos < end) {
+            size_t want = static_cast<size_t>(std::min<uint64_t>(scan_chunk, end - pos));
+            ssize_t got = ::pread(fd, data.data(), want, static_cast<off_t>(pos + fd_offset));
+            if (got < 0)
+                return false;
+            if (got == 0)
+                break; // the device shrank: what is not there is not in use
+            inuse::mark_used_sectors(data.data(), static_cast<size_t>(got), pos / inuse::sector_size,
+                                     reinterpret_cast<uint8_t *>(buf), bitmap_first);
+            pos += static_cast<uint64_t>(got);
+        }
+        return true;
+    };
+    const uint64_t first = r.first * inuse::sector_size;
+    if (!for_each_data_range(h, first, first + r.count * inuse::sector_size, scan))
+        return -EIO;
     return static_cast<int>(size);
 }
 

@@ -9,19 +9,22 @@ RFS_TEST_SANDBOX=1
 
 # --- the in-use bitmap provider ----------------------------------------------
 # A loop device of 1001 sectors with data in sectors 0, 9 and 1000 (the last,
-# alone in the bitmap's last byte), and a device file in /dev/mapper.
+# alone in the bitmap's last byte), and a device file in /dev/mapper. The
+# file is sparse: a read-only loop device over it from byte 512 on has its
+# holes skipped and must show the same sectors, one lower.
 check_status "a bitmap provider at /inuse_bitmap" 0 mountpoint -q /inuse_bitmap
 truncate -s $((1001 * 512)) "$T/disk.img"
 for at in 0:A $((9 * 512 + 511)):B $((1000 * 512 + 7)):C; do
     printf '%s' "${at#*:}" | dd of="$T/disk.img" bs=1 seek="${at%:*}" conv=notrunc status=none
 done
 LOOP=$(losetup -f --show "$T/disk.img")
+RO_LOOP=$(losetup -f --show -r -o 512 "$T/disk.img")
 truncate -s $((64 * 512)) /dev/mapper/bmtest
 printf 'D' | dd of=/dev/mapper/bmtest bs=1 seek=$((17 * 512)) conv=notrunc status=none
 
-py_checks "${LOOP#/dev/}" <<'PY'
+py_checks "${LOOP#/dev/}" "${RO_LOOP#/dev/}" <<'PY'
 import errno, os, sys, time
-B, O, loop = "/inuse_bitmap", "/var/tolvane/inuse_override", sys.argv[1]
+B, O, loop, ro_loop = "/inuse_bitmap", "/var/tolvane/inuse_override", sys.argv[1], sys.argv[2]
 path = lambda name: os.path.join(B, name)
 read = lambda name: open(path(name), "rb").read()
 names = os.listdir(B)
@@ -30,6 +33,8 @@ check(loop in names and "bmtest" in names and "control" not in names, "listing: 
 # Computed bitmaps: size = ceil(sectors / 8), one bit per non-zero sector.
 expect = bytearray(126); expect[0] = 0x01; expect[1] = 0x02; expect[125] = 0x01
 check(read(loop) == bytes(expect) and os.stat(path(loop)).st_size == 126, "bitmap of 1001 sectors")
+shifted = bytearray(125); shifted[1] = 0x01; shifted[124] = 0x80
+check(read(ro_loop) == bytes(shifted), "bitmap of a read-only loop device over the sparse file, from sector 1")
 check(read("bmtest") == b"\x00\x00\x02\x00\x00\x00\x00\x00", "bitmap of /dev/mapper/bmtest")
 
 # dev_ref_count follows the opens (with the 0x10000000 flag) and closes of
@@ -62,7 +67,7 @@ os.unlink(os.path.join(O, loop))
 check(read(loop) == bytes(expect), "computed bitmap back after removing the override")
 PY
 # A device that goes away takes its bitmap with it.
-losetup -d "$LOOP"
+losetup -d "$LOOP" "$RO_LOOP"
 rm -f /dev/mapper/bmtest
 check_eq "detached loop device and removed device file: no bitmaps" "" \
     "$(ls /inuse_bitmap | grep -x -e "${LOOP#/dev/}" -e bmtest)"
