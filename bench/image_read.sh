@@ -21,7 +21,11 @@
 # Each sequentially (1 MiB reads over the whole image) and randomly (4 KiB
 # reads at random aligned offsets), with a warm and with a cold page cache.
 #
-# Usage (root): bench/image_read.sh [SIZE_MIB]     default 2048
+# Usage (root): [DISK_MIB_S=N] bench/image_read.sh [SIZE_MIB]     default 2048
+# DISK_MIB_S=N limits reads from the disk under the images to N MiB/s (the
+# blkio cgroup's throttle on every process of the run), as on an appliance
+# whose scratch disks bound cold reads; this machine's virtual disk is served
+# from the host's memory, where skipping unused sectors saves little.
 # Runs in the appliance sandbox; the image lives below the build directory
 # (real disk, removed at the end). RFS_BUILD_DIR selects the build.
 # KEEP_LOG=DIR keeps the logs of recovery_fs and the mounts there.
@@ -41,6 +45,7 @@ M=$W/mnt
 P=$W/pass
 LOG=$W/log
 PIDS=()
+CGROUP=
 cleanup() {
     local m
     for m in "$M" "$P"; do mountpoint -q "$m" && fusermount -u "$m"; done
@@ -51,6 +56,11 @@ cleanup() {
     for p in "${PIDS[@]}"; do wait "$p" 2>/dev/null; done
     [ -n "${KEEP_LOG:-}" ] && cp -r "$LOG" "$KEEP_LOG"
     rm -rf "$W"
+    if [ -n "$CGROUP" ]; then # daemons started on demand may outlive this script
+        local p
+        while read -r p; do echo "$p" >"${CGROUP%/*}/cgroup.procs"; done <"$CGROUP/cgroup.procs"
+        rmdir "$CGROUP"
+    fi
 }
 trap cleanup EXIT
 mkdir -p "$M" "$P" "$LOG"
@@ -77,6 +87,21 @@ ln "$FLAT" "$S/vm2/changed-flat.vmdk" # the same base bytes, one page cache
 CBT=$S/vm2/changed-tolcbt.vmdk
 say "change-block file: $(stat -c %s "$CBT") bytes"
 
+# The whole disk under the images, as MAJOR:MINOR.
+scratch_disk() {
+    local dev
+    dev=$(stat -c '%Hd:%Ld' "$S") || return 1
+    [ -e "/sys/dev/block/$dev/partition" ] && dev=$(<"/sys/dev/block/$dev/../dev")
+    echo "$dev"
+}
+if [ -n "${DISK_MIB_S:-}" ]; then
+    disk=$(scratch_disk) && [ -d /sys/fs/cgroup/blkio ] || { echo "DISK_MIB_S: no blkio cgroup or disk" >&2; exit 1; }
+    CGROUP=/sys/fs/cgroup/blkio/rfs-bench.$$
+    mkdir "$CGROUP" && echo "$disk $((DISK_MIB_S * 1048576))" >"$CGROUP/blkio.throttle.read_bps_device" &&
+        echo $$ >"$CGROUP/cgroup.procs" || exit 1
+    say "reads from disk $disk limited to $DISK_MIB_S MiB/s"
+fi
+
 # --- measuring --------------------------------------------------------------
 # measure MODE FILE CACHE: MiB/s; a cold run drops the page caches of the
 # scratch files, their loop devices and FILE itself first.
@@ -87,6 +112,10 @@ measure() {
         for f in "$FLAT" "$CBT"; do
             drops+=(--drop "$f")
             for l in $(losetup -n -O NAME -j "$f"); do drops+=(--drop "$l"); done
+        done
+        # The merged device keeps a page cache of its own.
+        for f in /dev/mapper/cbt.*; do
+            [ -e "$f" ] && drops+=(--drop "$f")
         done
         drops+=(--drop "$file")
     else
@@ -208,4 +237,4 @@ done
 echo
 echo "recovery_fs VmRSS streaming a 4 GiB image (Lumiread, half unused): after 64 MiB ${RSS_64} KiB," \
     "at the end ${RSS_END} KiB (growth $((RSS_END - RSS_64)) KiB; allowed 10240)"
-echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)${DISK_MIB_S:+; disk reads limited to $DISK_MIB_S MiB/s}"

@@ -57,7 +57,9 @@ int fs_getattr(const char *path, struct stat *st)
 
 int fs_readdir(const char *path, void *buf, fuse_fill_dir_t fill, off_t, fuse_file_info *)
 {
-    if (std::strcmp(path, "/") != 0)
+    // No path comes with a listing (the operations take none where they can
+    // do without); the root is the only directory.
+    if (path && std::strcmp(path, "/") != 0)
         return -ENOTDIR;
     fill(buf, ".", nullptr, 0);
     fill(buf, "..", nullptr, 0);

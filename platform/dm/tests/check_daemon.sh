@@ -1,7 +1,7 @@
 #!/bin/bash
 # Daemon life cycle: started on first use, a device whose daemon died fails
 # with EIO instead of hanging, a new daemon finds such devices and removes
-# them, and --shutdown removes everything.
+# them, its files can be listed, and --shutdown removes everything.
 source "$(dirname "$0")/lib.sh"
 
 truncate -s 16M "$WORK/a.img"
@@ -29,6 +29,8 @@ check "its loop device is detached" test ! -e /sys/block/loop$loopnr/loop/backin
 
 echo "0 32768 linear $LA 0" | "$DMSETUP" create again
 check "new devices work after the restart" cmp -s /dev/mapper/again "$WORK/a.img"
+check "its files are listed" test "$(ls "$RFS_DM_RUN_DIR/mnt")" = again
+check "and the daemon serves on" cmp -s /dev/mapper/again "$WORK/a.img"
 againnr=$((16#$(stat -c %T /dev/mapper/again)))
 "$RFS_DMD" --shutdown
 check "shutdown stops the daemon" test ! -S "$RFS_DM_RUN_DIR/ctl.sock"
