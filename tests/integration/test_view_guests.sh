@@ -43,6 +43,7 @@ JSON
 cp -a "$S/vm1" "$S/vm3" # the same guest in a second machine
 SCRATCH_HASH=$(tree_hash "$S")
 
+set_reg appliance.debug.level 1 # evictions are logged: a view's attempt count starts over
 start_views vm4/cbt.volume/0
 
 # XFS on LVM, two restore points of one guest at once (same file-system UUID).
