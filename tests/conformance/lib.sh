@@ -19,7 +19,6 @@ CONF_NAME=$(basename "$0" .sh)
 DMSETUP=${RFS_CONF_DMSETUP:-/sbin/dmsetup}
 LOSETUP=${RFS_CONF_LOSETUP:-/sbin/losetup}
 KPARTX=${RFS_CONF_KPARTX:-/sbin/kpartx}
-SFDISK=/sbin/sfdisk
 MOUNT=/bin/mount
 UMOUNT=/bin/umount
 
@@ -80,15 +79,6 @@ check_eq() { # DESC EXPECTED ACTUAL
     fi
 }
 
-check_match() { # DESC REGEX ACTUAL
-    if [[ $3 =~ $2 ]]; then
-        ok "$1"
-    else
-        not_ok "$1"
-        { echo "expected to match: $2"; echo "actual:"; printf '%s\n' "$3"; } | detail
-    fi
-}
-
 # Commands run in reverse order at exit, whatever happened.
 CONF_DEFER=()
 defer() { CONF_DEFER+=("$(printf '%q ' "$@")"); }
@@ -128,14 +118,6 @@ conf_run() {
     exit $((CONF_FAIL != 0))
 }
 
-# check_unchanged IMAGE SHA_FILE [WHEN]: the image file still has its hash.
-check_unchanged() {
-    check_eq "the image file is unchanged${3:+ $3}" "$(cat "$2")" "$(sha256sum <"$1" | cut -d' ' -f1)"
-}
-
-# part_type DISK N: the MBR type id of partition N, as sfdisk prints it.
-part_type() { "$SFDISK" --print-id --force "$1" "$2" 2>/dev/null | head -n1 | tr -d ' '; }
-
 # "MAJOR:MINOR" of a block device, as device-mapper tables print it.
 majmin() { stat -Lc '%Hr:%Lr' "$1"; }
 
@@ -159,11 +141,8 @@ attach() {
 
 # dm_create_text NAME TEXT: the table text as given on standard input.
 dm_create_text() { printf '%s' "$2" | "$DMSETUP" create "$1"; }
-# dm_copy FROM TO: "table FROM" piped into "create TO".
-dm_copy() { "$DMSETUP" table "$1" | "$DMSETUP" create "$2"; }
 
 dm_remove() { [[ ! -e /dev/mapper/$1 ]] || "$DMSETUP" remove -f "$1"; }
-gone() { [[ ! -e $1 ]]; }
 size_bytes() { blockdev --getsize64 "$1"; }
 same_bytes() { cmp -n "$3" "$1" "$2"; } # A B N: the first N bytes
 
@@ -184,7 +163,7 @@ overlay_setup() {
     attach OVERLAY_LOOP "$OVERLAY_STORE" rw
     check_eq "the store's loop device is 50 MiB (the odd byte is dropped)" 52428800 "$(size_bytes "$OVERLAY_LOOP" 2>&1)"
     defer dm_remove "$base.dup"
-    check "table BASE | create BASE.dup" dm_copy "$base" "$base.dup"
+    check "table BASE | create BASE.dup" bash -c '"$1" table "$2" | "$1" create "$2.dup"' _ "$DMSETUP" "$base"
     check "suspend BASE" "$DMSETUP" suspend "$base"
     sectors=$(($(size_bytes "/dev/mapper/$base.dup") / 512))
     defer dm_remove "$base.top"
@@ -218,12 +197,6 @@ pattern() {
         for (i = 0; i < n; i++) { s = sprintf("%s %010d ", tag, i); printf "%s%s\n", s, substr(pad, length(s) + 1) }
     }' >"$1"
 }
-
-# place SRC DISK START_SECTOR: writes SRC into DISK at the sector.
-place() { dd if="$1" of="$2" bs=1M seek=$(($3 * 512)) oflag=seek_bytes conv=notrunc,sparse status=none; }
-
-# stamp DISK SECTOR TEXT: TEXT at the start of the sector.
-stamp() { printf '%s' "$3" | dd of="$1" bs=512 seek="$2" conv=notrunc status=none; }
 
 # fs_image TYPE FILE MIB SRC_DIR: a file system of the type holding SRC_DIR's files.
 fs_image() {

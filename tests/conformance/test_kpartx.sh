@@ -21,10 +21,9 @@ prepare() {
     [[ $(sfdisk -d "$d/mbr.img" | awk -F'[=,]' '/start=/ { gsub(/ /, ""); print $2, $4, $6 }') == \
         $(awk '{ print $2, $3, $4 }' <<<"$MBR_PARTS") ]] || { echo "unexpected MBR layout" >&2; return 1; }
     while read -r n start size type; do
-        [[ $type == 5 ]] || stamp "$d/mbr.img" "$start" "RFS-MBR-PART-$n"
+        [[ $type == 5 ]] || printf 'RFS-MBR-PART-%s' "$n" | dd of="$d/mbr.img" bs=512 seek="$start" conv=notrunc status=none
     done <<<"$MBR_PARTS"
 }
-
 
 # parts_present PREFIX: the partition numbers that have a node, sorted.
 parts_present() {
@@ -34,30 +33,25 @@ parts_present() {
     done | sort -n | xargs
 }
 
-# check_parts DISKNAME DEVICE_MAJMIN LABEL PARTS
-check_parts() {
-    local name=$1 mm=$2 label=$3 parts=$4 n start size type expect
-    expect=$(awk '{ print $1 }' <<<"$parts" | xargs)
-    check_eq "$label: kpartx made exactly partitions $expect" "$expect" "$(parts_present "$name")"
-    while read -r n start size type; do
-        local dev=/dev/mapper/${name}p$n
-        [[ $type == 5 ]] && size=2 # the extended partition is mapped as its first two sectors
-        check_eq "$label: p$n has the partition's size" "$((size * 512))" "$(size_bytes "$dev" 2>&1)"
-        check_eq "$label: table of p$n maps the partition's sectors" "0 $size linear $mm $start" "$("$DMSETUP" table "$dev" 2>&1)"
-        if [[ $type != 5 ]]; then
-            local mark="RFS-${label%% *}-PART-$n"
-            check_eq "$label: p$n reads the partition's first sector" "$mark" "$(head -c ${#mark} "$dev" 2>&1)"
-        fi
-    done <<<"$parts"
-}
-
 # map_parts LABEL DEVICE PREFIX PARTS: kpartx -pp -a DEVICE maps exactly the
 # partitions PARTS as PREFIXpN, kpartx -pp -d removes them all.
 map_parts() {
-    local label=$1 dev=$2 prefix=$3 parts=$4
+    local label=$1 dev=$2 prefix=$3 parts=$4 mm n start size type expect mark
+    mm=$(majmin "$dev")
+    expect=$(awk '{ print $1 }' <<<"$parts" | xargs)
     defer "$KPARTX" -pp -d "$dev"
     check "$label: kpartx -pp -a" "$KPARTX" -pp -a "$dev"
-    check_parts "$prefix" "$(majmin "$dev")" "$label" "$parts"
+    check_eq "$label: kpartx made exactly partitions $expect" "$expect" "$(parts_present "$prefix")"
+    while read -r n start size type; do
+        local part=/dev/mapper/${prefix}p$n
+        [[ $type == 5 ]] && size=2 # the extended partition is mapped as its first two sectors
+        check_eq "$label: p$n has the partition's size" "$((size * 512))" "$(size_bytes "$part" 2>&1)"
+        check_eq "$label: table of p$n maps the partition's sectors" "0 $size linear $mm $start" "$("$DMSETUP" table "$part" 2>&1)"
+        if [[ $type != 5 ]]; then
+            mark="RFS-${label%% *}-PART-$n"
+            check_eq "$label: p$n reads the partition's first sector" "$mark" "$(head -c ${#mark} "$part" 2>&1)"
+        fi
+    done <<<"$parts"
     check "$label: kpartx -pp -d" "$KPARTX" -pp -d "$dev"
     check_eq "$label: no partition is left" "" "$(parts_present "$prefix")"
 }

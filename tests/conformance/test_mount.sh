@@ -24,7 +24,7 @@ prepare() {
         mkdir -p "$d/src-$fs"
         echo "hello from $fs" >"$d/src-$fs/hello.txt"
         fs_image "$fs" "$d/$fs.fs" 8 "$d/src-$fs"
-        place "$d/$fs.fs" "$d/disk.img" "$start"
+        dd if="$d/$fs.fs" of="$d/disk.img" bs=1M seek=$((start * 512)) oflag=seek_bytes conv=notrunc,sparse status=none
         rm -f "$d/$fs.fs"
     done <<<"$PARTS"
     [[ $(sfdisk -d "$d/disk.img" | grep -c start=) == 6 ]]
@@ -66,7 +66,7 @@ run_tests() {
         dir=/tmp/$base/$n
         mkdir -p "$dir"
         defer "$UMOUNT" -fl "$dir"
-        check_eq "$fs: sfdisk --print-id gives $type" "$type" "$(part_type "/dev/mapper/$base" "$n")"
+        check_eq "$fs: sfdisk --print-id gives $type" "$type" "$(/sbin/sfdisk --print-id --force "/dev/mapper/$base" "$n" 2>/dev/null | head -n1 | tr -d ' ')"
         if ! kernel_mounts "$fs"; then
             skip "$fs: mounts (the running kernel has no $fs driver)"
             continue
@@ -87,7 +87,7 @@ run_tests() {
 
     check "kpartx -pp -d" "$KPARTX" -pp -d "/dev/mapper/$base"
     overlay_teardown "$base"
-    check_unchanged "$d/disk.img" "$d/disk.sha"
+    check_eq "the image file is unchanged" "$(cat "$d/disk.sha")" "$(sha256sum <"$d/disk.img" | cut -d' ' -f1)"
 }
 
 conf_main "$@"

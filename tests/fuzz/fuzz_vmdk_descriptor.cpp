@@ -15,7 +15,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 struct outcome {
     errnum_t number = 0; // 0 for success
@@ -34,7 +35,8 @@ bool same_record(const vmdkdesc_t &a, const vmdkdesc_t &b)
         const extentdesc_t &x = *a.extentdesc[i];
         const extentdesc_t &y = *b.extentdesc[i];
         if (x.mode != y.mode || x.extentsize != y.extentsize || x.extenttype != y.extenttype ||
-            x.extentoffset != y.extentoffset || strcmp(x.extentname, y.extentname) != 0 || x.fd != -1)
+            x.extentoffset != y.extentoffset || strcmp(x.extentname, y.extentname) != 0 ||
+            x.fd != -1)
             return false;
     }
     return true;
@@ -45,18 +47,14 @@ bool same_record(const vmdkdesc_t &a, const vmdkdesc_t &b)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     outcome mem;
-    if (errdesc_t *err = vmdk_parse_buffer(reinterpret_cast<const char *>(data), size, mem.desc.get()))
+    if (errdesc_t *err =
+            vmdk_parse_buffer(reinterpret_cast<const char *>(data), size, mem.desc.get()))
         mem.number = err->number;
 
     unique_fd fd(memfd_create("descriptor", MFD_CLOEXEC));
-    if (!fd)
+    // A memfd takes a whole write at once.
+    if (!fd || write(fd.get(), data, size) != static_cast<ssize_t>(size))
         abort();
-    for (size_t done = 0; done < size;) {
-        ssize_t n = write(fd.get(), data + done, size - done);
-        if (n <= 0)
-            abort();
-        done += static_cast<size_t>(n);
-    }
     char path[64];
     snprintf(path, sizeof path, "/proc/self/fd/%d", fd.get());
     outcome file;

@@ -113,21 +113,6 @@ PY
 )"
 }
 
-# py_checks ARGS...: runs the python program on standard input, with
-# check(condition, what) defined, as checks of this test.
-py_checks() {
-    local prelude='def check(cond, what): print(("ok " if cond else "FAIL ") + what, flush=True)'
-    python3 -c "$prelude"$'\n'"$(cat)" "$@" >"$T/py.out" 2>&1 || fail "python checks stopped (exit $?)"
-    local line
-    while IFS= read -r line; do
-        case $line in
-        "ok "*) pass "${line#ok }" ;;
-        "FAIL "*) fail "${line#FAIL }" ;;
-        *) echo "       $line" ;;
-        esac
-    done <"$T/py.out"
-}
-
 # The controller service of the sandbox: its registry, canned replies and the
 # branding file that announces its port.
 REG=/var/tolvane/controller/registry.json
@@ -209,16 +194,15 @@ rfs_start() {
     return 1
 }
 
-# rfs_stop MOUNTPOINT: unmount with fusermount -u and wait for the process;
-# sets RFS_EXIT to its exit status.
+# rfs_stop MOUNTPOINT [WHAT]: unmount with fusermount -u, wait for the
+# process and check that it exited with status 0.
 rfs_stop() {
     local mnt=$1 pid=$RFS_PID limit=${RFS_TEST_STOP_LIMIT:-20} # longer in an emulated guest
-    RFS_EXIT=
     fusermount -u "$mnt" || { fail "fusermount -u $mnt"; return 1; }
     wait_for "$limit" eval '! rfs_alive "$pid"' ||
         { fail "recovery_fs (pid $pid) still running $limit s after fusermount -u"; return 1; }
     wait "$pid"
-    RFS_EXIT=$?
+    check_eq "${2:-unmounted}: exit status" 0 "$?"
 }
 
 # wait_for SECONDS COMMAND...: until COMMAND succeeds (quietly), status 1

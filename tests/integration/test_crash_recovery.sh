@@ -53,17 +53,6 @@ serves_exact() {
     check_eq "$1: every image reads byte-exact" "" "$bad"
 }
 
-# Loop devices over files below DIR, "DEVICE FILE" per line.
-loops_below() {
-    local f file dev
-    for f in /sys/block/loop*/loop/backing_file; do
-        file=$(cat "$f" 2>/dev/null) || continue
-        [[ $file == "$1"/* ]] || continue
-        dev=${f#/sys/block/}
-        echo "/dev/${dev%%/*} $file"
-    done | LC_ALL=C sort
-}
-
 # The device-mapper devices with their tables.
 dm_tables() {
     local d
@@ -107,8 +96,7 @@ kpartx -a -p p "$FLOOP_PARTED" >/dev/null 2>&1 || fail "kpartx on the foreign lo
 echo "0 8192 linear $FLOOP_LINEAR 0" | dmsetup create vg0-foreign >/dev/null 2>&1 ||
     fail "foreign linear device"
 FOREIGN_PART=${FLOOP_PARTED#/dev/}p1
-check_eq "foreign devices made" "yes yes" \
-    "$([ -b "/dev/mapper/$FOREIGN_PART" ] && echo yes) $([ -b /dev/mapper/vg0-foreign ] && echo yes)"
+check_status "foreign devices made" 0 test -b "/dev/mapper/$FOREIGN_PART" -a -b /dev/mapper/vg0-foreign
 DM_BEFORE=$(dm_tables)
 LOOPS_BEFORE=$(loops_below "$T")
 
@@ -125,8 +113,7 @@ hold "$M/vm1/merged-flat.vmdk"
 kill -KILL "$RFS_PID"
 wait "$RFS_PID" 2>/dev/null
 check_contains "the dead mount answers ENOTCONN" "$(stat -f "$M" 2>&1)" "not connected"
-check_eq "the dead run left its devices" yes \
-    "$([ -b "/dev/mapper/${mdev}p1" ] && [ -n "$(loops_below "$S")" ] && echo yes)"
+check_status "the dead run left its devices" 0 test -b "/dev/mapper/${mdev}p1" -a -n "$(loops_below "$S")"
 
 mount_scratch
 check_eq "the dead mount is replaced by one live mount" "1 yes" \
@@ -148,8 +135,7 @@ check_contains "the held device is logged and left in place" "$(cat "$LOG")" \
 serves_exact "with a device of the dead run held"
 kill -KILL "${HOLDERS[-1]}"
 wait "${HOLDERS[-1]}" 2>/dev/null
-rfs_stop "$M"
-check_eq "clean stop: exit status" 0 "$RFS_EXIT"
+rfs_stop "$M" "clean stop"
 mount_scratch
 check_eq "after its release the held device goes at the next start" "$DM_BEFORE" "$(dm_tables)"
 check_eq "and its loop devices" "$LOOPS_BEFORE" "$(loops_below "$T")"

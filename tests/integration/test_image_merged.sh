@@ -32,7 +32,6 @@ JSON
 FLAT=$S/vm1/merged-flat.vmdk
 CBT=$S/vm1/merged-tolcbt.vmdk
 PLAIN=$S/vm1/plain-flat.vmdk
-python3 "$IMAGE_MERGE" "$FLAT" "$T/merged.raw" --cbt "$CBT"
 python3 "$IMAGE_MERGE" "$FLAT" "$T/merged.want" --cbt "$CBT" --hide-sector 2
 python3 "$IMAGE_MERGE" "$PLAIN" "$T/plain.want" --hide-sector 2
 
@@ -53,11 +52,7 @@ mv "$T/moved-tolcbt.aside" "$S/vm2/moved-tolcbt.vmdk"
 check_status "relocated flat file (movara.json) merged with its change-block file (cmp)" 0 \
     cmp "$M/vm2/moved-flat.vmdk" "$T/moved.want"
 
-# The expected images zero sector 2: there the stored images hold the recovery header.
-check_eq "the zeroed sector is the recovery header's" "RVHD RVHD" \
-    "$(for f in "$T/merged.raw" "$PLAIN"; do dd if="$f" bs=4 skip=256 count=1 status=none; echo; done | xargs)"
-
-# Partitions of both devices are mapped; the guest file systems are intact.
+# Partitions of both devices are mapped.
 mdev=$(merged_device_of "$FLAT")
 ploop=$(loops_of "$PLAIN")
 check_eq "one merged device for each flat file with changes" 2 "$(ls /dev/mapper | grep -c '^cbt\.[0-9]*$')"
@@ -65,8 +60,6 @@ check_eq "the plain image has one loop device" 1 "$(loops_of "$PLAIN" | wc -l)"
 check_eq "no merge-table file is left once the devices exist" "" "$(ls /tmp/*.dm_table_merge 2>/dev/null)"
 check_status "partitions of the merged and the loop device mapped" 0 \
     test -b "/dev/mapper/${mdev}p1" -a -b "/dev/mapper/${ploop#/dev/}p1"
-check_eq "guest file systems seen in the served images" "ext4 vfat" \
-    "$(for f in merged plain; do blkid -p -o value -s TYPE -O $((2048 * 512)) "$M/vm1/$f-flat.vmdk"; done | xargs)"
 
 # Two opens of one image share its merged device; it stays after both closes.
 out=$(python3 - "$M/vm1/merged-flat.vmdk" <<'PY'
@@ -81,7 +74,6 @@ PY
 check_eq "two opens: same bytes, no new merged device while open or after" "True 2 2" "$out"
 
 rfs_stop "$M"
-check_eq "exit status" 0 "$RFS_EXIT"
 check_contains "optimised read device statistics logged at teardown" "$(cat "$LOG")" \
     "PDEV_STATS for /$mdev:"
 

@@ -3,15 +3,10 @@
 # processes or files) whether the command exits or is killed, or the sandbox
 # is killed with SIGKILL or SIGTERM; inside, the host's loop devices cannot
 # be detached.
-set -uo pipefail
-SRC=${RFS_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
-export RFS_BUILD_DIR=${RFS_BUILD_DIR:-$SRC/build}
-[ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root"; exit 77; }
-SANDBOX=$SRC/platform/sandbox
-
-passed=0 failed=0
-ok() { passed=$((passed + 1)); }
-bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
+. "$(dirname "$0")/lib.sh"
+SANDBOX=$RFS_SOURCE_DIR/platform/sandbox
+ok() { RFS_PASSED=$((RFS_PASSED + 1)); }
+bad() { fail "$*"; }
 
 TAG=rfs-sbtest-$$-$RANDOM
 # A host directory that the sandbox keeps writable, for talking to the command.
@@ -23,7 +18,7 @@ cleanup() {
     [ -n "$HOSTLOOP" ] && losetup -d "$HOSTLOOP" 2>/dev/null
     rm -rf "$H"
 }
-trap cleanup EXIT
+RFS_CLEANUP_HOOKS+=(cleanup)
 
 # A loop device of the host that the sandbox must not touch.
 truncate -s 1M "$H/host.img"
@@ -183,5 +178,4 @@ run_case "wait SIGTERM" 143  # the sandbox is asked to stop
 [ "$(losetup -l -n -O BACK-INO,BACK-MAJ:MIN "$HOSTLOOP")" = "$HOSTLOOP_ID" ] && ok || bad "the sweep detached the host's $HOSTLOOP"
 host_clean "after the sweep"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+rfs_finish
