@@ -85,12 +85,10 @@ tree_hash() {
 # The merged device that serves an open flat image: the /dev/mapper/cbt.N
 # whose table names a loop device over FLAT.
 merged_device_of() {
-    local flat=$1 loop dev
-    loop=$(loops_of "$flat" | head -1)
+    local loop dev mm
+    loop=$(loops_of "$1" | head -1)
     [ -n "$loop" ] || return 1
-    local mm
-    mm=$(stat -L -c '%t:%T' "$loop")
-    mm=$((16#${mm%:*})):$((16#${mm#*:}))
+    mm=$(stat -L -c '%Hr:%Lr' "$loop")
     for dev in $(ls /dev/mapper | grep '^cbt\.[0-9]*$'); do
         dmsetup table "$dev" 2>/dev/null | grep -q " $mm " && { echo "$dev"; return 0; }
     done

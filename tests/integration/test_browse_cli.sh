@@ -4,9 +4,8 @@
 # lines, error lines, rotation on SIGHUP, standard output without -L.
 . "$(dirname "$0")/lib.sh"
 
-usage_text() {
-    cat <<USAGE
-usage: $1 [-L log-dir] [-P scratch-mount-point] [-W] [-D] mountpoint [options]
+U=$(cat <<USAGE
+usage: $RFS_BIN [-L log-dir] [-P scratch-mount-point] [-W] [-D] mountpoint [options]
 
    Exports the recovery file system
 
@@ -24,7 +23,7 @@ general options:
    -V  --version          print version
 
 USAGE
-}
+)
 
 # run ARGS...: runs recovery_fs (never mounting): STATUS, OUT and ERR.
 run() {
@@ -40,7 +39,6 @@ expect_run() { # WHAT STATUS STDOUT STDERR ARGS...
     check_eq "$what: status|stdout|stderr" "$want" "$STATUS|$OUT|$ERR"
 }
 
-U=$(usage_text "$RFS_BIN")
 VERSION="recovery_fs version 0.1 09/10/2010"
 W="The \`\`--writable'' option is not currently supported."
 expect_run "no arguments" 1 "$U" "Mount point must be provided"
