@@ -175,7 +175,6 @@ run_case "wait SIGTERM" 143  # the sandbox is asked to stop
     for n in \$(seq 0 255); do [ -e /dev/loop\$n ] && losetup -d /dev/loop\$n 2>/dev/null; done
     [ -z \"\$(losetup -l -n -O BACK-INO \$d 2>/dev/null)\" ]" 2>/dev/null; rc=$?
 [ $rc -eq 0 ] && ok || bad "the sweep inside did not detach the sandbox's own device"
-[ "$(losetup -l -n -O BACK-INO,BACK-MAJ:MIN "$HOSTLOOP")" = "$HOSTLOOP_ID" ] && ok || bad "the sweep detached the host's $HOSTLOOP"
 host_clean "after the sweep"
 
 rfs_finish
