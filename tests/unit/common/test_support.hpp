@@ -4,27 +4,11 @@
 #include "support/temp_dir.hpp"
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <unistd.h>
 
 namespace rfs_test
 {
-
-inline std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-inline void write_file(const std::string &path, const std::string &text)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
 
 // Everything written to the stream `fp` while `fn` runs: the stream's
 // descriptor points at a temporary file meanwhile.

@@ -21,13 +21,7 @@
 #include <gtest/gtest.h>
 #include <map>
 
-// "NUMBER TEXT" of an error with `dir` written as T, or "" for none.
-std::string outcome(const errdesc_t *err, const std::string &dir = "")
-{
-    std::string text = err ? std::to_string(err->number) + " " + err->string : "";
-    size_t at = dir.empty() ? std::string::npos : text.find(dir);
-    return at == std::string::npos ? text : text.replace(at, dir.size(), "T");
-}
+using rfs_test::outcome;
 
 // Unique device-mapper names.
 TEST(DmNames, PrefixDotNumberBelowAMillionThatNoDeviceHasAndRefusals)

@@ -28,13 +28,8 @@
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 using rfs_test::temp_dir;
+using rfs_test::write_file;
 using namespace std::string_literals;
-
-void write_file(const std::string &path, const std::string &bytes)
-{
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
 
 // A record on the heap (the record is large), closed on release.
 using desc_ptr = std::unique_ptr<vmdkdesc_t, void (*)(vmdkdesc_t *)>;
