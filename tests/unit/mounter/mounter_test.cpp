@@ -130,7 +130,6 @@ TEST_F(PartitionScan, EntriesStayPackedInPartitionOrderAndFreeingClears)
     map.part[7].name = "stale";
     ASSERT_EQ(vdsk_get_partitions_at(tmp.path().c_str(), "/dev/mapper/cbt.42", &map, TOL_FALSE),
               nullptr);
-    EXPECT_EQ(map.max_count, PART_MAP_MAX);
     ASSERT_EQ(map.count, 4u) << "partitions 1 to 19 only";
     const char *want[] = {"cbt.42p1", "cbt.42p2", "cbt.42p5", "cbt.42p19"};
     for (uint32_t i = 0; i < map.count; ++i) {
