@@ -3,43 +3,25 @@
 
 #include "support/temp_dir.hpp"
 
-#include <cstdio>
+#include <gtest/gtest.h>
 #include <string>
-#include <unistd.h>
 
 namespace rfs_test
 {
 
-// Everything written to the stream `fp` while `fn` runs: the stream's
-// descriptor points at a temporary file meanwhile.
-template <typename Fn> std::string capture_stream(FILE *fp, Fn fn)
-{
-    fflush(fp);
-    int fd = fileno(fp);
-    int saved = dup(fd);
-    FILE *tmp = tmpfile();
-    dup2(fileno(tmp), fd);
-    fn();
-    fflush(fp);
-    dup2(saved, fd);
-    close(saved);
-    std::string text;
-    rewind(tmp);
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), tmp)) > 0)
-        text.append(buf, n);
-    fclose(tmp);
-    return text;
-}
-
+// Everything written to standard output or error while `fn` runs, its
+// children's output included.
 template <typename Fn> std::string capture_stdout(Fn fn)
 {
-    return capture_stream(stdout, fn);
+    testing::internal::CaptureStdout();
+    fn();
+    return testing::internal::GetCapturedStdout();
 }
 template <typename Fn> std::string capture_stderr(Fn fn)
 {
-    return capture_stream(stderr, fn);
+    testing::internal::CaptureStderr();
+    fn();
+    return testing::internal::GetCapturedStderr();
 }
 
 } // namespace rfs_test

@@ -637,11 +637,8 @@ std::vector<char> disk(int64_t sectors)
     std::vector<char> bytes(static_cast<size_t>(sectors * SECTOR));
     for (size_t i = 0; i < bytes.size(); ++i)
         bytes[i] = static_cast<char>(i % 251 + 1);
-    mbr_t mbr{};
-    mbr.part_entry[0].type = 0x83;
-    mbr.part_entry[0].first_sector_lba = 2048;
-    mbr.mbr_signature = MBR_SIGNATURE;
-    put(bytes, 0, mbr);
+    const std::vector<char> mbr = make_disk(1, {{0x83, 2048}});
+    std::copy(mbr.begin(), mbr.end(), bytes.begin());
     put(bytes, HIDDEN, TOL_VDSK_HEADER_MAGIC);
     put(bytes, HIDDEN + 508, TOL_VDSK_HEADER_MAGIC);
     return bytes;
