@@ -4,6 +4,8 @@
 
 #include "common/errdesc.hpp"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -70,6 +72,21 @@ inline std::string outcome(const errdesc_t *err, const std::string &dir = "")
     std::string text = err ? std::to_string(err->number) + " " + err->string : "";
     size_t at = dir.empty() ? std::string::npos : text.find(dir);
     return at == std::string::npos ? text : text.replace(at, dir.size(), "T");
+}
+
+// Everything written to standard output or error while `fn` runs, its
+// children's output included.
+template <typename Fn> std::string capture_stdout(Fn fn)
+{
+    testing::internal::CaptureStdout();
+    fn();
+    return testing::internal::GetCapturedStdout();
+}
+template <typename Fn> std::string capture_stderr(Fn fn)
+{
+    testing::internal::CaptureStderr();
+    fn();
+    return testing::internal::GetCapturedStderr();
 }
 
 } // namespace rfs_test

@@ -10,7 +10,7 @@
 #include "common/programs.hpp"
 #include "common/spawn.hpp"
 #include "common/strings.hpp"
-#include "test_support.hpp"
+#include "support/temp_dir.hpp"
 
 #include <atomic>
 #include <cerrno>

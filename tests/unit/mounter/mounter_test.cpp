@@ -10,7 +10,6 @@
 #include "mounter/partitions.hpp"
 #include "mounter/vmount.hpp"
 #include "mounter/volgroups.hpp"
-#include "unit/common/test_support.hpp"
 #include "unit/image/cbt_test_util.hpp"
 #include "vmdk/vmdk_open.hpp"
 
