@@ -74,6 +74,14 @@ inline std::string outcome(const errdesc_t *err, const std::string &dir = "")
     return at == std::string::npos ? text : text.replace(at, dir.size(), "T");
 }
 
+// An error with this number and, unless `text` is empty, this text.
+inline void expect_error(const errdesc_t *err, int number, const std::string &text = "")
+{
+    ASSERT_NE(err, nullptr) << text;
+    EXPECT_EQ(err->number, number) << err->string;
+    EXPECT_EQ(std::string(text.empty() ? "" : err->string), text);
+}
+
 // Everything written to standard output or error while `fn` runs, its
 // children's output included.
 template <typename Fn> std::string capture_stdout(Fn fn)

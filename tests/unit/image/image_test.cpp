@@ -20,13 +20,7 @@
 
 constexpr int SECTOR = 512;
 
-// An error with this number and, unless `text` is empty, this text.
-void expect_error(const errdesc_t *err, int number, const std::string &text = "")
-{
-    ASSERT_NE(err, nullptr);
-    EXPECT_EQ(err->number, number);
-    EXPECT_EQ(std::string(text.empty() ? "" : err->string), text);
-}
+using rfs_test::expect_error;
 
 // Splitting byte ranges into head, body and tail blocks.
 TEST(Alignment, SplitsCoverExactlyTheRangeOrAreRefused)
