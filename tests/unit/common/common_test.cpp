@@ -10,7 +10,7 @@
 #include "common/programs.hpp"
 #include "common/spawn.hpp"
 #include "common/strings.hpp"
-#include "test_support.hpp"
+#include "support/temp_dir.hpp"
 
 #include <atomic>
 #include <cerrno>
@@ -28,17 +28,10 @@
 #include <unistd.h>
 #include <vector>
 
+using rfs_test::expect_error;
 using rfs_test::read_file;
 using rfs_test::temp_dir;
 using rfs_test::write_file;
-
-// Expects an error of `number` whose text is `text`.
-void expect_error(errdesc_t *e, int number, const std::string &text)
-{
-    ASSERT_NE(e, nullptr) << text;
-    EXPECT_EQ(e->number, number) << text;
-    EXPECT_EQ(std::string(e->string), text);
-}
 
 // Error descriptors: texts, formats and their limits, the per-thread record,
 // wait statuses and extended errors.

@@ -6,24 +6,14 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
+using rfs_test::outcome;
+using rfs_test::read_file;
 using rfs_test::temp_dir;
-
-inline void write_file(const std::string &path, const std::vector<char> &bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline std::string read_text(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using rfs_test::write_file;
+inline auto &read_text = rfs_test::read_file; // the device cases' name
 
 template <typename T> void put(std::vector<char> &bytes, size_t offset, const T &value)
 {

@@ -15,11 +15,7 @@
 #include <string>
 #include <unistd.h>
 
-// "NUMBER TEXT" of an error, or "" for none.
-inline std::string outcome(const errdesc_t *err)
-{
-    return err ? std::to_string(err->number) + " " + err->string : "";
-}
+using rfs_test::outcome;
 
 class recovery_test : public ::testing::Test
 {
@@ -59,8 +55,7 @@ class recovery_test : public ::testing::Test
     std::string path(const std::string &rel) const { return dir_.file(rel); }
     void put(const std::string &rel, const std::string &content) const
     {
-        std::filesystem::create_directories(std::filesystem::path(path(rel)).parent_path());
-        std::ofstream(path(rel), std::ios::binary) << content;
+        rfs_test::write_file(path(rel), content);
     }
     void write(const std::string &rel, const std::string &content) const
     {

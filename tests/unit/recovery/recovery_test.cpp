@@ -330,9 +330,8 @@ TEST(RecoveryFsError, AnswersAnErrnoTheKernelKnowsAndLogsOnce)
         err->origin = c.from_child ? ERRDESC_FROM_CHILD : ERRDESC_FROM_CALL;
         EXPECT_EQ(recovery_fs_error(err, RECOVERY_FS_UNLOGGED), c.answer) << c.number;
     }
-    testing::internal::CaptureStdout();
-    recovery_fs_error(errdesc_set_str(EACCES, "/p"), TOL_PRIO_ERROR);
-    std::string log = testing::internal::GetCapturedStdout();
+    const std::string log = rfs_test::capture_stdout(
+        [] { recovery_fs_error(errdesc_set_str(EACCES, "/p"), TOL_PRIO_ERROR); });
     EXPECT_NE(log.find(": ERROR [thread:"), std::string::npos) << log;
     EXPECT_EQ(log.find("ERROR", log.find("ERROR") + 1), std::string::npos) << "logged once";
 }
@@ -539,9 +538,8 @@ TEST_F(cookie_test, FailedTeardownStepStillReleasesTheRestAndFreesTheCookie)
         loop_attachment::adopt("/dev/loop-rfs-unit-none"), nullptr, partition_mapping{},
         unique_fd(open(scratch("dev").c_str(), O_RDONLY)), bitmap_device(std::move(bitmap)));
 
-    testing::internal::CaptureStdout();
-    errdesc_t *err = recovery_evict();
-    std::string log = testing::internal::GetCapturedStdout();
+    errdesc_t *err = nullptr;
+    const std::string log = rfs_test::capture_stdout([&] { err = recovery_evict(); });
     tol_programs_set_root(nullptr);
     EXPECT_EQ(err ? err->number : 0, 2) << "the loop device's release";
     EXPECT_NE(log.find("PDEV_STATS for /dev: "), std::string::npos) << log;
