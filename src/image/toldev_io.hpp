@@ -44,9 +44,10 @@ struct tol_dev_stats_t {
 // covers 16 MiB of device: a provider may compute the bitmap from the device
 // itself, so a bigger chunk makes the first read of a region (a mount's
 // scattered metadata reads) pay for scanning far more than it reads. The
-// chunks kept cover 512 MiB; least recently used go first.
+// chunks kept (1 MiB) cover 4 GiB, so random reads over an image of that
+// size go back to the provider once per chunk; least recently used go first.
 inline constexpr size_t TOL_BITMAP_CHUNK = 4 * 1024;
-inline constexpr size_t TOL_BITMAP_CHUNKS_KEPT = 32;
+inline constexpr size_t TOL_BITMAP_CHUNKS_KEPT = 256;
 
 struct tol_bitmap_cache {
     struct chunk {
