@@ -143,4 +143,5 @@ class flat_image
     // asked for (read_ahead).
     mutable std::atomic<off_t> last_end_{-1};
     mutable std::atomic<off_t> ahead_{0};
+    mutable std::atomic<int> streak_{0}; // reads in a row that followed the one before
 };
