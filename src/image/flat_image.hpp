@@ -95,8 +95,8 @@ class flat_image
     // device read cannot be forgiven here: readers that start inside the
     // hidden sector go through `read`.
     errdesc_t *segments(size_t size, off_t offset, std::vector<image_segment> *out) const;
-    // Starts the kernel reading the used runs of the next few MiB after a
-    // read that follows the previous one, when reads go through the bitmap:
+    // Starts the kernel reading the used runs of the next few MiB once reads
+    // follow each other as a stream, when reads go through the bitmap:
     // the device's own read-ahead starts over at every skipped run, so a
     // half-unused image would read cold in short strides. Only a hint.
     void read_ahead(off_t offset, size_t size) const;
