@@ -45,9 +45,12 @@ check_status "Lumiread: the merged image with the unused sectors zeroed (cmp)" 0
 check_status "the unused sectors do hold data in the merged image" 1 cmp -s "$T/half.want" "$T/full.want"
 mdev=$(merged_device_of "$FLAT")
 rfs_stop "$M"
-check_eq "statistics: half the sectors read, half skipped (one pass over the image)" \
-    "sectors_read $((SIZE / 1024)), sectors_skipped $((SIZE / 1024))" \
-    "$(grep -F "PDEV_STATS for /$mdev:" "$LOG" | grep -oE 'sectors_read [0-9]+, sectors_skipped [0-9]+')"
+# One pass over the image, though the kernel may ask again for a page it
+# dropped under memory pressure before cmp took it: a few pages' slack.
+stats=$(grep -F "PDEV_STATS for /$mdev:" "$LOG" | grep -oE 'sectors_read [0-9]+, sectors_skipped [0-9]+')
+check_eq "statistics: half the sectors read, half skipped (one pass over the image)" "half and half" \
+    "$(awk -v s="$stats" -v h=$((SIZE / 1024)) 'BEGIN { split(s, f, /[ ,]+/)
+        print (f[2] >= h && f[4] >= h && f[2] <= h + 64 && f[4] <= h + 64) ? "half and half" : s }')"
 rm -f "$OVR"/cbt.*
 check_no_devices "after the Lumiread mount" "$S"
 
