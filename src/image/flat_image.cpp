@@ -205,6 +205,41 @@ unique_fd open_backing_file(const std::string &path, int loop_fd)
         return {};
     return file;
 }
+
+// The files under the device that `fd` reads and where its bytes lie in them:
+// the flat file under a loop device; under a merged device, also the
+// change-block file, as its table maps them. Nothing when a loop device does
+// not show its file from byte 0 or a stretch is not whole sectors.
+void find_files(const flat_image_paths &paths, const tolcbt_merge_handle_t *merged, int fd,
+                std::vector<unique_fd> *files, std::vector<file_extent> *extents)
+{
+    if (!merged || merged->device.empty()) {
+        unique_fd file = open_backing_file(paths.flat, fd);
+        struct stat st;
+        if (!file || fstat(file.get(), &st) < 0)
+            return;
+        extents->push_back({0, st.st_size, file.get(), 0});
+        files->push_back(std::move(file));
+        return;
+    }
+    unique_fd flat_loop(::open(merged->flat_loop.path().c_str(), O_RDONLY | O_CLOEXEC));
+    unique_fd cbt_loop(::open(merged->tolcbt_loop.path().c_str(), O_RDONLY | O_CLOEXEC));
+    if (!flat_loop || !cbt_loop)
+        return;
+    unique_fd flat = open_backing_file(paths.flat, flat_loop.get());
+    unique_fd cbt = open_backing_file(paths.tolcbt, cbt_loop.get());
+    if (!flat || !cbt)
+        return;
+    for (const merge_extent &m : merged->layout) {
+        if (m.start % TOL_SECTOR_SIZE || m.length % TOL_SECTOR_SIZE || m.offset % TOL_SECTOR_SIZE) {
+            extents->clear();
+            return;
+        }
+        extents->push_back({m.start, m.length, (m.changed ? cbt : flat).get(), m.offset});
+    }
+    files->push_back(std::move(flat));
+    files->push_back(std::move(cbt));
+}
 } // namespace
 
 errdesc_t *flat_image::open(const flat_image_paths &paths, bool optimize,
@@ -231,11 +266,45 @@ errdesc_t *flat_image::open(const flat_image_paths &paths, bool optimize,
     bitmap_device bitmap;
     if (optimize && get_reg_settings()->lumiread_optimize)
         bitmap = bitmap_device(tol_dev_open(device.c_str(), nullptr));
-    unique_fd file = merged ? unique_fd() : open_backing_file(paths.flat, fd.get());
+    std::vector<unique_fd> files;
+    std::vector<file_extent> extents;
+    find_files(paths, merged.get(), fd.get(), &files, &extents);
     *out = std::make_unique<flat_image>(std::move(loop), std::move(merged), std::move(partitions),
                                         std::move(fd), std::move(bitmap));
-    (*out)->file_ = std::move(file);
+    (*out)->read_from_files(std::move(files), std::move(extents));
     return nullptr;
+}
+
+bool flat_image::read_from_files(std::vector<unique_fd> files, std::vector<file_extent> extents)
+{
+    off_t covered = 0;
+    for (const file_extent &e : extents) {
+        const bool known = std::any_of(files.begin(), files.end(),
+                                       [&e](const unique_fd &f) { return f.get() == e.fd; });
+        if (!known || e.start != covered || e.length <= 0 || e.offset < 0)
+            return false;
+        covered += e.length;
+    }
+    if (covered < size_)
+        return false;
+    files_ = std::move(files);
+    extents_ = std::move(extents);
+    return true;
+}
+
+template <typename F> void flat_image::map_device(off_t at, size_t size, F fn) const
+{
+    if (extents_.empty())
+        return fn(device_fd(), at, at, size);
+    // The last extent that starts at or before `at`; the first starts at 0.
+    auto it = std::upper_bound(extents_.begin(), extents_.end(), at,
+                               [](off_t v, const file_extent &e) { return v < e.start; });
+    const off_t end = at + static_cast<off_t>(size);
+    for (--it; at < end && it != extents_.end(); ++it) {
+        const off_t stop = std::min(end, it->start + it->length);
+        fn(it->fd, it->offset + (at - it->start), at, static_cast<size_t>(stop - at));
+        at = stop;
+    }
 }
 
 errdesc_t *flat_image::read(char *buf, size_t size, off_t offset, size_t *count) const
@@ -288,14 +357,24 @@ errdesc_t *flat_image::segments(size_t size, off_t offset, std::vector<image_seg
     const size_t want = within(size, offset);
     if (want == 0)
         return nullptr;
-    auto add = [out](off_t at, size_t n, bool zeros) {
+    auto add = [out](off_t at, size_t n, bool zeros, int fd, off_t pos) {
         if (n == 0)
             return;
-        if (!out->empty() && out->back().zeros == zeros &&
-            out->back().offset + static_cast<off_t>(out->back().size) == at)
-            out->back().size += n;
-        else
-            out->push_back({at, n, zeros});
+        if (!out->empty()) {
+            image_segment &last = out->back();
+            const auto size = static_cast<off_t>(last.size);
+            if (last.zeros == zeros && last.offset + size == at &&
+                (zeros || (last.fd == fd && last.pos + size == pos))) {
+                last.size += n;
+                return;
+            }
+        }
+        out->push_back({at, n, zeros, fd, pos});
+    };
+    auto add_zeros = [&add](off_t at, size_t n) { add(at, n, true, -1, 0); };
+    auto add_bytes = [this, &add](off_t at, size_t n) {
+        map_device(at, n,
+                   [&add](int fd, off_t pos, off_t a, size_t len) { add(a, len, false, fd, pos); });
     };
     // The recovery-header sector cuts a device piece in three.
     const off_t hs = hidden_offset_;
@@ -303,12 +382,12 @@ errdesc_t *flat_image::segments(size_t size, off_t offset, std::vector<image_seg
     auto add_device = [&](off_t at, size_t n) {
         const off_t end = at + static_cast<off_t>(n);
         if (hs < 0 || end <= hs || he <= at)
-            return add(at, n, false);
-        add(at, static_cast<size_t>(std::max<off_t>(hs - at, 0)), false);
+            return add_bytes(at, n);
+        add_bytes(at, static_cast<size_t>(std::max<off_t>(hs - at, 0)));
         const off_t z0 = std::max(at, hs);
         const off_t z1 = std::min(end, he);
-        add(z0, static_cast<size_t>(z1 - z0), true);
-        add(z1, static_cast<size_t>(std::max<off_t>(end - z1, 0)), false);
+        add_zeros(z0, static_cast<size_t>(z1 - z0));
+        add_bytes(z1, static_cast<size_t>(std::max<off_t>(end - z1, 0)));
     };
 
     if (!bitmap_.get()) {
@@ -323,7 +402,7 @@ errdesc_t *flat_image::segments(size_t size, off_t offset, std::vector<image_seg
         if (r.used)
             add_device(r.offset, r.size);
         else
-            add(r.offset, r.size, true);
+            add_zeros(r.offset, r.size);
         covered += r.size;
     }
     if (covered < want) {
@@ -379,5 +458,7 @@ void flat_image::read_ahead(off_t offset, size_t size) const
         return; // past the bitmap: the read itself reports it
     for (const auto &r : runs)
         if (r.used)
-            posix_fadvise(data_fd(), r.offset, static_cast<off_t>(r.size), POSIX_FADV_WILLNEED);
+            map_device(r.offset, r.size, [](int fd, off_t pos, off_t, size_t n) {
+                posix_fadvise(fd, pos, static_cast<off_t>(n), POSIX_FADV_WILLNEED);
+            });
 }

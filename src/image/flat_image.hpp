@@ -52,12 +52,24 @@ class bitmap_device
     std::unique_ptr<tol_dev_desc_t> dev_;
 };
 
-// A piece of a read's reply: `size` bytes of the device from `offset`, or
-// `size` zero bytes.
+// A piece of a read's reply: `size` bytes of the device from `offset`, to be
+// read from `fd` at `pos` (a file under the device, or the device), or `size`
+// zero bytes.
 struct image_segment {
     off_t offset;
     size_t size;
     bool zeros;
+    int fd = -1;
+    off_t pos = 0;
+};
+
+// A stretch of the device that a file holds unchanged: the device's bytes
+// from `start` on, `length` of them, are the file's from `offset`.
+struct file_extent {
+    off_t start;
+    off_t length;
+    int fd;
+    off_t offset;
 };
 
 class flat_image
@@ -89,26 +101,23 @@ class flat_image
     errdesc_t *read(char *buf, size_t size, off_t offset, size_t *count) const;
 
     // What `read` would deliver, as pieces for a reader that fetches the
-    // device's bytes itself (through `data_fd()`): runs the bitmap marks unused
-    // and the recovery-header sector are zeros, the rest is the device's.
-    // Adjacent pieces of one kind are joined. No device I/O, so a failing
-    // device read cannot be forgiven here: readers that start inside the
-    // hidden sector go through `read`.
+    // device's bytes itself: runs the bitmap marks unused and the
+    // recovery-header sector are zeros, the rest is the device's, read from
+    // the files under it where it has them. Adjacent pieces of one kind and
+    // source are joined. No device I/O, so a failing device read cannot be
+    // forgiven here: readers that start inside the hidden sector go through
+    // `read`.
     errdesc_t *segments(size_t size, off_t offset, std::vector<image_segment> *out) const;
     // Starts the kernel reading the used runs of the next few MiB once reads
     // follow each other as a stream, when reads go through the bitmap:
     // the device's own read-ahead starts over at every skipped run, so a
     // half-unused image would read cold in short strides. Only a hint.
     void read_ahead(off_t offset, size_t size) const;
-    // The descriptor that device pieces are read from: the flat file itself
-    // under a plain loop device, else the bitmap device's own when reads go
-    // through the bitmap, else the device; valid as long as the image.
-    int data_fd() const
-    {
-        if (file_)
-            return file_.get();
-        return bitmap_.get() ? bitmap_.get()->fd.get() : fd_.get();
-    }
+    // Serves the device's bytes from the files under it, which `extents`
+    // map from byte 0 to at least the device's end, in order and without
+    // gaps; the image keeps `files`. Refused (false, nothing changes) when
+    // they do not cover the device so.
+    bool read_from_files(std::vector<unique_fd> files, std::vector<file_extent> extents);
 
     // Tears the image down in the order readers depend on it: read device,
     // partition mappings, merged device, loop device. Every step runs; a
@@ -123,10 +132,13 @@ class flat_image
     partition_mapping partitions_;
     unique_fd fd_;
     bitmap_device bitmap_;
-    // The flat file itself when the device is a plain loop device over it:
-    // the same bytes, read without the loop device's second trip through the
-    // block layer (which halves cold random reads).
-    unique_fd file_;
+    // The files under the device (the flat file under a loop device, and the
+    // change-block file under a merged one) and where the device's bytes lie
+    // in them: the same bytes, read without the device's own trip through the
+    // block layer (which halves cold random reads), and on the stand-ins
+    // without the device-mapper daemon's. Empty: the device is read.
+    std::vector<unique_fd> files_;
+    std::vector<file_extent> extents_;
     std::string device_path_;
     off_t size_ = 0;
 
@@ -138,6 +150,11 @@ class flat_image
                    ? 0
                    : static_cast<size_t>(std::min<off_t>(static_cast<off_t>(size), size_ - offset));
     }
+    // The descriptor device bytes are read from when no file has them.
+    int device_fd() const { return bitmap_.get() ? bitmap_.get()->fd.get() : fd_.get(); }
+    // Calls fn(fd, pos, at, n) for the pieces of the device's bytes [at, at + size).
+    template <typename F> void map_device(off_t at, size_t size, F fn) const;
+
     off_t hidden_offset_ = -1;
     // Where the last read ended, and how far the used runs after it have been
     // asked for (read_ahead).

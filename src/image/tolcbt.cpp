@@ -124,9 +124,9 @@ errdesc_t *build_merged(const char *flat_path, const char *tolcbt_path, tolcbt_m
 
     std::string name;
     std::string table;
-    errdesc_t *err =
-        create_devmap_table_merge(flat_path, h->flat_loop.path().c_str(),
-                                  h->tolcbt_loop.path().c_str(), list, *header, &name, &table);
+    errdesc_t *err = create_devmap_table_merge_in(
+        CBT_TABLE_DIR, flat_path, h->flat_loop.path().c_str(), h->tolcbt_loop.path().c_str(), list,
+        *header, &name, &table, &h->layout);
     if (!table.empty())
         h->table = temp_file(table); // removed also when writing it failed
     if (err)
@@ -239,7 +239,8 @@ errdesc_t *create_devmap_table_merge_in(const char *table_dir, const char *flat_
                                         const char *flat_loop_dev, const char *tolcbt_loop_dev,
                                         const cbt_extent_list_t &list,
                                         const cbt_file_header_t &header,
-                                        std::string *devmap_cbt_name, std::string *devmap_table)
+                                        std::string *devmap_cbt_name, std::string *devmap_table,
+                                        std::vector<merge_extent> *layout)
 {
     CBT_DEBUG("defining dm table flat_loop_dev: %s\n", flat_loop_dev);
     CBT_DEBUG("defining dm table tolcbt_loop_dev: %s\n", tolcbt_loop_dev);
@@ -258,13 +259,16 @@ errdesc_t *create_devmap_table_merge_in(const char *table_dir, const char *flat_
 
     int64_t position = 0; // bytes of the image covered so far
     off_t file_offset = 0;
-    auto entry = [&](int64_t start, int64_t length, const char *device,
+    auto entry = [&](int64_t start, int64_t length, bool changed,
                      int64_t dev_offset) -> errdesc_t * {
+        const char *device = changed ? tolcbt_loop_dev : flat_loop_dev;
         size_t written = 0;
         if (errdesc_t *err = write_dm_table_entry(start, length, device, dev_offset, fd.get(),
                                                   file_offset, &written))
             return errdesc_set_str(err->number, devmap_table->c_str());
         file_offset += static_cast<off_t>(written);
+        if (layout && length > 0)
+            layout->push_back({start, length, changed, dev_offset});
         return nullptr;
     };
 
@@ -273,13 +277,13 @@ errdesc_t *create_devmap_table_merge_in(const char *table_dir, const char *flat_
         CBT_DEBUG("   dm cbt_item length: %jd\n", static_cast<intmax_t>(item.length));
         if (item.start > position) {
             CBT_DEBUG("dm adding extent to flat at %jd\n", static_cast<intmax_t>(position));
-            if (errdesc_t *err = entry(position, item.start - position, flat_loop_dev, position))
+            if (errdesc_t *err = entry(position, item.start - position, false, position))
                 return err;
             position = item.start;
         }
         // An entry that starts too early is mapped at the current position.
         CBT_DEBUG("dm adding extent to tolcbt at %jd\n", static_cast<intmax_t>(position));
-        if (errdesc_t *err = entry(position, item.length, tolcbt_loop_dev, change_offset))
+        if (errdesc_t *err = entry(position, item.length, true, change_offset))
             return err;
         position += item.length;
         change_offset += item.length;
@@ -289,7 +293,7 @@ errdesc_t *create_devmap_table_merge_in(const char *table_dir, const char *flat_
     if (stat(flat_path, &st) != 0)
         return errdesc_set_str(errno, flat_path);
     if (st.st_size > position)
-        return entry(position, st.st_size - position, flat_loop_dev, position);
+        return entry(position, st.st_size - position, false, position);
     return nullptr;
 }
 

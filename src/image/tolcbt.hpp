@@ -68,14 +68,25 @@ static_assert(offsetof(cbt_extent_data_t, length) == 12);
 // block_data_offset plus the lengths of the entries before it.
 using cbt_extent_list_t = std::vector<cbt_extent_data_t>;
 
+// A stretch of the merged device: `length` bytes from `start` (bytes of the
+// device) are those of the change-block file (`changed`) or of the flat file
+// from `offset`. The stretches of a table are in order and without gaps.
+struct merge_extent {
+    int64_t start;
+    int64_t length;
+    bool changed;
+    int64_t offset;
+};
+
 // One merged device. Members are in creation order, so destroying the handle
 // removes the device, then the table file, then both loop devices; a step
 // that fails is logged and the later ones still run.
 struct tolcbt_merge_handle_t {
-    loop_attachment flat_loop;   // the base flat file, read-only
-    loop_attachment tolcbt_loop; // the change-block file; empty without changes
-    temp_file table;             // empty once deleted, or when kept for debugging
-    dm_device device;            // empty without changes
+    loop_attachment flat_loop;        // the base flat file, read-only
+    loop_attachment tolcbt_loop;      // the change-block file; empty without changes
+    temp_file table;                  // empty once deleted, or when kept for debugging
+    dm_device device;                 // empty without changes
+    std::vector<merge_extent> layout; // the device's table; empty without changes
 
     // What readers open: "/dev/mapper/NAME", or the flat file's loop device
     // when there are no changes.
@@ -115,12 +126,14 @@ errdesc_t *make_cbt_path(const char *dir, const char *name, const char *suffix, 
 errdesc_t *write_dm_table_entry(int64_t start, int64_t length, const char *device,
                                 int64_t dev_offset, int fd, off_t file_offset, size_t *written);
 
-// Names the device ("cbt.<n>") and writes its table file into `table_dir`.
+// Names the device ("cbt.<n>") and writes its table file into `table_dir`;
+// `layout`, when given, receives the table's stretches.
 errdesc_t *create_devmap_table_merge_in(const char *table_dir, const char *flat_path,
                                         const char *flat_loop_dev, const char *tolcbt_loop_dev,
                                         const cbt_extent_list_t &list,
                                         const cbt_file_header_t &header,
-                                        std::string *devmap_cbt_name, std::string *devmap_table);
+                                        std::string *devmap_cbt_name, std::string *devmap_table,
+                                        std::vector<merge_extent> *layout = nullptr);
 errdesc_t *create_devmap_table_merge(const char *flat_path, const char *flat_loop_dev,
                                      const char *tolcbt_loop_dev, const cbt_extent_list_t &list,
                                      const cbt_file_header_t &header, std::string *devmap_cbt_name,

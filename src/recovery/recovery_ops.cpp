@@ -427,8 +427,8 @@ int recovery_fs_read_buf(const char *path, struct fuse_bufvec **bufp, size_t siz
         }
         // Spliced straight from the device's page cache by FUSE.
         b.flags = fd_flags;
-        b.fd = image->data_fd();
-        b.pos = seg.offset;
+        b.fd = seg.fd;
+        b.pos = seg.pos;
     }
     *bufp = v;
     return 0;

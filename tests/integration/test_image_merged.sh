@@ -55,6 +55,17 @@ check_status "relocated flat file (movara.json) merged with its change-block fil
 # Partitions of both devices are mapped.
 mdev=$(merged_device_of "$FLAT")
 ploop=$(loops_of "$PLAIN")
+# The merged device stands for its table: its bytes are read from the flat
+# and change-block files themselves, so a cold read of the image reads none
+# through the device.
+dev_reads() { awk '{ print $3 }' "/sys/dev/block/$(stat -Lc '%Hr:%Lr' "$1")/stat"; }
+before=$(dev_reads "/dev/mapper/$mdev")
+python3 -c 'import os, sys
+for p in sys.argv[1:]:
+    fd = os.open(p, os.O_RDONLY); os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED); os.close(fd)' \
+    "$M/vm1/merged-flat.vmdk" "/dev/mapper/$mdev" "$FLAT" "$CBT"
+check_status "merged image read again cold (cmp)" 0 cmp "$M/vm1/merged-flat.vmdk" "$T/merged.want"
+check_eq "no sector of it read through the merged device" 0 $(($(dev_reads "/dev/mapper/$mdev") - before))
 check_eq "one merged device for each flat file with changes" 2 "$(ls /dev/mapper | grep -c '^cbt\.[0-9]*$')"
 check_eq "the plain image has one loop device" 1 "$(loops_of "$PLAIN" | wc -l)"
 check_eq "no merge-table file is left once the devices exist" "" "$(ls /tmp/*.dm_table_merge 2>/dev/null)"

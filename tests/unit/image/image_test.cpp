@@ -392,9 +392,10 @@ TEST(TolcbtTable, FlatAndChangeRangesWithoutHoles)
         hdr.magic_header = CBT_MAGIC_HEADER;
         hdr.block_data_offset = c.data_offset;
         std::string name, table;
+        std::vector<merge_extent> layout;
         errdesc_t *err =
             create_devmap_table_merge_in(dir.path().c_str(), flat.c_str(), "/dev/loop7",
-                                         "/dev/loop8", c.list, hdr, &name, &table);
+                                         "/dev/loop8", c.list, hdr, &name, &table, &layout);
         if (!c.table) {
             expect_error(err, ENOENT, flat + ": " + strerror(ENOENT));
             continue;
@@ -405,6 +406,13 @@ TEST(TolcbtTable, FlatAndChangeRangesWithoutHoles)
             << name;
         EXPECT_EQ(table, dir.path() + "/" + name + ".dm_table_merge");
         EXPECT_EQ(read_file(table), c.table);
+        // Reads that bypass the device find the bytes where the table does.
+        std::string mapped;
+        for (const merge_extent &m : layout)
+            mapped += std::to_string(m.start / SECTOR) + " " + std::to_string(m.length / SECTOR) +
+                      " linear /dev/loop" + (m.changed ? "8 " : "7 ") +
+                      std::to_string(m.offset / SECTOR) + "\n";
+        EXPECT_EQ(mapped, c.table);
     }
 }
 
@@ -712,13 +720,70 @@ TEST_F(FlatImage, HiddenSectorAndDeviceEndAgainstTheContent)
             for (const auto &seg : segs) {
                 std::string part(seg.size, '\0');
                 if (!seg.zeros) {
-                    ASSERT_EQ(pread(image->data_fd(), part.data(), seg.size, seg.offset),
+                    ASSERT_EQ(pread(seg.fd, part.data(), seg.size, seg.pos),
                               static_cast<ssize_t>(seg.size));
                 }
                 pieced += part;
             }
             EXPECT_EQ(pieced, expected(c.offset, c.delivered));
         }
+    }
+}
+
+TEST_F(FlatImage, PiecesReadFromTheFilesUnderTheDevice)
+{
+    // The device's 16 sectors lie in two files, in stretches of 4 sectors
+    // alternating between them; a read's pieces must come from the right
+    // file at the right place, the hidden sector still zeros.
+    auto image = make(16, 2);
+    std::vector<char> a(content.size(), 'a'), b(content.size(), 'b');
+    std::vector<file_extent> extents;
+    for (off_t s = 0; s < 16; s += 4) {
+        std::vector<char> &f = s / 4 % 2 ? b : a;
+        const off_t at = s * SECTOR, pos = (12 - s) * SECTOR; // stored back to front
+        std::copy_n(content.begin() + at, 4 * SECTOR, f.begin() + pos);
+        extents.push_back({at, 4 * SECTOR, static_cast<int>(s / 4 % 2), pos});
+    }
+    write_file(dir.file("a"), a);
+    write_file(dir.file("b"), b);
+    auto files = [this]() {
+        std::vector<unique_fd> f;
+        f.emplace_back(open(dir.file("a").c_str(), O_RDONLY));
+        f.emplace_back(open(dir.file("b").c_str(), O_RDONLY));
+        return f;
+    };
+    auto with_fds = [](std::vector<file_extent> e, const std::vector<unique_fd> &f) {
+        for (auto &x : e)
+            x.fd = f[static_cast<size_t>(x.fd)].get();
+        return e;
+    };
+    // Refused: a gap, a stretch that stops short of the end, an unknown file.
+    auto gap = extents;
+    gap[1].start += SECTOR;
+    auto shorter = extents;
+    shorter.pop_back();
+    for (const auto &bad : {gap, shorter}) {
+        auto f = files();
+        EXPECT_FALSE(image->read_from_files(std::move(f), with_fds(bad, files())));
+    }
+    auto f = files();
+    auto mapped = with_fds(extents, f);
+    ASSERT_TRUE(image->read_from_files(std::move(f), mapped));
+    for (const auto &[offset, size] :
+         {std::pair<off_t, size_t>{0, 8192}, {1000, 3000}, {4000, 200}}) {
+        SCOPED_TRACE(std::to_string(offset) + "+" + std::to_string(size));
+        std::vector<image_segment> segs;
+        ASSERT_EQ(image->segments(size, offset, &segs), nullptr);
+        std::string pieced;
+        for (const auto &seg : segs) {
+            std::string part(seg.size, '\0');
+            if (!seg.zeros) {
+                ASSERT_EQ(pread(seg.fd, part.data(), seg.size, seg.pos),
+                          static_cast<ssize_t>(seg.size));
+            }
+            pieced += part;
+        }
+        EXPECT_EQ(pieced, expected(offset, size));
     }
 }
 
