@@ -21,11 +21,13 @@
 # Each sequentially (1 MiB reads over the whole image) and randomly (4 KiB
 # reads at random aligned offsets), with a warm and with a cold page cache.
 #
-# Usage (root): [DISK_MIB_S=N] bench/image_read.sh [SIZE_MIB]     default 2048
-# DISK_MIB_S=N limits reads from the disk under the images to N MiB/s (the
-# blkio cgroup's throttle on every process of the run), as on an appliance
-# whose scratch disks bound cold reads; this machine's virtual disk is served
-# from the host's memory, where skipping unused sectors saves little.
+# Usage (root): [DISK_MIB_S=N] [DISK_IOPS=N] bench/image_read.sh [SIZE_MIB]
+#                                                              default 2048
+# DISK_MIB_S=N limits reads from the disk under the images to N MiB/s and
+# DISK_IOPS=N to N requests a second (the blkio cgroup's throttles on every
+# process of the run), as on an appliance whose scratch disks bound cold
+# reads; this machine's virtual disk is served from the host's memory, where
+# skipping unused sectors saves little.
 # Runs in the appliance sandbox; the image lives below the build directory
 # (real disk, removed at the end). RFS_BUILD_DIR selects the build.
 # KEEP_LOG=DIR keeps the logs of recovery_fs and the mounts there.
@@ -94,12 +96,18 @@ scratch_disk() {
     [ -e "/sys/dev/block/$dev/partition" ] && dev=$(<"/sys/dev/block/$dev/../dev")
     echo "$dev"
 }
-if [ -n "${DISK_MIB_S:-}" ]; then
+if [ -n "${DISK_MIB_S:-}${DISK_IOPS:-}" ]; then
     disk=$(scratch_disk) && [ -d /sys/fs/cgroup/blkio ] || { echo "DISK_MIB_S: no blkio cgroup or disk" >&2; exit 1; }
     CGROUP=/sys/fs/cgroup/blkio/rfs-bench.$$
-    mkdir "$CGROUP" && echo "$disk $((DISK_MIB_S * 1048576))" >"$CGROUP/blkio.throttle.read_bps_device" &&
-        echo $$ >"$CGROUP/cgroup.procs" || exit 1
-    say "reads from disk $disk limited to $DISK_MIB_S MiB/s"
+    mkdir "$CGROUP" || exit 1
+    if [ -n "${DISK_MIB_S:-}" ]; then
+        echo "$disk $((DISK_MIB_S * 1048576))" >"$CGROUP/blkio.throttle.read_bps_device" || exit 1
+    fi
+    if [ -n "${DISK_IOPS:-}" ]; then
+        echo "$disk $DISK_IOPS" >"$CGROUP/blkio.throttle.read_iops_device" || exit 1
+    fi
+    echo $$ >"$CGROUP/cgroup.procs" || exit 1
+    say "reads from disk $disk limited to ${DISK_MIB_S:-any} MiB/s, ${DISK_IOPS:-any} requests/s"
 fi
 
 # --- measuring --------------------------------------------------------------
@@ -237,4 +245,4 @@ done
 echo
 echo "recovery_fs VmRSS streaming a 4 GiB image (Lumiread, half unused): after 64 MiB ${RSS_64} KiB," \
     "at the end ${RSS_END} KiB (growth $((RSS_END - RSS_64)) KiB; allowed 10240)"
-echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)${DISK_MIB_S:+; disk reads limited to $DISK_MIB_S MiB/s}"
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)${DISK_MIB_S:+; disk reads limited to $DISK_MIB_S MiB/s}${DISK_IOPS:+; $DISK_IOPS requests/s}"
