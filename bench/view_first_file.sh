@@ -209,6 +209,11 @@ declare -A T
 for kind in ext4 lvm; do
     T[view,$kind]= T[gm,$kind]=
     for ((i = 1; i <= SAMPLES; i++)); do
+        # Device names are drawn from the current second with the disk's CID
+        # as prefix, which every copy shares: a view made within the second
+        # of the one before waits a second for a free name (as two restore
+        # points of one disk opened at once do). Each sample times one view.
+        sleep 1
         v=$(first_view "$kind.$i") g=-
         if ((i <= GM_SAMPLES)); then
             first_guestmount "$S/$kind.$i/disk-flat.vmdk"
