@@ -679,6 +679,21 @@ class FlatImage : public ::testing::Test
             out[static_cast<size_t>(i - offset)] = '\0';
         return out;
     }
+    // What the pieces of a read deliver, each fetched from where it says.
+    static std::string pieced(const flat_image &image, off_t offset, size_t size)
+    {
+        std::vector<image_segment> segs;
+        EXPECT_EQ(image.segments(size, offset, &segs), nullptr);
+        std::string out;
+        for (const auto &seg : segs) {
+            std::string part(seg.size, '\0');
+            if (!seg.zeros &&
+                pread(seg.fd, part.data(), seg.size, seg.pos) != static_cast<ssize_t>(seg.size))
+                return "short read at " + std::to_string(seg.pos);
+            out += part;
+        }
+        return out;
+    }
     errdesc_t *read(const flat_image &image, off_t offset, size_t size, std::string *out)
     {
         out->assign(size, 'x');
@@ -714,18 +729,7 @@ TEST_F(FlatImage, HiddenSectorAndDeviceEndAgainstTheContent)
             ASSERT_EQ(read(*image, c.offset, c.size, &got), nullptr);
             EXPECT_EQ(got, expected(c.offset, c.delivered));
             // The pieces handed to FUSE instead deliver the same bytes.
-            std::vector<image_segment> segs;
-            ASSERT_EQ(image->segments(c.size, c.offset, &segs), nullptr);
-            std::string pieced;
-            for (const auto &seg : segs) {
-                std::string part(seg.size, '\0');
-                if (!seg.zeros) {
-                    ASSERT_EQ(pread(seg.fd, part.data(), seg.size, seg.pos),
-                              static_cast<ssize_t>(seg.size));
-                }
-                pieced += part;
-            }
-            EXPECT_EQ(pieced, expected(c.offset, c.delivered));
+            EXPECT_EQ(pieced(*image, c.offset, c.size), expected(c.offset, c.delivered));
         }
     }
 }
@@ -772,18 +776,7 @@ TEST_F(FlatImage, PiecesReadFromTheFilesUnderTheDevice)
     for (const auto &[offset, size] :
          {std::pair<off_t, size_t>{0, 8192}, {1000, 3000}, {4000, 200}}) {
         SCOPED_TRACE(std::to_string(offset) + "+" + std::to_string(size));
-        std::vector<image_segment> segs;
-        ASSERT_EQ(image->segments(size, offset, &segs), nullptr);
-        std::string pieced;
-        for (const auto &seg : segs) {
-            std::string part(seg.size, '\0');
-            if (!seg.zeros) {
-                ASSERT_EQ(pread(seg.fd, part.data(), seg.size, seg.pos),
-                          static_cast<ssize_t>(seg.size));
-            }
-            pieced += part;
-        }
-        EXPECT_EQ(pieced, expected(offset, size));
+        EXPECT_EQ(pieced(*image, offset, size), expected(offset, size));
     }
 }
 
