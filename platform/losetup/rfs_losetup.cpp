@@ -238,6 +238,15 @@ std::string first_line(const std::string &text)
     return text.substr(0, text.find('\n'));
 }
 
+// The real losetup's arguments to attach FILE to DEV with the caller's options.
+std::vector<std::string> attach_args(const request &r, const std::string &dev,
+                                     const std::string &file)
+{
+    std::vector<std::string> args = r.opts;
+    args.insert(args.end(), {dev, file});
+    return args;
+}
+
 // Attaches FILE to the first free device; another process may take it
 // between the look-up and the attach, so try again then.
 int attach_first_free(const request &r)
@@ -249,9 +258,8 @@ int attach_first_free(const request &r)
             return 1;
         dev = first_line(out);
         make_node(dev);
-        std::vector<std::string> args = r.opts;
-        args.insert(args.end(), {dev, r.pos[0]});
-        if (run(args, nullptr, true) == 0) { // a complaint is for the last try only
+        if (run(attach_args(r, dev, r.pos[0]), nullptr, true) ==
+            0) { // a complaint is for the last try only
             record(dev);
             if (r.show)
                 std::printf("%s\n", dev.c_str());
@@ -260,9 +268,7 @@ int attach_first_free(const request &r)
         if (!identity(dev))
             break;
     }
-    std::vector<std::string> args = r.opts;
-    args.insert(args.end(), {dev, r.pos[0]});
-    run(args);
+    run(attach_args(r, dev, r.pos[0]));
     return 1;
 }
 
@@ -281,9 +287,7 @@ int losetup(const std::vector<std::string> &args)
         return attach_first_free(r);
     if (!r.find && r.pos.size() == 2) {
         make_node(r.pos[0]);
-        std::vector<std::string> a = r.opts;
-        a.insert(a.end(), {r.pos[0], r.pos[1]});
-        if (const int rc = run(a))
+        if (const int rc = run(attach_args(r, r.pos[0], r.pos[1])))
             return rc;
         record(r.pos[0]);
         if (r.show)

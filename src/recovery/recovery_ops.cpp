@@ -425,7 +425,7 @@ int recovery_fs_read_buf(const char *path, struct fuse_bufvec **bufp, size_t siz
             }
             continue;
         }
-        // Spliced straight from the device's page cache by FUSE.
+        // Spliced by FUSE straight from the page cache of the file (or device) that holds it.
         b.flags = fd_flags;
         b.fd = seg.fd;
         b.pos = seg.pos;
