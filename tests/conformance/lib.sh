@@ -3,8 +3,7 @@
 # `run_tests DIR` (on the target: the kernel's device-mapper or the sandbox),
 # then calls `conf_main "$@"`: without arguments it runs through
 # run-target.sh auto; `--prepare DIR` only builds, `--run DIR` only runs.
-# The programs run at the product's paths; RFS_CONF_DMSETUP, RFS_CONF_KPARTX
-# and RFS_CONF_LOSETUP replace one (check-can-fail.sh breaks one that way).
+# The programs run at the product's paths.
 
 set -euo pipefail
 # The last command of a pipeline runs in this shell, so that `defer` and
@@ -16,9 +15,9 @@ CONF_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 CONF_SCRIPT=$(readlink -f "$0")
 CONF_NAME=$(basename "$0" .sh)
 
-DMSETUP=${RFS_CONF_DMSETUP:-/sbin/dmsetup}
-LOSETUP=${RFS_CONF_LOSETUP:-/sbin/losetup}
-KPARTX=${RFS_CONF_KPARTX:-/sbin/kpartx}
+DMSETUP=/sbin/dmsetup
+LOSETUP=/sbin/losetup
+KPARTX=/sbin/kpartx
 MOUNT=/bin/mount
 UMOUNT=/bin/umount
 

@@ -73,7 +73,7 @@ EOF
 # The ctest arguments of a selector.
 ctest_args() {
     case "$1" in
-    integration:*) echo "-L integration -R ${1#integration:}" ;;
+    integration:* | conformance:*) echo "-L ${1%%:*} -R ${1#*:}" ;;
     *) echo "-L unit -R $1" ;;
     esac
 }
@@ -87,7 +87,7 @@ unit_targets() {
 # Builds what a selector needs: its unit test programs, or everything.
 build_for() {
     case "$1" in
-    integration:*) cmake --build "$build" -j"$jobs" ;;
+    integration:* | conformance:*) cmake --build "$build" -j"$jobs" ;;
     *) cmake --build "$build" -j"$jobs" --target $(unit_targets "$1") ;;
     esac
 }
@@ -118,7 +118,7 @@ if [ $check -eq 1 ]; then
     sels=()
     for row in "${rows[@]}"; do
         IFS=$'\037' read -r id _ _ _ sel _ <<<"$row"
-        selected "$id" && [[ "$sel" != integration:* ]] && sels+=("($sel)")
+        selected "$id" && [[ "$sel" != *:* ]] && sels+=("($sel)")
     done
     if [ ${#sels[@]} -gt 0 ]; then
         union=$(IFS='|'; echo "${sels[*]}")
@@ -144,7 +144,7 @@ for row in "${rows[@]}"; do
         *) echo "mutation: cannot apply $id" >&2; restore; exit 2 ;;
         esac
     fi
-    if [ -z "$result" ] && [[ "$sel" != integration:* ]] && [ -z "$(unit_targets "$sel")" ]; then
+    if [ -z "$result" ] && [[ "$sel" != *:* ]] && [ -z "$(unit_targets "$sel")" ]; then
         result="n/a" # the selector names no test
     fi
     if [ -z "$result" ]; then
