@@ -2,14 +2,16 @@
 # Settings follow the controller service: a live mount picks up changed
 # registry values at the next refresh; a failing reply ends the refresh with
 # its error and keeps the stored values; HTTPS with a self-signed certificate
-# works; a service that never answers neither stops the mount nor holds its
+# works, and turns on change-block debugging, which keeps the merge table
+# files; a service that never answers neither stops the mount nor holds its
 # unmounting.
 . "$(dirname "$0")/image_lib.sh"
 
 export RFS_TEST_THREAD_PERIODS=1,1,2 # evict every second, refresh every 2 s
 
 make_scratch <<'JSON'
-{"vms": [{"name": "vm1", "disks": [{"name": "disk", "size": 1048576, "content": "fast:5"}]}]}
+{"vms": [{"name": "vm1", "disks": [{"name": "disk", "size": 1048576, "content": "fast:5"},
+  {"name": "cbt", "size": 1048576, "content": "fast:6", "tolcbt": {"extents": [[0, 4096]]}}]}]}
 JSON
 
 # --- a live mount follows the registry -----------------------------------
@@ -77,7 +79,11 @@ wait_log "an empty reply makes a number 0" "reg: changing export.cache.ttl from 
 wait_log "an empty reply makes a boolean true" "reg: changing appliance.cbt.debug from 0 to 1"
 wait_log "and the refresh goes on" "reg: changing export.max_session from 50 to 51"
 rm -f "$REPLIES"/registry.*.body
+cat "$M/vm1/cbt-flat.vmdk" >/dev/null
+check_eq "change-block debugging keeps the merge table: flat and change rows" 2 \
+    "$(cat /tmp/cbt.*.dm_table_merge 2>/dev/null | grep -c ' linear /dev/loop[0-9]* ')"
 rfs_stop "$M"
+check_status "releasing the merged device leaves the table file" 0 ls /tmp/cbt.*.dm_table_merge
 stop_controller
 
 # --- a service that accepts connections and never answers -----------------
