@@ -4,9 +4,6 @@
 #include "image/tolcbt.hpp"
 #include "image_test_util.hpp"
 
-#include <cstring>
-#include <vector>
-
 struct extent_spec {
     int64_t start;
     int64_t length;
@@ -24,21 +21,18 @@ inline std::vector<char> make_cbt(const std::vector<extent_spec> &extents,
     hdr.version = 1;
     hdr.block_list_offset = list_offset;
     hdr.block_data_offset = data_offset;
-    int64_t total = 0;
-    for (const auto &e : extents)
-        total += e.length;
-    hdr.total_change_size = total;
-    hdr.tolcbt_file_size = data_offset + total;
+    for (size_t i = 0; i < extents.size(); ++i) {
+        const extent_spec &e = extents[i];
+        put(bytes, static_cast<size_t>(list_offset) + i * sizeof(cbt_extent_data_t),
+            cbt_extent_data_t{e.magic, e.start, e.length});
+        bytes.insert(bytes.end(), static_cast<size_t>(e.length), static_cast<char>(i + 1));
+        hdr.total_change_size += e.length;
+    }
+    hdr.tolcbt_file_size = data_offset + hdr.total_change_size;
     hdr.flat_file_size = 10 << 20;
     std::strcpy(hdr.changeid, "00112233-4455-6677-8899-aabbccddeeff/7");
     std::strcpy(hdr.device, "/vmfs/devices/disks/test");
     hdr.magic_block_list = CBT_MAGIC_EXTENT_MORE;
     put(bytes, 0, hdr);
-    for (size_t i = 0; i < extents.size(); ++i) {
-        cbt_extent_data_t item{extents[i].magic, extents[i].start, extents[i].length};
-        put(bytes, static_cast<size_t>(list_offset) + i * sizeof(item), item);
-    }
-    for (size_t i = 0; i < extents.size(); ++i)
-        bytes.insert(bytes.end(), static_cast<size_t>(extents[i].length), static_cast<char>(i + 1));
     return bytes;
 }

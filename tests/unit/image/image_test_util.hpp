@@ -3,10 +3,7 @@
 
 #include "support/temp_dir.hpp"
 
-#include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <string>
 #include <vector>
 
 using rfs_test::outcome;
