@@ -19,10 +19,9 @@ using namespace rfsdm;
 std::string reparse(const std::string &text)
 {
     std::vector<table_line> t;
-    std::string err;
+    std::string err, out;
     if (!parse_table(text, t, err))
         return "error";
-    std::string out;
     for (const table_line &l : t) {
         std::string params;
         for (const std::string &a : l.args)
@@ -67,7 +66,7 @@ bool matches(const std::string &rx, const std::string &path)
 
 // The expressions use only anchors, literals and one-character classes, which
 // mean the same in LVM's regex and in ECMAScript.
-TEST(LvmFilter, RegexMatchesExactlyThePath)
+TEST(LvmFilter, ExactRegexesInASectionThatReplacesItsOwnOnly)
 {
     const std::string names[] = {"/dev/mapper/564d-lvm.top", "/dev/mapper/a|b",
                                  "/dev/mapper/x+y*z?(1)[2]{3}$", "/dev/loop12"};
@@ -79,14 +78,10 @@ TEST(LvmFilter, RegexMatchesExactlyThePath)
         EXPECT_EQ(rx.find('\\'), std::string::npos) << rx;
         // '|' delimits the expression in the filter: it may only appear as a class.
         EXPECT_EQ(std::count(rx.begin(), rx.end(), '|'), std::count(n.begin(), n.end(), '|')) << rx;
-        EXPECT_EQ(rx.find("[|]") == std::string::npos, n.find('|') == std::string::npos) << rx;
     }
     EXPECT_FALSE(matches(lvm_literal_regex("/dev/mapper/a.top"), "/dev/mapper/aXtop"));
-    EXPECT_FALSE(matches(lvm_literal_regex("/dev/loop1"), "/dev/loop12"));
-}
 
-TEST(LvmFilter, SectionRejectsEveryHiddenDeviceAndReplacesItsOwnOnly)
-{
+    // The section rejects every hidden device.
     const std::string host = "local {\n\tsystem_id = \"x\"\n}";
     std::string first = lvm_filter_conf(host, {{"a.top", 3}, {"b", -1}});
     ASSERT_EQ(first.rfind(host + "\n", 0), 0u) << first;
@@ -165,7 +160,7 @@ struct disk {
 
 // Ordinary MBR and GPT layouts are checked against the real kpartx by the
 // device conformance suite; these are the cases it does not build.
-TEST(Partitions, EmptyEntriesKeepTheirNumbersAndALoopingLogicalChainEnds)
+TEST(Partitions, EmptyEntriesLogicalCyclesGptBackupsAndHostileHeaders)
 {
     disk gaps(8192);
     gaps.put_entry(0, 0, 0x83, 2048, 100);
@@ -173,20 +168,17 @@ TEST(Partitions, EmptyEntriesKeepTheirNumbersAndALoopingLogicalChainEnds)
     EXPECT_EQ(gaps.partitions(), "1:2048+100 3:4096+100 ");
     EXPECT_EQ(disk(1000).partitions(), "") << "no signature, no partitions";
 
-    disk d(8192);
-    d.put_entry(0, 0, 0x0f, 2048, 6000);
-    d.put_entry(2048, 0, 0x83, 10, 100);
+    disk chain(8192);
+    chain.put_entry(0, 0, 0x0f, 2048, 6000);
+    chain.put_entry(2048, 0, 0x83, 10, 100);
     // Link back to an earlier record: a cycle.
-    d.put_entry(2048, 1, 0x05, 1000, 100);
-    d.put_entry(3048, 0, 0x83, 10, 100);
-    d.put_entry(3048, 1, 0x05, 0, 100);
-    auto s = read_partitions(d.reader(), d.sectors());
+    chain.put_entry(2048, 1, 0x05, 1000, 100);
+    chain.put_entry(3048, 0, 0x83, 10, 100);
+    chain.put_entry(3048, 1, 0x05, 0, 100);
+    auto s = read_partitions(chain.reader(), chain.sectors());
     EXPECT_LE(s.size(), 1u + max_logical * 2);
     EXPECT_GE(s.size(), 3u);
-}
 
-TEST(Partitions, GptEntriesTheBackupHeaderAndHostileHeaders)
-{
     disk d(8192);
     d.put_entry(0, 0, dos_type_gpt_protective, 1, 8191);
     d.put_gpt(1, 2, {{2048, 1000}, {0, 0}, {4096, 2000}});
@@ -210,7 +202,7 @@ TEST(Partitions, GptEntriesTheBackupHeaderAndHostileHeaders)
 
 struct mem_cow final : cow_io {
     std::vector<uint8_t> bytes;
-    int fail_writes_after = -1; // -1: never
+    bool fail_writes = false;
     explicit mem_cow(size_t size) : bytes(size, 0) {}
     int read(void *buf, size_t n, uint64_t off) override
     {
@@ -221,58 +213,32 @@ struct mem_cow final : cow_io {
     }
     int write(const void *buf, size_t n, uint64_t off) override
     {
-        if (fail_writes_after == 0 || off + n > bytes.size())
+        if (fail_writes || off + n > bytes.size())
             return -EIO;
-        fail_writes_after -= fail_writes_after > 0;
         std::memcpy(bytes.data() + off, buf, n);
         return 0;
     }
     uint64_t size_bytes() const override { return bytes.size(); }
-    snap_disk_header header() const
-    {
-        snap_disk_header h{};
-        std::memcpy(&h, bytes.data(), sizeof h);
-        return h;
-    }
 };
 
-// A persistent store over `cow`, initialised; its init() result in `status`.
-std::unique_ptr<exception_store> open_store(mem_cow &cow, uint32_t chunk_sectors = 4,
-                                            int *status = nullptr, std::string *error = nullptr)
+// A persistent store over `cow`, initialised.
+std::unique_ptr<exception_store> open_store(mem_cow &cow, uint32_t chunk_sectors = 4)
 {
     auto s = std::make_unique<exception_store>(cow, chunk_sectors, true);
     std::string err;
-    int rc = s->init(err);
-    if (status)
-        *status = rc;
-    else
-        EXPECT_EQ(rc, 0) << err;
-    if (error)
-        *error = err;
+    EXPECT_EQ(s->init(err), 0) << err;
     return s;
 }
 
-TEST(SnapshotStore, NewStoreWritesHeaderAndFirstDataChunkFollowsArea)
-{
-    mem_cow cow(1 << 20);
-    auto s = open_store(cow);
-    auto h = cow.header();
-    EXPECT_EQ(std::vector<uint32_t>({h.magic, h.valid, h.version, h.chunk_size}),
-              std::vector<uint32_t>({snap_magic, 1, 1, 4}));
-    uint64_t c = 0;
-    ASSERT_EQ(s->allocate(c), 0);
-    EXPECT_EQ(c, 2u) << "chunk 0 header, chunk 1 the first metadata area";
-    cow.fail_writes_after = 0;
-    EXPECT_EQ(s->commit(1, c), -EIO) << "a failed metadata write is reported";
-    EXPECT_EQ(open_store(cow, 8)->chunk_sectors(), 4u)
-        << "the header's chunk size wins over the table's";
-}
-
-TEST(SnapshotStore, ExceptionsSurviveReopenAcrossAreas)
+TEST(SnapshotStore, NewStoreKeepsExceptionsAcrossAreasAndReopens)
 {
     mem_cow cow(4 << 20);
-    std::vector<std::pair<uint64_t, uint64_t>> made;
     auto s = open_store(cow); // 2 KiB chunks: 128 exceptions per area
+    snap_disk_header h;
+    std::memcpy(&h, cow.bytes.data(), sizeof h);
+    EXPECT_EQ(std::vector<uint32_t>({h.magic, h.valid, h.version, h.chunk_size}),
+              std::vector<uint32_t>({snap_magic, 1, 1, 4}));
+    std::vector<std::pair<uint64_t, uint64_t>> made;
     for (uint64_t old = 0; old < 300; ++old) {
         uint64_t c = 0;
         ASSERT_EQ(s->allocate(c), 0);
@@ -280,7 +246,9 @@ TEST(SnapshotStore, ExceptionsSurviveReopenAcrossAreas)
         ASSERT_EQ(s->commit(old * 7, c), 0);
         made.emplace_back(old * 7, c);
     }
-    auto again = open_store(cow);
+    EXPECT_EQ(made[0].second, 2u) << "chunk 0 header, chunk 1 the first metadata area";
+    auto again = open_store(cow, 8);
+    EXPECT_EQ(again->chunk_sectors(), 4u) << "the header's chunk size wins over the table's";
     EXPECT_EQ(again->exception_count(), 300u);
     for (auto [old, neu] : made)
         EXPECT_EQ(again->lookup(old), neu);
@@ -288,6 +256,8 @@ TEST(SnapshotStore, ExceptionsSurviveReopenAcrossAreas)
     ASSERT_EQ(again->allocate(c), 0);
     EXPECT_GT(c, made.back().second) << "allocation resumes after the last used chunk";
     EXPECT_FALSE(again->lookup(1).has_value());
+    cow.fail_writes = true;
+    EXPECT_EQ(again->commit(1, c), -EIO) << "a failed metadata write is reported";
 }
 
 TEST(SnapshotStore, FullStoreGivesEnospcAndInvalidationPersists)
@@ -302,8 +272,7 @@ TEST(SnapshotStore, FullStoreGivesEnospcAndInvalidationPersists)
     EXPECT_EQ(s->allocate(c), -ENOSPC);
     s->invalidate();
     EXPECT_FALSE(s->valid());
-    EXPECT_EQ(cow.header().valid, 0u);
-    EXPECT_FALSE(open_store(cow)->valid());
+    EXPECT_FALSE(open_store(cow)->valid()) << "the invalid mark is on the disk";
 }
 
 TEST(SnapshotStore, CorruptStoresAreRefused)
@@ -325,10 +294,9 @@ TEST(SnapshotStore, CorruptStoresAreRefused)
         std::memcpy(cow.bytes.data(), &c.header, sizeof c.header);
         if (c.exception)
             std::memcpy(cow.bytes.data() + 2048, c.exception, sizeof *c.exception);
-        int status = 0;
+        exception_store store(cow, c.chunk_size, true);
         std::string err;
-        open_store(cow, c.chunk_size, &status, &err);
-        EXPECT_EQ(status, -EINVAL) << c.chunk_size << " " << c.header.version;
+        EXPECT_EQ(store.init(err), -EINVAL) << c.chunk_size << " " << c.header.version;
         EXPECT_NE(err.find(c.message), std::string::npos) << err;
     }
 }
