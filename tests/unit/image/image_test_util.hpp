@@ -10,7 +10,6 @@ using rfs_test::outcome;
 using rfs_test::read_file;
 using rfs_test::temp_dir;
 using rfs_test::write_file;
-inline auto &read_text = rfs_test::read_file; // the device cases' name
 
 template <typename T> void put(std::vector<char> &bytes, size_t offset, const T &value)
 {
