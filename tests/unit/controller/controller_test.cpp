@@ -46,7 +46,7 @@ struct Settings : ::testing::Test {
     void TearDown() override { reg_settings_publish(reg_settings_t{}); }
 };
 
-TEST_F(Settings, DefaultsBeforeAnyRefreshAReaderKeepsItsRecordAndUpdatesLoseNoChange)
+TEST_F(Settings, DefaultsSnapshotsConcurrentUpdatesAndWholeRecords)
 {
     const auto before = get_reg_settings();
     EXPECT_EQ(before->lumiread_optimize, TOL_TRUE);
@@ -67,10 +67,8 @@ TEST_F(Settings, DefaultsBeforeAnyRefreshAReaderKeepsItsRecordAndUpdatesLoseNoCh
         t.join();
     EXPECT_EQ(get_reg_settings()->cbt_percent, 8000);
     EXPECT_EQ(get_reg_settings()->debug_level, 7);
-}
 
-TEST_F(Settings, ConcurrentReadersSeeOnlyWholeRecords)
-{
+    // Concurrent readers see only whole records.
     reg_settings_publish(record_of(1));
     std::atomic<bool> stop{false};
     std::atomic<long> torn{0}, reads{0};
