@@ -1,6 +1,7 @@
 // recovery unit tests, one section per subject.
 
 #include "common/programs.hpp"
+#include "controller/settings.hpp"
 #include "recovery/crash.hpp"
 #include "recovery/fuse_fh.hpp"
 #include "recovery/recovery_cookie.hpp"
@@ -8,23 +9,79 @@
 #include "recovery/recovery_options.hpp"
 #include "recovery/recovery_path.hpp"
 #include "recovery/recovery_vol.hpp"
-#include "recovery_fixture.hpp"
+#include "support/temp_dir.hpp"
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace std::string_literals;
+using rfs_test::outcome;
 
-// Option parsing against the option table (the usage text and the
-// refusals are in tests/integration/test_browse_cli.sh) and the FUSE file
-// handle.
+// A private scratch tree and volume path for one test, with the options
+// record pointed at them; every cookie is released and everything put back
+// afterwards.
+class recovery_test : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        saved_settings_ = *get_reg_settings();
+        saved_options_ = fs_options;
+        scratch_ = path("scratch");
+        volumes_ = path("vol");
+        mount_ = path("mnt");
+        std::filesystem::create_directories(scratch_);
+        fs_options.scratch_mount_point = scratch_.data();
+        fs_options.recovery_volumes_mount_point = volumes_.data();
+        fs_options.recovery_mount_point = mount_.data();
+    }
+    void TearDown() override
+    {
+        recovery_fs_release_all();
+        fs_options = saved_options_;
+        reg_settings_publish(saved_settings_);
+    }
+
+    std::string scratch(const std::string &rel) const { return scratch_ + "/" + rel; }
+    // The cookie of `path`, or null.
+    static recovery_cookie_t *cookie_of(const std::string &path)
+    {
+        std::lock_guard<std::mutex> lock(recovery_open_list.lock);
+        return recovery_open_list.find(path);
+    }
+    static size_t cookie_count()
+    {
+        std::lock_guard<std::mutex> lock(recovery_open_list.lock);
+        return recovery_open_list.size();
+    }
+    // Paths and files relative to the test's directory, and to its scratch tree.
+    std::string path(const std::string &rel) const { return dir_.file(rel); }
+    void put(const std::string &rel, const std::string &content) const
+    {
+        rfs_test::write_file(path(rel), content);
+    }
+    void write(const std::string &rel, const std::string &content) const
+    {
+        put("scratch/" + rel, content);
+    }
+
+    rfs_test::temp_dir dir_{"rfs-unit-recovery"};
+    std::string scratch_, volumes_, mount_;
+    reg_settings_t saved_settings_;
+    recovery_fs_options saved_options_;
+};
+
+// The usage text and the refusals are in tests/integration/test_browse_cli.sh.
 using args_t = std::vector<std::string>;
 
 class option_parse : public ::testing::Test
@@ -32,8 +89,7 @@ class option_parse : public ::testing::Test
   protected:
     void TearDown() override { recovery_fs_options_reset(&fs_options); }
 
-    // Parses argv into a freshly reset global record; returns what stays for
-    // FUSE.
+    // Parses into a freshly reset record; returns what stays for FUSE.
     args_t parse(std::vector<const char *> argv)
     {
         recovery_fs_options_reset(&fs_options);
@@ -86,8 +142,6 @@ TEST(RecoveryFuseFh, NeedsSomethingToReadAndCopiesItsPaths)
     EXPECT_EQ(fuse_fh_new(-1, nullptr, "/p", nullptr), nullptr);
 }
 
-// What crash recovery takes for its own: only the device-mapper names and
-// loop-device backing files that recovery_fs and its mounter make.
 TEST(CrashRecovery, OnlyOurDeviceMapperNamesBackingFilesAndTableFiles)
 {
     // kpartx's names for the partitions of a loop device ("loopNpK") are
@@ -123,9 +177,6 @@ TEST(CrashRecovery, StackedDevicesGoFirst)
     EXPECT_EQ(order, (std::vector<std::string>{"ab.2p1--vg-lv", "ab.2p1", "cbt.1p1", "loop3p1",
                                                "ab.2.top", "cbt.1", "ab.2", "ab.2.dup"}));
 }
-
-// Classification, view tests, path builders, translation with movara.json
-// relocation, normalisation and relative link targets.
 
 TEST(RecoveryClassify, SuffixTable)
 {
@@ -258,36 +309,29 @@ TEST(RecoveryNormalize, Cases)
     }
 }
 
-class relative_link_test : public recovery_test
+// `target` rewritten in a buffer of `len` bytes, or of the target's if longer.
+std::string convert(const std::string &cwd, const std::string &target, size_t len = 4096)
 {
-  protected:
-    std::string convert(const std::string &cwd, const std::string &target, size_t len = 4096)
-    {
-        std::string buf(std::max(len, target.size() + 1), '\0');
-        memcpy(buf.data(), target.c_str(), target.size() + 1);
-        convert_to_relative_path(cwd.c_str(), buf.data(), len);
-        return buf.c_str();
-    }
-    void SetUp() override
-    {
-        recovery_test::SetUp();
-        fs_options.recovery_volumes_mount_point = fixed_volume_;
-    }
-    char fixed_volume_[32] = "/var/tolvane/recover";
-};
+    std::string buf(std::max(len, target.size() + 1), '\0');
+    memcpy(buf.data(), target.c_str(), target.size() + 1);
+    convert_to_relative_path(cwd.c_str(), buf.data(), len);
+    return buf.c_str();
+}
+
+using relative_link_test = recovery_test;
 
 TEST_F(relative_link_test, RewritesOnlyTargetsInsideTheVolumePathWithinTheLength)
 {
-    const std::string v = "/var/tolvane/recover/vm1/disk.volume";
+    const std::string v = volumes_ + "/vm1/disk.volume";
     const struct {
         std::string cwd, target, out;
-    } cases[] = {// The common cases run through the mount in test_browse_files.sh.
-                 {v + "//vol0/etc/link",
-                  "/var/tolvane/recover//vm1/./disk.volume/vol0/etc/../usr/lib", "../usr/lib"},
-                 // Partly equal component names count as different.
-                 {v + "/vol0/etc/link", v + "/vol0/etx/foo", "../etx/foo"},
-                 {v + "/vol0/etc/link", "/var/tolvane/other/x", "/var/tolvane/other/x"},
-                 {v + "/vol0/a/b/c/d/link", v + "/vol0/zzzzzzzz", "../../../../zzzzzzzz"}};
+    } cases[] = {
+        // The common cases run through the mount in test_browse_files.sh.
+        {v + "//vol0/etc/link", volumes_ + "//vm1/./disk.volume/vol0/etc/../usr/lib", "../usr/lib"},
+        // Partly equal component names count as different.
+        {v + "/vol0/etc/link", v + "/vol0/etx/foo", "../etx/foo"},
+        {v + "/vol0/etc/link", path("other/x"), path("other/x")},
+        {v + "/vol0/a/b/c/d/link", v + "/vol0/zzzzzzzz", "../../../../zzzzzzzz"}};
     for (const auto &c : cases) {
         EXPECT_EQ(convert(c.cwd, c.target), c.out) << c.cwd << " -> " << c.target;
         // A buffer as long as the target: the comparison covers it all.
@@ -302,10 +346,8 @@ TEST_F(relative_link_test, RewritesOnlyTargetsInsideTheVolumePathWithinTheLength
     EXPECT_EQ(buf.c_str(), v + "/x");
 }
 
-// The handlers, called directly (no mount), in what a mount cannot reach:
-// path hash, error answers, paths beyond the path limit, a full listing
-// buffer and link targets cut to the buffer. What a
-// client sees through the mount is in tests/integration/test_browse_*.sh.
+// The handlers called directly, in what a mount cannot reach; what a client
+// sees through the mount is in tests/integration/test_browse_*.sh.
 
 TEST(RecoveryInoHash, KnownValues)
 {
@@ -372,8 +414,7 @@ TEST_F(ops_test, PathsBeyondTheLimitAFullListingBufferAndALinkCutToTheBuffer)
     EXPECT_STREQ(buf, "abcdefg");
 }
 
-// Open cookies on files only (no devices): validation of flat images, sharing,
-// the 32-cookie limit, eviction passes, teardown failures and concurrency.
+// Open cookies on files only (no devices).
 
 const std::string TRY = " Recovery is probably in progress, please try again later.";
 
@@ -591,9 +632,6 @@ TEST_F(cookie_test, ConcurrentOpensReadsAndEvictions)
     EXPECT_LE(cookie_count(), RECOVERY_MAX_COOKIES);
 }
 
-// The `.volume` entries, their mount directories, and view access while
-// automatic mounting is off (the default) and on.
-
 class vol_test : public recovery_test
 {
   protected:
@@ -643,10 +681,9 @@ TEST_F(vol_test, AccessWithoutAutomountTakesNoReference)
     EXPECT_EQ(outcome(access("/vm1/disk.vmdk", out)), "22 No '.volume' suffix found");
 }
 
-TEST_F(vol_test, ThreeFailedMountsThenOneNoticeThenSilence)
+TEST_F(vol_test, ThreeFailedMountsThenOneNoticeThenSilenceAndGivingReferencesBack)
 {
     reg_settings_update([](reg_settings_t &s) { s.recover_automount_enabled = TOL_TRUE; });
-    const std::string mount_dir = volumes_ + "/vm1/disk.volume";
     // The last is unlogged from now on, until the cookie is evicted.
     const std::string failed = "2 Could not mount file system view for: /vm1/disk.volume";
     for (const std::string &want :
@@ -654,24 +691,13 @@ TEST_F(vol_test, ThreeFailedMountsThenOneNoticeThenSilence)
           "2 No such file or directory"s}) {
         char out[TOL_PATH_MAX];
         EXPECT_EQ(outcome(access("/vm1/disk.volume/x", out)), want); // no image to open
-        EXPECT_EQ(std::string(out), mount_dir);
+        EXPECT_EQ(std::string(out), volumes_ + "/vm1/disk.volume");
     }
-    EXPECT_EQ(cookie_count(), 1u);
-    // No reference was taken; giving one back on an unmounted view is fine.
-    EXPECT_EQ(recovery_vol_decrement_ref_cnt("/vm1/disk.volume/x"), nullptr);
-}
-
-TEST_F(vol_test, DecrementOfAViewCookie)
-{
-    reg_settings_update([](reg_settings_t &s) { s.recover_automount_enabled = TOL_TRUE; });
-    recovery_cookie_t *cookie;
-    {
-        std::lock_guard<std::mutex> lock(recovery_open_list.lock);
-        ASSERT_EQ(recovery_get_cookie("/vm1/disk.volume", scratch_.c_str(),
-                                      (volumes_ + "/vm1/disk.volume").c_str(), &cookie),
-                  nullptr);
-    }
+    ASSERT_EQ(cookie_count(), 1u);
+    recovery_cookie_t *cookie = cookie_of("/vm1/disk.volume");
+    ASSERT_NE(cookie, nullptr);
     EXPECT_TRUE(cookie->is_view());
+    EXPECT_EQ(cookie->ref, 0) << "no reference taken";
     cookie->is_mounted = true;
     cookie->ref = 1;
     EXPECT_EQ(recovery_vol_decrement_ref_cnt("/vm1/disk.volume/a"), nullptr);
@@ -683,6 +709,6 @@ TEST_F(vol_test, DecrementOfAViewCookie)
     // An unmounted view drops to 0 at once.
     cookie->is_mounted = false;
     cookie->ref = 5;
-    EXPECT_EQ(recovery_vol_decrement_ref_cnt("/vm1/disk.volume"), nullptr);
+    EXPECT_EQ(recovery_vol_decrement_ref_cnt("/vm1/disk.volume/x"), nullptr);
     EXPECT_EQ(cookie->ref, 0);
 }
