@@ -27,19 +27,13 @@
 using namespace std::string_literals;
 using rfs_test::outcome;
 
-// A private scratch tree and volume path for one test, with the options
-// record pointed at them; every cookie is released and everything put back
-// afterwards.
+// A private scratch tree and volume path for one test, with the options record
+// pointed at them; every cookie is released and everything put back afterwards.
 class recovery_test : public ::testing::Test
 {
   protected:
     void SetUp() override
     {
-        saved_settings_ = *get_reg_settings();
-        saved_options_ = fs_options;
-        scratch_ = path("scratch");
-        volumes_ = path("vol");
-        mount_ = path("mnt");
         std::filesystem::create_directories(scratch_);
         fs_options.scratch_mount_point = scratch_.data();
         fs_options.recovery_volumes_mount_point = volumes_.data();
@@ -76,9 +70,9 @@ class recovery_test : public ::testing::Test
     }
 
     rfs_test::temp_dir dir_{"rfs-unit-recovery"};
-    std::string scratch_, volumes_, mount_;
-    reg_settings_t saved_settings_;
-    recovery_fs_options saved_options_;
+    std::string scratch_ = path("scratch"), volumes_ = path("vol"), mount_ = path("mnt");
+    reg_settings_t saved_settings_ = *get_reg_settings();
+    recovery_fs_options saved_options_ = fs_options;
 };
 
 // The usage text and the refusals are in tests/integration/test_browse_cli.sh.
@@ -93,10 +87,8 @@ class option_parse : public ::testing::Test
     args_t parse(std::vector<const char *> argv)
     {
         recovery_fs_options_reset(&fs_options);
-        std::vector<char *> args;
-        for (const char *a : argv)
-            args.push_back(const_cast<char *>(a));
-        struct fuse_args fa = FUSE_ARGS_INIT(static_cast<int>(args.size()), args.data());
+        struct fuse_args fa =
+            FUSE_ARGS_INIT(static_cast<int>(argv.size()), const_cast<char **>(argv.data()));
         EXPECT_EQ(fuse_opt_parse(&fa, &fs_options, recovery_fs_opts, recovery_fs_parse_opt), 0);
         args_t rest(fa.argv, fa.argv + fa.argc);
         fuse_opt_free_args(&fa);
@@ -142,10 +134,9 @@ TEST(RecoveryFuseFh, NeedsSomethingToReadAndCopiesItsPaths)
     EXPECT_EQ(fuse_fh_new(-1, nullptr, "/p", nullptr), nullptr);
 }
 
-TEST(CrashRecovery, OnlyOurDeviceMapperNamesBackingFilesAndTableFiles)
+TEST(CrashRecovery, OnlyOurNamesBackingFilesAndTableFilesAndStackedDevicesFirst)
 {
-    // kpartx's names for the partitions of a loop device ("loopNpK") are
-    // ours only on a loop device of ours.
+    // kpartx's partitions of a loop device ("loopNpK") are ours on our loop devices only.
     const std::vector<std::string> our_loops{"loop7", "loop9"};
     for (const char *name : {"cbt.999999", "cbt.42p1", "1a2b3c.42.dup", "1a2b3c.42.top",
                              "1a2b3c.42p2--vg0-root", "loop7p1", "loop7p12"})
@@ -163,22 +154,20 @@ TEST(CrashRecovery, OnlyOurDeviceMapperNamesBackingFilesAndTableFiles)
         EXPECT_FALSE(crash_is_our_backing_file(file, scope)) << file;
 
     for (const char *name : {"cbt.12.dm_table_merge", "x.dm_table_merge.bak", "dm_table_merge"}) {
-        struct dirent e {
-        };
+        dirent e = {};
         snprintf(e.d_name, sizeof(e.d_name), "%s", name);
         EXPECT_EQ(is_table_merge_file(&e) != 0, name[0] == 'c') << name;
     }
-}
 
-TEST(CrashRecovery, StackedDevicesGoFirst)
-{
     std::vector<std::string> order = crash_removal_order(
         {"cbt.1", "ab.2.dup", "ab.2", "ab.2.top", "ab.2p1", "ab.2p1--vg-lv", "cbt.1p1", "loop3p1"});
     EXPECT_EQ(order, (std::vector<std::string>{"ab.2p1--vg-lv", "ab.2p1", "cbt.1p1", "loop3p1",
                                                "ab.2.top", "cbt.1", "ab.2", "ab.2.dup"}));
 }
 
-TEST(RecoveryClassify, SuffixTable)
+using RecoveryClassify = recovery_test;
+
+TEST_F(RecoveryClassify, SuffixesVisibilityMountabilityViewTopAndViewPaths)
 {
     const struct {
         const char *name;
@@ -198,10 +187,7 @@ TEST(RecoveryClassify, SuffixTable)
     };
     for (const auto &c : cases)
         EXPECT_EQ(recovery_infer_file_type(c.name), c.type) << c.name;
-}
 
-TEST(RecoveryClassify, VisibleMountableAndViewTop)
-{
     const struct {
         const char *path;
         bool visible, vol_dir_top;
@@ -219,10 +205,7 @@ TEST(RecoveryClassify, VisibleMountableAndViewTop)
     EXPECT_FALSE(recovery_is_mountable_vmdk_file("/vm1", "disk-flat.vmdk"));
     EXPECT_FALSE(recovery_is_mountable_vmdk_file("/vm1/disk.volume/0", "disk.vmdk"));
     EXPECT_FALSE(recovery_is_mountable_vmdk_file("/a.volumeX", "disk.vmdk")); // ".volume" anywhere
-}
 
-TEST_F(recovery_test, ViewPathTest)
-{
     // A real entry of the view's name makes it ordinary, file or directory;
     // no descriptor is needed, and resolved scratch paths never are views.
     std::filesystem::create_directories(scratch("vm1/real.volume"));
@@ -337,8 +320,7 @@ TEST_F(relative_link_test, RewritesOnlyTargetsInsideTheVolumePathWithinTheLength
         // A buffer as long as the target: the comparison covers it all.
         EXPECT_EQ(convert(c.cwd, c.target, c.target.size() + 1), c.out);
     }
-    // The result never passes len - 1 bytes plus the terminator; len 0
-    // rewrites nothing.
+    // The result and its terminator stay within len bytes; len 0 rewrites nothing.
     for (size_t len : {1, 5, 12, 30})
         EXPECT_LE(convert(cases[3].cwd, cases[3].target, len).size(), len - 1) << len;
     std::string buf = v + "/x";
@@ -554,10 +536,9 @@ TEST_F(cookie_test, EvictionPassesTakeTheOldestIdleFreeCookie)
     cookie("a", 5);
     cookie("b", 5);
     for (const char *name : {"busy", "recent", "a"}) {
-        {
-            std::lock_guard<std::mutex> lock(recovery_open_list.lock);
-            EXPECT_EQ(recovery_evict_intern(true), nullptr);
-        }
+        std::unique_lock<std::mutex> lock(recovery_open_list.lock);
+        EXPECT_EQ(recovery_evict_intern(true), nullptr);
+        lock.unlock();
         EXPECT_FALSE(listed(name));
     }
     EXPECT_TRUE(listed("b"));
@@ -671,25 +652,22 @@ TEST_F(vol_test, CreateEntryNamesTheViewAndMakesItsDirectory)
     EXPECT_EQ(create("/vm3", "x.vmdk", path("file/vol")), -1);
 }
 
-TEST_F(vol_test, AccessWithoutAutomountTakesNoReference)
+TEST_F(vol_test, NoAutomountByDefaultThenThreeFailedMountsOneNoticeSilenceAndReferences)
 {
+    // Without automounting a view path only maps into its mount directory.
     char out[TOL_PATH_MAX];
     ASSERT_EQ(access("/vm1/disk.volume/0/etc/hosts", out), nullptr);
     EXPECT_EQ(std::string(out), volumes_ + "/vm1/disk.volume//0/etc/hosts");
     EXPECT_EQ(cookie_count(), 0u);
     EXPECT_EQ(recovery_vol_decrement_ref_cnt("/vm1/disk.volume"), nullptr);
     EXPECT_EQ(outcome(access("/vm1/disk.vmdk", out)), "22 No '.volume' suffix found");
-}
 
-TEST_F(vol_test, ThreeFailedMountsThenOneNoticeThenSilenceAndGivingReferencesBack)
-{
     reg_settings_update([](reg_settings_t &s) { s.recover_automount_enabled = TOL_TRUE; });
     // The last is unlogged from now on, until the cookie is evicted.
     const std::string failed = "2 Could not mount file system view for: /vm1/disk.volume";
     for (const std::string &want :
          {failed, failed, failed, "2 Mount retries exceeded for: /vm1/disk.volume"s,
           "2 No such file or directory"s}) {
-        char out[TOL_PATH_MAX];
         EXPECT_EQ(outcome(access("/vm1/disk.volume/x", out)), want); // no image to open
         EXPECT_EQ(std::string(out), volumes_ + "/vm1/disk.volume");
     }
