@@ -1,6 +1,6 @@
 // mounter unit tests, one section per subject.
 
-#include "fake_programs.hpp"
+#include "common/programs.hpp"
 #include "image/tolcbt.hpp"
 #include "mounter/disk_record.hpp"
 #include "mounter/dm_names.hpp"
@@ -10,19 +10,23 @@
 #include "mounter/partitions.hpp"
 #include "mounter/vmount.hpp"
 #include "mounter/volgroups.hpp"
+#include "support/temp_dir.hpp"
 #include "unit/image/cbt_test_util.hpp"
 #include "vmdk/vmdk_open.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
 #include <map>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
 
 using rfs_test::outcome;
 
-// Unique device-mapper names.
 TEST(DmNames, PrefixDotNumberBelowAMillionThatNoDeviceHasAndRefusals)
 {
     rfs_test::temp_dir tmp{"rfs-dmnames"};
@@ -42,8 +46,7 @@ TEST(DmNames, PrefixDotNumberBelowAMillionThatNoDeviceHasAndRefusals)
     }
     EXPECT_TRUE(drawn) << first;
 
-    // Once the device exists, the next call (within the same second, it
-    // would draw the same number) gets another name.
+    // Once the device exists, the next call (same second, same draw) gets another name.
     std::ofstream(tmp / first) << "";
     std::string second;
     ASSERT_EQ(dm_mk_unique_name_in(tmp.path().c_str(), "1a2b3c", &second, 10), nullptr);
@@ -59,25 +62,14 @@ TEST(DmNames, PrefixDotNumberBelowAMillionThatNoDeviceHasAndRefusals)
     EXPECT_EQ(second, "");
 }
 
-// Opening and closing disk records.
 // A flat disk descriptor with `cid` in `dir`, with or without its extent line.
 std::string write_descriptor(const std::string &dir, const std::string &cid, bool with_extent)
 {
-    std::string path = dir + "/disk.vmdk";
-    std::ofstream out(path);
-    out << "# Disk DescriptorFile\nversion=1\nencoding=\"UTF-8\"\nCID=" << cid
-        << "\nparentCID=ffffffff\ncreateType=\"monolithicFlat\"\n\n# Extent description\n";
-    if (with_extent)
-        out << "RW 2048 FLAT \"disk-flat.vmdk\" 0\n";
-    out << "\n# The Disk Data Base\n#DDB\n\nddb.adapterType = \"lsilogic\"\n";
     std::ofstream(dir + "/disk-flat.vmdk") << "";
-    return path;
-}
-
-bool cleared(const vdskdesc_t &d)
-{
-    return d.magic == 0 && d.uuid == 0 && d.type == VD_UNKNOWN && !d.desc.vmdkdesc &&
-           d.vdsk_path.empty() && d.name.empty() && d.vdsk_extent_path.empty();
+    std::ofstream(dir + "/disk.vmdk") << "# Disk DescriptorFile\nversion=1\nCID=" << cid
+                                      << "\nparentCID=ffffffff\ncreateType=\"monolithicFlat\"\n"
+                                      << (with_extent ? "RW 2048 FLAT \"disk-flat.vmdk\" 0\n" : "");
+    return dir + "/disk.vmdk";
 }
 
 TEST(DiskRecord, OpenNamesTheDiskAfterItsCidAndFailedOpenOrCloseClears)
@@ -108,11 +100,67 @@ TEST(DiskRecord, OpenNamesTheDiskAfterItsCidAndFailedOpenOrCloseClears)
             // Without a device-mapper device there is nothing to free.
             EXPECT_EQ(vdsk_free_partitions(&d), nullptr);
         }
-        EXPECT_TRUE(cleared(d));
+        EXPECT_TRUE(d.magic == 0 && d.uuid == 0 && d.type == VD_UNKNOWN && !d.desc.vmdkdesc &&
+                    d.vdsk_path.empty() && d.name.empty() && d.vdsk_extent_path.empty())
+            << "cleared";
     }
 }
 
-// The partition scan over a directory of partition devices.
+// Scripted stand-ins for the programs of the program table while the fixture
+// lives. Every run appends "NAME ARGS" to the file "calls". Runs keyed by the
+// program and its first argument ("losetup-d", "dmsetupremove") answer with the
+// exit codes and output lines of KEY.rc and KEY.out in turn, the last one
+// repeating; without them a run prints nothing and exits 0.
+using Calls = std::vector<std::string>;
+
+class FakePrograms : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        for (const char *name :
+             {"losetup", "dmsetup", "kpartx", "sfdisk", "vol_id", "umount", "lvchange"}) {
+            std::ofstream(dir / name) << script;
+            chmod((dir / name).c_str(), 0755);
+        }
+        tol_programs_set_root(dir.path().c_str());
+    }
+    void TearDown() override { tol_programs_set_root(nullptr); }
+
+    // Runs keyed `key` answer with these exit codes and output lines in turn.
+    void answer(const std::string &key, const std::vector<int> &codes,
+                const std::vector<std::string> &lines = {})
+    {
+        std::ofstream rc(dir / (key + ".rc")), out(dir / (key + ".out"));
+        for (int code : codes)
+            rc << code << "\n";
+        for (const auto &line : lines)
+            out << line << "\n";
+    }
+
+    Calls calls() const
+    {
+        std::ifstream in(dir / "calls");
+        Calls lines;
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        return lines;
+    }
+
+    rfs_test::temp_dir dir{"rfs-fakes"};
+
+  private:
+    static constexpr const char *script = R"SH(#!/bin/sh
+d=$(dirname "$0")
+key=$(basename "$0")$(printf '%s' "$1" | tr -c 'a-z0-9-' '_')
+echo "$(basename "$0") $*" >> "$d/calls"
+next() { [ -s "$1" ] || return 1; head -n 1 "$1"; [ "$(wc -l < "$1")" -gt 1 ] && sed -i 1d "$1"; return 0; }
+next "$d/$key.out"
+rc=$(next "$d/$key.rc") || rc=0
+exit "$rc"
+)SH";
+};
+
 using PartitionScan = FakePrograms; // the probes find nothing
 
 TEST_F(PartitionScan, EntriesStayPackedInPartitionOrderAndFreeingClears)
@@ -145,16 +193,6 @@ TEST_F(PartitionScan, EntriesStayPackedInPartitionOrderAndFreeingClears)
     EXPECT_TRUE(map.part[1].mnt_dir.empty());
 }
 
-// Loop devices, device-mapper removal, partition mapping, mounts and the
-// merged change-block device against scripted programs: argument lists,
-// retries, exit codes and teardown after a failing step.
-using Calls = std::vector<std::string>;
-
-bool exists(const std::string &path)
-{
-    return access(path.c_str(), F_OK) == 0;
-}
-
 using LoopDevices = FakePrograms;
 
 TEST_F(LoopDevices, AttachPassesReadOnlyAndRetriesOnlyALostRace)
@@ -162,13 +200,12 @@ TEST_F(LoopDevices, AttachPassesReadOnlyAndRetriesOnlyALostRace)
     const struct {
         const char *what;
         bool read_only;
-        std::vector<int> attach_codes; // of the attaching run, in turn
+        std::vector<int> attach_codes; // one attaching run each, the last one repeating
         int want_number;               // 0: attached
-        size_t attach_runs;
-    } cases[] = {{"read-only", true, {0}, 0, 1},
-                 {"read-write", false, {0}, 0, 1},
-                 {"device taken meanwhile (1, then 2)", true, {1, 2, 0}, 0, 3},
-                 {"other failure", true, {5}, 5, 1}};
+    } cases[] = {{"read-only", true, {0}, 0},
+                 {"read-write", false, {0}, 0},
+                 {"device taken meanwhile (1, then 2)", true, {1, 2, 0}, 0},
+                 {"other failure", true, {5}, 5}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         std::remove((dir / "calls").c_str());
@@ -176,10 +213,10 @@ TEST_F(LoopDevices, AttachPassesReadOnlyAndRetriesOnlyALostRace)
         answer(c.read_only ? "losetup-r" : "losetup_dev_loop7", c.attach_codes);
         loop_attachment loop;
         errdesc_t *err = loop_attachment::attach("/img/disk-flat.vmdk", c.read_only, 30, &loop);
-        const std::string attach = c.read_only ? "losetup -r /dev/loop7 /img/disk-flat.vmdk"
-                                               : "losetup /dev/loop7 /img/disk-flat.vmdk";
+        const std::string attach =
+            std::string(c.read_only ? "losetup -r" : "losetup") + " /dev/loop7 /img/disk-flat.vmdk";
         Calls want;
-        for (size_t i = 0; i < c.attach_runs; ++i)
+        for (size_t i = 0; i < c.attach_codes.size(); ++i)
             want.insert(want.end(), {"losetup -f", attach});
         EXPECT_EQ(calls(), want);
         EXPECT_EQ(err ? err->number : 0, c.want_number);
@@ -297,8 +334,17 @@ TEST_F(PartitionMapping, OwnerMapsAndUnmapsAndAFailedMapHoldsNothing)
 
 using Teardown = FakePrograms;
 
-TEST_F(Teardown, MountIsUnmountedLazilyAndItsDirectoryRemovedEvenWhenBusy)
+TEST_F(Teardown, OwnersReleaseWhenAssignedAnotherWhenGoneAndMountsLazilyEvenWhenBusy)
 {
+    loop_attachment loop = loop_attachment::adopt("/dev/loop7");
+    loop = loop_attachment::adopt("/dev/loop8");
+    EXPECT_EQ(calls(), Calls{"losetup -d /dev/loop7"});
+    EXPECT_EQ(loop.release(), nullptr);
+    EXPECT_EQ(calls(), (Calls{"losetup -d /dev/loop7", "losetup -d /dev/loop8"}));
+    std::ofstream(dir / "table") << "";
+    temp_file{dir / "table"};
+    EXPECT_FALSE(std::filesystem::exists(dir / "table"));
+
     answer("umount-fl", {0, 16});
     for (int code : {0, 16}) {
         const std::string mnt = dir / ("mnt" + std::to_string(code));
@@ -306,91 +352,52 @@ TEST_F(Teardown, MountIsUnmountedLazilyAndItsDirectoryRemovedEvenWhenBusy)
         mount_owner mount = mount_owner::adopt(mnt);
         errdesc_t *err = mount.release();
         EXPECT_EQ(err ? err->number : 0, code);
-        EXPECT_FALSE(exists(mnt));
+        EXPECT_FALSE(std::filesystem::exists(mnt)) << "removed even when busy";
         EXPECT_EQ(calls().back(), "umount -fl " + mnt);
     }
 }
 
-TEST_F(Teardown, AnOwnerAssignedAnotherObjectReleasesItsOwnFirst)
-{
-    loop_attachment loop = loop_attachment::adopt("/dev/loop7");
-    loop = loop_attachment::adopt("/dev/loop8");
-    EXPECT_EQ(calls(), Calls{"losetup -d /dev/loop7"});
-    EXPECT_EQ(loop.release(), nullptr);
-    EXPECT_EQ(calls(), (Calls{"losetup -d /dev/loop7", "losetup -d /dev/loop8"}));
-}
-
-TEST_F(Teardown, AFailingRemovalStopsNoLaterStepAndKeepsTheCallersError)
-{
-    answer("dmsetupremove", {1});
-    const std::string table = dir / "cbt.9.dm_table_merge";
-    std::ofstream(table) << "0 8 linear /dev/loop7 0\n";
-    std::string log;
-    errdesc_t *pending = errdesc_set_fmt(ERR_IO, "the caller's error");
-    {
-        auto h = std::make_unique<tolcbt_merge_handle_t>();
-        h->flat_loop = loop_attachment::adopt("/dev/loop7");
-        h->tolcbt_loop = loop_attachment::adopt("/dev/loop8");
-        h->table = temp_file(table);
-        h->device = dm_device::adopt("cbt.9");
-        EXPECT_EQ(h->device_path(), "/dev/mapper/cbt.9");
-        log = rfs_test::capture_stdout([&] { release_merged_tolcbt(&h); });
-        EXPECT_EQ(h, nullptr);
-    }
-    EXPECT_EQ(calls(), (Calls{"dmsetup remove -f /dev/mapper/cbt.9", "losetup -d /dev/loop8",
-                              "losetup -d /dev/loop7"}));
-    EXPECT_FALSE(exists(table));
-    EXPECT_NE(log.find("WARNING [thread:"), std::string::npos) << log;
-    EXPECT_EQ(pending->number, ERR_IO);
-    EXPECT_STREQ(pending->string, "the caller's error");
-}
-
-TEST_F(Teardown, FailedCreateUndoesEverythingItMade)
+// A failed create, and a release, run the same steps: a failing removal is
+// logged and stops no later step, and the error in flight survives it.
+TEST_F(Teardown, FailedCreateUndoesEverythingItMadeAsReleaseDoes)
 {
     rfs_test::write_file(dir / "disk-flat.vmdk", std::string(1 << 20, 'f'));
     const auto cbt = make_cbt({{4096, 4096, CBT_MAGIC_EXTENT_LAST}});
     rfs_test::write_file(dir / "disk-tolcbt.vmdk", std::string(cbt.begin(), cbt.end()));
-    answer("losetup-f", {0}, {"/dev/loop7", "/dev/loop8"});
-    answer("dmsetupcreate", {1});
-    answer("dmsetupremove", {1});
+    answer("losetup-f", {0}, {"/dev/loop7", "/dev/loop8", "/dev/loop7", "/dev/loop8"});
+    answer("dmsetupcreate", {1, 0});
+    answer("dmsetupremove", {3});
 
     std::unique_ptr<tolcbt_merge_handle_t> h;
+    auto create = [&] {
+        return get_merged_tolcbt((dir / "disk-flat.vmdk").c_str(),
+                                 (dir / "disk-tolcbt.vmdk").c_str(), &h);
+    };
     errdesc_t *err = nullptr;
-    rfs_test::capture_stdout([&] {
-        err = get_merged_tolcbt((dir / "disk-flat.vmdk").c_str(),
-                                (dir / "disk-tolcbt.vmdk").c_str(), &h);
-    });
+    const std::string log = rfs_test::capture_stdout([&] { err = create(); });
     EXPECT_EQ(err ? err->number : 0, 1) << "the create's error, not the removal's";
+    EXPECT_NE(log.find("WARNING [thread:"), std::string::npos) << log;
+    EXPECT_EQ(h, nullptr);
+    rfs_test::capture_stdout([&] { err = create(); });
+    ASSERT_EQ(err, nullptr) << "the second create succeeds";
+    rfs_test::capture_stdout([&] { release_merged_tolcbt(&h); });
     EXPECT_EQ(h, nullptr);
 
     const Calls made = calls();
-    ASSERT_EQ(made.size(), 8u);
-    const std::string create = made[4];
-    ASSERT_EQ(create.rfind("dmsetup create cbt.", 0), 0u) << create;
-    const std::string name = create.substr(15, create.find(' ', 15) - 15);
-    EXPECT_EQ(create, "dmsetup create " + name + " /tmp/" + name + ".dm_table_merge");
-    EXPECT_FALSE(exists("/tmp/" + name + ".dm_table_merge"));
-    EXPECT_EQ(Calls(made.begin() + 5, made.end()),
-              (Calls{"dmsetup remove -f /dev/mapper/" + name, "losetup -d /dev/loop8",
-                     "losetup -d /dev/loop7"}));
+    ASSERT_EQ(made.size(), 16u);
+    for (size_t at : {4, 12}) {
+        const std::string create = made[at];
+        ASSERT_EQ(create.rfind("dmsetup create cbt.", 0), 0u) << create;
+        const std::string name = create.substr(15, create.find(' ', 15) - 15);
+        EXPECT_EQ(create, "dmsetup create " + name + " /tmp/" + name + ".dm_table_merge");
+        EXPECT_FALSE(std::filesystem::exists("/tmp/" + name + ".dm_table_merge"));
+        EXPECT_EQ(Calls(made.begin() + at + 1, made.begin() + at + 4),
+                  (Calls{"dmsetup remove -f /dev/mapper/" + name, "losetup -d /dev/loop8",
+                         "losetup -d /dev/loop7"}));
+    }
 }
 
-// Volume groups and mounts of a disk: the rewritten LVM metadata, the
-// deactivation budget, the mount options and the unmount order.
 using file_ptr = std::unique_ptr<FILE, int (*)(FILE *)>;
-
-std::string rewrite(const std::string &metadata, std::string *pv_uuid, int *pv_count)
-{
-    file_ptr in(fmemopen(const_cast<char *>(metadata.data()), metadata.size(), "r"), fclose);
-    char *buf = nullptr;
-    size_t len = 0;
-    FILE *out = open_memstream(&buf, &len);
-    EXPECT_EQ(lvm_rewrite_ids(in.get(), out, "123456", pv_uuid, pv_count), nullptr);
-    fclose(out);
-    std::string text(buf, len);
-    free(buf);
-    return text;
-}
 
 TEST(LvmMetadata, EveryIdentifierGetsTheTailAndTheFirstPhysicalVolumeIsNamed)
 {
@@ -411,8 +418,15 @@ TEST(LvmMetadata, EveryIdentifierGetsTheTailAndTheFirstPhysicalVolumeIsNamed)
     std::string want = metadata, pv;
     for (const char *tail : {"gggggg", "hhhhhh", "iiiiii"})
         want.replace(want.find(tail), 6, "123456");
+    file_ptr in(fmemopen(const_cast<char *>(metadata.data()), metadata.size(), "r"), fclose);
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *out = open_memstream(&buf, &len);
     int pvs = 0;
-    EXPECT_EQ(rewrite(metadata, &pv, &pvs), want);
+    EXPECT_EQ(lvm_rewrite_ids(in.get(), out, "123456", &pv, &pvs), nullptr);
+    fclose(out);
+    EXPECT_EQ(std::string(buf, len), want);
+    free(buf);
     EXPECT_EQ(pv, "PPPPPP-bbbb-cccc-dddd-eeee-ffff-123456");
     EXPECT_EQ(pvs, 1);
 }
@@ -495,16 +509,9 @@ struct disk_layout {
     enum kind_t { FLAT, SPARSE, COWD, ZERO } kind = SPARSE;
     std::map<uint32_t, uint32_t> grains;
     uint32_t grainsize = GS;
-    int64_t size_delta = 0;    // bytes more or less than declared (flat) or needed (sparse)
-    uint32_t numgtespergt = 0; // 0: the kind's own
+    int64_t size_delta = 0;      // bytes more or less than declared (flat) or needed (sparse)
+    uint32_t numgtespergt = GTE; // COWD disks have 4096
 };
-
-uint32_t gtes(const disk_layout &d)
-{
-    if (d.numgtespergt)
-        return d.numgtespergt;
-    return d.kind == disk_layout::COWD ? 4096 : GTE;
-}
 
 // Writes the extent file and returns the sector of each grain (the oracle's
 // view of the grain tables).
@@ -517,16 +524,15 @@ std::map<uint32_t, uint64_t> write_extent(const std::string &path, const disk_la
         close(fd);
         return where;
     }
-    const uint32_t n = gtes(d), gs = d.grainsize;
+    const uint32_t n = d.numgtespergt, gs = d.grainsize;
     const uint32_t tables = (CAP / gs + n - 1) / n;
     const uint64_t gd = d.kind == disk_layout::COWD ? 5 : 1; // after the header
     const uint64_t gt_sectors = n * 4 / 512;
     uint64_t next_gt = gd + (tables * 4 + 511) / 512;
     std::vector<uint32_t> dir(tables), gt(uint64_t(tables) * n);
-    for (const auto &[grain, slot] : d.grains) {
+    for (const auto &[grain, slot] : d.grains)
         if (!dir[grain / n])
             dir[grain / n] = uint32_t(next_gt), next_gt += gt_sectors;
-    }
     const uint64_t data = next_gt;
     uint64_t end = std::max<uint64_t>(data, 5); // the header is read as 2050 bytes
     for (const auto &[grain, slot] : d.grains) {
@@ -593,18 +599,15 @@ std::string oracle(const std::vector<disk_layout> &disks,
         uint64_t sector;
     };
     std::string lines;
-    const uint32_t n = gtes(disks[0]), gs = disks[0].grainsize;
-    src_t run{}, prev{};
+    const uint32_t n = disks[0].numgtespergt, gs = disks[0].grainsize;
+    src_t run{};
     uint64_t start = 0, len = 0;
     auto flush = [&] {
-        if (!len)
-            return;
-        std::ostringstream s;
-        s << start * gs << " " << len * gs;
-        s << (run.disk < 0
-                  ? " zero"
-                  : " linear /dev/L" + std::to_string(run.disk) + " " + std::to_string(run.sector));
-        lines += s.str() + "\n";
+        if (len)
+            lines += std::to_string(start * gs) + " " + std::to_string(len * gs) +
+                     (run.disk < 0 ? " zero\n"
+                                   : " linear /dev/L" + std::to_string(run.disk) + " " +
+                                         std::to_string(run.sector) + "\n");
     };
     for (uint32_t g = 0; g < CAP / gs; g++) {
         src_t src{-1, 0};
@@ -618,14 +621,13 @@ std::string oracle(const std::vector<disk_layout> &disks,
                 break;
             }
         }
-        bool joins = len && g % n && src.disk == prev.disk &&
-                     (src.disk < 0 || src.sector == prev.sector + gs);
+        bool joins = len && g % n && src.disk == run.disk &&
+                     (src.disk < 0 || src.sector == run.sector + len * gs);
         if (!joins) {
             flush();
             run = src, start = g, len = 0;
         }
         len++;
-        prev = src;
     }
     flush();
     return lines;
@@ -644,13 +646,11 @@ std::string emit(const std::string &desc_path)
             for (uint32_t e = 0; e < disk->extentdesccount; e++)
                 disk->extentdesc[e]->loopdev = "/dev/L" + std::to_string(k);
         }
-        std::unique_ptr<FILE, int (*)(FILE *)> f(tmpfile(), fclose);
+        const std::string out = desc_path + ".table";
+        file_ptr f(fopen(out.c_str(), "w"), fclose);
         err = vmdk_emit_dm_table(fileno(f.get()), &d, len);
         vmdk_close_dm_chain(&d, len);
-        rewind(f.get());
-        char buf[8192];
-        for (size_t n; (n = fread(buf, 1, sizeof buf, f.get())) > 0;)
-            table.append(buf, n);
+        table = rfs_test::read_file(out);
     }
     vmdk_close(&d);
     return err ? "error: " + std::string(err->string) : table;
@@ -661,7 +661,7 @@ disk_layout flat(int64_t delta = 0)
     return {disk_layout::FLAT, {}, GS, delta};
 }
 disk_layout sparse(std::map<uint32_t, uint32_t> g, uint32_t gs = GS, int64_t delta = 0,
-                   uint32_t gtes = 0)
+                   uint32_t gtes = GTE)
 {
     return {disk_layout::SPARSE, std::move(g), gs, delta, gtes};
 }
@@ -685,7 +685,8 @@ TEST(DmTable, ChainMatchesTheGrainByGrainTableOrIsRefused)
          {sparse({{2, 0}, {3, 1}, {4, 2}, {700, 3}}), sparse({{3, 0}, {5, 1}})}},
         {"three levels over sparse",
          {sparse({{0, 0}, {1, 1}, {GTE + 4, 2}}), sparse({{1, 0}}), sparse({{GTE + 5, 0}})}},
-        {"COWD delta over flat", {flat(), {disk_layout::COWD, {{0, 0}, {1, 1}, {300, 2}}, 1}}},
+        {"COWD delta over flat",
+         {flat(), {disk_layout::COWD, {{0, 0}, {1, 1}, {300, 2}}, 1, 0, 4096}}},
         {"sparse disk alone", {sparse({{0, 3}, {1, 0}})}},
         {"flat one sector short", {flat(-512)}, "do not match with the expected extent size"},
         {"flat base one sector short",
