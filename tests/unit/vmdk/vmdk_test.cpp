@@ -111,7 +111,8 @@ std::string make_cowd_extent(const cowd_layout &l)
     return img;
 }
 
-// A descriptor text of the kind VMware products write.
+// A descriptor text of the kind VMware products write, without its disk
+// database (VMFS_DESCRIPTOR has one).
 struct desc_layout {
     std::string create_type = "vmfs";
     uint32_t cid = 0x1234abcd;
