@@ -26,6 +26,7 @@
 # libguestfs builds its appliance there.
 #
 # Usage (root, after a build): [GM_SAMPLES=N] bench/view_first_file.sh [SAMPLES]   default 3
+# (GM_SAMPLES=0 leaves guestmount out, and needs no libguestfs.)
 # KEEP_LOG=FILE keeps recovery_fs's log, at debug level 2 (timestamped: where a
 # mount spends its time).
 # libguestfs-tools is large and only this benchmark needs it, so it is
@@ -34,7 +35,8 @@
 # and process it makes goes at the end, also on failure (and the sandbox
 # removes what is left when it ends). RFS_BUILD_DIR selects the build.
 set -uo pipefail
-if [ "${1:-}" != --inside ] && [ "$(id -u)" -eq 0 ] && ! command -v guestmount >/dev/null; then
+GM_SAMPLES=${GM_SAMPLES:-1}
+if [ "${1:-}" != --inside ] && [ "$(id -u)" -eq 0 ] && ((GM_SAMPLES > 0)) && ! command -v guestmount >/dev/null; then
     # Before entering the sandbox: its root is a throw-away overlay.
     echo "# installing libguestfs-tools (guestmount)" >&2
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q libguestfs-tools >/dev/null ||
@@ -43,13 +45,14 @@ fi
 . "$(dirname "$0")/lib.sh"
 shift
 SAMPLES=${1:-3}
-GM_SAMPLES=${GM_SAMPLES:-1}
 GM_LIMIT=${GM_LIMIT:-600} # a guestmount that has not mounted by then counts as failed
 READ=$B/bench/bench_image_read
 VMOUNT=$B/tools/vmdk-mount
 RFS=$B/src/recovery_fs
 for p in "$READ" "$VMOUNT" "$RFS"; do [ -x "$p" ] || { echo "$p is not built" >&2; exit 1; }; done
-for c in guestmount guestunmount qemu-storage-daemon qemu-img; do
+gm_tools=()
+((GM_SAMPLES > 0)) && gm_tools=(guestmount guestunmount)
+for c in "${gm_tools[@]}" qemu-storage-daemon qemu-img; do
     command -v "$c" >/dev/null || { echo "needs $c" >&2; exit 1; }
 done
 
