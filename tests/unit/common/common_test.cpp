@@ -5,7 +5,6 @@
 
 #include "common/errdesc.hpp"
 #include "common/files.hpp"
-#include "common/list.hpp"
 #include "common/logging.hpp"
 #include "common/programs.hpp"
 #include "common/spawn.hpp"
@@ -127,101 +126,6 @@ TEST(Snprintf, CutsTerminatedAndOnlyTolSnprintfSaysSo)
         rfs_test::capture_stdout([&] { EXPECT_EQ(tol_snprintf(buf, 8, "%s", "0123456789"), 10); });
     EXPECT_STREQ(buf, "0123456");
     EXPECT_NE(out.find("tol_snprintf"), std::string::npos) << out;
-}
-
-// list_t: order, duplicates, deletion, popping, iteration and many threads.
-std::vector<void *> contents(list_t *list)
-{
-    std::vector<void *> seen;
-    list_iter(list, &seen, [](void *user, void *element) {
-        static_cast<std::vector<void *> *>(user)->push_back(element);
-        return TOL_TRUE;
-    });
-    return seen;
-}
-
-// A list popped empty and freed at the end.
-struct ListTest : ::testing::Test {
-    void TearDown() override
-    {
-        while (list_pop(list_)) {
-        }
-        list_free(&list_);
-        EXPECT_EQ(list_, nullptr);
-    }
-    list_t *list_ = list_new();
-};
-
-TEST_F(ListTest, OrderDeletionAndEarlyStop)
-{
-    int a = 1, b = 2, c = 3;
-    EXPECT_EQ(list_pop(list_), nullptr) << "new list is empty";
-    for (int *p : {&a, &b, &c})
-        list_add(list_, p);
-    EXPECT_EQ(contents(list_), (std::vector<void *>{&a, &b, &c})) << "added at the tail";
-    EXPECT_EQ(list_pop(list_), &a) << "popped at the head";
-
-    // The callback's false ends the walk after that element.
-    int calls = 0;
-    list_iter(list_, &calls,
-              [](void *user, void *) { return tol_bool(++*static_cast<int *>(user) < 1); });
-    EXPECT_EQ(calls, 1);
-
-    list_add(list_, &b);
-    list_delete(list_, &b); // the first match only
-    EXPECT_EQ(contents(list_), (std::vector<void *>{&c, &b}));
-    list_delete(list_, &a); // not in the list
-    EXPECT_EQ(list_count(list_), 2);
-    list_delete(list_, &b); // the tail
-    list_delete(list_, &c); // the only one
-    EXPECT_EQ(list_count(list_), 0);
-    EXPECT_EQ(list_->link, nullptr);
-    list_add(list_, &c); // the list still works after emptying
-    EXPECT_EQ(contents(list_), (std::vector<void *>{&c}));
-}
-
-TEST_F(ListTest, ConcurrentAddDeleteIteratePop)
-{
-    constexpr int THREADS = 4, PER_THREAD = 1000, LEFT = THREADS * PER_THREAD / 2;
-    static int items[THREADS][PER_THREAD];
-    auto run = [](const std::function<void(int)> &fn) {
-        std::vector<std::thread> workers;
-        for (int t = 0; t < THREADS; t++)
-            workers.emplace_back(fn, t);
-        for (auto &w : workers)
-            w.join();
-    };
-    run([this](int t) {
-        for (int i = 0; i < PER_THREAD; i++)
-            list_add(list_, &items[t][i]);
-        for (int i = 0; i < PER_THREAD; i += 2)
-            list_delete(list_, &items[t][i]);
-    });
-    std::vector<void *> left = contents(list_);
-    EXPECT_EQ(list_count(list_), LEFT);
-    EXPECT_EQ(static_cast<int>(left.size()), LEFT);
-    for (void *p : left)
-        EXPECT_EQ((static_cast<int *>(p) - &items[0][0]) % PER_THREAD % 2, 1) << "only odd items";
-
-    // Concurrent popping takes every element exactly once.
-    std::atomic<int> popped{0};
-    run([&](int) {
-        while (list_pop(list_))
-            popped++;
-    });
-    EXPECT_EQ(popped.load(), LEFT);
-    EXPECT_EQ(list_count(list_), 0);
-}
-
-TEST(ListDeath, ForeignRecordStops)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    int x = 0;
-    list_t *fake = list_new();
-    fake->list_magic = 0x12345678;
-    EXPECT_DEATH(list_add(fake, &x), "bad list");
-    fake->list_magic = LIST_MAGIC;
-    list_free(&fake);
 }
 
 // Directory creation and removal, and positioned I/O.
