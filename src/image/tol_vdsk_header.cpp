@@ -10,8 +10,6 @@
 namespace
 {
 
-constexpr size_t SECTOR = 512;
-
 // Dump texts of the create types, by value; larger values are unsupported.
 constexpr const char *createtype_text[] = {
     "unknown",
@@ -50,10 +48,11 @@ const char *createtype_dump_text(uint8_t value)
 
 bool read_full_sector(int fd, uint32_t sector, void *buffer)
 {
-    size_t length = SECTOR;
-    if (read_sector(fd, static_cast<off_t>(sector) * static_cast<off_t>(SECTOR), &length, buffer))
+    size_t length = TOL_SECTOR_SIZE;
+    if (read_sector(fd, static_cast<off_t>(sector) * static_cast<off_t>(TOL_SECTOR_SIZE), &length,
+                    buffer))
         return false;
-    return length == SECTOR;
+    return length == TOL_SECTOR_SIZE;
 }
 
 // String `index` of the area: it begins after the index-th NUL and ends at
@@ -129,7 +128,7 @@ bool is_sector_available(int fd, uint32_t sector)
     if (is_tol_vdsk_header(&data))
         return true;
     const auto *bytes = reinterpret_cast<const unsigned char *>(&data);
-    return std::all_of(bytes, bytes + SECTOR, [](unsigned char b) { return b == 0; });
+    return std::all_of(bytes, bytes + TOL_SECTOR_SIZE, [](unsigned char b) { return b == 0; });
 }
 
 errdesc_t *find_free_sector_by_partition(int fd, uint32_t *sector)

@@ -19,8 +19,6 @@
 namespace
 {
 
-constexpr int64_t SECTOR = TOL_SECTOR_SIZE;
-
 bool cbt_debug()
 {
     return get_reg_settings()->cbt_debug_enabled == TOL_TRUE;
@@ -221,9 +219,10 @@ errdesc_t *write_dm_table_entry(int64_t start, int64_t length, const char *devic
                                 int64_t dev_offset, int fd, off_t file_offset, size_t *written)
 {
     char line[4096];
-    int n = std::snprintf(
-        line, sizeof(line), "%jd %jd linear %s %jd\n", static_cast<intmax_t>(start / SECTOR),
-        static_cast<intmax_t>(length / SECTOR), device, static_cast<intmax_t>(dev_offset / SECTOR));
+    int n = std::snprintf(line, sizeof(line), "%jd %jd linear %s %jd\n",
+                          static_cast<intmax_t>(start / TOL_SECTOR_SIZE),
+                          static_cast<intmax_t>(length / TOL_SECTOR_SIZE), device,
+                          static_cast<intmax_t>(dev_offset / TOL_SECTOR_SIZE));
     if (n < 0 || static_cast<size_t>(n) >= sizeof(line))
         return errdesc_set_str(ENAMETOOLONG, device);
     CBT_DEBUG("writing dm_table_entry: %s", line);

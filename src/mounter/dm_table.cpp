@@ -1,6 +1,7 @@
 #include "mounter/dm_table.hpp"
 
 #include "common/logging.hpp"
+#include "common/types.hpp"
 #include "vmdk/graindir.hpp"
 #include "vmdk/vmdk_open.hpp"
 
@@ -16,8 +17,6 @@
 
 namespace
 {
-
-constexpr uint64_t SECTOR = 512;
 
 bool is_sparse_kind(extenttype_t t)
 {
@@ -112,7 +111,7 @@ errdesc_t *check_flat_file(const vmdkdesc_t *disk, const extentdesc_t *e)
     struct stat st;
     if (stat(path.c_str(), &st) != 0)
         return errdesc_set_fmt(errno, "Cannot stat extent file %s", path.c_str());
-    const intmax_t expected = static_cast<intmax_t>(e->extentsize * SECTOR);
+    const intmax_t expected = static_cast<intmax_t>(e->extentsize * TOL_SECTOR_SIZE);
     if (static_cast<intmax_t>(st.st_size) < expected)
         return errdesc_set_fmt(EIO,
                                "Flat file %s of size %jd do not match with the expected "
@@ -211,7 +210,7 @@ errdesc_t *check_chain_extent(emission_t *em, uint32_t *used)
         struct stat st;
         if (fstat(x->fd, &st) != 0)
             return errdesc_set_extended_err(errno, extent_path(d, x).c_str());
-        em->file_sectors[k] = static_cast<uint64_t>(st.st_size) / SECTOR;
+        em->file_sectors[k] = static_cast<uint64_t>(st.st_size) / TOL_SECTOR_SIZE;
     }
     *used = em->chain_len;
     return nullptr;

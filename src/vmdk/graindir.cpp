@@ -2,16 +2,18 @@
 
 #include "vmdk/graindir.hpp"
 
+#include "common/types.hpp"
+
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
 #include <cmath>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 constexpr uint32_t GRAINDIR_VERSION = 1;
-constexpr uint64_t SECTOR = 512;
 
 bool is_sparse_type(extenttype_t t)
 {
@@ -55,8 +57,9 @@ errdesc_t *vmdk_read_graindir_common(int extent_fd, uint64_t offset, uint32_t ca
         return err;
     };
     if (grainsize == 0 || numgtespergt == 0)
-        return refuse(errdesc_set_fmt(EINVAL, "invalid grain geometry: grain size %u, %u entries "
-                                              "per grain table",
+        return refuse(errdesc_set_fmt(EINVAL,
+                                      "invalid grain geometry: grain size %u, %u entries "
+                                      "per grain table",
                                       grainsize, numgtespergt));
     if (numgtespergt > VMDK_MAX_GTES_PER_GT)
         return refuse(errdesc_set_fmt(EINVAL, "grain tables of %u entries exceed the limit of %u",
@@ -71,8 +74,8 @@ errdesc_t *vmdk_read_graindir_common(int extent_fd, uint64_t offset, uint32_t ca
     uint32_t n = static_cast<uint32_t>(count);
     size_t bytes = static_cast<size_t>(n) * sizeof(uint32_t);
     if (offset > static_cast<uint64_t>(INT64_MAX) - bytes)
-        return refuse(errdesc_set_fmt(EINVAL, "grain directory offset %" PRIu64 " out of range",
-                                      offset));
+        return refuse(
+            errdesc_set_fmt(EINVAL, "grain directory offset %" PRIu64 " out of range", offset));
 
     auto entries = std::make_unique<uint32_t[]>(n);
     int rc = vmdk_pread_exact(extent_fd, entries.get(), bytes, static_cast<off_t>(offset));
@@ -92,7 +95,7 @@ errdesc_t *vmdk_read_graindir_common(int extent_fd, uint64_t offset, uint32_t ca
 
 errdesc_t *vmdk_read_graindir_sparsehdr(int fd, const sparsehdr_t *sparsehdr, graindir_t *graindir)
 {
-    if (sparsehdr->gdoffset > UINT64_MAX / SECTOR) {
+    if (sparsehdr->gdoffset > UINT64_MAX / TOL_SECTOR_SIZE) {
         *graindir = graindir_t{};
         return errdesc_set_fmt(EINVAL, "grain directory sector %" PRIu64 " out of range",
                                static_cast<uint64_t>(sparsehdr->gdoffset));
@@ -101,24 +104,22 @@ errdesc_t *vmdk_read_graindir_sparsehdr(int fd, const sparsehdr_t *sparsehdr, gr
     // would read a different disk than the one described, so refuse it.
     if (sparsehdr->capacity > UINT32_MAX || sparsehdr->grainsize > UINT32_MAX) {
         *graindir = graindir_t{};
-        return errdesc_set_fmt(EFBIG,
-                               "capacity %" PRIu64 " or grain size %" PRIu64
-                               " sectors beyond 32 bits",
-                               static_cast<uint64_t>(sparsehdr->capacity),
-                               static_cast<uint64_t>(sparsehdr->grainsize));
+        return errdesc_set_fmt(
+            EFBIG, "capacity %" PRIu64 " or grain size %" PRIu64 " sectors beyond 32 bits",
+            static_cast<uint64_t>(sparsehdr->capacity),
+            static_cast<uint64_t>(sparsehdr->grainsize));
     }
-    return vmdk_read_graindir_common(fd, sparsehdr->gdoffset * SECTOR,
-                                     static_cast<uint32_t>(sparsehdr->capacity),
-                                     static_cast<uint32_t>(sparsehdr->grainsize),
-                                     sparsehdr->numgtespergt, graindir);
+    return vmdk_read_graindir_common(
+        fd, sparsehdr->gdoffset * TOL_SECTOR_SIZE, static_cast<uint32_t>(sparsehdr->capacity),
+        static_cast<uint32_t>(sparsehdr->grainsize), sparsehdr->numgtespergt, graindir);
 }
 
 errdesc_t *vmdk_read_graindir_cowdiskhdr(int fd, const cowdiskhdr_t *cowdiskhdr,
                                          graindir_t *graindir)
 {
-    return vmdk_read_graindir_common(fd, static_cast<uint64_t>(cowdiskhdr->gdoffset) * SECTOR,
-                                     cowdiskhdr->numsectors, cowdiskhdr->grainsize,
-                                     COWD_GTES_PER_GT, graindir);
+    return vmdk_read_graindir_common(
+        fd, static_cast<uint64_t>(cowdiskhdr->gdoffset) * TOL_SECTOR_SIZE, cowdiskhdr->numsectors,
+        cowdiskhdr->grainsize, COWD_GTES_PER_GT, graindir);
 }
 
 errdesc_t *vmdk_open_graindir(vmdkdesc_t *vmdkdesc)
@@ -192,7 +193,7 @@ errdesc_t *vmdk_fill_gtbuf(vmdkdesc_t *vmdkdesc, uint32_t extent_index, uint32_t
         memset(vmdkdesc->gtbuf.get(), 0, n);
         return nullptr;
     }
-    off_t offset = static_cast<off_t>(static_cast<uint64_t>(sector) * SECTOR);
+    off_t offset = static_cast<off_t>(static_cast<uint64_t>(sector) * TOL_SECTOR_SIZE);
     int rc = vmdk_pread_exact(e->fd, vmdkdesc->gtbuf.get(), n, offset);
     if (rc == VMDK_SHORT_READ)
         return vmdk_short_read_error(e->extentname, "grain table", n, offset);
