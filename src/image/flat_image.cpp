@@ -310,71 +310,31 @@ template <typename F> void flat_image::map_device(off_t at, size_t size, F fn) c
 errdesc_t *flat_image::read(char *buf, size_t size, off_t offset, size_t *count) const
 {
     *count = 0;
-    const size_t want = within(size, offset);
-    errdesc_t *err = nullptr;
-    int64_t got = 0;
-    if (want > 0 && bitmap_.get()) {
-        uint64_t read = 0;
-        uint64_t skipped = 0;
-        err = optimize_byte_read(bitmap_.get(), buf, want, offset, &read, &skipped);
-        // Partial head and tail sectors count as whole ones there.
-        if (!err && read + skipped < want)
-            err = errdesc_set_fmt(EIO, "the in-use bitmap of %s ends at sector %jd",
-                                  bitmap_.get()->name.c_str(),
-                                  static_cast<intmax_t>(bitmap_.get()->length));
-        got = static_cast<int64_t>(want);
-    } else if (want > 0) {
-        size_t n = 0;
-        err = tol_pread(fd_.get(), buf, want, offset, &n);
-        got = static_cast<int64_t>(n);
-    }
-
-    // The recovery-header sector reads as zeros; a read that starts inside
-    // it succeeds even when the device read failed.
-    const int64_t s = hidden_offset_;
-    const int64_t o = offset;
-    const int64_t n = static_cast<int64_t>(want);
-    if (s >= 0 && o + n >= s && s + TOL_SECTOR_SIZE > o && (!err || s <= o)) {
-        const int64_t dst = std::max<int64_t>(s - o, 0);
-        const int64_t src = std::max<int64_t>(o - s, 0);
-        const int64_t copied = std::max<int64_t>(std::min(n - dst, TOL_SECTOR_SIZE - src), 0);
-        memset(buf + dst, 0, static_cast<size_t>(copied));
-        if (err) {
-            err = nullptr;
-            got = 0;
-        }
-        got = std::max(got, dst + copied);
-    }
-    if (err)
+    read_plan plan;
+    errdesc_t *err = segments(size, offset, &plan);
+    if (!err && (err = plan_copy(plan, buf, count)) && bitmap_.get())
+        err = tol_dev_read_error(bitmap_.get(), err);
+    // A read that starts inside the recovery-header sector succeeds, with
+    // the sector's zeros only, even when the device read under it failed.
+    const off_t hs = hidden_offset_;
+    if (!err || hs < 0 || offset < hs || offset >= hs + TOL_SECTOR_SIZE)
         return err;
-    *count = static_cast<size_t>(std::min<int64_t>(got, n));
+    *count = std::min(within(size, offset), static_cast<size_t>(hs + TOL_SECTOR_SIZE - offset));
+    memset(buf, 0, *count);
     return nullptr;
 }
 
-errdesc_t *flat_image::segments(size_t size, off_t offset, std::vector<image_segment> *out) const
+errdesc_t *flat_image::segments(size_t size, off_t offset, read_plan *out) const
 {
     out->clear();
     const size_t want = within(size, offset);
     if (want == 0)
         return nullptr;
-    auto add = [out](off_t at, size_t n, bool zeros, int fd, off_t pos) {
-        if (n == 0)
-            return;
-        if (!out->empty()) {
-            image_segment &last = out->back();
-            const auto size = static_cast<off_t>(last.size);
-            if (last.zeros == zeros && last.offset + size == at &&
-                (zeros || (last.fd == fd && last.pos + size == pos))) {
-                last.size += n;
-                return;
-            }
-        }
-        out->push_back({at, n, zeros, fd, pos});
-    };
-    auto add_zeros = [&add](off_t at, size_t n) { add(at, n, true, -1, 0); };
-    auto add_bytes = [this, &add](off_t at, size_t n) {
-        map_device(at, n,
-                   [&add](int fd, off_t pos, off_t a, size_t len) { add(a, len, false, fd, pos); });
+    auto add_zeros = [out](off_t at, size_t n) { plan_add(out, {at, n, true, -1, 0}); };
+    auto add_bytes = [this, out](off_t at, size_t n) {
+        map_device(at, n, [out](int fd, off_t pos, off_t a, size_t len) {
+            plan_add(out, {a, len, false, fd, pos});
+        });
     };
     // The recovery-header sector cuts a device piece in three.
     const off_t hs = hidden_offset_;

@@ -52,17 +52,6 @@ class bitmap_device
     std::unique_ptr<tol_dev_desc_t> dev_;
 };
 
-// A piece of a read's reply: `size` bytes of the device from `offset`, to be
-// read from `fd` at `pos` (a file under the device, or the device), or `size`
-// zero bytes.
-struct image_segment {
-    off_t offset;
-    size_t size;
-    bool zeros;
-    int fd = -1;
-    off_t pos = 0;
-};
-
 // A stretch of the device that a file holds unchanged: the device's bytes
 // from `start` on, `length` of them, are the file's from `offset`.
 struct file_extent {
@@ -94,20 +83,19 @@ class flat_image
     // The byte offset of the sector that reads as zeros, or -1.
     off_t hidden_offset() const { return hidden_offset_; }
 
-    // Reads up to `size` bytes from `offset`; `*count` is what was delivered,
-    // fewer at the end of the device. The recovery-header sector reads as
-    // zeros, also when the device read under it fails. A read whose last
-    // sector lies beyond the in-use bitmap fails with EIO.
+    // The plan of a read of `size` bytes from `offset`, cut at the device's
+    // end: runs the bitmap marks unused and the recovery-header sector are
+    // zeros, the rest is the device's bytes, taken from the files under it
+    // where it has them. No device I/O. A read whose last sector lies beyond
+    // the in-use bitmap fails with EIO. The FUSE reply splices the plan,
+    // except for reads that start inside the hidden sector: only `read` can
+    // forgive a failing device read there.
+    errdesc_t *segments(size_t size, off_t offset, read_plan *out) const;
+    // Copies the plan into `buf`; `*count` is what was delivered, fewer at
+    // the end of the device. A read that starts inside the recovery-header
+    // sector succeeds with that sector's zeros even when the device read
+    // after them fails.
     errdesc_t *read(char *buf, size_t size, off_t offset, size_t *count) const;
-
-    // What `read` would deliver, as pieces for a reader that fetches the
-    // device's bytes itself: runs the bitmap marks unused and the
-    // recovery-header sector are zeros, the rest is the device's, read from
-    // the files under it where it has them. Adjacent pieces of one kind and
-    // source are joined. No device I/O, so a failing device read cannot be
-    // forgiven here: readers that start inside the hidden sector go through
-    // `read`.
-    errdesc_t *segments(size_t size, off_t offset, std::vector<image_segment> *out) const;
     // Starts the kernel reading the used runs of the next few MiB once reads
     // follow each other as a stream, when reads go through the bitmap:
     // the device's own read-ahead starts over at every skipped run, so a

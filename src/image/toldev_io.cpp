@@ -3,7 +3,6 @@
 #include "common/files.hpp"
 #include "common/logging.hpp"
 #include "controller/settings.hpp"
-#include "image/alignment.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -115,6 +114,64 @@ const tol_bitmap_cache::chunk *bitmap_chunk(tol_dev_desc_t *pdev, off_t start, i
     return &cache.chunks.back();
 }
 
+// The runs of bytes [offset, end) in `bitmap`, whose bit 0 is sector `base`,
+// clipped to that range (a partial sector goes with its sector's bit) and
+// counted in `stats` with partial sectors whole.
+void bitmap_runs(const uint8_t *bitmap, tol_sector_t base, off_t offset, off_t end,
+                 tol_dev_stats_t &stats, std::vector<tol_dev_run> *runs)
+{
+    const tol_sector_t first = offset / TOL_SECTOR_SIZE;
+    const tol_sector_t last = (end - 1) / TOL_SECTOR_SIZE;
+    read_counters ctr(stats);
+    ctr.inuse_tests += static_cast<uint64_t>(last - first + 1);
+    for_each_run(bitmap, base, first, last, [&](bool used, tol_sector_t from, tol_sector_t to) {
+        const off_t a = std::max<off_t>(from * TOL_SECTOR_SIZE, offset);
+        const off_t b = std::min<off_t>(to * TOL_SECTOR_SIZE, end);
+        runs->push_back({a, static_cast<size_t>(b - a), used});
+        ++ctr.runs;
+        (used ? ctr.sectors_read : ctr.sectors_skipped) += static_cast<uint64_t>(to - from);
+        ctr.io_bytes += static_cast<uint64_t>(to - from) * TOL_SECTOR_SIZE;
+        return true;
+    });
+}
+
+// Copies the device's bytes of `runs` (used runs read, the rest zeros) to
+// `buffer`. `rstats` gets the sectors delivered, partial ones whole; the
+// bitmap covers whole bytes, so it may reach up to 7 sectors beyond the
+// device: a short read there is the device's end, and only the whole
+// sectors before it count. `*got` is the bytes delivered.
+errdesc_t *copy_runs(const tol_dev_desc_t *pdev, const std::vector<tol_dev_run> &runs, char *buffer,
+                     size_t *got, tol_read_stats_t *rstats)
+{
+    read_plan plan;
+    size_t size = 0;
+    for (const tol_dev_run &r : runs) {
+        const long long first = r.offset / TOL_SECTOR_SIZE;
+        const long long last = (r.offset + static_cast<off_t>(r.size) - 1) / TOL_SECTOR_SIZE;
+        if (r.used)
+            ts_dprintf(4, "tol_dev_read: in-use start/count/end - %lld %lld %lld\n", first,
+                       last - first + 1, last);
+        plan_add(&plan, {r.offset, r.size, !r.used, r.used ? pdev->fd.get() : -1, r.offset});
+        size += r.size;
+    }
+    if (errdesc_t *err = plan_copy(plan, buffer, got))
+        return tol_dev_read_error(pdev, err);
+    if (runs.empty())
+        return nullptr;
+    const off_t end = runs.front().offset + static_cast<off_t>(*got);
+    const tol_sector_t end_sector =
+        *got == size ? (end + TOL_SECTOR_SIZE - 1) / TOL_SECTOR_SIZE : end / TOL_SECTOR_SIZE;
+    for (const tol_dev_run &r : runs) {
+        const tol_sector_t from = r.offset / TOL_SECTOR_SIZE;
+        const tol_sector_t to = std::min<tol_sector_t>(
+            (r.offset + static_cast<off_t>(r.size) + TOL_SECTOR_SIZE - 1) / TOL_SECTOR_SIZE,
+            end_sector);
+        if (to > from)
+            (r.used ? rstats->sectors_read : rstats->sectors_skipped) += to - from;
+    }
+    return nullptr;
+}
+
 bool fits(const std::string &path)
 {
     return path.size() < TOL_DEV_PATH_MAX;
@@ -215,6 +272,47 @@ void tol_dev_close(std::unique_ptr<tol_dev_desc_t> *pdevp)
                   bmap_path.c_str(), count, waits_left);
 }
 
+void plan_add(read_plan *plan, const image_segment &seg)
+{
+    if (seg.size == 0)
+        return;
+    if (!plan->empty()) {
+        image_segment &last = plan->back();
+        const auto size = static_cast<off_t>(last.size);
+        if (last.zeros == seg.zeros && last.offset + size == seg.offset &&
+            (seg.zeros || (last.fd == seg.fd && last.pos + size == seg.pos))) {
+            last.size += seg.size;
+            return;
+        }
+    }
+    plan->push_back(seg);
+}
+
+errdesc_t *plan_copy(const read_plan &plan, char *buf, size_t *count)
+{
+    *count = 0;
+    size_t done = 0;
+    for (const image_segment &seg : plan) {
+        size_t got = seg.size;
+        if (seg.zeros)
+            std::memset(buf + done, 0, seg.size);
+        else if (errdesc_t *err = tol_pread(seg.fd, buf + done, seg.size, seg.pos, &got))
+            return err;
+        done += got;
+        if (got < seg.size)
+            break; // the file ends here
+    }
+    *count = done;
+    return nullptr;
+}
+
+errdesc_t *tol_dev_read_error(const tol_dev_desc_t *pdev, const errdesc_t *err)
+{
+    return errdesc_set_extended_err(err->number, pdev->extended_error_path.empty()
+                                                     ? nullptr
+                                                     : pdev->extended_error_path.c_str());
+}
+
 errdesc_t *tol_dev_read(tol_dev_desc_t *pdev, char *buffer, const uint8_t *bitmap,
                         tol_sector_t bmap_base_sector, tol_sector_t start_sector,
                         tol_sector_t *sector_count, tol_read_stats_t *rstats)
@@ -223,62 +321,18 @@ errdesc_t *tol_dev_read(tol_dev_desc_t *pdev, char *buffer, const uint8_t *bitma
     ts_dprintf(4, "tol_dev_read: bmap_base_sector = %lld, start_sector = %lld, end_sector = %lld\n",
                static_cast<long long>(bmap_base_sector), static_cast<long long>(start_sector),
                static_cast<long long>(start_sector + *sector_count - 1));
-
     if (start_sector >= pdev->length || *sector_count <= 0) {
         *sector_count = 0;
         return nullptr;
     }
     const tol_sector_t count = std::min(*sector_count, pdev->length - start_sector);
-    const tol_sector_t end_sector = start_sector + count - 1;
-
-    read_counters ctr(pdev->stats);
-    ctr.inuse_tests += static_cast<uint64_t>(count);
-    char *pos = buffer;
-    tol_sector_t delivered = 0;
-    bool device_ended = false;
-    auto close_run = [&](bool used, tol_sector_t first, tol_sector_t n) -> errdesc_t * {
-        ++ctr.runs;
-        size_t bytes = static_cast<size_t>(n) * TOL_SECTOR_SIZE;
-        if (used) {
-            ts_dprintf(4, "tol_dev_read: in-use start/count/end - %lld %lld %lld\n",
-                       static_cast<long long>(first), static_cast<long long>(n),
-                       static_cast<long long>(first + n - 1));
-            size_t got = 0;
-            if (errdesc_t *err =
-                    tol_pread(pdev->fd.get(), pos, bytes, first * TOL_SECTOR_SIZE, &got))
-                return errdesc_set_extended_err(err->number,
-                                                pdev->extended_error_path.empty()
-                                                    ? nullptr
-                                                    : pdev->extended_error_path.c_str());
-            // The bitmap covers whole bytes, so it may reach up to 7 sectors
-            // beyond the device: a short read there is the device's end.
-            if (got < bytes) {
-                n = static_cast<tol_sector_t>(got / TOL_SECTOR_SIZE);
-                bytes = static_cast<size_t>(n) * TOL_SECTOR_SIZE;
-                device_ended = true;
-            }
-            rstats->sectors_read += n;
-            ctr.sectors_read += static_cast<uint64_t>(n);
-        } else {
-            std::memset(pos, 0, bytes);
-            rstats->sectors_skipped += n;
-            ctr.sectors_skipped += static_cast<uint64_t>(n);
-        }
-        ctr.io_bytes += bytes;
-        pos += bytes;
-        delivered += n;
-        return nullptr;
-    };
-
-    errdesc_t *err = nullptr;
-    for_each_run(bitmap, bmap_base_sector, start_sector, end_sector,
-                 [&](bool used, tol_sector_t from, tol_sector_t to) {
-                     err = close_run(used, from, to - from);
-                     return !err && !device_ended;
-                 });
-    if (err)
+    std::vector<tol_dev_run> runs;
+    bitmap_runs(bitmap, bmap_base_sector, start_sector * TOL_SECTOR_SIZE,
+                (start_sector + count) * TOL_SECTOR_SIZE, pdev->stats, &runs);
+    size_t got = 0;
+    if (errdesc_t *err = copy_runs(pdev, runs, buffer, &got, rstats))
         return err;
-    *sector_count = delivered;
+    *sector_count = static_cast<tol_sector_t>(got / TOL_SECTOR_SIZE);
     return nullptr;
 }
 
@@ -287,54 +341,13 @@ errdesc_t *optimize_byte_read(tol_dev_desc_t *pdev, char *buffer, size_t size, o
 {
     *bytes_read = 0;
     *bytes_skipped = 0;
-
-    alignment_desc_t ad;
-    alignment_desc_new(&ad);
-    if (errdesc_t *err = alignment_desc_get(offset, size, TOL_SECTOR_SIZE, &ad))
+    std::vector<tol_dev_run> runs;
+    if (errdesc_t *err = tol_dev_runs(pdev, offset, size, &runs))
         return err;
-    if (ad.head_blk_addr >= pdev->length)
-        return nullptr; // end of data
-
-    // The bitmap bytes of exactly the request's sectors.
-    const tol_sector_t last_sector =
-        ad.tail_byte_count > 0 ? ad.tail_blk_addr : ad.tail_blk_addr - 1;
-    const off_t first_byte = ad.head_blk_addr / 8;
-    const size_t window_size = static_cast<size_t>(last_sector / 8 - first_byte + 1);
-    std::vector<uint8_t> window(window_size);
-    if (errdesc_t *err = tol_dev_bitmap_window(pdev, first_byte, window_size, window.data()))
-        return err;
-    const tol_sector_t base = ad.head_blk_addr - ad.head_blk_addr % 8;
-
+    size_t got = 0;
     tol_read_stats_t rstats{0, 0};
-    if (ad.head_byte_count > 0) {
-        tol_sector_t n = 1;
-        if (errdesc_t *err = tol_dev_read(pdev, ad.buf.data(), window.data(), base,
-                                          ad.head_blk_addr, &n, &rstats))
-            return err;
-        std::memcpy(buffer, ad.buf.data() + ad.head_byte_offset, ad.head_byte_count);
-    }
-
-    bool device_ended = false;
-    if (ad.body_blk_count > 0) {
-        tol_sector_t n = ad.body_blk_count;
-        if (errdesc_t *err = tol_dev_read(pdev, buffer + ad.head_byte_count, window.data(), base,
-                                          ad.body_blk_addr, &n, &rstats))
-            return err;
-        device_ended = n < static_cast<tol_sector_t>(ad.body_blk_count);
-    }
-
-    if (!device_ended && ad.tail_byte_count > 0) {
-        std::fill(ad.buf.begin(), ad.buf.end(), 0);
-        tol_sector_t n = 1;
-        if (errdesc_t *err = tol_dev_read(pdev, ad.buf.data(), window.data(), base,
-                                          ad.tail_blk_addr, &n, &rstats))
-            return err;
-        std::memcpy(buffer + ad.head_byte_count +
-                        static_cast<size_t>(ad.body_blk_count) * TOL_SECTOR_SIZE,
-                    ad.buf.data(), ad.tail_byte_count);
-    }
-
-    alignment_desc_destroy(&ad);
+    if (errdesc_t *err = copy_runs(pdev, runs, buffer, &got, &rstats))
+        return err;
     *bytes_read = static_cast<uint64_t>(rstats.sectors_read) * TOL_SECTOR_SIZE;
     *bytes_skipped = static_cast<uint64_t>(rstats.sectors_skipped) * TOL_SECTOR_SIZE;
     return nullptr;
@@ -383,18 +396,6 @@ errdesc_t *tol_dev_runs(tol_dev_desc_t *pdev, off_t offset, size_t size,
     std::vector<uint8_t> window(static_cast<size_t>(last / 8 - first_byte + 1));
     if (errdesc_t *err = tol_dev_bitmap_window(pdev, first_byte, window.size(), window.data()))
         return err;
-
-    read_counters ctr(stats);
-    auto close_run = [&](bool used, tol_sector_t from, tol_sector_t to) { // sectors [from, to)
-        const off_t a = std::max<off_t>(from * TOL_SECTOR_SIZE, offset);
-        const off_t b = std::min<off_t>(to * TOL_SECTOR_SIZE, end);
-        runs->push_back({a, static_cast<size_t>(b - a), used});
-        ++ctr.runs;
-        (used ? ctr.sectors_read : ctr.sectors_skipped) += static_cast<uint64_t>(to - from);
-        ctr.io_bytes += static_cast<uint64_t>(to - from) * TOL_SECTOR_SIZE;
-        return true;
-    };
-    ctr.inuse_tests += static_cast<uint64_t>(last - first + 1);
-    for_each_run(window.data(), first_byte * 8, first, last, close_run);
+    bitmap_runs(window.data(), first_byte * 8, offset, end, stats, runs);
     return nullptr;
 }

@@ -31,7 +31,7 @@ inline constexpr size_t TOL_DEV_PATH_MAX = 128;
 // Counters of one open device. FUSE reads run concurrently, so they are
 // atomic; they feed only the statistics line.
 struct tol_dev_stats_t {
-    std::atomic<uint64_t> invocations{0};     // calls of tol_dev_read
+    std::atomic<uint64_t> invocations{0};     // requests that reached the bitmap
     std::atomic<uint64_t> inuse_tests{0};     // bits examined
     std::atomic<uint64_t> runs{0};            // runs of equal bits handled
     std::atomic<uint64_t> sectors_read{0};    // sectors read from the device
@@ -117,12 +117,39 @@ struct tol_dev_run {
 
 // The runs that cover bytes [offset, offset + size) of the device, clipped to
 // that range (a partial sector goes with its sector's bit), for readers that
-// fetch used runs themselves. Counted in the statistics as tol_dev_read
-// would, unless `counted` is false (a look-ahead that reads nothing); nothing
-// when the range starts at or beyond the device's end; fails like
+// fetch used runs themselves. Counted in the statistics as one request,
+// unless `counted` is false (a look-ahead that reads nothing); nothing when
+// the range starts at or beyond the device's end; fails like
 // optimize_byte_read when it ends beyond the bitmap.
 errdesc_t *tol_dev_runs(tol_dev_desc_t *pdev, off_t offset, size_t size,
                         std::vector<tol_dev_run> *runs, bool counted = true);
+
+// A piece of a read: `size` bytes of the image from `offset`, which are the
+// bytes of `fd` (a file under the device, or the device) from `pos`, or
+// `size` zero bytes.
+struct image_segment {
+    off_t offset;
+    size_t size;
+    bool zeros;
+    int fd = -1;
+    off_t pos = 0;
+};
+
+// The pieces of one read, in order and without gaps. The FUSE reply splices
+// them from their files; plan_copy copies them.
+using read_plan = std::vector<image_segment>;
+
+// Appends a piece; one that continues the last (same kind, and for file
+// bytes the same file at the next position) is joined to it.
+void plan_add(read_plan *plan, const image_segment &seg);
+
+// Copies the plan's bytes to `buf`, the first piece's first byte at
+// buf[0]. `*count` is what was delivered: short where a file ends, 0 when a
+// read fails.
+errdesc_t *plan_copy(const read_plan &plan, char *buf, size_t *count);
+
+// A failed device read of `pdev`, looked up under its extended error path.
+errdesc_t *tol_dev_read_error(const tol_dev_desc_t *pdev, const errdesc_t *err);
 
 // Fills `buffer` with `size` (> 0) bytes of the device from byte `offset`.
 // The outputs count whole sectors times 512: read, and filled with zeros. A

@@ -508,6 +508,15 @@ TEST_F(TolDev, MixedRunsAgainstAModel)
             const uint64_t first = static_cast<uint64_t>(offset) / SECTOR;
             const uint64_t last = (static_cast<uint64_t>(offset) + size - 1) / SECTOR;
             EXPECT_EQ(r.bytes_read + r.bytes_skipped, (last - first + 1) * SECTOR);
+            // The same sectors whole, through the sector read with the whole bitmap.
+            tol_sector_t n = static_cast<tol_sector_t>(last - first + 1);
+            tol_read_stats_t rs{0, 0};
+            std::vector<char> sectors(static_cast<size_t>(n) * SECTOR);
+            ASSERT_EQ(tol_dev_read(pdev.get(), sectors.data(), bitmap.data(), 0,
+                                   static_cast<tol_sector_t>(first), &n, &rs),
+                      nullptr);
+            EXPECT_EQ(sectors, expected(static_cast<off_t>(first) * SECTOR, sectors.size()));
+            EXPECT_EQ(rs.sectors_read + rs.sectors_skipped, n);
         }
         EXPECT_EQ(pdev->stats.sectors_read + pdev->stats.sectors_skipped,
                   pdev->stats.io_bytes / SECTOR);
