@@ -31,7 +31,7 @@ inline constexpr size_t TOL_DEV_PATH_MAX = 128;
 // Counters of one open device. FUSE reads run concurrently, so they are
 // atomic; they feed only the statistics line.
 struct tol_dev_stats_t {
-    std::atomic<uint64_t> invocations{0};     // requests that reached the bitmap
+    std::atomic<uint64_t> invocations{0};     // requests read through the bitmap
     std::atomic<uint64_t> inuse_tests{0};     // bits examined
     std::atomic<uint64_t> runs{0};            // runs of equal bits handled
     std::atomic<uint64_t> sectors_read{0};    // sectors read from the device
