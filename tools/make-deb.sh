@@ -28,19 +28,19 @@ arch=$(dpkg --print-architecture)
 
 stage=$(mktemp -d "${TMPDIR:-/tmp}/rfs-deb.XXXXXX")
 trap 'rm -rf "$stage"' EXIT
-root=$stage/root
+# The layout that dpkg-shlibdeps expects: debian/control beside the
+# package's tree debian/PACKAGE, which has its DEBIAN directory.
+root=$stage/debian/recovery-fs
 DESTDIR=$root cmake --install "$build" --strip >/dev/null
+mkdir -p "$root/DEBIAN"
 gzip -9n "$root"/usr/share/man/man*/*
 
 # The shared libraries of every program, with the versions they need.
-mkdir -p "$stage/shlibs/debian"
-printf 'Source: recovery-fs\n\nPackage: recovery-fs\nArchitecture: any\n' >"$stage/shlibs/debian/control"
-mapfile -t programs < <(find "$root" -type f -perm -u+x | sort)
-shlibs=$(cd "$stage/shlibs" && dpkg-shlibdeps -O "${programs[@]}" 2>/dev/null |
-    sed -n 's/^shlibs:Depends=//p')
+printf 'Source: recovery-fs\n\nPackage: recovery-fs\nArchitecture: any\n' >"$stage/debian/control"
+shlibs=$(cd "$stage" && find debian/recovery-fs -path '*/DEBIAN' -prune -o -type f -perm -u+x \
+    -exec dpkg-shlibdeps -O {} + | sed -n 's/^shlibs:Depends=//p')
 [[ -n $shlibs ]] || { echo "make-deb: dpkg-shlibdeps found no libraries" >&2; exit 1; }
 
-mkdir -p "$root/DEBIAN"
 # The programs it runs: fusermount and the FUSE module's setup (fuse3 replaces
 # fuse on machines with ntfs-3g), dmsetup, kpartx, the LVM tools, losetup,
 # mount and umount, sfdisk. NFS re-export at start and NTFS guests need the
