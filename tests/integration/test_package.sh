@@ -90,7 +90,7 @@ unit_commands() {
         . "$T/conf"
         set +a
         sed -n "s/^$1=//p" "$(unit_file)" | while read -r -a words; do
-            local out=() w name
+            local out=() split=() w name
             for w in "${words[@]}"; do
                 if [[ $w =~ ^\$([A-Za-z_][A-Za-z0-9_]*)$ ]]; then
                     name=${BASH_REMATCH[1]}
@@ -113,15 +113,16 @@ unit_commands() {
 # start is done when ExecStart has returned (Type=forking). Sets RFS_PID to
 # the daemon it left.
 start_unit() {
-    local line cmd rc=0
+    local key cmd rc=0
     for key in ExecStartPre ExecStart; do
         while IFS=$'\t' read -r -a cmd; do
-            "${cmd[@]}" >>"$T/start.out" 2>&1 || rc=$?
+            "${cmd[@]}" </dev/null >>"$T/start.out" 2>&1 || rc=$?
         done < <(unit_commands "$key")
     done
     check_eq "$1: started (exit status)" 0 "$rc"
-    # The sandbox has a PID namespace of its own: this one's daemon is the only one.
-    RFS_PID=$(pgrep -x recovery_fs)
+    # The sandbox has a PID namespace of its own: the newest recovery_fs in
+    # it is this start's daemon.
+    RFS_PID=$(pgrep -n -x recovery_fs)
     RFS_PIDS+=($RFS_PID)
     if ! rfs_is_served "$M" || [ -z "$RFS_PID" ]; then
         fail "$1: $M is not served by a daemon"
