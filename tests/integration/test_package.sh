@@ -132,10 +132,15 @@ start_unit() {
     pass "$1: $M served in the background (pid $RFS_PID)"
 }
 
-# wait_gone WHAT SECONDS: the daemon has ended and its mount is gone.
+# wait_gone WHAT SECONDS: the daemon has ended and its mount is gone. One
+# still running then is killed, as systemd does after TimeoutStopSec.
 wait_gone() {
-    wait_for "$2" eval '! rfs_alive "$RFS_PID"' ||
-        { fail "$1: recovery_fs (pid $RFS_PID) still running after $2 s"; return; }
+    if ! wait_for "$2" eval '! rfs_alive "$RFS_PID"'; then
+        fail "$1: recovery_fs (pid $RFS_PID) still running after $2 s"
+        kill -KILL "$RFS_PID"
+        wait_for 10 eval '! rfs_alive "$RFS_PID"'
+        return
+    fi
     check_eq "$1: daemon ended, nothing mounted at or below the mount point or the volume path" "" \
         "$(mounts_below "$M"; mounts_below "$V")"
 }
