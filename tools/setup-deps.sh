@@ -23,6 +23,9 @@ packages=(
   qemu-system-x86 linux-image-amd64 busybox-static
   # benchmarks: qemu-storage-daemon, the reference reader of bench/chain_read.sh
   qemu-system-common
+  # the Debian package (tools/make-deb.sh) and its test: dpkg-shlibdeps,
+  # systemd-analyze for the unit, man for the man pages
+  dpkg-dev systemd man-db
 )
 
 export DEBIAN_FRONTEND=noninteractive
