@@ -8,7 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 struct program_entry {
     tol_program_t program;
@@ -32,7 +33,8 @@ constexpr program_entry program_table[] = {
     {tol_program_t::mount, "/bin/mount", nullptr},
     {tol_program_t::umount, "/bin/umount", nullptr},
     {tol_program_t::exportfs, "/usr/sbin/exportfs", nullptr},
-    {tol_program_t::fusermount, "/usr/local/tolvane/bin/fusermount", nullptr},
+    // The appliance's helper first; elsewhere the system's (fuse3).
+    {tol_program_t::fusermount, "/usr/local/tolvane/bin/fusermount", "/bin/fusermount"},
     {tol_program_t::brand_reader, "/usr/local/tolvane/python/branding/BrandReader.py", nullptr},
     {tol_program_t::watchdog_test_controller, "/usr/local/tolvane/bin/watchdog-test-controller.py",
      nullptr},
