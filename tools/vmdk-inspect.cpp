@@ -15,6 +15,8 @@
 #include "vmdk/vmdk_report.hpp"
 
 #include <cstdio>
+#include <exception>
+#include <new>
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
@@ -89,7 +91,7 @@ class open_disk {
 
 } // namespace
 
-int main(int argc, char **argv)
+static int run(int argc, char **argv)
 {
     bool chain = false;
     bool json = false;
@@ -158,4 +160,18 @@ int main(int argc, char **argv)
         }
     }
     return 0;
+}
+
+// An exception caught here unwinds the owners of whatever was made, so their
+// destructors release it; an uncaught one would end the program without that.
+int main(int argc, char **argv)
+{
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc &) {
+        std::fprintf(stderr, "%s: out of memory\n", "vmdk-inspect");
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "%s: %s\n", "vmdk-inspect", e.what());
+    }
+    return 1;
 }

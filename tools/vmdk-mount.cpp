@@ -26,6 +26,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <exception>
+#include <new>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -266,7 +268,7 @@ int print_table(const char *descriptor, FILE *result)
 
 } // namespace
 
-int main(int argc, char **argv)
+static int run(int argc, char **argv)
 {
     enum { NONE, MOUNT, UNMOUNT, DEVICE, REMOVE, TABLE } action = NONE;
     static const option options[] = {
@@ -329,4 +331,18 @@ int main(int argc, char **argv)
     default:
         return print_table(arg, result);
     }
+}
+
+// An exception caught here unwinds the owners of whatever was made, so their
+// destructors release it; an uncaught one would end the program without that.
+int main(int argc, char **argv)
+{
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc &) {
+        std::fprintf(stderr, "%s: out of memory\n", "vmdk-mount");
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "%s: %s\n", "vmdk-mount", e.what());
+    }
+    return 1;
 }

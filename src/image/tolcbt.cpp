@@ -8,6 +8,7 @@
 #include "controller/settings.hpp"
 #include "mounter/dm_names.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -50,40 +51,50 @@ errdesc_t *read_extent_list(int fd, const char *path, const cbt_file_header_t &h
     if (hdr.block_list_offset < 0 || list_bytes < static_cast<int64_t>(sizeof(cbt_extent_data_t)))
         return invalid_list();
 
-    // The list must lie inside the file: that also caps the buffer below at
-    // the file's real size, whatever the header claims.
+    // The list must lie inside the file, whatever the header claims.
     struct stat st;
     if (fstat(fd, &st) != 0)
         return errdesc_set_str(errno, path);
     if (hdr.block_data_offset > st.st_size)
         return invalid_list();
 
-    std::vector<char> buffer(static_cast<size_t>(list_bytes));
-    size_t got = 0;
-    if (errdesc_t *err = tol_pread(fd, buffer.data(), buffer.size(), hdr.block_list_offset, &got))
-        return err;
-    *read_offset += static_cast<int64_t>(got);
-    CBT_DEBUG("tolcbt_header read_offset: %ld\n", static_cast<long>(*read_offset));
-    CBT_DEBUG("tolcbt_header bytes_read: %ld\n", static_cast<long>(got));
-    if (got < buffer.size())
-        return invalid_list();
-
     const int64_t block_list_num = list_bytes / static_cast<int64_t>(sizeof(cbt_extent_data_t));
-    CBT_DEBUG("tolcbt_header block_list_num: %jd\n", static_cast<intmax_t>(block_list_num));
 
-    list->reserve(static_cast<size_t>(block_list_num));
-    for (int64_t i = 0; i < block_list_num; ++i) {
-        cbt_extent_data_t item;
-        std::memcpy(&item, buffer.data() + i * static_cast<int64_t>(sizeof(item)), sizeof(item));
-        CBT_DEBUG("cbt_item->start / length: %jd / %jd\n", static_cast<intmax_t>(item.start),
-                  static_cast<intmax_t>(item.length));
-        CBT_DEBUG("cbt_item->next : %u\n", item.magic);
-        // Kept before its marker is judged: a bad entry is in the list too.
-        list->push_back(item);
-        if (item.magic == CBT_MAGIC_EXTENT_LAST)
-            return nullptr;
-        if (item.magic != CBT_MAGIC_EXTENT_MORE)
-            break;
+    // Read a window at a time, and keep only entries up to the last one: a
+    // sparse file may claim a list of any length at no cost to its writer.
+    constexpr size_t WINDOW_ENTRIES = 4096;
+    std::vector<cbt_extent_data_t> window(WINDOW_ENTRIES);
+    for (int64_t i = 0; i < block_list_num;) {
+        const size_t count =
+            static_cast<size_t>(std::min<int64_t>(block_list_num - i, WINDOW_ENTRIES));
+        const size_t bytes = count * sizeof(cbt_extent_data_t);
+        const off_t at =
+            hdr.block_list_offset + i * static_cast<int64_t>(sizeof(cbt_extent_data_t));
+        size_t got = 0;
+        if (errdesc_t *err = tol_pread(fd, window.data(), bytes, at, &got))
+            return err;
+        *read_offset += static_cast<int64_t>(got);
+        CBT_DEBUG("tolcbt_header read_offset: %ld\n", static_cast<long>(*read_offset));
+        CBT_DEBUG("tolcbt_header bytes_read: %ld\n", static_cast<long>(got));
+        if (got < bytes)
+            return invalid_list();
+        if (i == 0)
+            CBT_DEBUG("tolcbt_header block_list_num: %jd\n", static_cast<intmax_t>(block_list_num));
+        for (size_t k = 0; k < count; ++k, ++i) {
+            const cbt_extent_data_t &item = window[k];
+            CBT_DEBUG("cbt_item->start / length: %jd / %jd\n", static_cast<intmax_t>(item.start),
+                      static_cast<intmax_t>(item.length));
+            CBT_DEBUG("cbt_item->next : %u\n", item.magic);
+            if (list->size() >= CBT_MAX_EXTENTS)
+                return errdesc_set_fmt(EFBIG, "%s: changed block list of more than %zu entries",
+                                       path, CBT_MAX_EXTENTS);
+            // Kept before its marker is judged: a bad entry is in the list too.
+            list->push_back(item);
+            if (item.magic == CBT_MAGIC_EXTENT_LAST)
+                return nullptr;
+            if (item.magic != CBT_MAGIC_EXTENT_MORE)
+                return invalid_list();
+        }
     }
     return invalid_list();
 }
@@ -141,9 +152,15 @@ errdesc_t *read_tolcbt_header(const char *path, std::unique_ptr<cbt_file_header_
     std::memset(header->get(), 0, sizeof(cbt_file_header_t)); // a short file reads as zeros
     CBT_DEBUG("opening tolcbt_file: %s\n", path);
 
-    unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
+    // O_NONBLOCK: a FIFO by this name must not block the caller.
+    unique_fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!fd)
         return errdesc_set_str(errno, path);
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0)
+        return errdesc_set_str(errno, path);
+    if (!S_ISREG(st.st_mode))
+        return errdesc_set_fmt(EINVAL, "%s: not a regular file", path);
 
     cbt_file_header_t &hdr = **header;
     size_t got = 0;

@@ -67,6 +67,9 @@ static_assert(offsetof(cbt_extent_data_t, length) == 12);
 // The extent list in file order. The data of entry i begins at
 // block_data_offset plus the lengths of the entries before it.
 using cbt_extent_list_t = std::vector<cbt_extent_data_t>;
+// Most entries a changed block list may have (80 MiB of list): whatever its
+// header says, a list is never read or held beyond this.
+inline constexpr size_t CBT_MAX_EXTENTS = size_t{1} << 22;
 
 // A stretch of the merged device: `length` bytes from `start` (bytes of the
 // device) are those of the change-block file (`changed`) or of the flat file

@@ -338,10 +338,11 @@ errdesc_t *vdsk_free_devicemapper_dev(vdskdesc_t *vdskdesc, disk_device_t *dev)
     return err;
 }
 
-errdesc_t *vdsk_setup(const char *vdsk_path, vdskdesc_t *vdskdesc, disk_device_t *dev)
+errdesc_t *vdsk_setup(const char *vdsk_path, vdskdesc_t *vdskdesc, disk_device_t *dev,
+                      const char *root)
 {
     setup_cmds();
-    if (errdesc_t *err = vdsk_open(vdsk_path, vdskdesc))
+    if (errdesc_t *err = vdsk_open(vdsk_path, vdskdesc, root))
         return err;
     if (errdesc_t *err = vdsk_get_devicemapper_dev(vdskdesc, vdskdesc->name.c_str(), dev)) {
         errdesc_keeper keep;

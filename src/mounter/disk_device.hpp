@@ -38,8 +38,10 @@ errdesc_t *vdsk_get_devicemapper_dev(vdskdesc_t *vdskdesc, const char *basedev, 
 errdesc_t *vdsk_free_devicemapper_dev(vdskdesc_t *vdskdesc, disk_device_t *dev);
 
 // Opens the disk at `vdsk_path` into `vdskdesc` and makes its device; on
-// failure the record is left cleared and nothing remains.
-errdesc_t *vdsk_setup(const char *vdsk_path, vdskdesc_t *vdskdesc, disk_device_t *dev);
+// failure the record is left cleared and nothing remains. `root` as for
+// vdsk_open.
+errdesc_t *vdsk_setup(const char *vdsk_path, vdskdesc_t *vdskdesc, disk_device_t *dev,
+                      const char *root = nullptr);
 // The reverse of vdsk_setup.
 errdesc_t *vdsk_unsetup(vdskdesc_t *vdskdesc, disk_device_t *dev);
 

@@ -62,32 +62,32 @@ errdesc_t *fail_cleared(errdesc_t *err, vdskdesc_t *vdskdesc)
 
 } // namespace
 
-errdesc_t *vdsk_get_type(const char *vdsk_path, vdsk_type_t *type)
+errdesc_t *vdsk_get_type(const char *vdsk_path, vdsk_type_t *type, const char *root)
 {
     *type = VD_UNKNOWN;
     auto scratch = std::make_unique<vmdkdesc_t>();
-    if (errdesc_t *err = vmdk_open(vdsk_path, scratch.get()))
+    if (errdesc_t *err = vmdk_open(vdsk_path, scratch.get(), root))
         return err;
     vmdk_close(scratch.get());
     *type = VD_VMDK;
     return nullptr;
 }
 
-errdesc_t *vdsk_open(const char *vdsk_path, vdskdesc_t *vdskdesc)
+errdesc_t *vdsk_open(const char *vdsk_path, vdskdesc_t *vdskdesc, const char *root)
 {
     *vdskdesc = vdskdesc_t{};
     vdskdesc->magic = VDSKDESC_MAGIC;
     vdskdesc->version = 1;
     vdskdesc->vdsk_path = vdsk_path;
 
-    if (errdesc_t *err = vdsk_get_type(vdsk_path, &vdskdesc->type))
+    if (errdesc_t *err = vdsk_get_type(vdsk_path, &vdskdesc->type, root))
         return fail_cleared(err, vdskdesc);
     if (vdskdesc->type != VD_VMDK)
         return fail_cleared(errdesc_set_fmt(ERR_INVALID_ARG, "Unsupported vdisk format"), vdskdesc);
 
     vdskdesc->desc.vmdkdesc = std::make_unique<vmdkdesc_t>();
     vmdkdesc_t *vmdk = vdskdesc->desc.vmdkdesc.get();
-    if (errdesc_t *err = vmdk_open(vdsk_path, vmdk))
+    if (errdesc_t *err = vmdk_open(vdsk_path, vmdk, root))
         return fail_cleared(err, vdskdesc);
 
     if (vmdk->extentdesccount == 0 || !vmdk->extentdesc[0]) {

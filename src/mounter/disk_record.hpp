@@ -138,13 +138,14 @@ struct vdskdesc_t {
 };
 
 // Fills `vdskdesc` for the descriptor at `vdsk_path`; on failure the record
-// is left cleared.
-errdesc_t *vdsk_open(const char *vdsk_path, vdskdesc_t *vdskdesc);
+// is left cleared. `root`: the containment root of the disk's chain (see
+// vmdk_open); null for none.
+errdesc_t *vdsk_open(const char *vdsk_path, vdskdesc_t *vdskdesc, const char *root = nullptr);
 // Releases everything the record holds and clears it.
 void vdsk_close(vdskdesc_t *vdskdesc);
 // The image kind of the file at `vdsk_path`: VD_VMDK when it opens as a
 // VMDK descriptor, otherwise the error of that open.
-errdesc_t *vdsk_get_type(const char *vdsk_path, vdsk_type_t *type);
+errdesc_t *vdsk_get_type(const char *vdsk_path, vdsk_type_t *type, const char *root = nullptr);
 
 // Checks that every program the mounter runs has an executable path; once
 // per process. Missing programs are logged, and runs of them fail later.

@@ -237,7 +237,7 @@ errdesc_t *vdsk_do_umount(const char *mnt_dir, const char *dmbase, std::vector<m
 }
 
 errdesc_t *vdsk_mount(const char *mnt_dir, const char *vdsk_path, vdskdesc_t *vdskdesc,
-                      vdsk_mounted_t *made)
+                      vdsk_mounted_t *made, const char *root)
 {
     ts_dprintf(1, "vmount: requesting lock for %s\n", vdsk_path);
     unique_fd lock;
@@ -249,7 +249,7 @@ errdesc_t *vdsk_mount(const char *mnt_dir, const char *vdsk_path, vdskdesc_t *vd
     }
     ts_dprintf(1, "vmount: got lock for %s\n", vdsk_path);
 
-    errdesc_t *err = vdsk_setup(vdsk_path, vdskdesc, &made->device);
+    errdesc_t *err = vdsk_setup(vdsk_path, vdskdesc, &made->device, root);
     if (!err) {
         const std::string disk = std::string(dmroot) + "/" + vdskdesc->dmdesc.base;
         err = partition_mapping::map(disk.c_str(), &made->partitions);

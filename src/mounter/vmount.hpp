@@ -30,8 +30,9 @@ struct vdsk_mounted_t {
 // `vdskdesc` describes it and `*made` owns it until vdsk_umount; on failure
 // nothing is left and the record is zero. Volumes that do not mount are
 // skipped, so a disk with no file system mounts nothing and succeeds.
+// `root`: the containment root of the disk's chain (see vmdk_open).
 errdesc_t *vdsk_mount(const char *mnt_dir, const char *vdsk_path, vdskdesc_t *vdskdesc,
-                      vdsk_mounted_t *made);
+                      vdsk_mounted_t *made, const char *root = nullptr);
 // Undoes vdsk_mount: every step runs whatever an earlier one reported, and
 // the first failure is returned. A zero record (a failed vdsk_mount) is
 // accepted and nothing is done.

@@ -15,6 +15,8 @@
 #include "recovery/recovery_vol.hpp"
 
 #include <cerrno>
+#include <exception>
+#include <new>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -259,7 +261,10 @@ errdesc_t *recovery_fs_statvfs_impl(const char *path, const char *shadow_path,
     return nullptr;
 }
 
-int recovery_fs_getattr(const char *path, struct stat *stbuf)
+namespace
+{
+
+int getattr_body(const char *path, struct stat *stbuf)
 {
     if (debug_counters_on()) {
         ts_printf("recovery_fs_getattr(path %s, st_data %p)\n", path, static_cast<void *>(stbuf));
@@ -298,7 +303,7 @@ int recovery_fs_getattr(const char *path, struct stat *stbuf)
     return 0;
 }
 
-int recovery_fs_readlink(const char *path, char *buf, size_t size)
+int readlink_body(const char *path, char *buf, size_t size)
 {
     ts_dprintf(3, "recovery_fs_readlink(path %s)\n", path);
     if (size == 0)
@@ -314,7 +319,7 @@ int recovery_fs_readlink(const char *path, char *buf, size_t size)
     return 0;
 }
 
-int recovery_fs_open(const char *path, struct fuse_file_info *fi)
+int open_body(const char *path, struct fuse_file_info *fi)
 {
     if (debug_counters_on()) {
         ts_printf("recovery_fs_open(path %s, fuse_file_info %p)\n", path, static_cast<void *>(fi));
@@ -367,8 +372,7 @@ int recovery_fs_open(const char *path, struct fuse_file_info *fi)
     return 0;
 }
 
-int recovery_fs_read(const char *path, char *buf, size_t size, off_t offset,
-                     struct fuse_file_info *fi)
+int read_body(const char *path, char *buf, size_t size, off_t offset, struct fuse_file_info *fi)
 {
     uint64_t slot = fi->fh;
     size_t count = 0;
@@ -380,8 +384,8 @@ int recovery_fs_read(const char *path, char *buf, size_t size, off_t offset,
     return recovery_fs_error(err, TOL_PRIO_ERROR);
 }
 
-int recovery_fs_read_buf(const char *path, struct fuse_bufvec **bufp, size_t size, off_t offset,
-                         struct fuse_file_info *fi)
+int read_buf_body(const char *path, struct fuse_bufvec **bufp, size_t size, off_t offset,
+                  struct fuse_file_info *fi)
 {
     const fuse_fh_t *fh = handle_of(fi);
     const flat_image *image = fh ? fh->image : nullptr;
@@ -434,7 +438,7 @@ int recovery_fs_read_buf(const char *path, struct fuse_bufvec **bufp, size_t siz
     return 0;
 }
 
-int recovery_fs_statfs(const char *path, struct statvfs *stbuf)
+int statfs_body(const char *path, struct statvfs *stbuf)
 {
     ts_dprintf(3, "recovery_fs_statfs(path %s, st_buf %p)\n", path, static_cast<void *>(stbuf));
     errdesc_t *err;
@@ -451,7 +455,7 @@ int recovery_fs_statfs(const char *path, struct statvfs *stbuf)
     return err ? recovery_fs_error(err, TOL_PRIO_ERROR) : 0;
 }
 
-int recovery_fs_release(const char *path, struct fuse_file_info *fi)
+int release_body(const char *path, struct fuse_file_info *fi)
 {
     if (debug_counters_on()) {
         ts_printf("recovery_fs_release(path %s, fuse_file_info %p)\n", path,
@@ -491,7 +495,7 @@ int recovery_fs_release(const char *path, struct fuse_file_info *fi)
     return err ? recovery_fs_error(err, TOL_PRIO_ERROR) : 0;
 }
 
-int recovery_fs_getxattr(const char *path, const char *name, char *value, size_t size)
+int getxattr_body(const char *path, const char *name, char *value, size_t size)
 {
     ts_dprintf(3, "recovery_fs_getxattr(path %s, name %s, size %zd)\n", path, name,
                static_cast<ssize_t>(size));
@@ -502,7 +506,7 @@ int recovery_fs_getxattr(const char *path, const char *name, char *value, size_t
     return res < 0 ? -errno : static_cast<int>(res);
 }
 
-int recovery_fs_listxattr(const char *path, char *list, size_t size)
+int listxattr_body(const char *path, char *list, size_t size)
 {
     ts_dprintf(3, "recovery_fs_listxattr(path %s, size %zd)\n", path, static_cast<ssize_t>(size));
     char target[TOL_PATH_MAX];
@@ -512,7 +516,7 @@ int recovery_fs_listxattr(const char *path, char *list, size_t size)
     return res < 0 ? -errno : static_cast<int>(res);
 }
 
-int recovery_fs_opendir(const char *path, struct fuse_file_info *fi)
+int opendir_body(const char *path, struct fuse_file_info *fi)
 {
     ts_dprintf(3, "recovery_fs_opendir(path %s, fuse_file_info %p)\n", path,
                static_cast<void *>(fi));
@@ -539,8 +543,8 @@ int recovery_fs_opendir(const char *path, struct fuse_file_info *fi)
     return 0;
 }
 
-int recovery_fs_readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t offset,
-                        struct fuse_file_info *fi)
+int readdir_body(const char *path, void *buf, fuse_fill_dir_t filler, off_t offset,
+                 struct fuse_file_info *fi)
 {
     ts_dprintf(3,
                "recovery_fs_readdir(path %s, buf %p, filler %p, offset %jd, fuse_file_info %p)\n",
@@ -614,7 +618,7 @@ int recovery_fs_readdir(const char *path, void *buf, fuse_fill_dir_t filler, off
     return 0;
 }
 
-int recovery_fs_releasedir(const char *path, struct fuse_file_info *fi)
+int releasedir_body(const char *path, struct fuse_file_info *fi)
 {
     ts_dprintf(3, "recovery_fs_releasedir(path %s, fuse_file_info %p)\n", path,
                static_cast<void *>(fi));
@@ -627,4 +631,91 @@ int recovery_fs_releasedir(const char *path, struct fuse_file_info *fi)
             return recovery_fs_error(err, RECOVERY_FS_UNLOGGED);
     }
     return 0;
+}
+
+// Handlers run on FUSE worker threads: an exception that left one would end
+// the daemon and leave its mounts and devices behind. Each is answered here,
+// in one log line.
+template <typename Body> int guarded(const char *op, const char *path, Body &&body) noexcept
+{
+    try {
+        return body();
+    } catch (const std::bad_alloc &) {
+        ts_printf("ERROR: %s(%s): out of memory\n", op, path);
+        return -ENOMEM;
+    } catch (const std::exception &e) {
+        ts_printf("ERROR: %s(%s): %s\n", op, path, e.what());
+    } catch (...) {
+        ts_printf("ERROR: %s(%s): unknown exception\n", op, path);
+    }
+    return -EIO;
+}
+
+} // namespace
+
+int recovery_fs_getattr(const char *path, struct stat *stbuf)
+{
+    return guarded("recovery_fs_getattr", path, [&] { return getattr_body(path, stbuf); });
+}
+
+int recovery_fs_readlink(const char *path, char *buf, size_t size)
+{
+    return guarded("recovery_fs_readlink", path, [&] { return readlink_body(path, buf, size); });
+}
+
+int recovery_fs_open(const char *path, struct fuse_file_info *fi)
+{
+    return guarded("recovery_fs_open", path, [&] { return open_body(path, fi); });
+}
+
+int recovery_fs_read(const char *path, char *buf, size_t size, off_t offset,
+                     struct fuse_file_info *fi)
+{
+    return guarded("recovery_fs_read", path,
+                   [&] { return read_body(path, buf, size, offset, fi); });
+}
+
+int recovery_fs_read_buf(const char *path, struct fuse_bufvec **bufp, size_t size, off_t offset,
+                         struct fuse_file_info *fi)
+{
+    return guarded("recovery_fs_read_buf", path,
+                   [&] { return read_buf_body(path, bufp, size, offset, fi); });
+}
+
+int recovery_fs_statfs(const char *path, struct statvfs *stbuf)
+{
+    return guarded("recovery_fs_statfs", path, [&] { return statfs_body(path, stbuf); });
+}
+
+int recovery_fs_release(const char *path, struct fuse_file_info *fi)
+{
+    return guarded("recovery_fs_release", path, [&] { return release_body(path, fi); });
+}
+
+int recovery_fs_getxattr(const char *path, const char *name, char *value, size_t size)
+{
+    return guarded("recovery_fs_getxattr", path,
+                   [&] { return getxattr_body(path, name, value, size); });
+}
+
+int recovery_fs_listxattr(const char *path, char *list, size_t size)
+{
+    return guarded("recovery_fs_listxattr", path, [&] { return listxattr_body(path, list, size); });
+}
+
+int recovery_fs_opendir(const char *path, struct fuse_file_info *fi)
+{
+    return guarded("recovery_fs_opendir", path, [&] { return opendir_body(path, fi); });
+}
+
+int recovery_fs_readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t offset,
+                        struct fuse_file_info *fi)
+{
+    return guarded("recovery_fs_readdir", path,
+                   [&] { return readdir_body(path, buf, filler, offset, fi); });
+}
+
+int recovery_fs_releasedir(const char *path, struct fuse_file_info *fi)
+{
+    return guarded("recovery_fs_releasedir", path, [&] { return releasedir_body(path, fi); });
 }

@@ -2,13 +2,19 @@
 
 #include "recovery/recovery_path.hpp"
 
+#include "common/errdesc.hpp"
+#include "common/files.hpp"
 #include "common/logging.hpp"
+#include "common/unique_fd.hpp"
 #include "common/strings.hpp"
 #include "recovery/recovery_options.hpp"
 
 #include <json-c/json.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -62,6 +68,65 @@ struct json_object_release {
     void operator()(json_object *obj) const { json_object_put(obj); }
 };
 using json_ptr = std::unique_ptr<json_object, json_object_release>;
+
+// True when `path` resolves (every link followed) to a place below the real
+// path of `scratch_path`, or to it; with `missing_ok`, also when it does not
+// exist (nothing can then be read through it).
+bool resolves_inside(const char *path, const char *scratch_path, bool missing_ok = false)
+{
+    char root[PATH_MAX];
+    char real[PATH_MAX];
+    if (!realpath(scratch_path, root))
+        return false;
+    if (!realpath(path, real))
+        return missing_ok && (errno == ENOENT || errno == ENOTDIR);
+    const size_t n = strlen(root);
+    if (strcmp(root, "/") == 0)
+        return true;
+    return strncmp(real, root, n) == 0 && (real[n] == '\0' || real[n] == '/');
+}
+
+// The relocation file, parsed, or null (logged). It comes from the backup:
+// a link, a FIFO or a huge file by that name must not redirect, block or
+// exhaust the reader.
+json_ptr read_movara(const std::string &movara)
+{
+    unique_fd fd(open(movara.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    struct stat st;
+    if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<uint64_t>(st.st_size) > MOVARA_JSON_MAX) {
+        ts_dprintf(0, "%s is not a regular file of at most %zu bytes\n", movara.c_str(),
+                   MOVARA_JSON_MAX);
+        return nullptr;
+    }
+    std::string text(static_cast<size_t>(st.st_size), '\0');
+    size_t got = 0;
+    if (errdesc_t *err = tol_pread(fd.get(), text.data(), text.size(), 0, &got)) {
+        errdesc_log(err, TOL_PRIO_ERROR);
+        return nullptr;
+    }
+    text.resize(got);
+    json_ptr root(json_tokener_parse(text.c_str()));
+    if (!root)
+        ts_dprintf(0, "Could not get JSON object from %s\n", movara.c_str());
+    return root;
+}
+
+// A relocation directory names a place beside the flat file, never above
+// it nor elsewhere.
+bool is_plain_relative(const char *dir)
+{
+    if (dir[0] == '/')
+        return false;
+    for (const char *p = dir; *p;) {
+        const size_t len = strcspn(p, "/");
+        if (len == 2 && p[0] == '.' && p[1] == '.')
+            return false;
+        p += len;
+        p += strspn(p, "/");
+    }
+    return true;
+}
 
 } // namespace
 
@@ -194,12 +259,15 @@ tol_bool_t recovery_follow_movara_link(const char *path, char *new_path, const c
     ts_dprintf(1, "MovaraJsonFilePath = %s\n", movara.c_str());
     if (!path_exists(movara.c_str()))
         return TOL_FALSE;
-
-    json_ptr root(json_object_from_file(movara.c_str()));
-    if (!root) {
-        ts_dprintf(0, "Could not get JSON object from %s\n", movara.c_str());
+    const std::string movara_dir(movara, 0, movara.rfind('/'));
+    if (!resolves_inside(movara_dir.c_str(), scratch_path)) {
+        ts_dprintf(0, "%s lies outside %s\n", movara.c_str(), scratch_path);
         return TOL_FALSE;
     }
+
+    json_ptr root = read_movara(movara);
+    if (!root)
+        return TOL_FALSE;
     json_object *flat_dir = nullptr;
     if (!json_object_is_type(root.get(), json_type_object) ||
         !json_object_object_get_ex(root.get(), "flat_directory", &flat_dir)) {
@@ -217,7 +285,18 @@ tol_bool_t recovery_follow_movara_link(const char *path, char *new_path, const c
     const char *slash = strrchr(path, '/');
     std::string dir = slash ? std::string(path, slash + 1) : std::string();
     const char *file = slash ? slash + 1 : path;
-    std::string relocated = dir + json_object_get_string(flat_dir) + "/" + file;
+    const char *flat_directory = json_object_get_string(flat_dir);
+    if (!is_plain_relative(flat_directory)) {
+        ts_dprintf(0, "JSON sub_object \"flat_directory\" from %s leaves its directory\n",
+                   movara.c_str());
+        return TOL_FALSE;
+    }
+    std::string relocated = dir + flat_directory + "/" + file;
+    const std::string target_dir = std::string(scratch_path) + "/" + dir + flat_directory;
+    if (!resolves_inside(target_dir.c_str(), scratch_path, true)) {
+        ts_dprintf(0, "Movara link for %s leads outside %s\n", path, scratch_path);
+        return TOL_FALSE;
+    }
     if (relocated.size() >= TOL_PATH_MAX) {
         ts_dprintf(0, "Movara link for %s is too long\n", path);
         strcpy(new_path, "NO PATH");

@@ -29,6 +29,8 @@ enum recovery_file_type_t : int {
 
 // The name of the relocation file in a machine's scratch directory.
 inline constexpr const char *MOVARA_JSON_NAME = "movara.json";
+// A relocation file holds one short member; anything larger is not one.
+inline constexpr size_t MOVARA_JSON_MAX = 64 * 1024;
 
 recovery_file_type_t recovery_infer_file_type(const char *name);
 tol_bool_t recovery_is_visible_file(const char *name);

@@ -129,7 +129,9 @@ bool try_mount(recovery_cookie_t *cookie, const char *vol_path, const char *moun
     auto vdsk = std::make_unique<vdskdesc_t>();
     auto made = std::make_unique<vdsk_mounted_t>();
     ts_dprintf(2, "Mounting file-level view on %s\n", descriptor.c_str());
-    if (errdesc_t *err = vdsk_mount(mount_dir, descriptor.c_str(), vdsk.get(), made.get())) {
+    // The chain comes from a backup: nothing it names may lie outside the
+    // tree the view was opened from.
+    if (errdesc_t *err = vdsk_mount(mount_dir, descriptor.c_str(), vdsk.get(), made.get(), root)) {
         ts_printf("ERROR: recovery_vol_access: vdsk_mount failed on %s%s.\n", mount_point,
                   vol_path);
         errdesc_log(err, TOL_PRIO_ERROR);

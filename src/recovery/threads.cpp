@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <exception>
 
 evict_thr_t evict_thr_state;
 controller_thr_t controller_thr_state;
@@ -95,7 +96,11 @@ void *evict_thr(void *)
         if (rec->state != EVICT_THR_RUNNING)
             break;
         pthread_mutex_unlock(&rec->mutex);
-        recovery_evict(); // nothing to evict (EMFILE) is the usual answer
+        try {
+            recovery_evict(); // nothing to evict (EMFILE) is the usual answer
+        } catch (const std::exception &e) { // must not end the process: try next period
+            ts_printf("ERROR: evict_thr: %s\n", e.what());
+        }
         pthread_mutex_lock(&rec->mutex);
     }
     rec->state = EVICT_THR_STOPPED;
@@ -115,8 +120,12 @@ void *controller_thr(void *)
     while (rec->state == CONTROLLER_THR_RUNNING && !tolcontroller_is_running())
         timed_wait(rec, periods.controller_poll);
     while (rec->state == CONTROLLER_THR_RUNNING) {
-        if (errdesc_t *err = registry_settings_update())
-            errdesc_log(err, TOL_PRIO_WARNING);
+        try {
+            if (errdesc_t *err = registry_settings_update())
+                errdesc_log(err, TOL_PRIO_WARNING);
+        } catch (const std::exception &e) { // must not end the process: try next period
+            ts_printf("ERROR: controller_thr: %s\n", e.what());
+        }
         timed_wait(rec, periods.controller_refresh);
     }
     rec->state = CONTROLLER_THR_STOPPED;

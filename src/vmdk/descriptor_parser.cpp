@@ -14,7 +14,9 @@
 
 #include "common/unique_fd.hpp"
 #include "vmdk/descriptor_scanner.hpp"
+#include "vmdk/vmdk_input.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -431,44 +433,54 @@ errdesc_t *attempt_error(const char *name, const attempt_t &a)
 
 } // namespace
 
-errdesc_t *vmdk_parse_file_contents(const char *vmdkfile, vmdkdesc_t *vmdkdesc)
+namespace
 {
-    // O_NONBLOCK: a FIFO in place of a descriptor must not block the caller.
-    unique_fd fd(open(vmdkfile, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!fd)
-        return errdesc_set_str(errno, vmdkfile);
 
+// The two attempts over a descriptor held in memory; `name` for the errors.
+errdesc_t *parse_text(const char *name, const char *data, size_t size, vmdkdesc_t *vmdkdesc)
+{
     vmdk_clear_vmdkdesc(vmdkdesc);
     // The record is not cleared between the attempts: the second one adds to
     // what the first stored.
-    descriptor_scanner first(fd.get(), 0);
-    attempt_t a = descriptor_parser(first, vmdkdesc).run();
-    if (a.status == attempt_status_t::ok)
-        return nullptr;
-    if (is_final(a))
-        return attempt_error(vmdkfile, a);
-    descriptor_scanner second(fd.get(), SECOND_ATTEMPT_OFFSET);
-    attempt_t b = descriptor_parser(second, vmdkdesc).run();
-    if (b.status == attempt_status_t::ok)
-        return nullptr;
-    return attempt_error(vmdkfile, b);
-}
-
-errdesc_t *vmdk_parse_buffer(const char *data, size_t size, vmdkdesc_t *vmdkdesc)
-{
-    vmdk_clear_vmdkdesc(vmdkdesc);
     descriptor_scanner first(data, size);
     attempt_t a = descriptor_parser(first, vmdkdesc).run();
     if (a.status == attempt_status_t::ok)
         return nullptr;
     if (is_final(a))
-        return attempt_error("(buffer)", a);
+        return attempt_error(name, a);
     size_t skip = std::min(size, static_cast<size_t>(SECOND_ATTEMPT_OFFSET));
     descriptor_scanner second(data + skip, size - skip);
     attempt_t b = descriptor_parser(second, vmdkdesc).run();
     if (b.status == attempt_status_t::ok)
         return nullptr;
-    return attempt_error("(buffer)", b);
+    return attempt_error(name, b);
+}
+
+} // namespace
+
+errdesc_t *vmdk_parse_file_contents(const char *vmdkfile, vmdkdesc_t *vmdkdesc, const char *root)
+{
+    vmdk_clear_vmdkdesc(vmdkdesc);
+    std::string real_root;
+    if (errdesc_t *err = vmdk_real_root(root, &real_root))
+        return err;
+    unique_fd fd;
+    struct stat st;
+    if (errdesc_t *err = vmdk_open_input(vmdkfile, real_root, false, &fd, &st))
+        return err;
+    std::string text;
+    if (errdesc_t *err = vmdk_read_descriptor_text(fd.get(), st, vmdkfile, &text))
+        return err;
+    if (errdesc_t *err = parse_text(vmdkfile, text.data(), text.size(), vmdkdesc))
+        return err;
+    vmdkdesc->file_dev = st.st_dev;
+    vmdkdesc->file_ino = st.st_ino;
+    return nullptr;
+}
+
+errdesc_t *vmdk_parse_buffer(const char *data, size_t size, vmdkdesc_t *vmdkdesc)
+{
+    return parse_text("(buffer)", data, size, vmdkdesc);
 }
 
 void vmdk_free_vmdkdesc(vmdkdesc_t *vmdkdesc)

@@ -13,8 +13,12 @@
 // header), without clearing the record in between. Errors: errno of the open
 // or a read; EAGAIN "cannot parse the input file" when both attempts fail;
 // ERR_OVERFLOW, at once, for a token longer than 1023 bytes or more than 1024
-// extents.
-errdesc_t *vmdk_parse_file_contents(const char *vmdkfile, vmdkdesc_t *vmdkdesc);
+// extents. The file is read once and must be a regular file of at most
+// VMDK_DESCRIPTOR_MAX bytes (or a hosted sparse extent whose embedded
+// descriptor ends within that), below `root` when one is given (see
+// vmdk_open_input); file_dev and file_ino receive its identity.
+errdesc_t *vmdk_parse_file_contents(const char *vmdkfile, vmdkdesc_t *vmdkdesc,
+                                    const char *root = nullptr);
 
 // The same two attempts over a descriptor held in memory.
 errdesc_t *vmdk_parse_buffer(const char *data, size_t size, vmdkdesc_t *vmdkdesc);

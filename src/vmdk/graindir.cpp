@@ -9,6 +9,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <sys/stat.h>
 
 namespace
 {
@@ -77,6 +78,17 @@ errdesc_t *vmdk_read_graindir_common(int extent_fd, uint64_t offset, uint32_t ca
         return refuse(
             errdesc_set_fmt(EINVAL, "grain directory offset %" PRIu64 " out of range", offset));
 
+    // Sized from the header: the file must hold the whole directory before
+    // any memory is taken for it.
+    struct stat st;
+    if (fstat(extent_fd, &st) != 0)
+        return refuse(errdesc_set(errno));
+    if (S_ISREG(st.st_mode) && offset + bytes > static_cast<uint64_t>(st.st_size))
+        return refuse(errdesc_set_fmt(EIO,
+                                      "file ends before the end of its grain directory (%zu bytes "
+                                      "at offset %" PRIu64 ", file of %jd bytes)",
+                                      bytes, offset, static_cast<intmax_t>(st.st_size)));
+
     auto entries = std::make_unique<uint32_t[]>(n);
     int rc = vmdk_pread_exact(extent_fd, entries.get(), bytes, static_cast<off_t>(offset));
     if (rc == VMDK_SHORT_READ)
@@ -125,6 +137,7 @@ errdesc_t *vmdk_read_graindir_cowdiskhdr(int fd, const cowdiskhdr_t *cowdiskhdr,
 errdesc_t *vmdk_open_graindir(vmdkdesc_t *vmdkdesc)
 {
     errdesc_t *err = nullptr;
+    uint64_t total = 0; // directories stay loaded together: bound their sum
     for (uint32_t i = 0; i < vmdkdesc->extentdesccount; i++) {
         extentdesc_t *e = vmdkdesc->extentdesc[i].get();
         if (e->fd < 0) {
@@ -136,6 +149,13 @@ errdesc_t *vmdk_open_graindir(vmdkdesc_t *vmdkdesc)
         err = load_extent_graindir(e);
         if (err)
             break;
+        total += static_cast<uint64_t>(e->graindir.gd_entry_count) * sizeof(uint32_t);
+        if (total > VMDK_MAX_GD_BYTES_PER_DISK) {
+            err = errdesc_set_fmt(EFBIG, "%s: grain directories of more than %ju bytes",
+                                  vmdkdesc->filename.c_str(),
+                                  static_cast<uintmax_t>(VMDK_MAX_GD_BYTES_PER_DISK));
+            break;
+        }
     }
     vmdkdesc->gtbuf = vmdk_get_gtbuf(vmdkdesc);
     vmdkdesc->gtbuf_count = vmdkdesc->gtbuf ? vmdkdesc->extentdesc[0]->graindir.numgtespergt : 0;

@@ -16,6 +16,8 @@ inline constexpr uint32_t VMDK_MAX_GTES_PER_GT = 65536;
 // a 2 TiB COWD extent with one-sector grains, has 2^20 entries; a hostile
 // capacity with tiny grains must not become a huge allocation and read.
 inline constexpr uint32_t VMDK_MAX_GD_ENTRIES = 1u << 22;
+// All grain directories of one disk together (they are held at once).
+inline constexpr uint64_t VMDK_MAX_GD_BYTES_PER_DISK = 32u << 20;
 
 // Reads the header and grain directory of every sparse extent of an open
 // descriptor whose extent files are open, then allocates the grain-table

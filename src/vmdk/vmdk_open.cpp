@@ -5,11 +5,16 @@
 #include "common/files.hpp"
 #include "vmdk/descriptor_parser.hpp"
 #include "vmdk/graindir.hpp"
+#include "vmdk/vmdk_input.hpp"
+
+#include <algorithm>
+#include <vector>
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <libgen.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 void vmdk_ancestor_deleter::operator()(vmdkdesc_t **array) const
@@ -23,9 +28,9 @@ void vmdk_ancestor_deleter::operator()(vmdkdesc_t **array) const
     delete[] array;
 }
 
-errdesc_t *vmdk_read_diskdescriptor(const char *vmdkfile, vmdkdesc_t *vmdkdesc)
+errdesc_t *vmdk_read_diskdescriptor(const char *vmdkfile, vmdkdesc_t *vmdkdesc, const char *root)
 {
-    if (errdesc_t *err = vmdk_parse_file_contents(vmdkfile, vmdkdesc))
+    if (errdesc_t *err = vmdk_parse_file_contents(vmdkfile, vmdkdesc, root))
         return err;
     std::string copy(vmdkfile); // dirname() may write into its argument
     const char *dir = dirname(copy.data());
@@ -35,27 +40,31 @@ errdesc_t *vmdk_read_diskdescriptor(const char *vmdkfile, vmdkdesc_t *vmdkdesc)
     return nullptr;
 }
 
-errdesc_t *vmdk_open_in(const datastore_table_t &table, const char *vmdkfile,
-                        vmdkdesc_t *vmdkdesc)
+errdesc_t *vmdk_open_in(const datastore_table_t &table, const char *vmdkfile, vmdkdesc_t *vmdkdesc,
+                        const char *root)
 {
     vmdk_clear_vmdkdesc(vmdkdesc);
+    std::string real_root;
     std::string preferred;
-    errdesc_t *err = get_preferred_datastore_path_in(table, vmdkfile, &preferred);
+    errdesc_t *err = vmdk_real_root(root, &real_root);
     if (!err)
-        err = vmdk_read_diskdescriptor(preferred.c_str(), vmdkdesc);
+        err = get_preferred_datastore_path_in(table, vmdkfile, &preferred);
+    if (!err)
+        err = vmdk_read_diskdescriptor(preferred.c_str(), vmdkdesc, real_root.c_str());
     if (err) {
         vmdk_close(vmdkdesc);
         return err;
     }
     vmdkdesc->datastore_direct = tol_bool(!is_datastore_fs_path_in(table, preferred.c_str()));
     vmdkdesc->filename = std::move(preferred);
+    vmdkdesc->root = std::move(real_root);
     vmdkdesc->magic = VMDK_MAGIC;
     return nullptr;
 }
 
-errdesc_t *vmdk_open(const char *vmdkfile, vmdkdesc_t *vmdkdesc)
+errdesc_t *vmdk_open(const char *vmdkfile, vmdkdesc_t *vmdkdesc, const char *root)
 {
-    return vmdk_open_in(vmdk_datastore_table, vmdkfile, vmdkdesc);
+    return vmdk_open_in(vmdk_datastore_table, vmdkfile, vmdkdesc, root);
 }
 
 errdesc_t *vmdk_close(vmdkdesc_t *vmdkdesc)
@@ -79,10 +88,13 @@ errdesc_t *vmdk_open_extentfiles(vmdkdesc_t *vmdkdesc)
     for (uint32_t i = 0; i < vmdkdesc->extentdesccount; i++) {
         extentdesc_t *e = vmdkdesc->extentdesc[i].get();
         std::string path = vmdk_get_path(e->extentname, vmdkdesc->dirname);
-        // O_NONBLOCK: a FIFO in place of an extent must not block the open.
-        e->fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (e->fd < 0) {
-            errdesc_t *err = errdesc_set_extended_err(errno, path.c_str());
+        // Raw device mappings may name a device; every other extent is a file.
+        const bool raw = (e->extenttype & (ET_VMFSRDM | ET_VMFSRAW)) != 0;
+        unique_fd fd;
+        struct stat st;
+        errdesc_t *err = vmdk_open_input(path.c_str(), vmdkdesc->root, raw, &fd, &st);
+        e->fd = fd.release();
+        if (err) {
             errdesc_print(err, TOL_PRIO_ERROR);
             vmdk_close_extentfiles(vmdkdesc);
             return err;
@@ -106,8 +118,17 @@ errdesc_t *vmdk_close_extentfiles(vmdkdesc_t *vmdkdesc)
     return nullptr;
 }
 
-errdesc_t *vmdk_get_ancestors(vmdkdesc_t *vmdkdesc, int index,
-                              vmdk_ancestor_array_t *vmdk_ancestor_array)
+namespace
+{
+
+struct file_id {
+    dev_t dev;
+    ino_t ino;
+    bool operator==(const file_id &) const = default;
+};
+
+errdesc_t *get_ancestors(vmdkdesc_t *vmdkdesc, int index,
+                         vmdk_ancestor_array_t *vmdk_ancestor_array, std::vector<file_id> *seen)
 {
     if (vmdkdesc->magic != VMDK_MAGIC)
         return errdesc_set_fmt(EINVAL, "VMDK descriptor %s is not open", vmdkdesc->filename.c_str());
@@ -123,9 +144,18 @@ errdesc_t *vmdk_get_ancestors(vmdkdesc_t *vmdkdesc, int index,
     } else if (vmdkdesc->pcid != 0 && !vmdkdesc->parentfilenamehint.empty()) {
         auto parent = std::make_unique<vmdkdesc_t>();
         std::string path = vmdk_get_path(vmdkdesc->parentfilenamehint.c_str(), vmdkdesc->dirname);
-        if (errdesc_t *err = vmdk_open(path.c_str(), parent.get()))
+        if (errdesc_t *err = vmdk_open(path.c_str(), parent.get(), vmdkdesc->root.c_str()))
             return err; // vmdk_open left the parent cleared
-        if (errdesc_t *err = vmdk_get_ancestors(parent.get(), index + 1, vmdk_ancestor_array)) {
+        const file_id id{parent->file_dev, parent->file_ino};
+        if (std::find(seen->begin(), seen->end(), id) != seen->end()) {
+            errdesc_t *err = errdesc_set_fmt(
+                ELOOP, "VMDK descriptor %s (%d): its parent %s is already in its chain",
+                vmdkdesc->filename.c_str(), index, parent->filename.c_str());
+            vmdk_close(parent.get());
+            return err;
+        }
+        seen->push_back(id);
+        if (errdesc_t *err = get_ancestors(parent.get(), index + 1, vmdk_ancestor_array, seen)) {
             vmdk_close(parent.get());
             return err;
         }
@@ -136,6 +166,15 @@ errdesc_t *vmdk_get_ancestors(vmdkdesc_t *vmdkdesc, int index,
     }
     (*vmdk_ancestor_array)[index] = vmdkdesc;
     return nullptr;
+}
+
+} // namespace
+
+errdesc_t *vmdk_get_ancestors(vmdkdesc_t *vmdkdesc, int index,
+                              vmdk_ancestor_array_t *vmdk_ancestor_array)
+{
+    std::vector<file_id> seen{{vmdkdesc->file_dev, vmdkdesc->file_ino}};
+    return get_ancestors(vmdkdesc, index, vmdk_ancestor_array, &seen);
 }
 
 errdesc_t *vmdk_free_ancestors(vmdkdesc_t *vmdkdesc)

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <sys/types.h>
 
 // Set in `magic` by vmdk_open; a record that was only parsed has 0.
 inline constexpr uint32_t VMDK_MAGIC = 0xbeeeeeed;
@@ -149,6 +150,12 @@ struct vmdkdesc_t {
     tol_bool_t thin_provisioned = TOL_FALSE;
     std::string change_track_path; // quotes included; empty when none
     tol_bool_t datastore_direct = TOL_FALSE;
+    // Containment root of this disk and its chain (real path; empty for
+    // none): extents and parents must lie below it.
+    std::string root;
+    // Identity of the descriptor file read, to find a chain that loops.
+    dev_t file_dev = 0;
+    ino_t file_ino = 0;
 };
 
 // Names of enumeration values as they appear in code, for reports.
