@@ -12,6 +12,8 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <limits>
 #include <random>
@@ -292,6 +294,50 @@ TEST(TolcbtRead, ListsEndAtTheLastMarkerOrAreRefused)
         EXPECT_TRUE(!c.error.empty() ||
                     std::memcmp(header.get(), c.bytes.data(), sizeof(cbt_file_header_t)) == 0);
     }
+}
+
+// A list size taken from a hostile header: the reader holds one window of it
+// at a time and never more than CBT_MAX_EXTENTS entries, and a FIFO in place
+// of the file does not block it.
+TEST(TolcbtRead, HugeListsAndSpecialFilesAreAnsweredWithAnErrorNotAnAllocation)
+{
+    temp_dir dir;
+    const std::string path = dir.file("disk-tolcbt.vmdk");
+    const int64_t sparse_end = int64_t(64) << 30;
+    const int64_t past_cap = 512 + int64_t(CBT_MAX_EXTENTS + 1) * 20;
+    const struct {
+        const char *what;
+        int64_t data_offset;
+        bool fill_more; // the list's bytes are entries marked MORE (else a hole)
+        int number;
+        std::string error;
+    } cases[] = {
+        {"64 GiB sparse list", sparse_end, false, EINVAL, "invalid tolcbt changed block list"},
+        {"one entry past the cap", past_cap, true, EFBIG,
+         path + ": changed block list of more than " + std::to_string(CBT_MAX_EXTENTS) +
+             " entries"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::unique_ptr<cbt_file_header_t> header;
+        cbt_extent_list_t list;
+        auto bytes = with_offsets(512, c.data_offset, 512);
+        if (c.fill_more) {
+            bytes.resize(static_cast<size_t>(c.data_offset));
+            for (int64_t at = 512; at + 20 <= c.data_offset; at += 20)
+                put(bytes, static_cast<size_t>(at), cbt_extent_data_t{MORE, 0, 512});
+        }
+        write_file(path, bytes);
+        ASSERT_EQ(truncate(path.c_str(), c.data_offset), 0);
+        expect_error(read_tolcbt_header(path.c_str(), &header, &list), c.number, c.error);
+        EXPECT_LE(list.size(), CBT_MAX_EXTENTS);
+    }
+    std::filesystem::remove(path);
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    std::unique_ptr<cbt_file_header_t> header;
+    cbt_extent_list_t list;
+    expect_error(read_tolcbt_header(path.c_str(), &header, &list), EINVAL,
+                 path + ": not a regular file");
 }
 
 TEST(TolcbtRead, ExtentDataMustLieInsideTheFile)

@@ -280,6 +280,52 @@ TEST_F(recovery_test, TranslateBoundsTheLengthAndMovaraRelocatesOnlyMissingFlatF
     EXPECT_STREQ(out, "store/disk-flat.vmdk");
 }
 
+// A relocation file comes from the backup: one that is not a small regular
+// file, or that leads out of the tree, redirects nothing, and a FIFO by its
+// name does not block the reader.
+TEST_F(recovery_test, MovaraNeverBlocksNorLeadsOutOfTheTree)
+{
+    put("outside/store/x", "");
+    std::filesystem::create_directories(scratch("vm/store"));
+    std::filesystem::create_symlink(path("outside/store"), scratch("vm/away"));
+    std::filesystem::create_symlink(path("outside"), scratch("linked"));
+    put("outside/movara.json", R"({"flat_directory": "store"})");
+    const std::string big = R"({"flat_directory": "store", "pad": ")" +
+                            std::string(MOVARA_JSON_MAX, 'x') + "\"}";
+    const struct {
+        const char *what;
+        const char *dir; // of the flat file, in the scratch tree
+        std::string movara; // "fifo", "link" or the file's text
+        bool redirected;
+    } cases[] = {
+        {"a plain one", "vm", R"({"flat_directory": "store"})", true},
+        {"a FIFO", "vm", "fifo", false},
+        {"a link to a good one", "vm", "link", false},
+        {"larger than a relocation file", "vm", big, false},
+        {"up the tree", "vm", R"({"flat_directory": "../../outside/store"})", false},
+        {"absolute", "vm", R"({"flat_directory": ")" + path("outside/store") + "\"}", false},
+        {"through a link out of the tree", "vm", R"({"flat_directory": "away"})", false},
+        {"in a directory that is a link out of the tree", "linked", "", false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string movara = scratch(std::string(c.dir) + "/movara.json");
+        if (std::string(c.dir) == "vm") {
+            std::filesystem::remove(movara);
+            if (c.movara == "fifo")
+                ASSERT_EQ(mkfifo(movara.c_str(), 0600), 0);
+            else if (c.movara == "link")
+                std::filesystem::create_symlink(path("outside/movara.json"), movara);
+            else
+                write("vm/movara.json", c.movara);
+        }
+        char out[TOL_PATH_MAX];
+        const std::string flat = std::string(c.dir) + "/disk-flat.vmdk";
+        EXPECT_EQ(recovery_follow_movara_link(flat.c_str(), out, scratch_.c_str()) == TOL_TRUE,
+                  c.redirected);
+    }
+}
+
 TEST(RecoveryNormalize, Cases)
 {
     // In and out in turn. Without a following "/", a last ".." is copied unchanged.

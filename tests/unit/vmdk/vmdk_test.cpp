@@ -8,6 +8,7 @@
 #include "vmdk/descriptor_scanner.hpp"
 #include "vmdk/extent_header.hpp"
 #include "vmdk/graindir.hpp"
+#include "vmdk/vmdk_input.hpp"
 #include "vmdk/vmdk_open.hpp"
 
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
+#include <sys/stat.h>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -739,6 +741,83 @@ TEST(VmdkChain, ChainRunsToTheBaseParentHintsBrokenChainsAndTheDepthLimitOf128)
     }
     desc_ptr closed = new_desc();
     EXPECT_NE(vmdk_get_ancestors(closed.get(), 0, &closed->vmdk_ancestor_array), nullptr);
+}
+
+// A backup may name anything: special files, files outside the tree the
+// view was opened from, chains that loop, descriptors of any size. Each is
+// refused at open, before any device could be made, and none blocks.
+TEST(VmdkChain, HostileNamesAreRefusedWithAClearError)
+{
+    temp_dir dir;
+    const std::string tree = dir.file("tree");
+    write_file(dir.file("outside/o.vmdk"), make_descriptor({.cid = 9}));
+    write_file(dir.file("outside/o-flat.vmdk"), std::string(512, '\0'));
+    write_file(dir.file("tree/base-flat.vmdk"), std::string(512, '\0'));
+    const std::pair<const char *, desc_layout> disks[] = {
+        {"base.vmdk", {.cid = 1, .extents = {"RW 1 FLAT \"base-flat.vmdk\""}}},
+        {"dev.vmdk", {.cid = 2, .parent_cid = "1", .parent_hint = "/dev/zero"}},
+        {"fifo.vmdk", {.cid = 3, .parent_cid = "1", .parent_hint = "p.fifo"}},
+        {"loop-a.vmdk", {.cid = 4, .parent_cid = "1", .parent_hint = "loop-b.vmdk"}},
+        {"loop-b.vmdk", {.cid = 5, .parent_cid = "1", .parent_hint = "loop-a.vmdk"}},
+        {"self.vmdk", {.cid = 6, .parent_cid = "1", .parent_hint = "self.vmdk"}},
+        {"up.vmdk",
+         {.cid = 7,
+          .parent_cid = "1",
+          .parent_hint = "../outside/o.vmdk",
+          .extents = {"RW 1 FLAT \"base-flat.vmdk\""}}},
+        {"link.vmdk", {.cid = 8, .parent_cid = "1", .parent_hint = "o-link.vmdk"}},
+        {"ext-up.vmdk", {.cid = 10, .extents = {"RW 1 FLAT \"../outside/o-flat.vmdk\""}}},
+        {"ext-abs.vmdk",
+         {.cid = 11, .extents = {"RW 1 FLAT \"" + dir.file("outside/o-flat.vmdk") + "\""}}},
+        {"ext-dev.vmdk", {.cid = 12, .extents = {"RW 1 FLAT \"/dev/zero\""}}},
+    };
+    for (const auto &[name, layout] : disks)
+        write_file(dir.file("tree/"s + name), make_descriptor(layout));
+    ASSERT_EQ(mkfifo(dir.file("tree/p.fifo").c_str(), 0600), 0);
+    std::filesystem::create_symlink(dir.file("outside/o.vmdk"), dir.file("tree/o-link.vmdk"));
+    // Larger than any descriptor: refused unread (a regular 2 MiB text).
+    write_file(dir.file("tree/big.vmdk"),
+               make_descriptor({.cid = 13}) + std::string(VMDK_DESCRIPTOR_MAX, '#'));
+
+    const struct {
+        const char *disk;
+        bool rooted; // opened with the tree as containment root
+        int number;  // 0: opens with its chain and extents
+        std::string text;
+    } cases[] = {
+        {"base.vmdk", true, 0, ""},
+        {"dev.vmdk", false, EINVAL, "/dev/zero: not a regular file"},
+        {"dev.vmdk", true, EPERM, "outside " + tree},
+        {"fifo.vmdk", false, EINVAL, "p.fifo: not a regular file"},
+        {"loop-a.vmdk", false, ELOOP, "is already in its chain"},
+        {"self.vmdk", true, ELOOP, "is already in its chain"},
+        {"up.vmdk", false, 0, ""}, // an operator may name any file
+        {"up.vmdk", true, EPERM, "outside " + tree},
+        {"link.vmdk", true, EPERM, "resolves to " + dir.file("outside/o.vmdk")},
+        {"ext-up.vmdk", true, EPERM, "outside " + tree},
+        {"ext-abs.vmdk", true, EPERM, "outside " + tree},
+        {"ext-dev.vmdk", false, EINVAL, "/dev/zero: not a regular file"},
+        {"big.vmdk", false, EFBIG, "descriptor file of"},
+        {"p.fifo", false, EINVAL, "not a regular file"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.disk + " rooted "s + (c.rooted ? "yes" : "no"));
+        desc_ptr d = new_desc();
+        const std::string path = dir.file("tree/"s + c.disk);
+        errdesc_t *err = vmdk_open(path.c_str(), d.get(), c.rooted ? tree.c_str() : nullptr);
+        if (!err)
+            err = vmdk_get_ancestors(d.get(), 0, &d->vmdk_ancestor_array);
+        if (!err)
+            err = vmdk_open_extentfiles(d.get());
+        if (c.number == 0) {
+            EXPECT_EQ(err, nullptr) << outcome(err);
+            continue;
+        }
+        expect_error(err, c.number, c.text);
+        if (!std::string_view(c.disk).starts_with("ext-")) { // chain refusals keep no chain
+            EXPECT_EQ(d->vmdk_ancestor_array, nullptr);
+        }
+    }
 }
 
 // Datastore paths and the preference for the direct view, over a private
