@@ -98,7 +98,8 @@ void *evict_thr(void *)
         pthread_mutex_unlock(&rec->mutex);
         try {
             recovery_evict(); // nothing to evict (EMFILE) is the usual answer
-        } catch (const std::exception &e) { // must not end the process: try next period
+        } catch (const std::exception &e) {
+            // Must not end the process: the next period tries again.
             ts_printf("ERROR: evict_thr: %s\n", e.what());
         }
         pthread_mutex_lock(&rec->mutex);
@@ -123,7 +124,8 @@ void *controller_thr(void *)
         try {
             if (errdesc_t *err = registry_settings_update())
                 errdesc_log(err, TOL_PRIO_WARNING);
-        } catch (const std::exception &e) { // must not end the process: try next period
+        } catch (const std::exception &e) {
+            // Must not end the process: the next period tries again.
             ts_printf("ERROR: controller_thr: %s\n", e.what());
         }
         timed_wait(rec, periods.controller_refresh);

@@ -290,11 +290,11 @@ TEST_F(recovery_test, MovaraNeverBlocksNorLeadsOutOfTheTree)
     std::filesystem::create_symlink(path("outside/store"), scratch("vm/away"));
     std::filesystem::create_symlink(path("outside"), scratch("linked"));
     put("outside/movara.json", R"({"flat_directory": "store"})");
-    const std::string big = R"({"flat_directory": "store", "pad": ")" +
-                            std::string(MOVARA_JSON_MAX, 'x') + "\"}";
+    const std::string big =
+        R"({"flat_directory": "store", "pad": ")" + std::string(MOVARA_JSON_MAX, 'x') + "\"}";
     const struct {
         const char *what;
-        const char *dir; // of the flat file, in the scratch tree
+        const char *dir;    // of the flat file, in the scratch tree
         std::string movara; // "fifo", "link" or the file's text
         bool redirected;
     } cases[] = {
