@@ -28,6 +28,13 @@ make_scratch <<'JSON'
    {"size_mib": 4, "fs": "swap"},
    {"size_mib": 8, "fs": "ext4", "files": {"etc/hosts": "text:127.0.0.1 gpt\n"}}]}}]}]}
 JSON
+# vm3 comes from a hostile backup: its disk's parent is a character device.
+mkdir -p "$S/vm3"
+truncate -s 1M "$S/vm3/disk-flat.vmdk"
+printf '%s\n' '# Disk DescriptorFile' 'version=1' 'CID=0000abcd' 'parentCID=00001234' \
+    'createType="vmfs"' 'parentFileNameHint="/dev/zero"' 'RW 2048 VMFS "disk-flat.vmdk"' \
+    >"$S/vm3/disk.vmdk"
+SCRATCH_HASH=$(tree_hash "$S")
 start_views vm2/disk.volume/0
 
 # First access mounts; the numbers count mounted file systems, partitions
@@ -42,6 +49,16 @@ check_eq "dirty journal replayed" "replayed" "$(cat "$M/vm1/disk.volume/3/late.t
 check_eq "LVM logical volumes" "lvm data|127.0.0.1 lvm" \
     "$(cat "$M/vm1/disk.volume/4/data.txt" 2>&1)|$(cat "$M/vm1/disk.volume/5/etc/hosts" 2>&1)"
 check_eq "GPT guest" "127.0.0.1 gpt" "$(cat "$M/vm2/disk.volume/0/etc/hosts" 2>&1)"
+
+# A parent that is a device (once read forever under the devices lock) is
+# refused at once, and the other views go on.
+t0=$(date +%s%N)
+timeout 20 ls "$M/vm3/disk.volume" >/dev/null 2>&1
+ms=$((($(date +%s%N) - t0) / 1000000))
+check_eq "parent /dev/zero: refused within a second" "yes" "$([ $ms -lt 1000 ] && echo yes || echo "$ms ms")"
+wait_log "parent /dev/zero: the reason in the log" "/dev/zero: resolves to /dev/zero, outside" 10
+check_eq "other views still answer" "127.0.0.1 gpt|127.0.0.1 ntfs" \
+    "$(cat "$M/vm2/disk.volume/0/etc/hosts" 2>&1)|$(cat "$M/vm1/disk.volume/1/etc/hosts" 2>&1)"
 
 # Idle views are evicted after 60 s with every mount, device and store file
 # (loop devices over images read through the mount go with their last

@@ -588,6 +588,9 @@ TEST(Graindir, HostileSizesAreCappedBeforeAnyAllocation)
     EXPECT_EQ(vmdk_read_graindir_common(fd.get(), 512, 1000, 1, VMDK_MAX_GTES_PER_GT, &gd),
               nullptr);
     EXPECT_EQ(gd.gd_entry_count, 1u);
+    // A directory the file cannot hold is refused before it is allocated.
+    expect_error(vmdk_read_graindir_common(fd.get(), 512, 1u << 30, 1, 512, &gd), EIO,
+                 "(8388608 bytes at offset 512, file of 4096 bytes)");
     // A directory offset beyond what a file offset can hold, and a 2 TiB disk
     // whose capacity's low 32 bits would describe an empty disk.
     sparsehdr_t h{
