@@ -106,6 +106,7 @@ errdesc_t *vmdk_read_descriptor_text(int fd, const struct stat &st, const char *
 {
     const uint64_t size = static_cast<uint64_t>(std::max<off_t>(st.st_size, 0));
     uint64_t want = size;
+    uint64_t embedded = 0; // where an embedded descriptor starts, 0 for none
     if (size > VMDK_DESCRIPTOR_MAX) {
         // Only a hosted sparse extent may be this large: its header says where
         // its own descriptor ends.
@@ -121,11 +122,15 @@ errdesc_t *vmdk_read_descriptor_text(int fd, const struct stat &st, const char *
                                    "embedded descriptor within that)",
                                    path, static_cast<uintmax_t>(size), VMDK_DESCRIPTOR_MAX);
         want = (hdr.descoffset + hdr.descsize) * TOL_SECTOR_SIZE;
+        embedded = hdr.descoffset * TOL_SECTOR_SIZE;
     }
     text->resize(want);
     size_t got = 0;
     if (errdesc_t *err = tol_pread(fd, text->data(), text->size(), 0, &got))
         return err;
     text->resize(got); // a file that shrank meanwhile
+    // An embedded descriptor is padded with NULs up to its size.
+    if (embedded && embedded < text->size())
+        text->resize(std::min(text->size(), text->find('\0', embedded)));
     return nullptr;
 }

@@ -778,9 +778,20 @@ TEST(VmdkChain, HostileNamesAreRefusedWithAClearError)
         write_file(dir.file("tree/"s + name), make_descriptor(layout));
     ASSERT_EQ(mkfifo(dir.file("tree/p.fifo").c_str(), 0600), 0);
     std::filesystem::create_symlink(dir.file("outside/o.vmdk"), dir.file("tree/o-link.vmdk"));
-    // Larger than any descriptor: refused unread (a regular 2 MiB text).
+    // Larger than any descriptor: refused unread (a regular 2 MiB text),
+    // unless it is a hosted sparse extent whose header bounds the descriptor
+    // embedded after it.
     write_file(dir.file("tree/big.vmdk"),
                make_descriptor({.cid = 13}) + std::string(VMDK_DESCRIPTOR_MAX, '#'));
+    for (uint64_t desc_sectors : {uint64_t{20}, uint64_t{VMDK_DESCRIPTOR_MAX / 512}}) {
+        sparsehdr_t h{
+            .magic = SPARSE_MAGIC, .version = 1, .descoffset = 1, .descsize = desc_sectors};
+        std::string img(reinterpret_cast<const char *>(&h), sizeof h);
+        img.resize(512, '\0');
+        img += make_descriptor({.cid = 14, .extents = {"RW 1 FLAT \"base-flat.vmdk\""}});
+        img.resize(2 * VMDK_DESCRIPTOR_MAX, '\0');
+        write_file(dir.file(desc_sectors == 20 ? "tree/sparse.vmdk" : "tree/sparse-big.vmdk"), img);
+    }
 
     const struct {
         const char *disk;
@@ -801,6 +812,8 @@ TEST(VmdkChain, HostileNamesAreRefusedWithAClearError)
         {"ext-abs.vmdk", true, EPERM, "outside " + tree},
         {"ext-dev.vmdk", false, EINVAL, "/dev/zero: not a regular file"},
         {"big.vmdk", false, EFBIG, "descriptor file of"},
+        {"sparse.vmdk", true, 0, ""},
+        {"sparse-big.vmdk", false, EFBIG, "no embedded descriptor within that"},
         {"p.fifo", false, EINVAL, "not a regular file"},
     };
     for (const auto &c : cases) {
