@@ -15,12 +15,12 @@
 #include "vmdk/vmdk_report.hpp"
 
 #include <cstdio>
-#include <exception>
-#include <new>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <getopt.h>
 #include <memory>
+#include <new>
 #include <vector>
 
 namespace {

@@ -26,13 +26,13 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <exception>
-#include <new>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <exception>
 #include <getopt.h>
 #include <memory>
+#include <new>
 #include <string>
 #include <unistd.h>
 #include <vector>

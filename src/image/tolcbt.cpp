@@ -47,8 +47,12 @@ std::string field_text(const char *field, size_t size)
 errdesc_t *read_extent_list(int fd, const char *path, const cbt_file_header_t &hdr,
                             int64_t *read_offset, cbt_extent_list_t *list)
 {
+    // Both offsets are checked before they are subtracted: hostile values
+    // must not overflow.
+    if (hdr.block_list_offset < 0 || hdr.block_data_offset < hdr.block_list_offset)
+        return invalid_list();
     const int64_t list_bytes = hdr.block_data_offset - hdr.block_list_offset;
-    if (hdr.block_list_offset < 0 || list_bytes < static_cast<int64_t>(sizeof(cbt_extent_data_t)))
+    if (list_bytes < static_cast<int64_t>(sizeof(cbt_extent_data_t)))
         return invalid_list();
 
     // The list must lie inside the file, whatever the header claims.

@@ -15,13 +15,13 @@
 #include "recovery/recovery_vol.hpp"
 
 #include <cerrno>
-#include <exception>
-#include <new>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <exception>
 #include <fcntl.h>
 #include <mutex>
+#include <new>
 #include <string>
 #include <sys/mman.h>
 #include <sys/xattr.h>

@@ -14,9 +14,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <fcntl.h>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <string>
 #include <sys/stat.h>

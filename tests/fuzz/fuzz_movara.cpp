@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,9 +22,10 @@ namespace
 const std::string &scratch()
 {
     static const std::string path = [] {
-        char tmpl[] = "/tmp/rfs-fuzz-movara.XXXXXX";
+        static char tmpl[] = "/tmp/rfs-fuzz-movara.XXXXXX";
         if (!mkdtemp(tmpl))
             abort();
+        atexit([] { std::filesystem::remove_all(tmpl); }); // a run ends with exit()
         std::string s = std::string(tmpl) + "/scratch";
         if (mkdir(s.c_str(), 0700) != 0 || mkdir((s + "/vm").c_str(), 0700) != 0 ||
             mkdir((s + "/vm/store").c_str(), 0700) != 0)

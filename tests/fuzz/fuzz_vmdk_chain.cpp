@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -22,9 +23,10 @@ namespace
 const std::string &tree()
 {
     static const std::string path = [] {
-        char tmpl[] = "/tmp/rfs-fuzz-chain.XXXXXX";
+        static char tmpl[] = "/tmp/rfs-fuzz-chain.XXXXXX";
         if (!mkdtemp(tmpl))
             abort();
+        atexit([] { std::filesystem::remove_all(tmpl); }); // a run ends with exit()
         std::string s = std::string(tmpl) + "/tree";
         if (mkdir(s.c_str(), 0700) != 0)
             abort();

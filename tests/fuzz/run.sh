@@ -33,7 +33,9 @@ done
 
 for t in "${targets[@]}"; do
     echo "== $t for ${seconds}s"
+    # -close_fd_mask=1: the readers' log lines (standard output) would drown
+    # the fuzzer's own; its reports go to standard error.
     "$build/tests/fuzz/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-        -print_final_stats=1 -artifact_prefix="$build/fuzz-artifacts/$t-" "$corpus/$t"
+        -close_fd_mask=1 -print_final_stats=1 -artifact_prefix="$build/fuzz-artifacts/$t-" "$corpus/$t"
 done
 echo "fuzzing: no findings"
