@@ -8,15 +8,23 @@
 #include "recovery/recovery_options.hpp"
 #include "recovery/threads.hpp"
 
+#include <atomic>
+#include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <climits>
 #include <cstring>
 #include <dirent.h>
 #include <fuse.h>
+#include <fuse_lowlevel.h>
 #include <libgen.h>
+#include <poll.h>
 #include <string>
+#include <thread>
 #include <unistd.h>
+
+void *recovery_fs_init(struct fuse_conn_info *conn);
+void recovery_fs_destroy(void *private_data);
 
 namespace
 {
@@ -35,6 +43,8 @@ const struct fuse_operations recovery_fs_oper = [] {
     oper.opendir = recovery_fs_opendir;
     oper.readdir = recovery_fs_readdir;
     oper.releasedir = recovery_fs_releasedir;
+    oper.init = recovery_fs_init;
+    oper.destroy = recovery_fs_destroy;
     return oper;
 }();
 
@@ -70,12 +80,103 @@ std::string absolute(const char *path)
     return std::string(buf) + (buf[1] ? "/" : "") + base;
 }
 
+// The absolute form of every path option: libfuse's daemonizing changes to
+// "/", so a relative path would name something else in the serving process.
+// Kept for the whole run, as the options point at them.
+void make_absolute(char *&option, std::string &keep)
+{
+    if (!option)
+        return;
+    keep = absolute(option);
+    if (keep[0] != '/') {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof(cwd)))
+            keep = std::string(cwd) + "/" + keep;
+    }
+    option = keep.data();
+}
+
+struct absolute_options_t {
+    std::string mount_point, scratch, volumes, log_dir;
+} absolute_options;
+
+// How long shutdown waits for each thread. The controller thread touches no
+// cookie, so shutdown goes on without it; the eviction thread must have
+// ended before the final release.
+constexpr int CONTROLLER_JOIN_SECONDS = 2;
+constexpr int EVICT_JOIN_SECONDS = 5;
+
+// Watches the FUSE session from the serving process, so that shutdown begins
+// the moment the mount goes or a signal ends the loop: the main thread then
+// still waits in the loop for handlers that may be running programs, which
+// get only their short grace from then on. Started by init, stopped by
+// destroy, which libfuse calls before it frees the session.
+class session_watch_t
+{
+  public:
+    session_watch_t() = default;
+    session_watch_t(const session_watch_t &) = delete;
+    session_watch_t &operator=(const session_watch_t &) = delete;
+    ~session_watch_t() { stop(); }
+
+    void start(struct fuse *fuse)
+    {
+        struct fuse_chan *chan = fuse_session_next_chan(fuse_get_session(fuse), nullptr);
+        if (!chan)
+            return;
+        fuse_ = fuse;
+        fd_ = fuse_chan_fd(chan);
+        thread_ = std::thread([this] { run(); });
+    }
+
+    void stop()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+  private:
+    // The kernel reports an ended connection (unmounted) as an error on the
+    // device; a signal only shows in the session's state.
+    void run()
+    {
+        for (;;) {
+            struct pollfd pfd = {fd_, 0, 0};
+            const int n = poll(&pfd, 1, POLL_MS);
+            if (stop_ || (n > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL))) ||
+                fuse_exited(fuse_))
+                break;
+        }
+        recovery_begin_shutdown();
+    }
+
+    static constexpr int POLL_MS = 200;
+    struct fuse *fuse_ = nullptr;
+    int fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+} session_watch;
+
 } // namespace
 
-void recovery_fs_init()
+// The FUSE init operation, which runs in the serving process, after libfuse
+// has daemonized (without -f): threads made before that fork would stay in
+// the launcher, which exits.
+void *recovery_fs_init(struct fuse_conn_info *)
 {
+    // Daemonizing pointed standard output and error at /dev/null.
+    if (fs_options.log_dir)
+        logrotate_hndlr(SIGHUP);
     evict_thr_start();
     controller_thr_start();
+    session_watch.start(fuse_get_context()->fuse);
+    return nullptr;
+}
+
+void recovery_fs_destroy(void *)
+{
+    session_watch.stop();
 }
 
 // A client that still held a file inside a view when the loop ended never
@@ -108,14 +209,18 @@ void close_view_files()
     closedir(dir);
 }
 
-void recovery_fs_shutdown()
+// False when a thread had to be left running.
+bool recovery_fs_shutdown()
 {
-    // Both threads have ended when their shutdown returns, so the final
-    // release never overlaps an eviction pass.
-    controller_thr_shutdown();
-    evict_thr_shutdown();
+    recovery_begin_shutdown();
+    const bool controller_ended = controller_thr_shutdown(CONTROLLER_JOIN_SECONDS);
+    const bool evict_ended = evict_thr_shutdown(EVICT_JOIN_SECONDS);
     close_view_files();
-    recovery_fs_release_all();
+    if (evict_ended)
+        recovery_fs_release_all();
+    else
+        ts_printf("ERROR: an eviction pass is still running: images and views left in place\n");
+    return controller_ended && evict_ended;
 }
 
 // The argument vector handed to FUSE, freed on every way out of main.
@@ -145,6 +250,7 @@ int main(int argc, char *argv[])
     // Logging keeps the name for the whole run (syslog identity, log file).
     std::string self(argv[0]);
     const std::string name = basename(self.data());
+    make_absolute(fs_options.log_dir, absolute_options.log_dir);
     toldesc_t toldesc = {name.c_str(), fs_options.log_dir};
     tol_startup(&toldesc);
 
@@ -192,10 +298,19 @@ int main(int argc, char *argv[])
         }
     }
 
-    recovery_fs_init();
+    make_absolute(fs_options.recovery_mount_point, absolute_options.mount_point);
+    make_absolute(fs_options.scratch_mount_point, absolute_options.scratch);
+    make_absolute(fs_options.recovery_volumes_mount_point, absolute_options.volumes);
+
+    // The threads start in the init operation, once the loop serves.
     fuse_main_real(args.argc, args.argv, &recovery_fs_oper, sizeof(recovery_fs_oper), nullptr);
 
-    recovery_fs_shutdown();
+    const bool threads_ended = recovery_fs_shutdown();
     tol_exit();
+    if (!threads_ended) {
+        // A thread still running must not meet the destructors of exit.
+        fflush(nullptr);
+        _exit(0);
+    }
     return 0;
 }
