@@ -2,6 +2,8 @@
 
 #include "common/files.hpp"
 #include "common/logging.hpp"
+#include "common/spawn.hpp"
+#include "common/unique_fd.hpp"
 #include "recovery/crash.hpp"
 #include "recovery/recovery_cookie.hpp"
 #include "recovery/recovery_ops.hpp"
@@ -14,7 +16,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fuse.h>
 #include <fuse_lowlevel.h>
 #include <libgen.h>
@@ -22,9 +26,6 @@
 #include <string>
 #include <thread>
 #include <unistd.h>
-
-void *recovery_fs_init(struct fuse_conn_info *conn);
-void recovery_fs_destroy(void *private_data);
 
 namespace
 {
@@ -43,8 +44,6 @@ const struct fuse_operations recovery_fs_oper = [] {
     oper.opendir = recovery_fs_opendir;
     oper.readdir = recovery_fs_readdir;
     oper.releasedir = recovery_fs_releasedir;
-    oper.init = recovery_fs_init;
-    oper.destroy = recovery_fs_destroy;
     return oper;
 }();
 
@@ -109,8 +108,18 @@ constexpr int EVICT_JOIN_SECONDS = 5;
 // Watches the FUSE session from the serving process, so that shutdown begins
 // the moment the mount goes or a signal ends the loop: the main thread then
 // still waits in the loop for handlers that may be running programs, which
-// get only their short grace from then on. Started by init, stopped by
-// destroy, which libfuse calls before it frees the session.
+// get only their short grace from then on. Started with the threads, stopped
+// when the loop has returned, before libfuse closes the device and frees the
+// session.
+//
+// After a signal the connection stays up while handlers finish, and nothing
+// serves it any more: a handler that opens a file through this very mount (a
+// view's image) would wait for ever. So when the loop has not ended soon
+// after the grace, the watch severs the connection: the device descriptor is
+// pointed at /dev/null, the kernel ends the connection with its last
+// descriptor, and such an open fails. libfuse then closes the descriptor and
+// unmounts as it does after any signal. (The descriptor is still libfuse's
+// own then: the watch has ended before libfuse closes it.)
 class session_watch_t
 {
   public:
@@ -137,21 +146,33 @@ class session_watch_t
     }
 
   private:
-    // The kernel reports an ended connection (unmounted) as an error on the
-    // device; a signal only shows in the session's state.
-    void run()
+    static constexpr int POLL_MS = 200;
+    static constexpr int SEVER_AFTER_MS = SPAWN_SHUTDOWN_GRACE_MS + 1000;
+
+    // Whether the kernel has ended the connection (unmounted).
+    bool connection_ended(int timeout_ms) const
     {
-        for (;;) {
-            struct pollfd pfd = {fd_, 0, 0};
-            const int n = poll(&pfd, 1, POLL_MS);
-            if (stop_ || (n > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL))) ||
-                fuse_exited(fuse_))
-                break;
-        }
-        recovery_begin_shutdown();
+        struct pollfd pfd = {fd_, 0, 0};
+        return poll(&pfd, 1, timeout_ms) > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL));
     }
 
-    static constexpr int POLL_MS = 200;
+    void run()
+    {
+        bool ended = false;
+        while (!stop_ && !ended && !fuse_exited(fuse_))
+            ended = connection_ended(POLL_MS);
+        recovery_begin_shutdown();
+        for (int waited = 0; !stop_ && waited < SEVER_AFTER_MS; waited += POLL_MS)
+            std::this_thread::sleep_for(std::chrono::milliseconds(POLL_MS));
+        if (stop_ || connection_ended(0))
+            return;
+        ts_printf("the loop has not ended %d ms into shutdown: severing the connection\n",
+                  SEVER_AFTER_MS);
+        unique_fd null_fd(open("/dev/null", O_RDWR | O_CLOEXEC));
+        if (null_fd.get() >= 0)
+            dup2(null_fd.get(), fd_);
+    }
+
     struct fuse *fuse_ = nullptr;
     int fd_ = -1;
     std::atomic<bool> stop_{false};
@@ -160,23 +181,37 @@ class session_watch_t
 
 } // namespace
 
-// The FUSE init operation, which runs in the serving process, after libfuse
-// has daemonized (without -f): threads made before that fork would stay in
-// the launcher, which exits.
-void *recovery_fs_init(struct fuse_conn_info *)
+// Signals blocked in the threads made while it lives, so that libfuse's
+// handlers run on the main thread, which is the one that its loop wakes.
+class signals_blocked_t
+{
+  public:
+    signals_blocked_t()
+    {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &saved_);
+    }
+    ~signals_blocked_t() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+    signals_blocked_t(const signals_blocked_t &) = delete;
+    signals_blocked_t &operator=(const signals_blocked_t &) = delete;
+
+  private:
+    sigset_t saved_;
+};
+
+// Runs in the serving process: without -f, libfuse has forked by now, and
+// threads made before that fork would have stayed in the launcher, which
+// exits.
+void recovery_fs_init(struct fuse *fuse)
 {
     // Daemonizing pointed standard output and error at /dev/null.
     if (fs_options.log_dir)
         logrotate_hndlr(SIGHUP);
+    signals_blocked_t blocked;
     evict_thr_start();
     controller_thr_start();
-    session_watch.start(fuse_get_context()->fuse);
-    return nullptr;
-}
-
-void recovery_fs_destroy(void *)
-{
-    session_watch.stop();
+    session_watch.start(fuse);
 }
 
 // A client that still held a file inside a view when the loop ended never
@@ -302,8 +337,19 @@ int main(int argc, char *argv[])
     make_absolute(fs_options.scratch_mount_point, absolute_options.scratch);
     make_absolute(fs_options.recovery_volumes_mount_point, absolute_options.volumes);
 
-    // The threads start in the init operation, once the loop serves.
-    fuse_main_real(args.argc, args.argv, &recovery_fs_oper, sizeof(recovery_fs_oper), nullptr);
+    // fuse_main in its three parts: mounting (and, without -f, daemonizing),
+    // the loop, unmounting. The threads start between the first two, in the
+    // process that serves; the session watch ends between the last two.
+    char *mountpoint = nullptr;
+    int multithreaded = 0;
+    struct fuse *fuse = fuse_setup(args.argc, args.argv, &recovery_fs_oper,
+                                   sizeof(recovery_fs_oper), &mountpoint, &multithreaded, nullptr);
+    if (fuse) {
+        recovery_fs_init(fuse);
+        multithreaded ? fuse_loop_mt(fuse) : fuse_loop(fuse);
+        session_watch.stop();
+        fuse_teardown(fuse, mountpoint);
+    }
 
     const bool threads_ended = recovery_fs_shutdown();
     tol_exit();

@@ -213,7 +213,7 @@ rfs_daemon_pid() {
     local p pid found=
     for p in /proc/[0-9]*; do
         pid=${p#/proc/}
-        [ "$(tr '\0' '\n' <"$p/cmdline" 2>/dev/null | head -2)" = "$RFS_BIN"$'\n'"$1" ] || continue
+        [ "$(tr '\0' '\n' 2>/dev/null <"$p/cmdline" | head -2)" = "$RFS_BIN"$'\n'"$1" ] || continue
         [[ " ${RFS_PIDS[*]} " == *" $pid "* ]] && continue
         rfs_alive "$pid" && found=$pid
     done
