@@ -483,11 +483,20 @@ errdesc_t *spawn_read(pid_t pid, int fd, char *buf, size_t max, size_t *got, int
     return nullptr;
 }
 
-void spawn_shutdown_begin() { child_table::get().begin_shutdown(); }
+void spawn_shutdown_begin()
+{
+    child_table::get().begin_shutdown();
+}
 
-bool spawn_shutting_down() { return child_table::get().shutting_down(); }
+bool spawn_shutting_down()
+{
+    return child_table::get().shutting_down();
+}
 
-void spawn_shutdown_reset() { child_table::get().reset_shutdown(); }
+void spawn_shutdown_reset()
+{
+    child_table::get().reset_shutdown();
+}
 
 child_process::~child_process() { kill_and_reap(); }
 

@@ -285,5 +285,5 @@ tol_bool_t tolcontroller_is_running()
         return TOL_TRUE;
     }
     return run.stage == script_run_t::ENDED && !run.err && strstr(text, "running") ? TOL_TRUE
-                                                                                 : TOL_FALSE;
+                                                                                   : TOL_FALSE;
 }

@@ -34,8 +34,7 @@ void record_start(thr_record_t<State> *rec, void *(*body)(void *), const char *n
     }
 }
 
-template <typename State>
-void record_ask_stop(thr_record_t<State> *rec)
+template <typename State> void record_ask_stop(thr_record_t<State> *rec)
 {
     if (rec->magic != THR_MAGIC)
         return;
@@ -46,8 +45,7 @@ void record_ask_stop(thr_record_t<State> *rec)
     pthread_mutex_unlock(&rec->mutex);
 }
 
-template <typename State>
-bool record_join(thr_record_t<State> *rec, int seconds, const char *name)
+template <typename State> bool record_join(thr_record_t<State> *rec, int seconds, const char *name)
 {
     if (rec->magic != THR_MAGIC)
         return true;
