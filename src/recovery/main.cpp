@@ -100,9 +100,10 @@ struct absolute_options_t {
 } absolute_options;
 
 // How long shutdown waits for each thread. The controller thread touches no
-// cookie, so shutdown goes on without it; the eviction thread must have
+// cookie, so shutdown goes on without it; it ends a second after the script
+// that it may be running has had its grace. The eviction thread must have
 // ended before the final release.
-constexpr int CONTROLLER_JOIN_SECONDS = 2;
+constexpr int CONTROLLER_JOIN_SECONDS = SPAWN_SHUTDOWN_GRACE_MS / 1000 + 1;
 constexpr int EVICT_JOIN_SECONDS = 5;
 
 // Watches the FUSE session from the serving process, so that shutdown begins

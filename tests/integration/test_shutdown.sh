@@ -114,9 +114,13 @@ cp "$T/branding" "$BRANDING" # the sandbox's service again
 
 # --- a client holds a file open inside a view ------------------------------
 # The open file (and the view's image, read through the mount) keeps the
-# mount busy: the kernel refuses fusermount -u, and SIGTERM stops it.
+# mount busy: the kernel refuses fusermount -u, and SIGTERM stops it. The
+# paths are relative (the later options win): the daemon, which libfuse moved
+# to "/", must still log and mount views where they were meant.
 set_reg recover.automount.enabled 1
-start background
+cd "$T"
+start background -P scratch --volume-path=vol -L log
+cd /
 wait_log "automatic mounting on" "recover.automount.enabled from 0 to 1" 60
 wait_for 60 stat "$M/vm1/disk.volume/0/etc/hosts"
 exec 9<"$M/vm1/disk.volume/0/etc/hosts"
