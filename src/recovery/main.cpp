@@ -180,8 +180,6 @@ class session_watch_t
     std::thread thread_;
 } session_watch;
 
-} // namespace
-
 // Signals blocked in the threads made while it lives, so that libfuse's
 // handlers run on the main thread, which is the one that its loop wakes.
 class signals_blocked_t
@@ -200,6 +198,8 @@ class signals_blocked_t
   private:
     sigset_t saved_;
 };
+
+} // namespace
 
 // Runs in the serving process: without -f, libfuse has forked by now, and
 // threads made before that fork would have stayed in the launcher, which
