@@ -8,7 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <unistd.h>
+#include <filesystem>
 
 namespace
 {
@@ -53,13 +53,15 @@ bool lost_race(const errdesc_t *err)
     return exit_code_is(err, 1) || exit_code_is(err, 2);
 }
 
-// The file as the kernel names a loop device's backing file.
+// The file as the kernel names a loop device's backing file: absolute,
+// without "//" or "." (callers join paths with a "/" of their own).
 std::string absolute_path(const char *file)
 {
-    if (file[0] == '/')
-        return file;
-    char cwd[4096];
-    return getcwd(cwd, sizeof(cwd)) ? std::string(cwd) + "/" + file : std::string(file);
+    std::filesystem::path path(file);
+    std::error_code ec;
+    if (path.is_relative())
+        path = std::filesystem::current_path(ec) / path;
+    return path.lexically_normal().string();
 }
 
 } // namespace
