@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <sys/file.h>
@@ -24,6 +25,8 @@ constexpr off_t COMPACT_SIZE = 1 << 20;
 // A temporary record older than this was left by a process killed while
 // writing it (its full record is the one it was to replace).
 constexpr time_t STALE_TEMP_SECONDS = 60;
+// How long a scan waits for the lock of a process that is exiting.
+constexpr int EXIT_WAIT_MS = 5000;
 
 std::string escape(const std::string &text)
 {
@@ -222,6 +225,35 @@ bool open_record(const std::string &path, unique_fd *out, bool *locked)
     return true;
 }
 
+// Whether the process that a record is named after ("PID-...") is on its way
+// out: gone, or killed with a thread still winding down (one that waited for
+// an answer from its own FUSE mount waits until that mount is aborted).
+bool owner_exiting(const std::string &name)
+{
+    const std::string pid = name.substr(0, name.find('-'));
+    std::ifstream in("/proc/" + pid + "/stat");
+    std::string stat;
+    if (!in || !std::getline(in, stat))
+        return true;
+    const size_t paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() &&
+           (stat[paren + 2] == 'Z' || stat[paren + 2] == 'X');
+}
+
+// A record whose owner is exiting is waited for, briefly, until its lock goes.
+bool open_record_waiting(const std::string &path, const std::string &name, unique_fd *fd,
+                         bool *locked)
+{
+    for (int wait_ms = 0;; wait_ms += 100) {
+        if (!open_record(path, fd, locked) && !open_record(path, fd, locked))
+            return false;
+        if (*locked || wait_ms >= EXIT_WAIT_MS || !owner_exiting(name))
+            return true;
+        fd->reset();
+        usleep(100000);
+    }
+}
+
 void remove_stale_temp(const std::string &path)
 {
     struct stat st;
@@ -337,7 +369,7 @@ void made_records_scan(const char *dir, std::vector<made_record_file_t> *dead,
         }
         unique_fd fd;
         bool locked = false;
-        if (!open_record(path, &fd, &locked) && !open_record(path, &fd, &locked))
+        if (!open_record_waiting(path, name, &fd, &locked))
             continue;
         std::vector<made_entry_t> entries = made_parse_record(read_all(fd.get()));
         if (!locked) {

@@ -16,8 +16,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <mntent.h>
 #include <set>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -92,6 +95,7 @@ bool at_or_below(const std::string &dir, const std::string &path)
 struct mount_t {
     std::string dir;
     std::string source;
+    std::string type;
 };
 
 // The mount table of this namespace, in mount order.
@@ -102,7 +106,7 @@ std::vector<mount_t> mount_table()
     if (!table)
         return mounts;
     while (struct mntent *m = getmntent(table))
-        mounts.push_back(mount_t{m->mnt_dir, m->mnt_fsname});
+        mounts.push_back(mount_t{m->mnt_dir, m->mnt_fsname, m->mnt_type});
     endmntent(table);
     return mounts;
 }
@@ -118,12 +122,45 @@ std::string loop_backing_file(const std::string &device)
     return file;
 }
 
+// The loop devices' files as they were named before this start aborted the
+// dead mount at the mount point: a file on a detached mount is named from
+// that mount's root afterwards ("/vm1/disk-flat.vmdk").
+std::map<std::string, std::string> &loop_files_before()
+{
+    static std::map<std::string, std::string> files;
+    return files;
+}
+
+void note_loop_files()
+{
+    std::map<std::string, std::string> &files = loop_files_before();
+    files.clear();
+    std::unique_ptr<DIR, int (*)(DIR *)> dir(opendir("/sys/block"), closedir);
+    if (!dir)
+        return;
+    while (const dirent *de = readdir(dir.get())) {
+        const std::string device = std::string("/dev/") + de->d_name;
+        if (std::string file = loop_backing_file(device); !file.empty())
+            files[device] = file;
+    }
+}
+
+bool names_file(const std::string &named, const std::string &file)
+{
+    return named == file || named == file + " (deleted)";
+}
+
 // Whether a loop device still holds the file that the record names (a file
 // deleted since is shown with " (deleted)").
 bool loop_still_ours(const made_entry_t &loop)
 {
     const std::string file = loop_backing_file(loop.name);
-    return !file.empty() && (file == loop.backing || file == loop.backing + " (deleted)");
+    if (file.empty())
+        return false;
+    const auto &before = loop_files_before();
+    const auto it = before.find(loop.name);
+    return names_file(file, loop.backing) ||
+           (it != before.end() && names_file(it->second, loop.backing));
 }
 
 bool contains(const std::vector<made_entry_t> &entries, made_kind_t kind, const std::string &name)
@@ -149,6 +186,21 @@ void wait_released(const std::string &device, int *budget_ms)
     }
 }
 
+// The FUSE mount at this instance's mount point is replaced, whoever served
+// it. Its connection is aborted first: a killed run's thread that waited for
+// an answer from that very mount (an image read through it) cannot end
+// before, and with it neither the run's hold on its record. Nothing here
+// looks into the mount (a stat would wait for that answer too).
+void abort_fuse_at(const std::string &mount_point)
+{
+    for (const mount_t &m : mount_table()) {
+        if (m.dir != mount_point || !m.type.starts_with("fuse"))
+            continue;
+        if (umount2(m.dir.c_str(), MNT_FORCE | MNT_DETACH) != 0)
+            errdesc_log(errdesc_set_str(errno, m.dir.c_str()), TOL_PRIO_ERROR);
+    }
+}
+
 // Deepest first and lazily: a client that holds a file must not keep the
 // devices below the mount. Then the devices that those mounts held are given
 // a moment to be let go.
@@ -166,12 +218,9 @@ void unmount_dead(const std::vector<made_entry_t> &made, const std::vector<made_
         if (m.source.starts_with("/dev/"))
             devices.push_back(m.source);
     }
-    const char *umount = tol_program_path(tol_program_t::umount);
-    for (const std::string &dir : crash_unmount_order(std::move(dirs))) {
-        const char *cmd[] = {umount, "-l", dir.c_str(), nullptr};
-        if (errdesc_t *err = run_program_wait(cmd, SPAWN_QUIET, CRASH_TIMEOUT))
-            errdesc_log(err, TOL_PRIO_ERROR);
-    }
+    for (const std::string &dir : crash_unmount_order(std::move(dirs)))
+        if (umount2(dir.c_str(), MNT_DETACH) != 0)
+            errdesc_log(errdesc_set_str(errno, dir.c_str()), TOL_PRIO_ERROR);
     for (const made_entry_t &e : made)
         if (e.kind == made_kind_t::mount)
             rmdir(e.name.c_str()); // the numbered directory; a mount point stays
@@ -385,7 +434,8 @@ void crash_recover_nfs()
 
 void recovery_fs_crash_recover(const char *path, const crash_scope_t &scope)
 {
-    (void)scope; // what a run made is in its record, wherever it lies
+    note_loop_files();
+    abort_fuse_at(scope.mount_point);
     crash_recover_made(MADE_RECORD_DIR, path);
     crash_recover_merge_files();
     crash_recover_nfs();
