@@ -226,15 +226,17 @@ bool open_record(const std::string &path, unique_fd *out, bool *locked)
 }
 
 // Whether the process that a record is named after ("PID-...") is on its way
-// out: gone, or killed with a thread still winding down (one that waited for
-// an answer from its own FUSE mount waits until that mount is aborted).
+// out: killed, with a thread still winding down (one that waited for an
+// answer from its own FUSE mount waits until that mount is aborted). A
+// process that is gone altogether may have handed its lock to the daemon it
+// forked: that one holds it for good.
 bool owner_exiting(const std::string &name)
 {
     const std::string pid = name.substr(0, name.find('-'));
     std::ifstream in("/proc/" + pid + "/stat");
     std::string stat;
     if (!in || !std::getline(in, stat))
-        return true;
+        return false;
     const size_t paren = stat.rfind(')');
     return paren != std::string::npos && paren + 2 < stat.size() &&
            (stat[paren + 2] == 'Z' || stat[paren + 2] == 'X');

@@ -101,13 +101,16 @@ TEST(MadeRecord, LinesRoundTripAndMalformedOnesAreSkipped)
 }
 
 // A child process that records two objects and forgets one, then waits for a
-// byte on `go` before it exits.
-pid_t recording_child(const std::string &dir, int ready, int go)
+// byte on `go` before it exits. Daemonized, it goes on in a process of its
+// own and the child exits at once, as libfuse's background fork does.
+pid_t recording_child(const std::string &dir, int ready, int go, bool daemonize = false)
 {
     pid_t pid = fork();
     if (pid != 0)
         return pid;
     bool ok = made_record_enable(dir.c_str()) == nullptr && made_record_enabled();
+    if (daemonize && fork() != 0)
+        _exit(0);
     made_note(made_kind_t::loop, "/dev/loop9", "/s/d-flat.vmdk");
     made_note(made_kind_t::dm, "cbt.5");
     made_forget(made_kind_t::loop, "/dev/loop9");
@@ -153,6 +156,25 @@ TEST(MadeRecord, ALiveOwnersRecordIsReadAndADeadOnesIsTakenReplacedAndRemoved)
     EXPECT_EQ(again[0].entries, std::vector<made_entry_t>{held});
     ASSERT_EQ(made_record_replace(&again[0], {}), nullptr);
     EXPECT_TRUE(std::filesystem::is_empty(dir));
+
+    // The lock outlives the process that took it in the daemon it forked,
+    // and a scan does not wait for the gone process.
+    child = recording_child(dir, ready[1], go[0], true);
+    waitpid(child, &status, 0);
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    dead.clear();
+    live.clear();
+    const time_t before = time(nullptr);
+    made_records_scan(dir.c_str(), &dead, &live);
+    EXPECT_LE(time(nullptr) - before, 1);
+    EXPECT_TRUE(dead.empty());
+    EXPECT_EQ(live.size(), 1u);
+    ASSERT_EQ(write(go[1], "x", 1), 1);
+    for (int i = 0; i < 50 && dead.empty(); ++i) {
+        usleep(100000);
+        made_records_scan(dir.c_str(), &dead, &live);
+    }
+    EXPECT_EQ(dead.size(), 1u);
     for (int fd : {ready[0], ready[1], go[0], go[1]})
         close(fd);
 }
