@@ -115,7 +115,8 @@ size_t base_length(const std::string &name, dm_name_kind_t *kind)
     return n >= 1 && n <= 6 ? dot + 1 + n : 0;
 }
 
-// "pK" at `at` running to the end of the name or to `stop`: K, 0 when none.
+// "pK" at `at` (K from 1, at most three digits): K, with where it ends in
+// `*end`; 0 when there is none.
 int partition_at(const std::string &name, size_t at, size_t *end)
 {
     if (at >= name.size() || name[at] != partdelim[0])

@@ -42,10 +42,7 @@ errdesc_t *not_empty(const char *what)
 
 // loop_attachment
 
-loop_attachment::~loop_attachment()
-{
-    release_logged(this);
-}
+loop_attachment::~loop_attachment() { release_logged(this); }
 
 loop_attachment::loop_attachment(loop_attachment &&other) noexcept
     : path_(std::exchange(other.path_, std::string()))
@@ -88,10 +85,7 @@ errdesc_t *loop_attachment::release()
 
 // dm_device
 
-dm_device::~dm_device()
-{
-    release_logged(this);
-}
+dm_device::~dm_device() { release_logged(this); }
 
 dm_device::dm_device(dm_device &&other) noexcept : name_(std::exchange(other.name_, std::string()))
 {
@@ -150,10 +144,7 @@ errdesc_t *dm_device::release()
 
 // partition_mapping
 
-partition_mapping::~partition_mapping()
-{
-    release_logged(this);
-}
+partition_mapping::~partition_mapping() { release_logged(this); }
 
 partition_mapping::partition_mapping(partition_mapping &&other) noexcept
     : device_(std::exchange(other.device_, std::string())), parts_(std::move(other.parts_))
@@ -191,10 +182,7 @@ errdesc_t *partition_mapping::release()
 
 // mount_owner
 
-mount_owner::~mount_owner()
-{
-    release_logged(this);
-}
+mount_owner::~mount_owner() { release_logged(this); }
 
 mount_owner::mount_owner(mount_owner &&other) noexcept
     : dir_(std::exchange(other.dir_, std::string()))
@@ -234,10 +222,7 @@ errdesc_t *mount_owner::release()
 
 // temp_file
 
-temp_file::~temp_file()
-{
-    release_logged(this);
-}
+temp_file::~temp_file() { release_logged(this); }
 
 temp_file::temp_file(temp_file &&other) noexcept : path_(std::exchange(other.path_, std::string()))
 {
