@@ -64,12 +64,22 @@ abort_dead_mount() {
 }
 trap abort_dead_mount EXIT
 
+# Loop devices are the machine's: only those over files of this sandbox's
+# own file systems (its tmpfs and FUSE mounts, also once a dead mount has
+# been detached) count, not those of tests that run beside it.
+OWN_DEVS=$T/own-devs
+own_loops() {
+    awk '{ split($0, a, " - "); split(a[2], b, " "); if (b[1] ~ /^(tmpfs|fuse)/) print $3 }' \
+        /proc/self/mountinfo >>"$OWN_DEVS"
+    /run/rfs-sandbox/bin/losetup --list --noheadings -O NAME,BACK-MAJ:MIN,BACK-FILE 2>/dev/null |
+        while read -r dev mm file; do
+            grep -qxF "$mm" "$OWN_DEVS" && echo "loop ${dev#/dev/} $file"
+        done
+}
 # Everything that a run of recovery_fs may leave, one object per line.
 census() {
     dm_devices | sed 's/^/dm /'
-    for f in /sys/block/loop*/loop/backing_file; do
-        [ -r "$f" ] && echo "loop $(basename "$(dirname "$(dirname "$f")")") $(cat "$f")"
-    done
+    own_loops
     awk '{ print "mount " $5 }' /proc/self/mountinfo
     ls /tmp | grep -E '\.tolstorage$|\.dm_table_merge$|^[0-9a-f]+\.[0-9]+p[0-9]+-' | sed 's/^/file /'
     ls -d /dev/*p[0-9]*-* 2>/dev/null | sed 's/^/node /'
