@@ -320,6 +320,9 @@ int main(int argc, char *argv[])
                         absolute(fs_options.recovery_volumes_mount_point)};
     recovery_fs_crash_recover(fs_options.recovery_volumes_mount_point, scope);
     recovery_fs_crash_recover(fs_options.recovery_mount_point, scope);
+    // From here on, what this run makes is recorded for the next start's recovery.
+    if (errdesc_t *err = made_record_enable())
+        errdesc_log(err, TOL_PRIO_ERROR);
 
     if (!prepare_directory(fs_options.scratch_mount_point))
         return 1;

@@ -1,11 +1,11 @@
 #!/bin/bash
 # Inside the test guest: runs the named integration tests of the product
 # (tests/integration/NAME.sh) one after the other; exit status 0 when all passed.
-# "all" names every flat-image test and the disk-chain device test.
+# "all" names every flat-image test, the disk-chain device test and the crash tests.
 here=$(cd "$(dirname "$0")" && pwd)
 kernel=$(uname -r)
 if [[ $* == all ]]; then
-    set -- $(cd "$here/../integration" && ls test_image_*.sh test_chain_device.sh | sed 's/\.sh$//')
+    set -- $(cd "$here/../integration" && ls test_image_*.sh test_chain_device.sh test_crash_*.sh | sed 's/\.sh$//')
 fi
 # Programs run many times slower here than on the host.
 export RFS_TEST_STOP_LIMIT=${RFS_TEST_STOP_LIMIT:-180}

@@ -50,7 +50,7 @@ if (($#)); then
         fi
     done
 elif [[ ${RFS_VM_PRODUCT_TESTS-x} != "" ]]; then
-    read -ra product <<<"${RFS_VM_PRODUCT_TESTS:-test_image_merged test_chain_device test_crash_recovery test_view test_view_guests}"
+    read -ra product <<<"${RFS_VM_PRODUCT_TESTS:-test_image_merged test_chain_device test_crash_recovery test_crash_views test_view test_view_guests}"
 fi
 
 rc=0
