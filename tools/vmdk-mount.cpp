@@ -154,40 +154,6 @@ std::vector<std::string> dm_names()
     return names;
 }
 
-// "/dev/VG/LV" of the device-mapper name of a logical volume, whose group
-// and volume names have their dashes doubled and are joined by one dash.
-std::string lv_path_of(const std::string &dm_name)
-{
-    std::string vg;
-    for (size_t i = 0; i < dm_name.size(); ++i) {
-        if (dm_name[i] != '-') {
-            vg += dm_name[i];
-        } else if (i + 1 < dm_name.size() && dm_name[i + 1] == '-') {
-            vg += '-';
-            ++i;
-        } else {
-            std::string lv;
-            for (size_t j = i + 1; j < dm_name.size(); ++j) {
-                lv += dm_name[j];
-                if (dm_name[j] == '-' && j + 1 < dm_name.size() && dm_name[j + 1] == '-')
-                    ++j;
-            }
-            return "/dev/" + vg + "/" + lv;
-        }
-    }
-    return std::string();
-}
-
-// Partition number after "<base>p", or 0.
-int partition_number(const std::string &name, const std::string &base)
-{
-    const std::string prefix = base + partdelim;
-    if (name.rfind(prefix, 0) != 0 || name.size() == prefix.size())
-        return 0;
-    const std::string rest = name.substr(prefix.size());
-    return rest.find_first_not_of("0123456789") == std::string::npos ? std::stoi(rest) : 0;
-}
-
 // Everything made for the disk device `base` mounted below `dir`, found
 // from the directory tree and the device-mapper names.
 errdesc_t *unmount_disk(const char *dir, const std::string &base)
@@ -198,10 +164,13 @@ errdesc_t *unmount_disk(const char *dir, const std::string &base)
     std::vector<std::string> volumes;
     part_map_t parts;
     for (const auto &name : dm_names()) {
-        if (partition_number(name, base) > 0 && parts.count < PART_MAP_MAX)
+        const dm_name_parts_t on = dm_parse_name(name);
+        if (on.base != base)
+            continue;
+        if (on.kind == dm_name_kind_t::partition && parts.count < PART_MAP_MAX)
             parts.part[parts.count++].name = std::string(DM_ROOT) + "/" + name;
-        else if (name.rfind(base + partdelim, 0) == 0 && name.find("--") != std::string::npos)
-            volumes.push_back(lv_path_of(name));
+        else if (on.kind == dm_name_kind_t::volume)
+            volumes.push_back("/dev/" + on.group + "/" + on.volume);
     }
     errdesc_t *err = volgroup_activation::adopt(volumes, lvm_disk_config(base)).release();
     if (first.empty())

@@ -7,10 +7,16 @@
 #include "common/strings.hpp"
 #include "common/unique_fd.hpp"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <mutex>
+#include <thread>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/syscall.h>
@@ -20,6 +26,145 @@
 namespace {
 
 pthread_once_t sigchld_once = PTHREAD_ONCE_INIT;
+
+int64_t monotonic_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The children started here and not yet collected, and the shutdown of the
+// process. Collecting a child and signalling one both happen under the lock,
+// so a process id is never signalled once it was collected (and possibly
+// reused). Children that others start (libfuse's unmount helper) are not in
+// it and are never signalled.
+class child_table
+{
+  public:
+    // Never destroyed: the shutdown's enforcer may still run at exit.
+    static child_table &get()
+    {
+        static child_table *table = new child_table;
+        return *table;
+    }
+
+    void add(pid_t pid, bool group)
+    {
+        std::lock_guard lock(mutex_);
+        children_[pid] = {monotonic_ms(), group, false};
+    }
+
+    // waitpid without blocking; a collected child is forgotten. `*killed`
+    // tells whether the shutdown's enforcer had killed it.
+    pid_t collect(pid_t pid, int *status, int options, bool *killed)
+    {
+        std::lock_guard lock(mutex_);
+        pid_t r = waitpid(pid, status, options | WNOHANG);
+        auto it = children_.find(pid);
+        *killed = it != children_.end() && it->second.killed;
+        if (r == pid && it != children_.end())
+            children_.erase(it);
+        return r;
+    }
+
+    void kill_child(pid_t pid)
+    {
+        std::lock_guard lock(mutex_);
+        auto it = children_.find(pid);
+        if (it == children_.end())
+            return;
+        signal_locked(pid, it->second);
+    }
+
+    // When the wait for `pid` must end because of the shutdown (INT64_MAX
+    // when none has begun).
+    int64_t shutdown_end(pid_t pid)
+    {
+        std::lock_guard lock(mutex_);
+        auto it = children_.find(pid);
+        return end_locked(it == children_.end() ? monotonic_ms() : it->second.started);
+    }
+
+    void begin_shutdown()
+    {
+        std::lock_guard lock(mutex_);
+        if (shutdown_at_ != 0)
+            return;
+        shutdown_at_ = monotonic_ms();
+        // The enforcer kills what nobody waits for: a child whose caller is
+        // still reading its output.
+        if (!enforcer_running_) {
+            enforcer_running_ = true;
+            std::thread([this] { enforce(); }).detach();
+        }
+    }
+
+    bool shutting_down()
+    {
+        std::lock_guard lock(mutex_);
+        return shutdown_at_ != 0;
+    }
+
+    void reset_shutdown()
+    {
+        std::unique_lock lock(mutex_);
+        shutdown_at_ = 0;
+        // The enforcer sees it within one round; wait, so that a test that
+        // begins again gets a fresh one.
+        while (enforcer_running_) {
+            lock.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            lock.lock();
+        }
+    }
+
+  private:
+    struct child_t {
+        int64_t started;
+        bool group;
+        bool killed;
+    };
+
+    int64_t end_locked(int64_t started) const
+    {
+        if (shutdown_at_ == 0)
+            return INT64_MAX;
+        int64_t end = started < shutdown_at_ ? shutdown_at_ + SPAWN_SHUTDOWN_GRACE_MS
+                                             : started + SPAWN_SHUTDOWN_CAP_MS;
+        return std::min(end, std::max(shutdown_at_ + SPAWN_SHUTDOWN_BUDGET_MS,
+                                      started + SPAWN_SHUTDOWN_FLOOR_MS));
+    }
+
+    static void signal_locked(pid_t pid, child_t &child)
+    {
+        if (child.group)
+            kill(-pid, SIGKILL);
+        kill(pid, SIGKILL);
+        child.killed = true;
+    }
+
+    void enforce()
+    {
+        std::unique_lock lock(mutex_);
+        while (shutdown_at_ != 0) {
+            const int64_t now = monotonic_ms();
+            for (auto &[pid, child] : children_) {
+                if (!child.killed && now >= end_locked(child.started))
+                    signal_locked(pid, child);
+            }
+            lock.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            lock.lock();
+        }
+        enforcer_running_ = false;
+    }
+
+    std::mutex mutex_;
+    std::map<pid_t, child_t> children_;
+    int64_t shutdown_at_ = 0;
+    bool enforcer_running_ = false;
+};
 
 void sigchld_noop(int) {}
 
@@ -63,6 +208,8 @@ void close_end(int &fd)
 [[noreturn]] void run_child(const char *const cmd[], int options, int out[2], int in[2],
                             char *const envp[])
 {
+    if (options & SPAWN_GROUP)
+        setpgid(0, 0);
     if (options & SPAWN_QUIET) {
         int null_fd = open("/dev/null", O_WRONLY);
         if (null_fd >= 0 && null_fd != STDERR_FILENO) {
@@ -151,6 +298,13 @@ errdesc_t *spawn_env(const char *const cmd[], int options, int *rfd, int *wfd, p
         *pid = child;
     if (child == 0)
         run_child(cmd, options, out, in, envp);
+    if (child > 0) {
+        // Also here: a kill of the group must not miss a child that has not
+        // run yet.
+        if (options & SPAWN_GROUP)
+            setpgid(child, child);
+        child_table::get().add(child, options & SPAWN_GROUP);
+    }
 
     errdesc_t *err = nullptr;
     if (child < 0)
@@ -205,7 +359,8 @@ void reap_killed(pid_t pid)
 {
     for (int i = 0; i < 100; i++) {
         int status;
-        pid_t r = waitpid(pid, &status, WNOHANG);
+        bool killed;
+        pid_t r = child_table::get().collect(pid, &status, 0, &killed);
         if (r == pid || (r < 0 && errno != EINTR))
             return;
         struct timespec pause = {0, 10 * 1000 * 1000};
@@ -213,18 +368,11 @@ void reap_killed(pid_t pid)
     }
 }
 
-int64_t monotonic_ms()
+// Pauses `ms`; returns true early when `child_fd` (a process descriptor, or
+// -1) reports that the child has ended.
+bool pause_ms(int child_fd, int64_t ms)
 {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Pauses one second; returns true early when `child_fd` (a process
-// descriptor, or -1) reports that the child has ended.
-bool pause_one_second(int child_fd)
-{
-    const int64_t deadline = monotonic_ms() + 1000;
+    const int64_t deadline = monotonic_ms() + ms;
     for (;;) {
         int64_t left = deadline - monotonic_ms();
         if (left <= 0)
@@ -246,8 +394,16 @@ bool pause_one_second(int child_fd)
 
 errdesc_t *wait_unlimited(pid_t pid, int options, const char *str)
 {
+    // Waits without collecting, so that the collection happens under the
+    // table's lock.
+    siginfo_t info;
+    while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT | options) < 0) {
+        if (errno != EINTR)
+            return errdesc_set_str(errno, str);
+    }
     int status;
-    while (waitpid(pid, &status, options) < 0) {
+    bool killed;
+    while (child_table::get().collect(pid, &status, options, &killed) < 0) {
         if (errno != EINTR)
             return errdesc_set_str(errno, str);
     }
@@ -264,39 +420,82 @@ errdesc_t *spawn_wait(pid_t pid, int options, const char *str, int timeout)
     if (timeout <= 0)
         return wait_unlimited(pid, options, str);
 
-    // The child is polled once per second of the limit. A process descriptor
+    // The child is polled at least once per second. A process descriptor
     // lets the pause end early when the child ends, so that a quick program
     // does not cost a whole second; without one the pause is a plain sleep.
+    // Signals (another child's end, SIGHUP) cut a pause short; the limit is
+    // a point in time, so they do not shorten it.
+    child_table &table = child_table::get();
     unique_fd child_fd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    const int64_t limit_end = monotonic_ms() + static_cast<int64_t>(timeout) * 1000;
     bool woke_on_end = false;
-
-    int remaining = timeout;
-    while (remaining > 0) {
+    for (;;) {
         int status;
-        pid_t r = waitpid(pid, &status, options | WNOHANG);
+        bool killed;
+        pid_t r = table.collect(pid, &status, options, &killed);
         if (r < 0) {
             if (errno == EINTR)
                 continue;
             return errdesc_set_str(errno, str);
         }
+        if (r == pid && killed)
+            return errdesc_set_str(ETIME, str); // by the shutdown's enforcer
         if (r == pid)
             return errdesc_exit_status(status, str);
         if (woke_on_end)
             child_fd.reset(); // it said "ended" but is not: sleep plainly from now on
-        woke_on_end = false;
-
-        // Signals (another child's end, SIGHUP) cut the pause short: pause
-        // out the rest of the second, so the limit stays in whole seconds.
-        if (pause_one_second(child_fd.get())) {
-            woke_on_end = true;
-            continue;
-        }
-        remaining--;
+        const int64_t left = std::min(limit_end, table.shutdown_end(pid)) - monotonic_ms();
+        if (left <= 0)
+            break;
+        woke_on_end = pause_ms(child_fd.get(), std::min<int64_t>(left, 1000));
     }
 
-    kill(pid, SIGKILL);
+    table.kill_child(pid);
     reap_killed(pid);
     return errdesc_set_str(ETIME, str);
+}
+
+errdesc_t *spawn_read(pid_t pid, int fd, char *buf, size_t max, size_t *got, int timeout,
+                      const char *str)
+{
+    child_table &table = child_table::get();
+    const int64_t limit_end = monotonic_ms() + static_cast<int64_t>(timeout) * 1000;
+    *got = 0;
+    while (*got < max) {
+        const int64_t left = std::min(limit_end, table.shutdown_end(pid)) - monotonic_ms();
+        if (left <= 0)
+            return errdesc_set_str(ETIME, str ? str : "");
+        // Short rounds: a shutdown that begins meanwhile shortens the limit.
+        struct pollfd pfd = {fd, POLLIN, 0};
+        int n = poll(&pfd, 1, static_cast<int>(std::min<int64_t>(left, 250)));
+        if (n < 0 && errno != EINTR)
+            return errdesc_set_str(errno, str ? str : "");
+        if (n <= 0)
+            continue;
+        ssize_t r = read(fd, buf + *got, max - *got);
+        if (r == 0)
+            break;
+        if (r < 0 && errno != EINTR && errno != EAGAIN)
+            return errdesc_set_str(errno, str ? str : "");
+        if (r > 0)
+            *got += static_cast<size_t>(r);
+    }
+    return nullptr;
+}
+
+void spawn_shutdown_begin()
+{
+    child_table::get().begin_shutdown();
+}
+
+bool spawn_shutting_down()
+{
+    return child_table::get().shutting_down();
+}
+
+void spawn_shutdown_reset()
+{
+    child_table::get().reset_shutdown();
 }
 
 child_process::~child_process() { kill_and_reap(); }
@@ -305,7 +504,7 @@ void child_process::kill_and_reap()
 {
     if (pid_ <= 0)
         return;
-    kill(pid_, SIGKILL);
+    child_table::get().kill_child(pid_);
     reap_killed(pid_);
     pid_ = -1;
 }

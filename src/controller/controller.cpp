@@ -59,21 +59,34 @@ std::string request_url(const char *base_url, const char *rest_object)
     return url;
 }
 
-// Reads up to `max` bytes of the child's output; -1 on a read error.
-ssize_t read_output(int fd, char *buf, size_t max)
+// Runs one of the controller's scripts and reads at most `max` bytes of its
+// output. The script leads a process group, so that at the limit (or at
+// shutdown) a child of its own that still holds the output goes too; the
+// read is bounded by the same limit.
+struct script_run_t {
+    enum stage_t { NOT_STARTED, NOT_READ, ENDED } stage;
+    errdesc_t *err; // why it stopped at that stage; for ENDED, the script's end
+    size_t got;
+};
+
+script_run_t run_script(const char *const cmd[], char *text, size_t max, const char *wait_text)
 {
+    int rfd = -1;
+    child_process child;
+    text[0] = '\0';
+    if (errdesc_t *err = spawn(cmd, SPAWN_READ | SPAWN_GROUP, &rfd, nullptr, child.out(), 0))
+        return {script_run_t::NOT_STARTED, err, 0};
+    unique_fd out(rfd);
     size_t got = 0;
-    while (got < max) {
-        ssize_t n = read(fd, buf + got, max - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return got ? static_cast<ssize_t>(got) : -1;
-        if (n == 0)
-            break;
-        got += static_cast<size_t>(n);
+    errdesc_t *err = spawn_read(child.get(), out.get(), text, max, &got, SCRIPT_TIMEOUT, wait_text);
+    text[got] = '\0';
+    if (err) {
+        // Out of time (or unreadable): waiting would only wait out the limit.
+        child.kill_and_reap();
+        return {script_run_t::NOT_READ, err, got};
     }
-    return static_cast<ssize_t>(got);
+    out.reset();
+    return {script_run_t::ENDED, child.wait(wait_text, SCRIPT_TIMEOUT), got};
 }
 
 // Runs the branding script; false when it gave no port and scheme.
@@ -81,24 +94,12 @@ bool discover_url()
 {
     const char *cmd[] = {tol_program_path(tol_program_t::brand_reader), "controller.port",
                          "controller.use_https", nullptr};
-    int rfd = -1;
-    child_process child;
-    errdesc_t *err = spawn(cmd, SPAWN_READ, &rfd, nullptr, child.out(), SCRIPT_TIMEOUT);
-    unique_fd out(rfd);
     char text[BRAND_OUTPUT_MAX + 1] = "";
-    ssize_t n = -1;
-    if (!err) {
-        n = read_output(out.get(), text, BRAND_OUTPUT_MAX);
-        out.reset();
-        err = child.wait("/branding/BrandReader.py", SCRIPT_TIMEOUT);
-    }
-    if (err) {
-        _errdesc_print(err, TOL_PRIO_ERROR);
+    script_run_t run = run_script(cmd, text, BRAND_OUTPUT_MAX, "/branding/BrandReader.py");
+    if (run.err) {
+        _errdesc_print(run.err, TOL_PRIO_ERROR);
         return false;
     }
-    if (n < 0)
-        return false;
-    text[n] = '\0';
     int port = 0, https = 0;
     if (sscanf(text, "%d\n%d", &port, &https) != 2) {
         fputs("Error reading from BrandReader", stderr);
@@ -269,32 +270,20 @@ tol_bool_t tolcontroller_is_running()
 {
     const char *script = tol_program_path(tol_program_t::watchdog_test_controller);
     const char *cmd[] = {script, nullptr};
-    int rfd = -1;
-    child_process child;
-    if (errdesc_t *err = spawn(cmd, SPAWN_READ, &rfd, nullptr, child.out(), SCRIPT_TIMEOUT)) {
-        _errdesc_log(err, TOL_PRIO_INFO);
-        return TOL_TRUE;
-    }
-    std::unique_ptr<FILE, int (*)(FILE *)> out(fdopen(rfd, "r"), fclose);
-    if (!out) {
-        _errdesc_log(errdesc_set(errno), TOL_PRIO_INFO);
-        close(rfd);
-        child.wait(script, SCRIPT_TIMEOUT);
-        return TOL_TRUE;
-    }
     char text[WATCHDOG_OUTPUT_MAX + 1];
-    errno = 0;
-    size_t n = fread(text, 1, WATCHDOG_OUTPUT_MAX, out.get());
-    if (n == 0) {
-        errdesc_t *err = errno ? errdesc_set_str(errno, "Failed to test tolcontroller.")
-                               : errdesc_set_fmt(ERR_UNKNOWN, "Failed to read controller's status.");
-        _errdesc_log(err, TOL_PRIO_INFO);
-        out.reset();
-        child.wait(script, SCRIPT_TIMEOUT);
+    script_run_t run = run_script(cmd, text, WATCHDOG_OUTPUT_MAX, script);
+    // A test that cannot be carried out counts as "running".
+    if (run.stage == script_run_t::NOT_STARTED) {
+        _errdesc_log(run.err, TOL_PRIO_INFO);
         return TOL_TRUE;
     }
-    text[n] = '\0';
-    out.reset();
-    errdesc_t *err = child.wait(script, SCRIPT_TIMEOUT);
-    return !err && strstr(text, "running") ? TOL_TRUE : TOL_FALSE;
+    if (run.got == 0) {
+        errdesc_t *err = run.stage == script_run_t::NOT_READ
+                             ? run.err
+                             : errdesc_set_fmt(ERR_UNKNOWN, "Failed to read controller's status.");
+        _errdesc_log(err, TOL_PRIO_INFO);
+        return TOL_TRUE;
+    }
+    return run.stage == script_run_t::ENDED && !run.err && strstr(text, "running") ? TOL_TRUE
+                                                                                   : TOL_FALSE;
 }

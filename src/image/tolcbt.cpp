@@ -6,6 +6,7 @@
 #include "common/types.hpp"
 #include "common/unique_fd.hpp"
 #include "controller/settings.hpp"
+#include "mounter/made_record.hpp"
 #include "mounter/dm_names.hpp"
 
 #include <algorithm>
@@ -273,6 +274,7 @@ errdesc_t *create_devmap_table_merge_in(const char *table_dir, const char *flat_
         return err;
     CBT_DEBUG("create_devmap_table_merge, using devmap_table: %s\n", devmap_table->c_str());
 
+    made_note(made_kind_t::file, *devmap_table);
     unique_fd fd(open(devmap_table->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     if (!fd)
         return errdesc_set_str(errno, devmap_table->c_str());

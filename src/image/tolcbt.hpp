@@ -6,6 +6,7 @@
 // table of linear targets.
 
 #include "common/errdesc.hpp"
+#include "mounter/dm_names.hpp"
 #include "mounter/owners.hpp"
 
 #include <bit>
@@ -27,7 +28,7 @@ inline constexpr uint32_t CBT_MAGIC_EXTENT_LAST = 0xCBCB5555; // the last entry,
 // directory.
 inline constexpr const char *CBT_TABLE_DIR = "/tmp";
 inline constexpr const char *CBT_TABLE_SUFFIX = "dm_table_merge";
-inline constexpr const char *CBT_DM_PREFIX = "cbt";
+inline constexpr const char *CBT_DM_PREFIX = MERGED_DM_PREFIX; // the names crash recovery knows
 
 #pragma pack(push, 1)
 struct cbt_file_header_t {

@@ -6,6 +6,7 @@
 #include "common/unique_fd.hpp"
 #include "mounter/dm_names.hpp"
 #include "mounter/dm_table.hpp"
+#include "mounter/made_record.hpp"
 #include "mounter/run_program.hpp"
 #include "vmdk/vmdk_open.hpp"
 
@@ -60,6 +61,8 @@ errdesc_t *run_dmsetup(std::initializer_list<const char *> args, int timeout = D
 // whatever that reported, so that a failure never leaves it behind.
 errdesc_t *adopt_created(const std::string &name, errdesc_t *err, dm_device *out)
 {
+    if (!dm_exists(name))
+        made_forget(made_kind_t::dm, name);
     if (err) {
         if (dm_exists(name))
             *out = dm_device::adopt(name);
@@ -104,8 +107,9 @@ errdesc_t *create_disk_device(vmdkdesc_t *vmdk, uint32_t chain_len, const std::s
     const std::string cmdline = program_cmdline(cmd);
     int wfd = -1;
     child_process child;
+    made_note(made_kind_t::dm, name);
     if (errdesc_t *err = spawn(cmd, SPAWN_WRITE, nullptr, &wfd, child.out(), 0))
-        return err;
+        return adopt_created(name, err, &dev->disk);
     unique_fd input(wfd);
     errdesc_t *err = vmdk_emit_dm_table(input.get(), vmdk, chain_len);
     if (err) {
@@ -117,15 +121,18 @@ errdesc_t *create_disk_device(vmdkdesc_t *vmdk, uint32_t chain_len, const std::s
         return adopt_created(name, err, &dev->disk);
     }
     input.reset();
-    return adopt_created(name, child.wait(cmdline.c_str(), SPAWN_TIMEOUT_LONG), &dev->disk);
+    errdesc_t *waited = child.wait(cmdline.c_str(), SPAWN_TIMEOUT_LONG);
+    run_program_kill_point(dmsetup());
+    return adopt_created(name, waited, &dev->disk);
 }
 
 errdesc_t *make_store(const std::string &path, disk_device_t *dev)
 {
+    made_note(made_kind_t::file, path);
+    dev->store = temp_file(path); // removed, and forgotten, also when it was not made
     unique_fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0660));
     if (!fd)
         return errdesc_set_extended_err(errno, path.c_str());
-    dev->store = temp_file(path);
     const char zero = 0;
     if (pwrite(fd.get(), &zero, 1, SNAPSHOT_STORE_SIZE - 1) != 1)
         return errdesc_set_extended_err(errno, path.c_str());
@@ -149,7 +156,9 @@ errdesc_t *copy_table(const std::string &from, const char *verb, const std::stri
         reader.kill_and_reap();
         return err;
     }
-    return reader.wait(program_cmdline(table).c_str(), DM_TIMEOUT);
+    errdesc_t *waited = reader.wait(program_cmdline(table).c_str(), DM_TIMEOUT);
+    run_program_kill_point(dmsetup());
+    return waited;
 }
 
 errdesc_t *device_sectors(const std::string &name, uint64_t *sectors)
@@ -169,8 +178,9 @@ errdesc_t *create_snapshot(const std::string &top, const std::string &dup,
     const char *cmd[] = {dmsetup(), "create", top.c_str(), nullptr};
     int wfd = -1;
     child_process child;
+    made_note(made_kind_t::dm, top);
     if (errdesc_t *err = spawn(cmd, SPAWN_WRITE, nullptr, &wfd, child.out(), 0))
-        return err;
+        return adopt_created(top, err, &dev->top);
     unique_fd input(wfd);
     char table[512];
     int n = snprintf(table, sizeof(table), "0 %jd snapshot %s %s p 4",
@@ -179,10 +189,12 @@ errdesc_t *create_snapshot(const std::string &top, const std::string &dup,
         errdesc_t *err = errdesc_set_str(EIO, "writing the snapshot table");
         errdesc_keeper keep;
         child.kill_and_reap();
-        return err;
+        return adopt_created(top, err, &dev->top);
     }
     input.reset();
-    return adopt_created(top, child.wait(program_cmdline(cmd).c_str(), DM_TIMEOUT), &dev->top);
+    errdesc_t *waited = child.wait(program_cmdline(cmd).c_str(), DM_TIMEOUT);
+    run_program_kill_point(dmsetup());
+    return adopt_created(top, waited, &dev->top);
 }
 
 // Puts the snapshot between the disk device's name and its data. The
@@ -201,7 +213,8 @@ errdesc_t *vdsk_get_devicemapper_snapshot(dmdesc_t *dm, disk_device_t *dev)
         return err;
     dm->loop = dev->store_loop.path();
 
-    dm->dup = base + ".dup";
+    dm->dup = base + DM_DUP_SUFFIX;
+    made_note(made_kind_t::dm, dm->dup);
     if (errdesc_t *err = adopt_created(dm->dup, copy_table(base, "create", dm->dup), &dev->dup))
         return err;
     if (errdesc_t *err = run_dmsetup({"suspend", base.c_str()}))
@@ -209,7 +222,7 @@ errdesc_t *vdsk_get_devicemapper_snapshot(dmdesc_t *dm, disk_device_t *dev)
     uint64_t sectors = 0;
     if (errdesc_t *err = device_sectors(dm->dup, &sectors))
         return err;
-    dm->top = base + ".top";
+    dm->top = base + DM_TOP_SUFFIX;
     if (errdesc_t *err = create_snapshot(dm->top, dm->dup, dm->loop, sectors, dev))
         return err;
     if (errdesc_t *err = copy_table(dm->top, "load", base))

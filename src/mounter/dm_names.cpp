@@ -2,6 +2,7 @@
 
 #include "common/programs.hpp"
 #include "common/spawn.hpp"
+#include "mounter/disk_record.hpp"
 #include "mounter/run_program.hpp"
 
 #include <cerrno>
@@ -77,4 +78,114 @@ errdesc_t *dm_check_and_remove(const char *dm_path)
         return err;
     }
     return nullptr;
+}
+
+namespace
+{
+
+bool is_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// The length of the run of digits at `at`.
+size_t digits_at(const std::string &s, size_t at)
+{
+    size_t end = at;
+    while (end < s.size() && is_digit(s[end]))
+        ++end;
+    return end - at;
+}
+
+// "cbt.N" or "HEX.N" (N of 1 to 6 digits) at the start of `name`: its
+// length, 0 when there is none.
+size_t base_length(const std::string &name, dm_name_kind_t *kind)
+{
+    const size_t dot = name.find('.');
+    if (dot == std::string::npos || dot == 0)
+        return 0;
+    const std::string prefix = name.substr(0, dot);
+    if (prefix == MERGED_DM_PREFIX)
+        *kind = dm_name_kind_t::merged;
+    else if (prefix.find_first_not_of("0123456789abcdef") == std::string::npos)
+        *kind = dm_name_kind_t::disk;
+    else
+        return 0;
+    const size_t n = digits_at(name, dot + 1);
+    return n >= 1 && n <= 6 ? dot + 1 + n : 0;
+}
+
+// "pK" at `at` (K from 1, at most three digits): K, with where it ends in
+// `*end`; 0 when there is none.
+int partition_at(const std::string &name, size_t at, size_t *end)
+{
+    if (at >= name.size() || name[at] != partdelim[0])
+        return 0;
+    const size_t n = digits_at(name, at + 1);
+    if (n == 0 || n > 3 || name[at + 1] == '0')
+        return 0;
+    *end = at + 1 + n;
+    return std::stoi(name.substr(at + 1, n));
+}
+
+// LVM's device-mapper name of a logical volume: group and volume with their
+// dashes doubled, joined by one dash.
+bool split_lvm_name(const std::string &name, std::string *group, std::string *volume)
+{
+    std::string *part = group;
+    group->clear();
+    volume->clear();
+    for (size_t i = 0; i < name.size(); ++i) {
+        if (name[i] != '-') {
+            *part += name[i];
+        } else if (i + 1 < name.size() && name[i + 1] == '-') {
+            *part += '-';
+            ++i;
+        } else if (part == group) {
+            part = volume;
+        } else {
+            return false;
+        }
+    }
+    return !group->empty() && !volume->empty();
+}
+
+} // namespace
+
+dm_name_parts_t dm_parse_name(const std::string &name)
+{
+    dm_name_parts_t parts;
+    if (name.starts_with("loop")) {
+        const size_t n = digits_at(name, 4);
+        size_t end = 0;
+        if (n == 0 || (parts.partition = partition_at(name, 4 + n, &end)) == 0 ||
+            end != name.size())
+            return dm_name_parts_t{};
+        parts.kind = dm_name_kind_t::loop_partition;
+        parts.base = name.substr(0, 4 + n);
+        return parts;
+    }
+    dm_name_kind_t kind = dm_name_kind_t::none;
+    const size_t len = base_length(name, &kind);
+    if (len == 0)
+        return parts;
+    parts.base = name.substr(0, len);
+    const std::string rest = name.substr(len);
+    if (rest.empty()) {
+        parts.kind = kind;
+    } else if (kind == dm_name_kind_t::disk && (rest == DM_DUP_SUFFIX || rest == DM_TOP_SUFFIX)) {
+        parts.kind = rest == DM_DUP_SUFFIX ? dm_name_kind_t::dup : dm_name_kind_t::top;
+    } else if (size_t end = 0; (parts.partition = partition_at(name, len, &end)) != 0) {
+        if (end == name.size()) {
+            parts.kind = dm_name_kind_t::partition;
+        } else if (kind == dm_name_kind_t::disk && name.compare(end, 2, "--") == 0 &&
+                   split_lvm_name(name, &parts.group, &parts.volume) &&
+                   parts.group.size() > end + 1 && parts.group[end] == '-') {
+            // The group is "<base>p<K>-<guest's group>".
+            parts.kind = dm_name_kind_t::volume;
+        }
+    }
+    if (parts.kind == dm_name_kind_t::none)
+        return dm_name_parts_t{};
+    return parts;
 }

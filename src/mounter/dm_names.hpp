@@ -7,6 +7,38 @@
 #include <string>
 
 inline constexpr const char *DM_ROOT = "/dev/mapper";
+// Prefix of merged change-block devices ("cbt.N"); a disk device's prefix is
+// its CID in lower-case hexadecimal ("1a2b3c.N").
+inline constexpr const char *MERGED_DM_PREFIX = "cbt";
+// A disk device's duplicate and snapshot: "<base>.dup", "<base>.top".
+inline constexpr const char *DM_DUP_SUFFIX = ".dup";
+inline constexpr const char *DM_TOP_SUFFIX = ".top";
+
+// The names that recovery_fs and its mounter give, and the names that kpartx
+// and LVM give to what sits on those devices. This is the one place where
+// they are told apart from the names of everyone else.
+enum class dm_name_kind_t {
+    none,           // not one of ours
+    merged,         // "cbt.N"
+    disk,           // "HEX.N"
+    dup,            // "HEX.N.dup"
+    top,            // "HEX.N.top"
+    partition,      // "BASEpK" (kpartx on a merged or disk device)
+    volume,         // "HEX.NpK--VG-LV" (a logical volume of a renamed group)
+    loop_partition, // "loopNpK" (kpartx on a loop device: ours only if the loop device is)
+};
+
+struct dm_name_parts_t {
+    dm_name_kind_t kind = dm_name_kind_t::none;
+    // The device that the name belongs to or sits on: "cbt.N", "HEX.N", "loopN".
+    std::string base;
+    int partition = 0;
+    // A logical volume's group ("HEX.NpK-VG") and volume, as LVM names them.
+    std::string group;
+    std::string volume;
+};
+
+dm_name_parts_t dm_parse_name(const std::string &name);
 inline constexpr unsigned DM_UNIQUE_NAME_ATTEMPTS = 1000000;
 
 // "<prefix>.<n>" with n below 1000000, drawn from the current second, that

@@ -3,10 +3,12 @@
 #include "common/logging.hpp"
 #include "common/programs.hpp"
 #include "common/spawn.hpp"
+#include "mounter/made_record.hpp"
 #include "mounter/run_program.hpp"
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 
 namespace
 {
@@ -51,6 +53,17 @@ bool lost_race(const errdesc_t *err)
     return exit_code_is(err, 1) || exit_code_is(err, 2);
 }
 
+// The file as the kernel names a loop device's backing file: absolute,
+// without "//" or "." (callers join paths with a "/" of their own).
+std::string absolute_path(const char *file)
+{
+    std::filesystem::path path(file);
+    std::error_code ec;
+    if (path.is_relative())
+        path = std::filesystem::current_path(ec) / path;
+    return path.lexically_normal().string();
+}
+
 } // namespace
 
 errdesc_t *vdsk_assign_next_loop_dev(std::string *loopdev, const char *file, int rdonly,
@@ -66,12 +79,15 @@ errdesc_t *vdsk_assign_next_loop_dev(std::string *loopdev, const char *file, int
                                   file);
             continue;
         }
-        if (!err)
+        if (!err) {
+            made_note(made_kind_t::loop, device, absolute_path(file));
             err = attach(device, file, rdonly, timeout);
+        }
         if (!err) {
             *loopdev = device;
             return nullptr;
         }
+        made_forget(made_kind_t::loop, device);
         if (!lost_race(err))
             return err;
     }
@@ -91,6 +107,8 @@ errdesc_t *vdsk_release_loop_dev(std::string *loopdev)
         if (!err || !exit_code_is(err, 1))
             break;
     }
+    if (!err)
+        made_forget(made_kind_t::loop, device);
     loopdev->clear();
     return err;
 }

@@ -4,6 +4,7 @@
 #include "common/spawn.hpp"
 #include "mounter/dm_names.hpp"
 #include "mounter/loopdev.hpp"
+#include "mounter/made_record.hpp"
 #include "mounter/partitions.hpp"
 #include "mounter/run_program.hpp"
 
@@ -103,6 +104,7 @@ errdesc_t *dm_device::create(const char *name, const char *table_path, dm_device
         return not_empty("dm_device::create");
     const char *cmd[] = {tol_program_path(tol_program_t::dmsetup), "create", name, table_path,
                          nullptr};
+    made_note(made_kind_t::dm, name);
     errdesc_t *err = run_program_wait(cmd, 0, SPAWN_TIMEOUT_LONG);
     if (!err) {
         out->name_ = name;
@@ -131,9 +133,13 @@ errdesc_t *dm_device::release()
 {
     if (empty())
         return nullptr;
-    const std::string device = path();
-    name_.clear();
-    return dm_remove_forced(device.c_str());
+    const std::string name = std::exchange(name_, std::string());
+    const std::string device = std::string(DM_ROOT) + "/" + name;
+    errdesc_t *err = dm_remove_forced(device.c_str());
+    // A device that is still there stays in the record, for the next start.
+    if (!err || access(device.c_str(), F_OK) != 0)
+        made_forget(made_kind_t::dm, name);
+    return err;
 }
 
 // partition_mapping
@@ -205,8 +211,12 @@ errdesc_t *mount_owner::release()
     // Lazy and forced: a client's open file must not keep the mount alive.
     const char *cmd[] = {tol_program_path(tol_program_t::umount), "-fl", dir.c_str(), nullptr};
     errdesc_t *err = run_program_wait(cmd, 0, SPAWN_TIMEOUT_LONG);
-    if (rmdir(dir.c_str()) != 0 && !err)
-        return errdesc_set_str(errno, dir.c_str());
+    // A mount point cannot be removed: one that can is no longer mounted.
+    const int removed = rmdir(dir.c_str()) == 0 || errno == ENOENT ? 0 : errno;
+    if (!removed)
+        made_forget(made_kind_t::mount, dir);
+    if (removed && !err)
+        return errdesc_set_str(removed, dir.c_str());
     return err;
 }
 
@@ -227,6 +237,7 @@ temp_file &temp_file::operator=(temp_file &&other) noexcept
 
 std::string temp_file::disown()
 {
+    made_forget(made_kind_t::file, path_);
     return std::exchange(path_, std::string());
 }
 
@@ -235,7 +246,8 @@ errdesc_t *temp_file::release()
     if (empty())
         return nullptr;
     const std::string path = std::exchange(path_, std::string());
-    if (unlink(path.c_str()) != 0)
+    if (unlink(path.c_str()) != 0 && errno != ENOENT)
         return errdesc_set_str(errno, path.c_str());
+    made_forget(made_kind_t::file, path);
     return nullptr;
 }

@@ -3,8 +3,52 @@
 #include "common/files.hpp"
 #include "common/spawn.hpp"
 
+#include "mounter/made_record.hpp"
+
+#include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <unistd.h>
+
+namespace
+{
+
+struct kill_point_t {
+    std::string program;
+    long nth = 0;
+    std::atomic<long> seen{0};
+};
+
+const kill_point_t *armed_kill_point()
+{
+    static kill_point_t *point = [] {
+        const char *spec = getenv("RFS_TEST_KILL_AFTER");
+        if (!spec || !*spec)
+            return static_cast<kill_point_t *>(nullptr);
+        auto *p = new kill_point_t;
+        const char *colon = strchr(spec, ':');
+        p->program.assign(spec, colon ? colon - spec : strlen(spec));
+        p->nth = colon ? atol(colon + 1) : 1;
+        return p;
+    }();
+    return point;
+}
+
+} // namespace
+
+void run_program_kill_point(const char *program)
+{
+    auto *point = const_cast<kill_point_t *>(armed_kill_point());
+    if (!point || !made_record_enabled())
+        return;
+    const char *slash = strrchr(program, '/');
+    if (point->program != (slash ? slash + 1 : program))
+        return;
+    if (++point->seen == point->nth)
+        kill(getpid(), SIGKILL);
+}
 
 std::string program_cmdline(const char *const cmd[])
 {
@@ -34,10 +78,14 @@ errdesc_t *run_program_read(const char *const cmd[], int extra_options, int time
     }
     consume(out);
     tol_safe_fclose(&out); // drains what the caller left, so the child never blocks
-    return spawn_wait(pid, 0, program_cmdline(cmd).c_str(), timeout);
+    errdesc_t *err = spawn_wait(pid, 0, program_cmdline(cmd).c_str(), timeout);
+    run_program_kill_point(cmd[0]);
+    return err;
 }
 
 errdesc_t *run_program_wait(const char *const cmd[], int extra_options, int timeout)
 {
-    return spawn(cmd, SPAWN_WAIT | extra_options, nullptr, nullptr, nullptr, timeout);
+    errdesc_t *err = spawn(cmd, SPAWN_WAIT | extra_options, nullptr, nullptr, nullptr, timeout);
+    run_program_kill_point(cmd[0]);
+    return err;
 }

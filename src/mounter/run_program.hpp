@@ -19,3 +19,10 @@ errdesc_t *run_program_read(const char *const cmd[], int extra_options, int time
 
 // Runs `cmd` with SPAWN_WAIT plus `extra_options`.
 errdesc_t *run_program_wait(const char *const cmd[], int extra_options, int timeout);
+
+// Test seam for crash recovery: with RFS_TEST_KILL_AFTER=PROGRAM[:N] in the
+// environment, the process kills itself with SIGKILL right after the Nth
+// (default first) run of PROGRAM (a file name: "losetup", "mount"...) has
+// returned, counting only runs made while the record of made objects is on.
+// Called after every run of the mounter's programs.
+void run_program_kill_point(const char *program);

@@ -6,6 +6,7 @@
 #include "common/programs.hpp"
 #include "common/spawn.hpp"
 #include "common/unique_fd.hpp"
+#include "mounter/made_record.hpp"
 #include "mounter/partitions.hpp"
 #include "mounter/run_program.hpp"
 
@@ -67,9 +68,11 @@ errdesc_t *vdsk_do_mount_fs(const char *mnt_dir, const char *mnt_dev, fs_type_t 
         return errdesc_set_extended_err(errno, mnt_dir);
     const char *cmd[] = {tol_program_path(tol_program_t::mount), options, mnt_dev, mnt_dir,
                          nullptr};
+    made_note(made_kind_t::mount, mnt_dir);
     if (errdesc_t *err = run_program_wait(cmd, 0, SPAWN_TIMEOUT_LONG)) {
         errdesc_keeper keep;
-        rmdir(mnt_dir);
+        if (rmdir(mnt_dir) == 0)
+            made_forget(made_kind_t::mount, mnt_dir);
         return err;
     }
     mounts->push_back(mount_owner::adopt(mnt_dir));

@@ -7,6 +7,7 @@
 #include "common/spawn.hpp"
 #include "mounter/dm_names.hpp"
 #include "mounter/owners.hpp"
+#include "mounter/made_record.hpp"
 #include "mounter/partitions.hpp"
 #include "mounter/run_program.hpp"
 
@@ -279,14 +280,13 @@ errdesc_t *vdsk_change_lvm_ids(const char *vg_name, const char *part_dev_path,
         ts_printf("vdsk_change_lvm_ids: failed to open %s (errno %d)\n", backup.c_str(), errno);
         return nullptr;
     }
+    made_note(made_kind_t::file, copy);
+    temp_file copy_owner(copy); // removed, and forgotten, after a failure too
     std::unique_ptr<FILE, int (*)(FILE *)> out(fopen(copy.c_str(), "we"), fclose);
     if (!out) {
         ts_printf("vdsk_change_lvm_ids: failed to open %s (errno %d)\n", copy.c_str(), errno);
         return nullptr;
     }
-    // The copy is removed after a failure too: the log has the error, and
-    // nothing else would ever remove it.
-    temp_file copy_owner(copy);
     std::string pv_uuid;
     int pv_count = 0;
     if (errdesc_t *err =

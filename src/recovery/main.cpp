@@ -2,20 +2,29 @@
 
 #include "common/files.hpp"
 #include "common/logging.hpp"
+#include "common/spawn.hpp"
+#include "common/unique_fd.hpp"
 #include "recovery/crash.hpp"
 #include "recovery/recovery_cookie.hpp"
 #include "recovery/recovery_ops.hpp"
 #include "recovery/recovery_options.hpp"
 #include "recovery/threads.hpp"
 
+#include <atomic>
+#include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <climits>
 #include <cstring>
+#include <chrono>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fuse.h>
+#include <fuse_lowlevel.h>
 #include <libgen.h>
+#include <poll.h>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 namespace
@@ -70,12 +79,140 @@ std::string absolute(const char *path)
     return std::string(buf) + (buf[1] ? "/" : "") + base;
 }
 
+// The absolute form of every path option: libfuse's daemonizing changes to
+// "/", so a relative path would name something else in the serving process.
+// Kept for the whole run, as the options point at them.
+void make_absolute(char *&option, std::string &keep)
+{
+    if (!option)
+        return;
+    keep = absolute(option);
+    if (keep[0] != '/') {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof(cwd)))
+            keep = std::string(cwd) + "/" + keep;
+    }
+    option = keep.data();
+}
+
+struct absolute_options_t {
+    std::string mount_point, scratch, volumes, log_dir;
+} absolute_options;
+
+// How long shutdown waits for each thread. The controller thread touches no
+// cookie, so shutdown goes on without it; it ends a second after the script
+// that it may be running has had its grace. The eviction thread must have
+// ended before the final release.
+constexpr int CONTROLLER_JOIN_SECONDS = SPAWN_SHUTDOWN_GRACE_MS / 1000 + 1;
+constexpr int EVICT_JOIN_SECONDS = 5;
+
+// Watches the FUSE session from the serving process, so that shutdown begins
+// the moment the mount goes or a signal ends the loop: the main thread then
+// still waits in the loop for handlers that may be running programs, which
+// get only their short grace from then on. Started with the threads, stopped
+// when the loop has returned, before libfuse closes the device and frees the
+// session.
+//
+// After a signal the connection stays up while handlers finish, and nothing
+// serves it any more: a handler that opens a file through this very mount (a
+// view's image) would wait for ever. So when the loop has not ended soon
+// after the grace, the watch severs the connection: the device descriptor is
+// pointed at /dev/null, the kernel ends the connection with its last
+// descriptor, and such an open fails. libfuse then closes the descriptor and
+// unmounts as it does after any signal. (The descriptor is still libfuse's
+// own then: the watch has ended before libfuse closes it.)
+class session_watch_t
+{
+  public:
+    session_watch_t() = default;
+    session_watch_t(const session_watch_t &) = delete;
+    session_watch_t &operator=(const session_watch_t &) = delete;
+    ~session_watch_t() { stop(); }
+
+    void start(struct fuse *fuse)
+    {
+        struct fuse_chan *chan = fuse_session_next_chan(fuse_get_session(fuse), nullptr);
+        if (!chan)
+            return;
+        fuse_ = fuse;
+        fd_ = fuse_chan_fd(chan);
+        thread_ = std::thread([this] { run(); });
+    }
+
+    void stop()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+  private:
+    static constexpr int POLL_MS = 200;
+    static constexpr int SEVER_AFTER_MS = SPAWN_SHUTDOWN_GRACE_MS + 1000;
+
+    // Whether the kernel has ended the connection (unmounted).
+    bool connection_ended(int timeout_ms) const
+    {
+        struct pollfd pfd = {fd_, 0, 0};
+        return poll(&pfd, 1, timeout_ms) > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL));
+    }
+
+    void run()
+    {
+        bool ended = false;
+        while (!stop_ && !ended && !fuse_exited(fuse_))
+            ended = connection_ended(POLL_MS);
+        recovery_begin_shutdown();
+        for (int waited = 0; !stop_ && waited < SEVER_AFTER_MS; waited += POLL_MS)
+            std::this_thread::sleep_for(std::chrono::milliseconds(POLL_MS));
+        if (stop_ || connection_ended(0))
+            return;
+        ts_printf("the loop has not ended %d ms into shutdown: severing the connection\n",
+                  SEVER_AFTER_MS);
+        unique_fd null_fd(open("/dev/null", O_RDWR | O_CLOEXEC));
+        if (null_fd.get() >= 0)
+            dup2(null_fd.get(), fd_);
+    }
+
+    struct fuse *fuse_ = nullptr;
+    int fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+} session_watch;
+
+// Signals blocked in the threads made while it lives, so that libfuse's
+// handlers run on the main thread, which is the one that its loop wakes.
+class signals_blocked_t
+{
+  public:
+    signals_blocked_t()
+    {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &saved_);
+    }
+    ~signals_blocked_t() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+    signals_blocked_t(const signals_blocked_t &) = delete;
+    signals_blocked_t &operator=(const signals_blocked_t &) = delete;
+
+  private:
+    sigset_t saved_;
+};
+
 } // namespace
 
-void recovery_fs_init()
+// Runs in the serving process: without -f, libfuse has forked by now, and
+// threads made before that fork would have stayed in the launcher, which
+// exits.
+void recovery_fs_init(struct fuse *fuse)
 {
+    // Daemonizing pointed standard output and error at /dev/null.
+    if (fs_options.log_dir)
+        logrotate_hndlr(SIGHUP);
+    signals_blocked_t blocked;
     evict_thr_start();
     controller_thr_start();
+    session_watch.start(fuse);
 }
 
 // A client that still held a file inside a view when the loop ended never
@@ -108,14 +245,18 @@ void close_view_files()
     closedir(dir);
 }
 
-void recovery_fs_shutdown()
+// False when a thread had to be left running.
+bool recovery_fs_shutdown()
 {
-    // Both threads have ended when their shutdown returns, so the final
-    // release never overlaps an eviction pass.
-    controller_thr_shutdown();
-    evict_thr_shutdown();
+    recovery_begin_shutdown();
+    const bool controller_ended = controller_thr_shutdown(CONTROLLER_JOIN_SECONDS);
+    const bool evict_ended = evict_thr_shutdown(EVICT_JOIN_SECONDS);
     close_view_files();
-    recovery_fs_release_all();
+    if (evict_ended)
+        recovery_fs_release_all();
+    else
+        ts_printf("ERROR: an eviction pass is still running: images and views left in place\n");
+    return controller_ended && evict_ended;
 }
 
 // The argument vector handed to FUSE, freed on every way out of main.
@@ -145,6 +286,7 @@ int main(int argc, char *argv[])
     // Logging keeps the name for the whole run (syslog identity, log file).
     std::string self(argv[0]);
     const std::string name = basename(self.data());
+    make_absolute(fs_options.log_dir, absolute_options.log_dir);
     toldesc_t toldesc = {name.c_str(), fs_options.log_dir};
     tol_startup(&toldesc);
 
@@ -178,6 +320,9 @@ int main(int argc, char *argv[])
                         absolute(fs_options.recovery_volumes_mount_point)};
     recovery_fs_crash_recover(fs_options.recovery_volumes_mount_point, scope);
     recovery_fs_crash_recover(fs_options.recovery_mount_point, scope);
+    // From here on, what this run makes is recorded for the next start's recovery.
+    if (errdesc_t *err = made_record_enable())
+        errdesc_log(err, TOL_PRIO_ERROR);
 
     if (!prepare_directory(fs_options.scratch_mount_point))
         return 1;
@@ -192,10 +337,30 @@ int main(int argc, char *argv[])
         }
     }
 
-    recovery_fs_init();
-    fuse_main_real(args.argc, args.argv, &recovery_fs_oper, sizeof(recovery_fs_oper), nullptr);
+    make_absolute(fs_options.recovery_mount_point, absolute_options.mount_point);
+    make_absolute(fs_options.scratch_mount_point, absolute_options.scratch);
+    make_absolute(fs_options.recovery_volumes_mount_point, absolute_options.volumes);
 
-    recovery_fs_shutdown();
+    // fuse_main in its three parts: mounting (and, without -f, daemonizing),
+    // the loop, unmounting. The threads start between the first two, in the
+    // process that serves; the session watch ends between the last two.
+    char *mountpoint = nullptr;
+    int multithreaded = 0;
+    struct fuse *fuse = fuse_setup(args.argc, args.argv, &recovery_fs_oper,
+                                   sizeof(recovery_fs_oper), &mountpoint, &multithreaded, nullptr);
+    if (fuse) {
+        recovery_fs_init(fuse);
+        multithreaded ? fuse_loop_mt(fuse) : fuse_loop(fuse);
+        session_watch.stop();
+        fuse_teardown(fuse, mountpoint);
+    }
+
+    const bool threads_ended = recovery_fs_shutdown();
     tol_exit();
+    if (!threads_ended) {
+        // A thread still running must not meet the destructors of exit.
+        fflush(nullptr);
+        _exit(0);
+    }
     return 0;
 }

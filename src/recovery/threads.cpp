@@ -2,6 +2,7 @@
 
 #include "common/errdesc.hpp"
 #include "common/logging.hpp"
+#include "common/spawn.hpp"
 #include "controller/controller.hpp"
 #include "controller/registry.hpp"
 #include "recovery/recovery_cookie.hpp"
@@ -34,19 +35,33 @@ void record_start(thr_record_t<State> *rec, void *(*body)(void *), const char *n
     }
 }
 
-template <typename State>
-void record_shutdown(thr_record_t<State> *rec)
+template <typename State> void record_ask_stop(thr_record_t<State> *rec)
 {
     if (rec->magic != THR_MAGIC)
         return;
     pthread_mutex_lock(&rec->mutex);
-    rec->state = static_cast<State>(3); // STOPPING
+    if (rec->state != static_cast<State>(4)) // STOPPED
+        rec->state = static_cast<State>(3);  // STOPPING
     pthread_cond_signal(&rec->cond);
     pthread_mutex_unlock(&rec->mutex);
-    pthread_join(rec->thr, nullptr);
+}
+
+template <typename State> bool record_join(thr_record_t<State> *rec, int seconds, const char *name)
+{
+    if (rec->magic != THR_MAGIC)
+        return true;
+    struct timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += seconds;
+    if (int rc = pthread_timedjoin_np(rec->thr, nullptr, &deadline)) {
+        ts_printf("the %s thread has not ended within %d s (%s); going on without it\n", name,
+                  seconds, strerror(rc));
+        return false;
+    }
     pthread_cond_destroy(&rec->cond);
     pthread_mutex_destroy(&rec->mutex);
     rec->magic = 0;
+    return true;
 }
 
 // Waits on the record's condition until `seconds` from now on the real-time
@@ -116,11 +131,20 @@ void *controller_thr(void *)
     pthread_mutex_lock(&rec->mutex);
     if (rec->state == CONTROLLER_THR_STARTING)
         rec->state = CONTROLLER_THR_RUNNING;
-    // Waiting for the service: the wait between questions is a timed wait on
-    // the condition rather than a sleep, so that shutdown ends it at once.
-    while (rec->state == CONTROLLER_THR_RUNNING && !tolcontroller_is_running())
-        timed_wait(rec, periods.controller_poll);
+    // Scripts and requests run without the lock, so that shutdown never
+    // waits for them to ask the thread to stop. The wait between questions is
+    // a timed wait on the condition rather than a sleep, so that shutdown
+    // ends it at once.
     while (rec->state == CONTROLLER_THR_RUNNING) {
+        pthread_mutex_unlock(&rec->mutex);
+        const bool running = tolcontroller_is_running();
+        pthread_mutex_lock(&rec->mutex);
+        if (running)
+            break;
+        timed_wait(rec, periods.controller_poll);
+    }
+    while (rec->state == CONTROLLER_THR_RUNNING) {
+        pthread_mutex_unlock(&rec->mutex);
         try {
             if (errdesc_t *err = registry_settings_update())
                 errdesc_log(err, TOL_PRIO_WARNING);
@@ -128,6 +152,7 @@ void *controller_thr(void *)
             // Must not end the process: the next period tries again.
             ts_printf("ERROR: controller_thr: %s\n", e.what());
         }
+        pthread_mutex_lock(&rec->mutex);
         timed_wait(rec, periods.controller_refresh);
     }
     rec->state = CONTROLLER_THR_STOPPED;
@@ -145,13 +170,22 @@ void controller_thr_start()
     record_start(&controller_thr_state, controller_thr, "controller");
 }
 
-void evict_thr_shutdown()
+void recovery_begin_shutdown()
 {
-    record_shutdown(&evict_thr_state);
+    spawn_shutdown_begin();
+    controller_abort_requests();
+    record_ask_stop(&evict_thr_state);
+    record_ask_stop(&controller_thr_state);
 }
 
-void controller_thr_shutdown()
+bool evict_thr_shutdown(int seconds)
 {
-    controller_abort_requests();
-    record_shutdown(&controller_thr_state);
+    recovery_begin_shutdown();
+    return record_join(&evict_thr_state, seconds, "eviction");
+}
+
+bool controller_thr_shutdown(int seconds)
+{
+    recovery_begin_shutdown();
+    return record_join(&controller_thr_state, seconds, "controller");
 }

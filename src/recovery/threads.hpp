@@ -49,12 +49,18 @@ extern controller_thr_t controller_thr_state;
 // message, since the file system must not run without it.
 void evict_thr_start();
 void controller_thr_start();
-// Ask the thread to stop, wake it and wait until it has ended. Joining the
-// eviction thread first is what keeps the final release of every cookie from
-// overlapping a pass still in progress; the controller thread's request in
-// flight is aborted, so neither join waits on the controller service.
-void evict_thr_shutdown();
-void controller_thr_shutdown();
+// Shutdown begins: programs get only their short grace from now on (see
+// spawn_shutdown_begin), controller requests are aborted, and both threads
+// are asked to stop. Any thread may call it, as often as it likes; the
+// threads' own shutdown below calls it first.
+void recovery_begin_shutdown();
+// Ask the thread to stop, wake it and wait up to `seconds` until it has
+// ended; false when it did not end in time (it is then left running, its
+// record untouched). A thread that was never started counts as ended.
+// Joining the eviction thread before the final release of every cookie keeps
+// the two from overlapping.
+bool evict_thr_shutdown(int seconds);
+bool controller_thr_shutdown(int seconds);
 
 void *evict_thr(void *);
 void *controller_thr(void *);

@@ -169,24 +169,37 @@ mkscratch() { python3 "$MKSCRATCH" "$@" >/dev/null; }
 # wait (RFS_TEST_START_LIMIT, 20 s) until it is mounted. Sets RFS_PID; output
 # goes to $T/rfs-<n>.out. A dead mount of a killed instance at the point
 # (ENOTCONN) is replaced: then only a live mount counts (the dead one's mount
-# id and device number are reused).
+# id and device number are reused). With RFS_TEST_BACKGROUND=1 it starts
+# without -f, as deployed: the launcher must exit 0 once mounted, and RFS_PID
+# is the daemon that it left serving.
 rfs_start() {
     local mnt=$1 up=rfs_is_mounted limit=${RFS_TEST_START_LIMIT:-20} # longer in an emulated guest
     shift
-    local out=$T/rfs-${#RFS_PIDS[@]}.out log_dir=
+    local out=$T/rfs-${#RFS_PIDS[@]}.out log_dir= fg=-f status
+    [ -n "${RFS_TEST_BACKGROUND:-}" ] && fg=
     if rfs_is_mounted "$mnt"; then up=rfs_is_served; else mkdir -p "$mnt"; fi
-    "$RFS_BIN" "$mnt" "$@" -f >"$out" 2>&1 &
+    "$RFS_BIN" "$mnt" "$@" $fg >"$out" 2>&1 &
     RFS_PID=$!
-    RFS_PIDS+=("$RFS_PID")
     RFS_MOUNTS+=("$mnt")
-    wait_for "$limit" eval '$up "$mnt" || ! rfs_alive "$RFS_PID"'
-    $up "$mnt" && return 0
-    if rfs_alive "$RFS_PID"; then
-        fail "recovery_fs did not mount $mnt within $limit s"
-        return 1
+    if [ -z "$fg" ]; then
+        wait_for "$limit" eval '! rfs_alive "$RFS_PID"'
+        wait "$RFS_PID"
+        status=$?
+        RFS_PID=$(rfs_daemon_pid "$mnt")
+        [ -n "$RFS_PID" ] && RFS_PIDS+=("$RFS_PID")
+        $up "$mnt" && [ "$status" = 0 ] && [ -n "$RFS_PID" ] && return 0
+        fail "recovery_fs (background) did not serve $mnt: launcher status $status, daemon '${RFS_PID}'; its output:"
+    else
+        RFS_PIDS+=("$RFS_PID")
+        wait_for "$limit" eval '$up "$mnt" || ! rfs_alive "$RFS_PID"'
+        $up "$mnt" && return 0
+        if rfs_alive "$RFS_PID"; then
+            fail "recovery_fs did not mount $mnt within $limit s"
+            return 1
+        fi
+        wait "$RFS_PID"
+        fail "recovery_fs exited (status $?) before mounting $mnt; its output:"
     fi
-    wait "$RFS_PID"
-    fail "recovery_fs exited (status $?) before mounting $mnt; its output:"
     sed 's/^/       /' "$out"
     # Its log says why when the output does not (-L DIR).
     while [ $# -gt 0 ]; do [ "$1" = -L ] && log_dir=$2; shift; done
@@ -194,13 +207,31 @@ rfs_start() {
     return 1
 }
 
+# The newest live recovery_fs serving MOUNTPOINT that rfs_start has not
+# recorded yet (a daemon left by its launcher), by its argument vector.
+rfs_daemon_pid() {
+    local p pid found=
+    for p in /proc/[0-9]*; do
+        pid=${p#/proc/}
+        [ "$(tr '\0' '\n' 2>/dev/null <"$p/cmdline" | head -2)" = "$RFS_BIN"$'\n'"$1" ] || continue
+        [[ " ${RFS_PIDS[*]} " == *" $pid "* ]] && continue
+        rfs_alive "$pid" && found=$pid
+    done
+    echo "$found"
+}
+
 # rfs_stop MOUNTPOINT [WHAT]: unmount with fusermount -u, wait for the
-# process and check that it exited with status 0.
+# process and check that it exited with status 0 (in background mode, where
+# the daemon is no child of the test, that it ended).
 rfs_stop() {
     local mnt=$1 pid=$RFS_PID limit=${RFS_TEST_STOP_LIMIT:-20} # longer in an emulated guest
     fusermount -u "$mnt" || { fail "fusermount -u $mnt"; return 1; }
     wait_for "$limit" eval '! rfs_alive "$pid"' ||
         { fail "recovery_fs (pid $pid) still running $limit s after fusermount -u"; return 1; }
+    if [ -n "${RFS_TEST_BACKGROUND:-}" ]; then
+        pass "${2:-unmounted}: the daemon ended"
+        return 0
+    fi
     wait "$pid"
     check_eq "${2:-unmounted}: exit status" 0 "$?"
 }

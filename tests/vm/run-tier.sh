@@ -36,7 +36,7 @@ leftovers() {
     pgrep -af 'qemu-system-x86_64.*rfs_stage2' || true
 }
 
-conformance=() product=()
+conformance=() product=() short=()
 if (($#)); then
     for t in "$@"; do
         t=$(basename "${t%.sh}")
@@ -50,7 +50,8 @@ if (($#)); then
         fi
     done
 elif [[ ${RFS_VM_PRODUCT_TESTS-x} != "" ]]; then
-    read -ra product <<<"${RFS_VM_PRODUCT_TESTS:-test_image_merged test_chain_device test_crash_recovery test_view test_view_guests}"
+    short=(--short)
+    read -ra product <<<"${RFS_VM_PRODUCT_TESTS:-test_image_merged test_chain_device test_crash_recovery test_crash_views test_view test_view_guests}"
 fi
 
 rc=0
@@ -66,7 +67,7 @@ if ((${#product[@]})); then
     start=$SECONDS
     prc=0
     RFS_BUILD_DIR=${RFS_BUILD_DIR:-$src/build} "$src/tests/vm/run-vm.sh" --timeout "${RFS_VM_TIMEOUT:-3600}" \
-        bash "$here/product-tests.sh" "${product[@]}" || prc=$?
+        bash "$here/product-tests.sh" "${short[@]}" "${product[@]}" || prc=$?
     echo "vm tier: product tests exit status $prc after $((SECONDS - start)) s"
     ((prc == 0)) || rc=1
 fi

@@ -350,6 +350,74 @@ TEST(ChildProcess, GuardKillsAndReaps)
     EXPECT_FALSE(waited);
 }
 
+// A process that has ended (collected, or a zombie nobody waits for).
+bool ended(pid_t pid)
+{
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    return stat.empty() || (paren != std::string::npos && stat.compare(paren + 2, 1, "Z") == 0);
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A script that exits while a child of its own keeps its output open: the
+// read ends at the limit, and killing the group takes the child too.
+TEST(Spawn, BoundedReadEndsAtTheLimitAndTheGroupGoes)
+{
+    const char *cmd[] = {"/bin/sh", "-c", "sleep 30 & echo $!", nullptr};
+    int rfd = -1;
+    child_process child;
+    ASSERT_EQ(spawn(cmd, SPAWN_READ | SPAWN_GROUP, &rfd, nullptr, child.out(), 0), nullptr);
+    char buf[64] = "";
+    size_t got = 0;
+    auto start = std::chrono::steady_clock::now();
+    expect_error(spawn_read(child.get(), rfd, buf, sizeof(buf) - 1, &got, 1, "script"), ETIME,
+                 "script: " + std::string(strerror(ETIME)));
+    EXPECT_NEAR(seconds_since(start), 1.0, 0.5);
+    close(rfd);
+    const pid_t grandchild = atoi(std::string(buf, got).c_str());
+    ASSERT_GT(grandchild, 0);
+    child.kill_and_reap();
+    for (int i = 0; i < 100 && !ended(grandchild); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(ended(grandchild));
+}
+
+// Once shutdown begins, a program being waited for gets only the grace, one
+// whose output is still being read is killed all the same, and one started
+// afterwards gets the short cap, whatever their limits.
+TEST(Spawn, ConcurrentShutdownShortensEveryLimit)
+{
+    const char *cmd[] = {"/bin/sleep", "30", nullptr};
+    int rfd = -1;
+    child_process reading;
+    ASSERT_EQ(spawn(cmd, SPAWN_READ, &rfd, nullptr, reading.out(), 0), nullptr);
+    auto start = std::chrono::steady_clock::now();
+    std::thread waiting([&] {
+        expect_error(spawn(cmd, SPAWN_WAIT, nullptr, nullptr, nullptr, SPAWN_TIMEOUT), ETIME,
+                     std::string("/bin/sleep 30 : ") + strerror(ETIME));
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    spawn_shutdown_begin();
+    char c;
+    EXPECT_EQ(read(rfd, &c, 1), 0) << "the enforcer closes the output of a child being read";
+    close(rfd);
+    waiting.join();
+    const double grace = SPAWN_SHUTDOWN_GRACE_MS / 1000.0;
+    EXPECT_NEAR(seconds_since(start), 0.3 + grace, 0.6);
+    EXPECT_NE(reading.wait("reading", SPAWN_TIMEOUT), nullptr);
+
+    start = std::chrono::steady_clock::now();
+    EXPECT_NE(spawn(cmd, SPAWN_WAIT, nullptr, nullptr, nullptr, SPAWN_TIMEOUT_LONG), nullptr);
+    EXPECT_NEAR(seconds_since(start), SPAWN_SHUTDOWN_CAP_MS / 1000.0, 0.6);
+    EXPECT_TRUE(spawn_shutting_down());
+    spawn_shutdown_reset();
+    EXPECT_FALSE(spawn_shutting_down());
+}
+
 // Timestamped lines from many threads. Start-up, the log file and its
 // rotation on SIGHUP run in tests/integration/test_browse_cli.sh.
 void format_line(FILE *out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));

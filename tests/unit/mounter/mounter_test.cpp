@@ -6,6 +6,7 @@
 #include "mounter/dm_names.hpp"
 #include "mounter/dm_table.hpp"
 #include "mounter/loopdev.hpp"
+#include "mounter/made_record.hpp"
 #include "mounter/owners.hpp"
 #include "mounter/partitions.hpp"
 #include "mounter/vmount.hpp"
@@ -23,6 +24,8 @@
 #include <map>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 using rfs_test::outcome;
@@ -60,6 +63,120 @@ TEST(DmNames, PrefixDotNumberBelowAMillionThatNoDeviceHasAndRefusals)
     err = dm_mk_unique_name_in(tmp.path().c_str(), "cbt", &second, 0);
     EXPECT_EQ(err ? err->number : 0, EEXIST);
     EXPECT_EQ(second, "");
+}
+
+TEST(DmNames, GrammarGivesTheDeviceThatANameSitsOn)
+{
+    const dm_name_parts_t lv = dm_parse_name("1a2b3c.42p2--my--vg-root--x");
+    EXPECT_EQ(lv.kind, dm_name_kind_t::volume);
+    EXPECT_EQ(lv.base + " " + std::to_string(lv.partition) + " " + lv.group + " " + lv.volume,
+              "1a2b3c.42 2 1a2b3c.42p2-my-vg root-x");
+    EXPECT_EQ(dm_parse_name("cbt.7p3").base, "cbt.7");
+    EXPECT_EQ(dm_parse_name("cbt.7p3").kind, dm_name_kind_t::partition);
+    EXPECT_EQ(dm_parse_name("loop12p1").base, "loop12");
+    EXPECT_EQ(dm_parse_name("ff.1.dup").kind, dm_name_kind_t::dup);
+    EXPECT_EQ(dm_parse_name("cbt.7p3--vg-lv").kind, dm_name_kind_t::none); // no LVM on merged
+}
+
+TEST(MadeRecord, LinesRoundTripAndMalformedOnesAreSkipped)
+{
+    const made_entry_t loop{made_kind_t::loop, "/dev/loop3", "/mnt/a b/x\\y\nz-flat.vmdk"};
+    const std::string line = made_format_line(true, loop);
+    EXPECT_EQ(line, "+loop /dev/loop3 /mnt/a\\040b/x\\134y\\012z-flat.vmdk\n");
+    bool made = false;
+    made_entry_t back;
+    ASSERT_TRUE(made_parse_line(line.substr(0, line.size() - 1), &made, &back));
+    EXPECT_TRUE(made);
+    EXPECT_EQ(back, loop);
+    for (const char *bad : {"", "+loop /dev/loop3", "+dm", "*dm cbt.1", "+disk x",
+                            "+dm cbt.1 extra", "+file /tmp/a\\09", "+file /tmp/a\\1"})
+        EXPECT_FALSE(made_parse_line(bad, &made, &back)) << bad;
+
+    // Forgetting takes the last one made; a line cut short by a kill is ignored.
+    const std::string text = "+dm cbt.1\n+mount /v/a/0\n+dm cbt.1\ngarbage\n-dm cbt.1\n"
+                             "+file /tmp/cbt.2.dm_table_merge\n-mount /v/a/0\n+dm cbt.3";
+    EXPECT_EQ(made_parse_record(text),
+              (std::vector<made_entry_t>{{made_kind_t::dm, "cbt.1", ""},
+                                         {made_kind_t::file, "/tmp/cbt.2.dm_table_merge", ""}}));
+}
+
+// A child process that records two objects and forgets one, then waits for a
+// byte on `go` before it exits. Daemonized, it goes on in a process of its
+// own and the child exits at once, as libfuse's background fork does.
+pid_t recording_child(const std::string &dir, int ready, int go, bool daemonize = false)
+{
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    bool ok = made_record_enable(dir.c_str()) == nullptr && made_record_enabled();
+    if (daemonize && fork() != 0)
+        _exit(0);
+    made_note(made_kind_t::loop, "/dev/loop9", "/s/d-flat.vmdk");
+    made_note(made_kind_t::dm, "cbt.5");
+    made_forget(made_kind_t::loop, "/dev/loop9");
+    char c = ok ? 'y' : 'n';
+    (void)!write(ready, &c, 1);
+    (void)!read(go, &c, 1);
+    _exit(0);
+}
+
+TEST(MadeRecord, ALiveOwnersRecordIsReadAndADeadOnesIsTakenReplacedAndRemoved)
+{
+    rfs_test::temp_dir tmp{"rfs-made"};
+    const std::string dir = tmp.path() + "/records";
+    int ready[2], go[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(go), 0);
+    pid_t child = recording_child(dir, ready[1], go[0]);
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    EXPECT_EQ(c, 'y');
+
+    std::vector<made_record_file_t> dead;
+    std::vector<made_entry_t> live;
+    made_records_scan(dir.c_str(), &dead, &live);
+    EXPECT_TRUE(dead.empty());
+    EXPECT_EQ(live, (std::vector<made_entry_t>{{made_kind_t::dm, "cbt.5", ""}}));
+
+    ASSERT_EQ(write(go[1], "x", 1), 1);
+    int status = 0;
+    waitpid(child, &status, 0);
+    live.clear();
+    made_records_scan(dir.c_str(), &dead, &live);
+    EXPECT_TRUE(live.empty());
+    ASSERT_EQ(dead.size(), 1u);
+    EXPECT_EQ(dead[0].entries, (std::vector<made_entry_t>{{made_kind_t::dm, "cbt.5", ""}}));
+
+    // What is left stays for the next scan, still dead; nothing left, no record.
+    const made_entry_t held{made_kind_t::dm, "cbt.5", ""};
+    ASSERT_EQ(made_record_replace(&dead[0], {held}), nullptr);
+    std::vector<made_record_file_t> again;
+    made_records_scan(dir.c_str(), &again, &live);
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_EQ(again[0].entries, std::vector<made_entry_t>{held});
+    ASSERT_EQ(made_record_replace(&again[0], {}), nullptr);
+    EXPECT_TRUE(std::filesystem::is_empty(dir));
+
+    // The lock outlives the process that took it in the daemon it forked,
+    // and a scan does not wait for the gone process.
+    child = recording_child(dir, ready[1], go[0], true);
+    waitpid(child, &status, 0);
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    dead.clear();
+    live.clear();
+    const time_t before = time(nullptr);
+    made_records_scan(dir.c_str(), &dead, &live);
+    EXPECT_LE(time(nullptr) - before, 1);
+    EXPECT_TRUE(dead.empty());
+    EXPECT_EQ(live.size(), 1u);
+    ASSERT_EQ(write(go[1], "x", 1), 1);
+    for (int i = 0; i < 50 && dead.empty(); ++i) {
+        usleep(100000);
+        made_records_scan(dir.c_str(), &dead, &live);
+    }
+    EXPECT_EQ(dead.size(), 1u);
+    for (int fd : {ready[0], ready[1], go[0], go[1]})
+        close(fd);
 }
 
 // A flat disk descriptor with `cid` in `dir`, with or without its extent line.

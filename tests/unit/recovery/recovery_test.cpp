@@ -134,24 +134,19 @@ TEST(RecoveryFuseFh, NeedsSomethingToReadAndCopiesItsPaths)
     EXPECT_EQ(fuse_fh_new(-1, nullptr, "/p", nullptr), nullptr);
 }
 
-TEST(CrashRecovery, OnlyOurNamesBackingFilesAndTableFilesAndStackedDevicesFirst)
+TEST(CrashRecovery, OnlyOurNamesStackedDevicesFirstDeepestMountsFirst)
 {
     // kpartx's partitions of a loop device ("loopNpK") are ours on our loop devices only.
     const std::vector<std::string> our_loops{"loop7", "loop9"};
-    for (const char *name : {"cbt.999999", "cbt.42p1", "1a2b3c.42.dup", "1a2b3c.42.top",
-                             "1a2b3c.42p2--vg0-root", "loop7p1", "loop7p12"})
+    for (const char *name :
+         {"cbt.999999", "cbt.42p1", "1a2b3c.42.dup", "1a2b3c.42.top", "1a2b3c.42p2--vg0-root",
+          "1a2b3c.42p2--my--vg-my--lv", "loop7p1", "loop7p12"})
         EXPECT_TRUE(crash_is_our_dm_name(name, our_loops)) << name;
-    for (const char *name : {"cbt", "cbt.1234567", "cbt.12.bak", "vg0-root", "luks-3c1f", "1A2B.3",
-                             "xyz.42", "loop17p1", "loop8p1"})
+    for (const char *name :
+         {"cbt", "cbt.1234567", "abc.1234567", "cbt.12.bak", "cbt.1.dup", "vg0-root", "vg0-foreign",
+          "luks-3c1f", "1A2B.3", "xyz.42", "loop17p1", "loop8p1", "loop3p1", "1a2b3c.42p2-vg0-root",
+          "1a2b3c.42p2--vg0", "1a2b3c.42p0", "1a2b3c.42p1x", "1a2b3c.42.dup.top", "loop7"})
         EXPECT_FALSE(crash_is_our_dm_name(name, our_loops)) << name;
-
-    crash_scope_t scope{"/scratch", "/mnt/recover", "/var/tolvane/recover"};
-    for (const char *file : {"/scratch/vm1/disk-flat.vmdk", "/var/tolvane/recover/vm1/x",
-                             "/tmp/1a2b.42.tolstorage", "/tmp/cbt.3.dm_table_merge"})
-        EXPECT_TRUE(crash_is_our_backing_file(file, scope)) << file;
-    for (const char *file : {"/scratchy/disk-flat.vmdk", "/tmp/sub/x.tolstorage",
-                             "/tmp/x.tolstorage.bak", "/home/me/vm.img"})
-        EXPECT_FALSE(crash_is_our_backing_file(file, scope)) << file;
 
     for (const char *name : {"cbt.12.dm_table_merge", "x.dm_table_merge.bak", "dm_table_merge"}) {
         dirent e = {};
@@ -163,6 +158,9 @@ TEST(CrashRecovery, OnlyOurNamesBackingFilesAndTableFilesAndStackedDevicesFirst)
         {"cbt.1", "ab.2.dup", "ab.2", "ab.2.top", "ab.2p1", "ab.2p1--vg-lv", "cbt.1p1", "loop3p1"});
     EXPECT_EQ(order, (std::vector<std::string>{"ab.2p1--vg-lv", "ab.2p1", "cbt.1p1", "loop3p1",
                                                "ab.2.top", "cbt.1", "ab.2", "ab.2.dup"}));
+    // A directory mounted twice is unmounted twice, its later mount first.
+    EXPECT_EQ(crash_unmount_order({"/m", "/v/a/b.volume/0", "/v/a", "/v/a/b.volume/1", "/m"}),
+              (std::vector<std::string>{"/v/a/b.volume/1", "/v/a/b.volume/0", "/v/a", "/m", "/m"}));
 }
 
 using RecoveryClassify = recovery_test;
