@@ -24,12 +24,12 @@ struct kill_point_t {
 const kill_point_t *armed_kill_point()
 {
     static kill_point_t *point = [] {
-        const char *spec = getenv("RFS_TEST_KILL_AFTER");
-        if (!spec || !*spec)
+        const char *armed = getenv("RFS_TEST_KILL_AFTER");
+        if (!armed || !*armed)
             return static_cast<kill_point_t *>(nullptr);
         auto *p = new kill_point_t;
-        const char *colon = strchr(spec, ':');
-        p->program.assign(spec, colon ? colon - spec : strlen(spec));
+        const char *colon = strchr(armed, ':');
+        p->program.assign(armed, colon ? colon - armed : strlen(armed));
         p->nth = colon ? atol(colon + 1) : 1;
         return p;
     }();
