@@ -9,6 +9,7 @@ if [[ $* == all ]]; then
 fi
 # Programs run many times slower here than on the host.
 export RFS_TEST_STOP_LIMIT=${RFS_TEST_STOP_LIMIT:-180}
+export RFS_TEST_REFUSE_MS=${RFS_TEST_REFUSE_MS:-10000}
 # A start after a crash runs a few programs per device left behind.
 export RFS_TEST_START_LIMIT=${RFS_TEST_START_LIMIT:-300}
 # --short (the tier's default run): the crash matrix at four of its kill
