@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace
@@ -188,4 +189,19 @@ dm_name_parts_t dm_parse_name(const std::string &name)
     if (parts.kind == dm_name_kind_t::none)
         return dm_name_parts_t{};
     return parts;
+}
+
+void dm_wait_released(const std::string &device, int *budget_ms)
+{
+    while (*budget_ms > 0) {
+        int fd = open(device.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+        if (fd >= 0) {
+            close(fd);
+            return;
+        }
+        if (errno != EBUSY)
+            return;
+        usleep(100000);
+        *budget_ms -= 100;
+    }
 }

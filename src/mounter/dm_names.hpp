@@ -56,3 +56,8 @@ errdesc_t *dm_remove_forced(const char *dm_path);
 // Removes the device at `dm_path` with "dmsetup remove -f" when the path
 // exists; EBADF when it is still there afterwards. A missing path succeeds.
 errdesc_t *dm_check_and_remove(const char *dm_path);
+
+// Waits, within what is left of `*budget_ms`, until `device` can be opened
+// exclusively (nothing mounted on it or holding it): a lazy unmount lets go
+// of its device a moment later.
+void dm_wait_released(const std::string &device, int *budget_ms);

@@ -6,6 +6,7 @@
 #include "common/programs.hpp"
 #include "common/spawn.hpp"
 #include "common/unique_fd.hpp"
+#include "mounter/dm_names.hpp"
 #include "mounter/made_record.hpp"
 #include "mounter/partitions.hpp"
 #include "mounter/run_program.hpp"
@@ -133,22 +134,13 @@ std::string mount_source(const std::string &dir)
 // A lazily unmounted file system lets go of its device a moment later (a
 // FUSE one such as ntfs-3g when its daemon has ended), and the device
 // cannot be removed before. Waits, bounded, until each device can be
-// opened exclusively again; a mount that a client still holds keeps its
-// device, and its removal then fails and is logged.
+// opened exclusively again (up to 10 s each); a mount that a client still
+// holds keeps its device, and its removal then fails and is logged.
 void wait_released(const std::vector<std::string> &devices)
 {
-    constexpr int attempts = 100; // 10 s
     for (const auto &dev : devices) {
-        for (int i = 0; i < attempts; ++i) {
-            int fd = open(dev.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
-            if (fd >= 0) {
-                close(fd);
-                break;
-            }
-            if (errno != EBUSY)
-                break;
-            usleep(100000);
-        }
+        int budget_ms = 10000;
+        dm_wait_released(dev, &budget_ms);
     }
 }
 

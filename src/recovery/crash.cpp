@@ -169,23 +169,6 @@ bool contains(const std::vector<made_entry_t> &entries, made_kind_t kind, const 
                        [&](const made_entry_t &e) { return e.kind == kind && e.name == name; });
 }
 
-// Waits, within what is left of `*budget_ms`, until `device` can be opened
-// exclusively (nothing mounted on it or holding it).
-void wait_released(const std::string &device, int *budget_ms)
-{
-    while (*budget_ms > 0) {
-        int fd = open(device.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
-        if (fd >= 0) {
-            close(fd);
-            return;
-        }
-        if (errno != EBUSY)
-            return;
-        usleep(100000);
-        *budget_ms -= 100;
-    }
-}
-
 // The FUSE mount at this instance's mount point is replaced, whoever served
 // it. Its connection is aborted first: a killed run's thread that waited for
 // an answer from that very mount (an image read through it) cannot end
@@ -226,7 +209,7 @@ void unmount_dead(const std::vector<made_entry_t> &made, const std::vector<made_
             rmdir(e.name.c_str()); // the numbered directory; a mount point stays
     int budget = RELEASE_WAIT_MS;
     for (const std::string &device : devices)
-        wait_released(device, &budget);
+        dm_wait_released(device, &budget);
 }
 
 // The names to remove: the dead runs' own devices (those the grammar calls

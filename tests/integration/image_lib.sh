@@ -64,6 +64,32 @@ start_views() {
 
 mounts_below() { awk -v d="$1" 'index($5, d) == 1 { print $5 }' /proc/self/mountinfo; }
 
+# hold FILE: a process keeps FILE open until kill_holders; opened here, so
+# that it is open when hold returns.
+HOLDERS=()
+hold() {
+    local fd
+    exec {fd}<"$1" || { fail "open $1"; return 1; }
+    sleep 1000 <&$fd &
+    HOLDERS+=($!)
+    exec {fd}<&-
+}
+kill_holders() {
+    local p
+    for p in "${HOLDERS[@]}"; do kill -KILL "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
+}
+
+# The device-mapper devices named on standard input, removed what sits on
+# another one first (logical volumes, partition mappings, ".top", disk
+# devices, their ".dup").
+remove_dm_stacked() {
+    local d
+    for d in $(awk '{ r = /--/ ? 0 : /p[0-9]+$/ ? 1 : /\.top$/ ? 2 : /\.dup$/ ? 4 : 3; print r, $0 }' |
+        sort -n | cut -d' ' -f2); do
+        dmsetup remove -f "$d" >/dev/null 2>&1
+    done
+}
+
 # wait_log WHAT TEXT [SECONDS [COUNT]]: the log gets COUNT lines with TEXT
 # after its first LOG_FROM lines.
 LOG_FROM=0

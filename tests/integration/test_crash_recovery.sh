@@ -61,29 +61,14 @@ dm_tables() {
 
 # --- what the test makes, and removes whatever happens ----------------------
 DM_AT_START=$(dm_devices)
-HOLDERS=()
 crash_cleanup() {
-    local p d
-    for p in "${HOLDERS[@]}"; do kill -KILL "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
-    # Every device made since the start, what sits on another one first.
-    for d in $(dm_devices | grep -vxF -f <(printf '%s\n' "$DM_AT_START") |
-        awk '{ r = /-/ ? 0 : /p[0-9]+$/ ? 1 : /\.top$/ ? 2 : /\.dup$/ ? 4 : 3; print r, $0 }' |
-        sort -n | cut -d' ' -f2); do
-        dmsetup remove -f "$d" >/dev/null 2>&1
-    done
+    local d
+    kill_holders
+    # Every device made since the start.
+    dm_devices | grep -vxF -f <(printf '%s\n' "$DM_AT_START") | remove_dm_stacked
     for d in $(loops_below "$T" | cut -d' ' -f1); do losetup -d "$d" 2>/dev/null; done
 }
 RFS_CLEANUP_HOOKS+=(crash_cleanup)
-
-# hold FILE: a process keeps FILE open until it is killed; opened here, so
-# that it is open when hold returns.
-hold() {
-    local fd
-    exec {fd}<"$1" || { fail "open $1"; return 1; }
-    sleep 1000 <&$fd &
-    HOLDERS+=($!)
-    exec {fd}<&-
-}
 
 # --- devices that are not recovery_fs's -----------------------------------
 # The file names start like the scratch path's, but lie beside it.

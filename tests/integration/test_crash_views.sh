@@ -43,15 +43,11 @@ make_scratch <<JSON
 JSON
 
 # --- what the test makes, and removes whatever happens ----------------------
-HOLDERS=()
 crash_cleanup() {
-    local p d
-    for p in "${HOLDERS[@]}"; do kill -KILL "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
+    local d
+    kill_holders
     for d in $(mounts_below "$T" | sort -r); do umount -l "$d" 2>/dev/null; done
-    for d in $(dm_devices | awk '{ r = /--/ ? 0 : /p[0-9]+$/ ? 1 : /\.top$/ ? 2 : /\.dup$/ ? 4 : 3; print r, $0 }' |
-        sort -n | cut -d' ' -f2); do
-        dmsetup remove -f "$d" >/dev/null 2>&1
-    done
+    dm_devices | remove_dm_stacked
     for d in $(loops_below "$T" | cut -d' ' -f1); do losetup -d "$d" 2>/dev/null; done
 }
 RFS_CLEANUP_HOOKS+=(crash_cleanup)
@@ -97,14 +93,6 @@ records() { ls "$RECORDS" 2>/dev/null | wc -l; }
 summary() {
     [ -n "$1" ] || { echo "nothing"; return; }
     cut -d' ' -f1 <<<"$1" | sort | uniq -c | awk '{ printf "%s%s %s", (NR > 1 ? ", " : ""), $1, $2 }'
-}
-
-hold() { # FILE: a process keeps FILE open until it is killed
-    local fd
-    exec {fd}<"$1" || { fail "open $1"; return 1; }
-    sleep 1000 <&$fd &
-    HOLDERS+=($!)
-    exec {fd}<&-
 }
 
 # start [KILL_POINT]: our recovery_fs over the scratch tree, automatic
@@ -205,7 +193,7 @@ held=$(beyond "$(census)")
 grep -q '^dm ' <<<"$held" && check_contains "devices still held are logged and left in place" \
     "$(cat "$LOG")" "still in use, left in place"
 echo "       (left while the clients held on: $(xargs <<<"$held"))"
-for p in "${HOLDERS[@]}"; do kill -KILL "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
+kill_holders
 HOLDERS=()
 kill -TERM "$RFS_PID"
 wait_for 60 eval '! rfs_alive "$RFS_PID"'
